@@ -1,0 +1,201 @@
+// Module lexaro_contract.keywords: screening of a text for the vocabulary of
+// a contract.
+#include <memory>
+#include <vector>
+
+#include "bindings/text_boundary.hpp"
+#include "core/matcher.hpp"
+
+namespace {
+
+using namespace lexaro;
+using bind::Param;
+
+extern PyMethodDef def_normalizar_texto;
+
+py::object normalizar_texto(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"texto", nullptr}};
+    PyObject* a[1];
+    bind::bind_args("normalizar_texto", args, nargs, kwnames, params, 1, a);
+    bind::require_str(a[0], "normalizar_texto", "texto");
+    if (PyUnicode_GET_LENGTH(a[0]) == 0) return py::str("");
+    return bind::fold_str(a[0]);
+}
+
+// The automaton for the current keyword lists, reused while both lists hold
+// the very same str objects (the cache keeps them alive, so identity cannot
+// be confused with a new object at a recycled address).
+struct Screening {
+    std::vector<py::object> items;  // exclusion entries, then validation entries
+    std::size_t n_exclusion = 0;
+    std::vector<int> pattern_of;    // per item: pattern index, -1 when not text
+    std::shared_ptr<const text::MultiMatcher> matcher;
+};
+Screening* g_cache = nullptr;
+
+bool cache_matches(PyObject* exc, PyObject* val) {
+    if (!g_cache) return false;
+    const std::size_t ne = static_cast<std::size_t>(PyList_GET_SIZE(exc));
+    const std::size_t nv = static_cast<std::size_t>(PyList_GET_SIZE(val));
+    if (g_cache->n_exclusion != ne || g_cache->items.size() != ne + nv) return false;
+    for (std::size_t i = 0; i < ne; ++i)
+        if (g_cache->items[i].ptr() != PyList_GET_ITEM(exc, i)) return false;
+    for (std::size_t i = 0; i < nv; ++i)
+        if (g_cache->items[ne + i].ptr() != PyList_GET_ITEM(val, i)) return false;
+    return true;
+}
+
+void rebuild_cache(PyObject* exc, PyObject* val) {
+    auto sc = std::make_unique<Screening>();
+    std::vector<std::u32string> patterns;
+    auto add = [&](PyObject* item) {
+        sc->items.push_back(py::reinterpret_borrow<py::object>(item));
+        if (!PyUnicode_CheckExact(item)) {
+            sc->pattern_of.push_back(-1);
+            return;
+        }
+        std::u32string f = bind::with_view(item, [](const auto* d, std::size_t n) { return text::fold_to_u32(d, n); });
+        std::size_t idx = patterns.size();
+        for (std::size_t i = 0; i < patterns.size(); ++i)
+            if (patterns[i] == f) idx = i;
+        if (idx == patterns.size()) patterns.push_back(std::move(f));
+        sc->pattern_of.push_back(static_cast<int>(idx));
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(exc); ++i) add(PyList_GET_ITEM(exc, i));
+    sc->n_exclusion = sc->items.size();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(val); ++i) add(PyList_GET_ITEM(val, i));
+    sc->matcher = std::make_shared<const text::MultiMatcher>(patterns);
+    delete g_cache;
+    g_cache = sc.release();
+}
+
+py::str exclusion_message(PyObject* keyword) {
+    py::object shown = py::reinterpret_steal<py::object>(PyObject_Format(keyword, nullptr));
+    if (!shown) throw py::error_already_set();
+    PyObject* r = PyUnicode_Concat(py::str("EXCLUSÃO: ").ptr(), shown.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+py::object finish(py::list found) {
+    py::int_ quantidade(PyList_GET_SIZE(found.ptr()));
+    py::object minimo = bind::global(LEXARO_NAME("MIN_KEYWORDS"));
+    PyObject* eh = PyObject_RichCompare(quantidade.ptr(), minimo.ptr(), Py_GE);
+    if (!eh) throw py::error_already_set();
+    return py::make_tuple(py::reinterpret_steal<py::object>(eh), quantidade, found);
+}
+
+py::object excluded(PyObject* keyword) {
+    py::list l;
+    l.append(exclusion_message(keyword));
+    return py::make_tuple(py::bool_(false), py::int_(0), l);
+}
+
+// The screening as a plain Python function would run it, calling whatever
+// `normalizar_texto` the module holds and iterating any iterable.
+py::object screen_generic(PyObject* texto, py::object norm) {
+    py::object texto_norm = bind::call(norm.ptr(), {texto});
+    py::object exc = bind::global(LEXARO_NAME("KEYWORDS_EXCLUSAO"));
+    for (py::handle keyword : exc) {
+        py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
+        const int hit = PySequence_Contains(texto_norm.ptr(), kn.ptr());
+        if (hit < 0) throw py::error_already_set();
+        if (hit) return excluded(keyword.ptr());
+    }
+    py::list found;
+    py::object val = bind::global(LEXARO_NAME("KEYWORDS_VALIDACAO"));
+    for (py::handle keyword : val) {
+        py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
+        const int hit = PySequence_Contains(texto_norm.ptr(), kn.ptr());
+        if (hit < 0) throw py::error_already_set();
+        if (hit) found.append(keyword);
+    }
+    return finish(found);
+}
+
+[[noreturn]] void raise_not_text(PyObject* keyword) {
+    bind::require_str(keyword, "normalizar_texto", "texto");
+    throw std::logic_error("unreachable");
+}
+
+py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"texto", nullptr}};
+    PyObject* a[1];
+    bind::bind_args("validar_documento_contrato", args, nargs, kwnames, params, 1, a);
+    PyObject* texto = a[0];
+    bind::require_str(texto, "validar_documento_contrato", "texto");
+    if (PyUnicode_GET_LENGTH(texto) == 0) return py::make_tuple(py::bool_(false), py::int_(0), py::list());
+
+    py::object norm = bind::global(LEXARO_NAME("normalizar_texto"));
+    if (!bind::is_native(norm.ptr(), &def_normalizar_texto)) return screen_generic(texto, norm);
+    py::object exc = bind::global(LEXARO_NAME("KEYWORDS_EXCLUSAO"));
+    if (!PyList_CheckExact(exc.ptr())) return screen_generic(texto, norm);
+    // Only the validation list is left to read, and only after the exclusion
+    // pass; an exclusion hit never looks it up.
+    PyObject* val_dict = PyDict_GetItemWithError(bind::g_globals, LEXARO_NAME("KEYWORDS_VALIDACAO"));
+    if (!val_dict && PyErr_Occurred()) throw py::error_already_set();
+    if (!val_dict || !PyList_CheckExact(val_dict)) return screen_generic(texto, norm);
+    py::object val = py::reinterpret_borrow<py::object>(val_dict);
+
+    if (!cache_matches(exc.ptr(), val.ptr())) rebuild_cache(exc.ptr(), val.ptr());
+    std::shared_ptr<const text::MultiMatcher> matcher = g_cache->matcher;
+    const std::vector<int> pattern_of = g_cache->pattern_of;
+    const std::size_t ne = g_cache->n_exclusion;
+    // Strong references to the entries: the lists may change while the
+    // GIL is released.
+    std::vector<py::object> items = g_cache->items;
+
+    std::vector<bool> found = bind::with_view(texto, [&](const auto* d, std::size_t n) {
+        if (n >= bind::kReleaseGilAt) {
+            py::gil_scoped_release nogil;
+            return matcher->scan(d, n);
+        }
+        return matcher->scan(d, n);
+    });
+
+    for (std::size_t i = 0; i < ne; ++i) {
+        if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
+        if (found[static_cast<std::size_t>(pattern_of[i])]) return excluded(items[i].ptr());
+    }
+    py::list hits;
+    for (std::size_t i = ne; i < items.size(); ++i) {
+        if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
+        if (found[static_cast<std::size_t>(pattern_of[i])]) hits.append(items[i]);
+    }
+    return finish(hits);
+}
+
+PyMethodDef def_normalizar_texto = LEXARO_METHOD(
+    "normalizar_texto", normalizar_texto,
+    "normalizar_texto(texto)\n--\n\nNormaliza texto removendo acentos e convertendo para minúsculas.");
+PyMethodDef def_validar = LEXARO_METHOD(
+    "validar_documento_contrato", validar_documento_contrato,
+    "validar_documento_contrato(texto)\n--\n\n"
+    "Valida se o texto do documento é de um contrato.\n\n"
+    "Returns:\n    tuple: (eh_contrato: bool, quantidade_keywords: int, keywords_encontradas: list)");
+
+}  // namespace
+
+PYBIND11_MODULE(keywords, m) {
+    m.doc() = "\nValidação de documentos como contratos por palavras-chave.\n";
+    bind::g_globals = m.attr("__dict__").ptr();
+    Py_INCREF(bind::g_globals);
+    m.attr("unicodedata") = py::module_::import("unicodedata");
+    py::object typing = py::module_::import("typing");
+    m.attr("Tuple") = typing.attr("Tuple");
+    m.attr("List") = typing.attr("List");
+
+    m.attr("KEYWORDS_VALIDACAO") = py::list(py::make_tuple(
+        "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
+        "contratado", "prestador", "prestadora", "tomador", "tomadora", "cláusula", "clausula", "objeto",
+        "vigência", "vigencia", "valor", "pagamento", "obrigações", "obrigacoes", "rescisão", "rescisao", "foro",
+        "cnpj", "inscrita", "inscrito", "neste ato representada", "neste ato representado",
+        "doravante denominada", "doravante denominado", "assinatura", "assinado", "firmado", "testemunha",
+        "certificado digital", "icp-brasil"));
+    m.attr("KEYWORDS_EXCLUSAO") = py::list(py::make_tuple(
+        "edital de licitação", "pregão eletrônico", "tomada de preços", "concorrência pública", "carta convite",
+        "nota fiscal", "recibo", "boleto", "fatura"));
+    m.attr("MIN_KEYWORDS") = 3;
+    bind::add_function(m, &def_normalizar_texto);
+    bind::add_function(m, &def_validar);
+}

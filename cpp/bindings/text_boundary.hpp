@@ -1,0 +1,63 @@
+// Folding of Python text through the native core, shared by the modules.
+#pragma once
+#include "bindings/boundary.hpp"
+#include "core/fold.hpp"
+
+namespace lexaro::bind {
+
+// Length at which long scans run without the GIL (the str stays alive and
+// immutable while the caller holds it).
+inline constexpr std::size_t kReleaseGilAt = 1u << 16;
+
+// The folded form of `s` (NFD, Mn removed, lower-cased) as a new str; with
+// `strip`, leading and trailing white space (str.isspace) is removed too.
+inline py::str fold_str(PyObject* s, bool strip = false) {
+    return with_view(s, [&](const auto* d, std::size_t n) -> py::str {
+        using CharT = std::remove_cv_t<std::remove_pointer_t<decltype(d)>>;
+        if constexpr (sizeof(CharT) == 1) {
+            const bool ascii = PyUnicode_IS_ASCII(s);
+            std::size_t b = 0, e = n;
+            if (strip) {
+                // Latin-1 white space folds to itself, so strip on the input.
+                while (b < e && unicode::is_space(d[b])) ++b;
+                while (e > b && unicode::is_space(d[e - 1])) --e;
+            }
+            const std::size_t m = e - b;
+            PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(m), ascii ? 127 : 255);
+            if (!r) throw py::error_already_set();
+            auto* out = static_cast<std::uint8_t*>(PyUnicode_DATA(r));
+            unsigned acc = 0;
+            {
+                std::unique_ptr<py::gil_scoped_release> nogil;
+                if (m >= kReleaseGilAt) nogil = std::make_unique<py::gil_scoped_release>();
+                const std::uint8_t* tab = unicode::tables::latin_fold;
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::uint8_t c = tab[d[b + i]];
+                    out[i] = c;
+                    acc |= c;
+                }
+            }
+            if (!ascii && acc < 128) {
+                // Every character folded into ASCII: store the result as ASCII.
+                PyObject* a = PyUnicode_New(static_cast<Py_ssize_t>(m), 127);
+                if (!a) {
+                    Py_DECREF(r);
+                    throw py::error_already_set();
+                }
+                std::memcpy(PyUnicode_DATA(a), out, m);
+                Py_DECREF(r);
+                r = a;
+            }
+            return py::reinterpret_steal<py::str>(r);
+        } else {
+            if (!strip) return str_from_stream([&](auto&& sink) { text::fold_each(d, n, sink); });
+            std::u32string f = text::fold_to_u32(d, n);
+            std::size_t b = 0, e = f.size();
+            while (b < e && unicode::is_space(f[b])) ++b;
+            while (e > b && unicode::is_space(f[e - 1])) --e;
+            return str_from(f.data() + b, e - b);
+        }
+    });
+}
+
+}  // namespace lexaro::bind
