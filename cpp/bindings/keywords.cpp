@@ -31,7 +31,7 @@ struct Screening {
     std::vector<int> pattern_of;    // per item: pattern index, -1 when not text
     std::shared_ptr<const text::MultiMatcher> matcher;
 };
-Screening* g_cache = nullptr;
+std::shared_ptr<Screening> g_cache;
 
 bool cache_matches(PyObject* exc, PyObject* val) {
     if (!g_cache) return false;
@@ -46,7 +46,7 @@ bool cache_matches(PyObject* exc, PyObject* val) {
 }
 
 void rebuild_cache(PyObject* exc, PyObject* val) {
-    auto sc = std::make_unique<Screening>();
+    auto sc = std::make_shared<Screening>();
     std::vector<std::u32string> patterns;
     auto add = [&](PyObject* item) {
         sc->items.push_back(py::reinterpret_borrow<py::object>(item));
@@ -65,8 +65,7 @@ void rebuild_cache(PyObject* exc, PyObject* val) {
     sc->n_exclusion = sc->items.size();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(val); ++i) add(PyList_GET_ITEM(val, i));
     sc->matcher = std::make_shared<const text::MultiMatcher>(patterns);
-    delete g_cache;
-    g_cache = sc.release();
+    g_cache = std::move(sc);
 }
 
 py::str exclusion_message(PyObject* keyword) {
@@ -138,19 +137,20 @@ py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize
     py::object val = py::reinterpret_borrow<py::object>(val_dict);
 
     if (!cache_matches(exc.ptr(), val.ptr())) rebuild_cache(exc.ptr(), val.ptr());
-    std::shared_ptr<const text::MultiMatcher> matcher = g_cache->matcher;
-    const std::vector<int> pattern_of = g_cache->pattern_of;
-    const std::size_t ne = g_cache->n_exclusion;
-    // Strong references to the entries: the lists may change while the
-    // GIL is released.
-    std::vector<py::object> items = g_cache->items;
+    // Keeps the entries and the automaton alive even if another thread
+    // replaces the lists while the GIL is released.
+    const std::shared_ptr<const Screening> sc = g_cache;
+    const text::MultiMatcher& matcher = *sc->matcher;
+    const std::vector<int>& pattern_of = sc->pattern_of;
+    const std::size_t ne = sc->n_exclusion;
+    const std::vector<py::object>& items = sc->items;
 
     std::vector<bool> found = bind::with_view(texto, [&](const auto* d, std::size_t n) {
         if (n >= bind::kReleaseGilAt) {
             py::gil_scoped_release nogil;
-            return matcher->scan(d, n);
+            return matcher.scan(d, n);
         }
-        return matcher->scan(d, n);
+        return matcher.scan(d, n);
     });
 
     for (std::size_t i = 0; i < ne; ++i) {

@@ -31,11 +31,26 @@ inline py::str fold_str(PyObject* s, bool strip = false) {
                 std::unique_ptr<py::gil_scoped_release> nogil;
                 if (m >= kReleaseGilAt) nogil = std::make_unique<py::gil_scoped_release>();
                 const std::uint8_t* tab = unicode::tables::latin_fold;
-                for (std::size_t i = 0; i < m; ++i) {
-                    const std::uint8_t c = tab[d[b + i]];
+                const std::uint8_t* in = d + b;
+                std::size_t i = 0;
+                std::uint64_t acc8 = 0;
+                for (; i + 8 <= m; i += 8) {
+                    const std::uint64_t w = std::uint64_t(tab[in[i]]) | std::uint64_t(tab[in[i + 1]]) << 8 |
+                                            std::uint64_t(tab[in[i + 2]]) << 16 |
+                                            std::uint64_t(tab[in[i + 3]]) << 24 |
+                                            std::uint64_t(tab[in[i + 4]]) << 32 |
+                                            std::uint64_t(tab[in[i + 5]]) << 40 |
+                                            std::uint64_t(tab[in[i + 6]]) << 48 |
+                                            std::uint64_t(tab[in[i + 7]]) << 56;
+                    std::memcpy(out + i, &w, 8);
+                    acc8 |= w;
+                }
+                for (; i < m; ++i) {
+                    const std::uint8_t c = tab[in[i]];
                     out[i] = c;
                     acc |= c;
                 }
+                acc |= (acc8 & 0x8080808080808080ull) ? 0x80u : 0u;
             }
             if (!ascii && acc < 128) {
                 // Every character folded into ASCII: store the result as ASCII.

@@ -13,7 +13,9 @@ MultiMatcher::MultiMatcher(const std::vector<std::u32string>& patterns) : npat_(
     for (const auto& p : patterns) alpha.insert(alpha.end(), p.begin(), p.end());
     std::sort(alpha.begin(), alpha.end());
     alpha.erase(std::unique(alpha.begin(), alpha.end()), alpha.end());
-    nsym_ = static_cast<std::uint32_t>(alpha.size()) + 1;
+    const auto nsym = static_cast<std::uint32_t>(alpha.size()) + 1;
+    slow_ = nsym;
+    width_ = nsym + 1;
     for (std::size_t i = 0; i < alpha.size(); ++i) {
         const auto sym = static_cast<std::uint32_t>(i + 1);
         if (alpha[i] < 256) raw_sym_[alpha[i]] = sym; else wide_syms_.emplace_back(alpha[i], sym);
@@ -50,55 +52,85 @@ MultiMatcher::MultiMatcher(const std::vector<std::u32string>& patterns) : npat_(
     // Failure links, breadth first, folded into a dense transition table.
     const std::size_t S = kids.size();
     std::vector<std::uint32_t> fail(S, 0);
-    std::vector<std::uint32_t> dense(S * nsym_, 0);
+    std::vector<std::uint32_t> dense(S * nsym, 0);
     std::deque<std::uint32_t> q;
-    for (std::uint32_t a = 0; a < nsym_; ++a) {
-        auto it = kids[0].find(a);
-        if (a != 0 && it != kids[0].end()) {
-            dense[a] = it->second;
-            fail[it->second] = 0;
-            q.push_back(it->second);
-        }
+    for (const auto& [a, t] : kids[0]) {
+        dense[a] = t;
+        q.push_back(t);
     }
     while (!q.empty()) {
         const std::uint32_t s = q.front();
         q.pop_front();
         out[s].insert(out[s].end(), out[fail[s]].begin(), out[fail[s]].end());
-        for (std::uint32_t a = 0; a < nsym_; ++a) {
+        for (std::uint32_t a = 0; a < nsym; ++a) {
             auto it = (a == 0) ? kids[s].end() : kids[s].find(a);
             if (it != kids[s].end()) {
                 const std::uint32_t t = it->second;
-                fail[t] = dense[fail[s] * nsym_ + a];
-                dense[s * nsym_ + a] = t;
+                fail[t] = dense[fail[s] * nsym + a];
+                dense[s * nsym + a] = t;
                 q.push_back(t);
             } else {
-                dense[s * nsym_ + a] = dense[fail[s] * nsym_ + a];
+                dense[s * nsym + a] = dense[fail[s] * nsym + a];
             }
         }
     }
-    trans_.resize(S * nsym_);
-    for (std::size_t i = 0; i < dense.size(); ++i) trans_[i] = dense[i] * nsym_;
+    // Premultiplied rows, plus the slow column and the absorbing bail state.
+    bail_ = static_cast<State>(S * width_);
+    trans_.assign((S + 1) * width_, bail_);
+    for (std::size_t r = 0; r < S; ++r)
+        for (std::uint32_t a = 0; a < nsym; ++a) trans_[r * width_ + a] = dense[r * nsym + a] * width_;
+    depth.push_back(0);
+    out.emplace_back();
     depth_ = std::move(depth);
     out_ = std::move(out);
+    accepting_.assign(trans_.size(), 0);
+    for (std::size_t r = 0; r <= S; ++r) accepting_[r * width_] = out_[r].empty() ? 0 : 1;
+}
+
+std::uint32_t MultiMatcher::symbol(char32_t c) const noexcept {
+    if (c < 256) return raw_sym_[c];
+    auto it = std::lower_bound(wide_syms_.begin(), wide_syms_.end(), c,
+                               [](const auto& e, char32_t x) { return e.first < x; });
+    return (it != wide_syms_.end() && it->first == c) ? it->second : 0;
+}
+
+std::uint32_t MultiMatcher::wide_symbol(char32_t c) const noexcept {
+    const auto& e = unicode::entry(c);
+    if ((e.flags & (unicode::kSpecial | unicode::kHangul)) || c == kCapitalSigma) return slow_;
+    if (e.flags & unicode::kIdent) return symbol(c);
+    if (e.fold_len == 1) return symbol(unicode::tables::pool[e.fold_off]);
+    return slow_;
+}
+
+const std::uint16_t* MultiMatcher::sym16() const {
+    std::call_once(sym16_once_, [this] {
+        sym16_.resize(0x10000);
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            const std::uint32_t v = c < 256 ? latin_sym_[c] : wide_symbol(c);
+            sym16_[c] = static_cast<std::uint16_t>(v);
+        }
+    });
+    return sym16_.data();
 }
 
 std::vector<bool> MultiMatcher::collect(const std::vector<std::uint8_t>& seen) const {
     std::vector<bool> found = always_;
-    for (std::size_t s = 0; s < seen.size(); s += nsym_) {
+    for (std::size_t s = 0; s < seen.size(); s += width_) {
         if (!seen[s]) continue;
-        for (std::uint32_t p : out_[s / nsym_]) found[p] = true;
+        for (std::uint32_t p : out_[s / width_]) found[p] = true;
     }
     return found;
 }
 
 std::vector<bool> MultiMatcher::scan_folded(const char32_t* s, std::size_t n) const {
-    std::vector<std::uint8_t> seen(trans_.size() ? trans_.size() : 1, 0);
+    std::vector<bool> found = always_;
     State st = 0;
     for (std::size_t i = 0; i < n; ++i) {
         st = step(st, symbol(s[i]));
-        seen[st] = 1;
+        if (accepting_[st])
+            for (std::uint32_t p : out_[st / width_]) found[p] = true;
     }
-    return collect(seen);
+    return found;
 }
 
 }  // namespace lexaro::text

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ namespace lexaro::text {
 
 class MultiMatcher {
 public:
-    // Patterns are already folded. found()[i] tells whether pattern i occurs.
+    // Patterns are already folded; scan(...)[i] tells whether pattern i occurs.
     explicit MultiMatcher(const std::vector<std::u32string>& patterns);
 
     std::size_t pattern_count() const noexcept { return npat_; }
@@ -29,112 +30,110 @@ public:
     std::vector<bool> scan_folded(const char32_t* s, std::size_t n) const;
 
 private:
-    using State = std::uint32_t;  // premultiplied: state index * nsym_
+    // States are premultiplied by the row width. Column `slow_` is taken for
+    // characters whose fold is not a single character (or depends on the
+    // context); it leads to the absorbing state `bail_`, after which the text
+    // is folded exactly and scanned again.
+    using State = std::uint32_t;
 
-    std::uint32_t symbol(char32_t c) const noexcept {
-        if (c < 256) return raw_sym_[c];
-        std::size_t lo = 0, hi = wide_syms_.size();
-        while (lo < hi) {
-            const std::size_t mid = (lo + hi) / 2;
-            if (wide_syms_[mid].first < c) lo = mid + 1; else hi = mid;
-        }
-        return (lo < wide_syms_.size() && wide_syms_[lo].first == c) ? wide_syms_[lo].second : 0;
-    }
+    std::uint32_t symbol(char32_t c) const noexcept;
     State step(State s, std::uint32_t sym) const noexcept { return trans_[s + sym]; }
+    // Symbol of the fold of a 16-bit code point (slow_ when not one character).
+    const std::uint16_t* sym16() const;
+    std::uint32_t wide_symbol(char32_t c) const noexcept;
 
-    // Steps over the folded form of one code point of at least 256; false
-    // when the character needs the exact slow path (context or reordering).
-    bool step_wide(char32_t c, State& s, std::uint8_t* seen, std::size_t& emitted) const noexcept;
+    template <class CharT>
+    std::uint32_t sym_of(char32_t c, const std::uint16_t* s16) const noexcept {
+        if constexpr (sizeof(CharT) == 1) return latin_sym_[c];
+        else if constexpr (sizeof(CharT) == 2) return s16[c];
+        else return c < 0x10000 ? s16[c] : wide_symbol(c);
+    }
 
     template <class CharT>
     bool run_lanes(const CharT* s, std::size_t n, std::uint8_t* seen) const;
-
     std::vector<bool> collect(const std::vector<std::uint8_t>& seen) const;
 
     std::size_t npat_ = 0;
-    std::uint32_t nsym_ = 1;
+    std::uint32_t slow_ = 1;     // the slow column; also the number of real symbols
+    std::uint32_t width_ = 2;    // row width: symbols plus the slow column
+    State bail_ = 0;
     std::vector<State> trans_;
-    std::vector<std::uint32_t> depth_;               // by premultiplied state / nsym_
-    std::vector<std::vector<std::uint32_t>> out_;    // patterns ending in each state
-    std::vector<bool> always_;                       // empty patterns
+    std::vector<std::uint32_t> depth_;             // by state row
+    std::vector<std::vector<std::uint32_t>> out_;  // patterns ending in each state row
+    std::vector<std::uint8_t> accepting_;          // by premultiplied state
+    std::vector<bool> always_;                     // empty patterns
     std::uint32_t raw_sym_[256] = {};
-    std::uint32_t latin_sym_[256] = {};              // symbol of the fold of a Latin-1 character
+    std::uint32_t latin_sym_[256] = {};            // symbol of the fold of a Latin-1 character
     std::vector<std::pair<char32_t, std::uint32_t>> wide_syms_;
+    mutable std::once_flag sym16_once_;
+    mutable std::vector<std::uint16_t> sym16_;
 };
-
-// ------------------------------------------------------------------ inline
-
-inline bool MultiMatcher::step_wide(char32_t c, State& s, std::uint8_t* seen, std::size_t& emitted) const noexcept {
-    const auto& e = unicode::entry(c);
-    if ((e.flags & unicode::kSpecial) || c == kCapitalSigma) return false;
-    if (e.flags & unicode::kIdent) {
-        s = step(s, symbol(c));
-        seen[s] = 1;
-        ++emitted;
-    } else if (e.flags & unicode::kHangul) {
-        char32_t j[3];
-        const int m = unicode::hangul_decompose(c, j);
-        for (int k = 0; k < m; ++k) {
-            s = step(s, symbol(j[k]));
-            seen[s] = 1;
-        }
-        emitted += static_cast<std::size_t>(m);
-    } else {
-        for (unsigned k = 0; k < e.fold_len; ++k) {
-            s = step(s, symbol(unicode::tables::pool[e.fold_off + k]));
-            seen[s] = 1;
-        }
-        emitted += e.fold_len;
-    }
-    return true;
-}
 
 template <class CharT>
 bool MultiMatcher::run_lanes(const CharT* s, std::size_t n, std::uint8_t* seen) const {
+    const std::uint16_t* s16 = nullptr;
+    if constexpr (sizeof(CharT) > 1) s16 = sym16();
     constexpr std::size_t K = 4;
     const std::size_t L = n >= 4096 ? n / K : 0;
     State st[K] = {0, 0, 0, 0};
-    std::size_t dummy = 0;
-    // Interleaved main part: lane k covers [k*L, (k+1)*L).
-    for (std::size_t i = 0; i < L; ++i) {
-        for (std::size_t k = 0; k < K; ++k) {
-            const char32_t c = static_cast<char32_t>(s[k * L + i]);
-            if (sizeof(CharT) == 1 || c < 256) {
-                st[k] = step(st[k], latin_sym_[c]);
-                seen[st[k]] = 1;
-            } else if (!step_wide(c, st[k], seen, dummy)) {
-                return false;
-            }
+    if (L) {
+        // Interleaved main part: lane k covers [k*L, (k+1)*L).
+        State s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        const CharT* p0 = s;
+        const CharT* p1 = s + L;
+        const CharT* p2 = s + 2 * L;
+        const CharT* p3 = s + 3 * L;
+        for (std::size_t i = 0; i < L; ++i) {
+            s0 = step(s0, sym_of<CharT>(p0[i], s16));
+            seen[s0] = 1;
+            s1 = step(s1, sym_of<CharT>(p1[i], s16));
+            seen[s1] = 1;
+            s2 = step(s2, sym_of<CharT>(p2[i], s16));
+            seen[s2] = 1;
+            s3 = step(s3, sym_of<CharT>(p3[i], s16));
+            seen[s3] = 1;
         }
+        st[0] = s0, st[1] = s1, st[2] = s2, st[3] = s3;
     }
     // Each lane runs on past its end while a match begun inside it may still
-    // complete; the last lane runs to the end of the text.
+    // complete (every character folds to one here); the last lane runs to
+    // the end of the text.
     for (std::size_t k = 0; k < K; ++k) {
         if (L == 0 && k > 0) break;
-        std::size_t i = L == 0 ? 0 : (k + 1) * L;
         const bool last = (L == 0) || k + 1 == K;
         State cur = st[k];
         std::size_t emitted = 0;
-        for (; i < n; ++i) {
-            if (!last && depth_[cur / nsym_] <= emitted) break;
-            const char32_t c = static_cast<char32_t>(s[i]);
-            if (sizeof(CharT) == 1 || c < 256) {
-                cur = step(cur, latin_sym_[c]);
-                seen[cur] = 1;
-                ++emitted;
-            } else if (!step_wide(c, cur, seen, emitted)) {
-                return false;
-            }
+        for (std::size_t i = L == 0 ? 0 : (k + 1) * L; i < n; ++i, ++emitted) {
+            if (!last && depth_[cur / width_] <= emitted) break;
+            cur = step(cur, sym_of<CharT>(s[i], s16));
+            seen[cur] = 1;
         }
     }
-    return true;
+    return !seen[bail_];
 }
 
 template <class CharT>
 std::vector<bool> MultiMatcher::scan(const CharT* s, std::size_t n) const {
-    std::vector<std::uint8_t> seen(trans_.size() ? trans_.size() : 1, 0);
-    if (run_lanes(s, n, seen.data())) return collect(seen);
-    // Capital sigma or reordered combining characters: fold exactly first.
+    if (sizeof(CharT) > 1 && slow_ >= 0xFFFF) {
+        // An alphabet too large for the 16-bit symbol table.
+    } else if (n <= 256) {
+        // Short text: check acceptance at each step instead of clearing a
+        // table of visited states.
+        const std::uint16_t* s16 = nullptr;
+        if constexpr (sizeof(CharT) > 1) s16 = sym16();
+        std::vector<bool> found = always_;
+        State st = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            st = step(st, sym_of<CharT>(s[i], s16));
+            if (accepting_[st])
+                for (std::uint32_t p : out_[st / width_]) found[p] = true;
+        }
+        if (st != bail_) return found;
+    } else {
+        std::vector<std::uint8_t> seen(trans_.size(), 0);
+        if (run_lanes(s, n, seen.data())) return collect(seen);
+    }
+    // Characters that fold to several, to none, or by context: fold exactly.
     const std::u32string folded = fold_to_u32(s, n);
     return scan_folded(folded.data(), folded.size());
 }
