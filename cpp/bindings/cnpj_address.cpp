@@ -1,5 +1,297 @@
+// Address normalisation and comparison of module lexaro_contract.cnpj:
+// `_normalizar_endereco` and `comparar_enderecos`.
 #include "bindings/cnpj_address.hpp"
 
+#include <algorithm>
+#include <string>
+
+#include "bindings/text_boundary.hpp"
+#include "core/address.hpp"
+
 namespace lexaro::cnpj {
-void register_address(py::module_&) {}
+
+namespace {
+
+using bind::Param;
+
+extern PyMethodDef def_normalizar_endereco;
+
+// ---------------------------------------------------------------- text
+
+// The normalised form of a str, as UTF-32 (long texts without the GIL).
+std::u32string normalize_u32(PyObject* s) {
+    return bind::with_view(s, [](const auto* d, std::size_t n) {
+        if (n >= bind::kReleaseGilAt) {
+            py::gil_scoped_release nogil;
+            return address::normalize(d, n);
+        }
+        return address::normalize(d, n);
+    });
+}
+
+std::u32string u32_of(PyObject* s) {
+    return bind::with_view(s, [](const auto* d, std::size_t n) {
+        std::u32string out(n, U'\0');
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char32_t>(d[i]);
+        return out;
+    });
+}
+
+py::str str_of(const std::u32string& s) {
+    PyObject* r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// The normalised form of a str as a new str.
+py::str normalize_str(PyObject* s) {
+    bind::ensure_ready(s);
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (n == 0) return py::str("");
+    if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
+        const auto* d = static_cast<const std::uint8_t*>(PyUnicode_DATA(s));
+        std::string out;
+        if (n >= bind::kReleaseGilAt) {
+            py::gil_scoped_release nogil;
+            out = address::normalize_latin1(d, n);
+        } else {
+            out = address::normalize_latin1(d, n);
+        }
+        PyObject* r = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size()));
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::str>(r);
+    }
+    return str_of(normalize_u32(s));
+}
+
+// ---------------------------------------------------------------- _normalizar_endereco
+
+py::object normalizar_endereco(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"endereco", nullptr}};
+    PyObject* a[1];
+    bind::bind_args("_normalizar_endereco", args, nargs, kwnames, params, 1, a);
+    bind::require_str(a[0], "_normalizar_endereco", "endereco");
+    return normalize_str(a[0]);
+}
+
+// ---------------------------------------------------------------- comparar_enderecos
+
+bool truth(PyObject* o) {
+    const int t = PyObject_IsTrue(o);
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
+py::object result(bool confere, double similaridade, PyObject* endereco_receita) {
+    return py::make_tuple(py::bool_(confere), py::float_(similaridade),
+                          py::reinterpret_borrow<py::object>(endereco_receita));
+}
+
+// end.get(key) or end.get(key, dflt): the dict's own lookup for an exact
+// dict, else whatever `get` the object has (AttributeError without one).
+py::object get_entry(const py::object& end, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(end.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(end.ptr(), key);
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            v = dflt ? dflt : Py_None;
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+    PyObject* g = PyObject_GetAttr(end.ptr(), LEXARO_NAME("get"));
+    if (!g) throw py::error_already_set();
+    py::object get = py::reinterpret_steal<py::object>(g);
+    return dflt ? bind::call(get.ptr(), {key, dflt}) : bind::call(get.ptr(), {key});
+}
+
+// re.sub(r"\D", "", value) for the registry's CEP, with the errors of `re`.
+std::u32string cep_digits(PyObject* v) {
+    if (PyUnicode_Check(v)) {
+        return bind::with_view(v, [](const auto* d, std::size_t n) { return address::digits_of(d, n); });
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(v, &view, PyBUF_SIMPLE) == 0) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_TypeError, "cannot use a string pattern on a bytes-like object");
+        throw py::error_already_set();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(v)->tp_name);
+    throw py::error_already_set();
+}
+
+// A normalised side: native text, or whatever a replaced
+// `_normalizar_endereco` returned.
+struct Side {
+    bool native = false;
+    std::u32string text;
+    py::object obj;
+
+    bool is_text() const { return native || PyUnicode_CheckExact(obj.ptr()); }
+    std::u32string take_text() { return native ? std::move(text) : u32_of(obj.ptr()); }
+    py::object as_object() const { return native ? py::object(str_of(text)) : obj; }
+};
+
+Side normalize_side(PyObject* s) {
+    py::object f = bind::global(LEXARO_NAME("_normalizar_endereco"));
+    Side side;
+    if (bind::is_native(f.ptr(), &def_normalizar_endereco)) {
+        side.native = true;
+        side.text = normalize_u32(s);
+    } else {
+        side.obj = bind::call(f.ptr(), {s});
+    }
+    return side;
+}
+
+// {p for p in x.split() if len(p) > 2}
+py::object word_set(const py::object& x) {
+    PyObject* sp = PyObject_CallMethodNoArgs(x.ptr(), LEXARO_NAME("split"));
+    if (!sp) throw py::error_already_set();
+    py::object pieces = py::reinterpret_steal<py::object>(sp);
+    PyObject* st = PySet_New(nullptr);
+    if (!st) throw py::error_already_set();
+    py::object set = py::reinterpret_steal<py::object>(st);
+    PyObject* it = PyObject_GetIter(pieces.ptr());
+    if (!it) throw py::error_already_set();
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    while (PyObject* p = PyIter_Next(iter.ptr())) {
+        py::object piece = py::reinterpret_steal<py::object>(p);
+        const Py_ssize_t len = PyObject_Size(piece.ptr());
+        if (len < 0) throw py::error_already_set();
+        if (len > 2 && PySet_Add(set.ptr(), piece.ptr()) < 0) throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return set;
+}
+
+Py_ssize_t size_of(PyObject* o) {
+    const Py_ssize_t n = PyObject_Size(o);
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+// The comparison steps through the object protocol, for a replaced
+// `_normalizar_endereco` that returns something other than str.
+address::Likeness compare_objects(const py::object& c, const py::object& r) {
+    using address::Verdict;
+    if (!truth(c.ptr()) || !truth(r.ptr())) return {Verdict::kEmpty, 0.0};
+    const int eq = PyObject_RichCompareBool(c.ptr(), r.ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    if (eq) return {Verdict::kEqual, 1.0};
+    for (auto [hay, needle] : {std::pair{&r, &c}, std::pair{&c, &r}}) {
+        const int in = PySequence_Contains(hay->ptr(), needle->ptr());
+        if (in < 0) throw py::error_already_set();
+        if (in) return {Verdict::kContained, 0.9};
+    }
+    py::object pc = word_set(c);
+    py::object pr = word_set(r);
+    if (!truth(pc.ptr()) || !truth(pr.ptr())) return {Verdict::kNoWords, 0.0};
+    PyObject* i = PyNumber_And(pc.ptr(), pr.ptr());
+    if (!i) throw py::error_already_set();
+    py::object inter = py::reinterpret_steal<py::object>(i);
+    PyObject* u = PyNumber_Or(pc.ptr(), pr.ptr());
+    if (!u) throw py::error_already_set();
+    py::object uniao = py::reinterpret_steal<py::object>(u);
+    return {Verdict::kWords,
+            static_cast<double>(size_of(inter.ptr())) / static_cast<double>(size_of(uniao.ptr()))};
+}
+
+address::Likeness compare_texts(const std::u32string& c, const std::u32string& r) {
+    if (c.size() + r.size() >= bind::kReleaseGilAt) {
+        py::gil_scoped_release nogil;
+        return address::compare_normalized(c, r);
+    }
+    return address::compare_normalized(c, r);
+}
+
+py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"endereco_contrato", nullptr}, {"dados_receita", nullptr}};
+    PyObject* a[2];
+    bind::bind_args("comparar_enderecos", args, nargs, kwnames, params, 2, a);
+    PyObject* contrato = a[0];
+    PyObject* dados = a[1];
+    bind::require_str(contrato, "comparar_enderecos", "endereco_contrato");
+    bind::require_dict(dados, "comparar_enderecos", "dados_receita");
+    // Hold the arguments: the calls below may run arbitrary Python code.
+    py::object contrato_ref = py::reinterpret_borrow<py::object>(contrato);
+    py::object dados_ref = py::reinterpret_borrow<py::object>(dados);
+    py::str vazio("");
+    if (PyUnicode_GET_LENGTH(contrato) == 0 || PyDict_GET_SIZE(dados) == 0) return result(false, 0.0, vazio.ptr());
+
+    // end = dados_receita.get("endereco", {})
+    py::object end;
+    if (PyObject* e = PyDict_GetItemWithError(dados, LEXARO_NAME("endereco")))
+        end = py::reinterpret_borrow<py::object>(e);
+    else if (PyErr_Occurred())
+        throw py::error_already_set();
+    else
+        end = py::dict();
+
+    static PyObject* const campos[] = {
+        bind::intern("logradouro"), bind::intern("numero"), bind::intern("complemento"), bind::intern("bairro"),
+        bind::intern("cidade"),     bind::intern("uf"),     bind::intern("cep"),
+    };
+    py::list partes;
+    for (PyObject* campo : campos) {
+        py::object valor = get_entry(end, campo, nullptr);
+        if (truth(valor.ptr())) partes.append(valor);
+    }
+    PyObject* j = PyUnicode_Join(LEXARO_NAME(" "), partes.ptr());
+    if (!j) throw py::error_already_set();
+    py::object endereco_receita = py::reinterpret_steal<py::object>(j);
+    if (PyUnicode_GET_LENGTH(endereco_receita.ptr()) == 0) return result(false, 0.0, vazio.ptr());
+
+    Side c = normalize_side(contrato);
+    Side r = normalize_side(endereco_receita.ptr());
+    const address::Likeness like = (c.is_text() && r.is_text()) ? compare_texts(c.take_text(), r.take_text())
+                                                                : compare_objects(c.as_object(), r.as_object());
+    switch (like.verdict) {
+        case address::Verdict::kEmpty:
+        case address::Verdict::kNoWords:
+            return result(false, 0.0, endereco_receita.ptr());
+        case address::Verdict::kEqual:
+            return result(true, 1.0, endereco_receita.ptr());
+        case address::Verdict::kContained:
+            return result(true, 0.9, endereco_receita.ptr());
+        case address::Verdict::kWords:
+            break;
+    }
+    double similaridade = like.similarity;
+
+    // The CEP: searched in the raw contract text, compared digit for digit.
+    std::u32string cep_c;
+    const bool achou = bind::with_view(contrato, [&](const auto* d, std::size_t n) {
+        return address::find_cep(d, n, cep_c);
+    });
+    py::object cep_receita = get_entry(end, LEXARO_NAME("cep"), vazio.ptr());
+    if (achou && truth(cep_receita.ptr())) {
+        if (cep_c == cep_digits(cep_receita.ptr())) similaridade = std::max(similaridade, address::kCepFloor);
+    }
+    return result(similaridade >= address::kThreshold, similaridade, endereco_receita.ptr());
+}
+
+PyMethodDef def_normalizar_endereco = LEXARO_METHOD(
+    "_normalizar_endereco", normalizar_endereco,
+    "_normalizar_endereco(endereco)\n--\n\nNormaliza endereço para comparação.");
+PyMethodDef def_comparar_enderecos = LEXARO_METHOD(
+    "comparar_enderecos", comparar_enderecos,
+    "comparar_enderecos(endereco_contrato, dados_receita)\n--\n\n"
+    "Compara endereço do contrato com o da Receita Federal.\n\n"
+    "Normaliza os dois endereços (acentos, pontuação, abreviações de logradouro)\n"
+    "e mede a semelhança: textos iguais, um contido no outro, ou a proporção de\n"
+    "palavras em comum; o mesmo CEP nos dois lados garante similaridade mínima de 0.8.\n\n"
+    "Args:\n"
+    "    endereco_contrato: Endereço extraído do contrato\n"
+    "    dados_receita: Dados retornados pela consulta à Receita Federal\n\n"
+    "Returns:\n"
+    "    tuple: (confere: bool, similaridade: float, endereco_receita: str)");
+}  // namespace
+
+void register_address(py::module_& m) {
+    bind::add_function(m, &def_normalizar_endereco);
+    bind::add_function(m, &def_comparar_enderecos);
+}
+
 }  // namespace lexaro::cnpj
