@@ -1,16 +1,675 @@
-// Module lexaro_contract.checker: the contract checker.
-#include "bindings/checker_pipeline.hpp"
+// Module lexaro_contract.checker: the contract checker. This file holds the
+// frame of the module (load-time bindings, the class ContractChecker, its
+// constructor, properties, logging, the start of the extraction engine and
+// its questions) and the name matching; the verification pipeline lives in
+// checker_pipeline.cpp.
+#include <array>
+#include <memory>
+#include <initializer_list>
+#include <string>
+#include <vector>
 
-PYBIND11_MODULE(checker, m) {
-    using namespace lexaro;
+#include "bindings/checker_pipeline.hpp"
+#include "bindings/text_boundary.hpp"
+#include "core/names.hpp"
+
+namespace {
+
+using namespace lexaro;
+using bind::Param;
+
+// ---------------------------------------------------------------- helpers
+
+py::object getattr(PyObject* o, PyObject* name) {
+    PyObject* r = PyObject_GetAttr(o, name);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    if (PyObject_SetAttr(o, name, value) < 0) throw py::error_already_set();
+}
+
+bool truth(PyObject* o) {
+    const int t = PyObject_IsTrue(o);
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
+py::str utf8(const char* s) {
+    PyObject* r = PyUnicode_FromString(s);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// obj.name(*args), looked up on the object like a Python method call.
+py::object call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    std::array<PyObject*, 4> buf{};
+    buf[0] = obj;
+    std::size_t n = 1;
+    for (PyObject* a : args) buf[n++] = a;
+    PyObject* r = PyObject_VectorcallMethod(name, buf.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// A tuple of interned keyword names, built once.
+template <std::size_t N>
+PyObject* make_kwnames(const char* const (&names)[N]) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(N));
+    if (!t) throw py::error_already_set();
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* s = bind::intern(names[i]);
+        Py_INCREF(s);
+        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), s);
+    }
+    return t;
+}
+
+// callable(**{names[i]: values[i]}).
+py::object call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) {
+    PyObject* r = PyObject_Vectorcall(callable, values, 0, kwnames);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// Binds the arguments of a method descriptor call: the instance comes
+// separately, and is counted as the first parameter ("self"), as CPython
+// counts it in its messages.
+void bind_method(const char* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const Param* params, int nparams, PyObject** out) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const std::size_t total = static_cast<std::size_t>(1 + nargs + nkw);
+    PyObject* small[16];
+    std::vector<PyObject*> big;
+    PyObject** all = small;
+    if (total > 16) {
+        big.resize(total);
+        all = big.data();
+    }
+    all[0] = self;
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) all[1 + i] = args[i];
+    bind::bind_args(fn, all, nargs + 1, kwnames, params, nparams, out);
+}
+
+// `from <module> import <names>`, with the interpreter's messages. Honours a
+// replaced builtins.__import__ as the import statement does.
+std::vector<py::object> import_from(const char* module, std::initializer_list<const char*> names) {
+    py::str modname = utf8(module);
+    py::tuple fromlist(names.size());
+    {
+        std::size_t i = 0;
+        for (const char* n : names) fromlist[i++] = utf8(n);
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, LEXARO_NAME("__import__")) : nullptr;
+    if (!imp) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw py::error_already_set();
+    }
+    py::object imp_ref = py::reinterpret_borrow<py::object>(imp);
+    py::int_ level(0);
+    py::object mod =
+        bind::call(imp_ref.ptr(), {modname.ptr(), bind::g_globals, Py_None, fromlist.ptr(), level.ptr()});
+    std::vector<py::object> out;
+    out.reserve(names.size());
+    for (const char* n : names) {
+        py::str name = utf8(n);
+        PyObject* v = PyObject_GetAttr(mod.ptr(), name.ptr());
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            // A submodule of that name that is already imported.
+            py::object modules = py::module_::import("sys").attr("modules");
+            py::str full = py::str(std::string(module) + "." + n);
+            PyObject* sub = PyObject_GetItem(modules.ptr(), full.ptr());
+            if (sub) {
+                out.push_back(py::reinterpret_steal<py::object>(sub));
+                continue;
+            }
+            PyErr_Clear();
+            PyObject* path = PyModule_Check(mod.ptr()) ? PyModule_GetFilenameObject(mod.ptr()) : nullptr;
+            py::object path_ref = py::reinterpret_steal<py::object>(path);
+            if (!path) PyErr_Clear();
+            PyObject* msg = path && PyUnicode_Check(path)
+                                ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.ptr(),
+                                                       modname.ptr(), path)
+                                : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                       name.ptr(), modname.ptr());
+            if (!msg) throw py::error_already_set();
+            py::object msg_ref = py::reinterpret_steal<py::object>(msg);
+            PyErr_SetImportError(msg, modname.ptr(), path ? path : Py_None);
+            throw py::error_already_set();
+        }
+        out.push_back(py::reinterpret_steal<py::object>(v));
+    }
+    return out;
+}
+
+// True when `found` is the bound form of the class's own native method on
+// this very instance (so calling the C++ directly is indistinguishable).
+bool is_own_method(PyObject* found, PyObject* self, PyMethodDef* def) {
+    return bind::is_native(found, def) && PyCFunction_GET_SELF(found) == self;
+}
+
+// ---------------------------------------------------------------- texts
+
+constexpr const char* kQual = "ContractChecker";
+
+constexpr const char* kMsgAzure =
+    "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e AZURE_DEPLOYMENT_NAME.";
+constexpr const char* kMsgOpenAI = "OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.";
+constexpr const char* kMsgSemLexaro = "Lexaro não disponível. Instale com: pip install lexaro";
+constexpr const char* kMsgErroLexaro = "Erro ao inicializar Lexaro: ";
+constexpr const char* kEmojiPadrao = "📋";
+constexpr const char* kEmojiAviso = "⚠️";
+constexpr const char* kEmojiErro = "❌";
+
+struct Pergunta {
+    const char* id;
+    const char* name;
+    const char* tag;
+    const char* response_model;
+    const char* system_prompt;
+    const char* user_prompt;
+    std::initializer_list<const char*> keywords;
+};
+
+const Pergunta kPerguntas[] = {
+    {"empresas", "Empresas do Contrato", "empresas", "ExtracaoEmpresas",
+     "Você é um especialista em análise de contratos brasileiros.\n"
+     "Extraia TODAS as empresas mencionadas com CNPJ, razão social e papel no contrato.\n"
+     "\n"
+     "REGRAS:\n"
+     "1. CNPJ deve ter 14 dígitos (com ou sem formatação)\n"
+     "2. Identifique claramente: contratante (quem paga) vs contratada (quem presta serviço)\n"
+     "3. Extraia TODAS as empresas, incluindo intervenientes e fiadoras",
+     "Analise o contrato e extraia todas as empresas:\n"
+     "\n"
+     "{texto}\n"
+     "\n"
+     "Para cada empresa extraia: CNPJ, razão social, nome fantasia, endereço e papel no contrato.",
+     {"cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"}},
+    {"assinaturas", "Assinaturas do Contrato", "assinaturas", "ExtracaoAssinaturas",
+     "Você é um especialista em análise de contratos.\n"
+     "Extraia TODAS as pessoas físicas que assinaram ou são representantes.\n"
+     "\n"
+     "ONDE PROCURAR:\n"
+     "1. Bloco de assinaturas no final\n"
+     "2. Cláusula de representação legal\n"
+     "3. Qualificação das partes\n"
+     "4. Cláusula de NOTIFICAÇÕES\n"
+     "5. Assinaturas digitais\n"
+     "6. Testemunhas",
+     "Extraia todas as pessoas físicas mencionadas como representantes:\n"
+     "\n"
+     "{texto}\n"
+     "\n"
+     "Para cada pessoa extraia: nome completo, cargo, CPF (se houver), empresa que representa.",
+     {"assinatura", "assinado", "certificado", "representante", "testemunha", "cpf"}},
+    {"dados_contrato", "Dados do Contrato", "dados_contrato", "ExtracaoDadosContrato",
+     "Você é um especialista em análise de contratos.\n"
+     "Extraia os dados gerais do contrato.",
+     "Extraia os dados gerais do contrato:\n"
+     "\n"
+     "{texto}\n"
+     "\n"
+     "Extraia: tipo de contrato, objeto, data, vigência, valor, foro.",
+     {"contrato", "objeto", "vigência", "valor", "cláusula", "foro"}},
+};
+
+// ---------------------------------------------------------------- constructor
+
+constexpr const char* kInitParams[] = {"api_token",      "openai_api_key",   "provider",
+                                       "azure_api_key",  "azure_endpoint",   "azure_deployment",
+                                       "azure_api_version"};
+
+py::object cc_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {
+        {"self", nullptr},
+        {"api_token", Py_None},
+        {"openai_api_key", Py_None},
+        {"provider", Py_None},
+        {"azure_api_key", Py_None},
+        {"azure_endpoint", Py_None},
+        {"azure_deployment", Py_None},
+        {"azure_api_version", bind::intern("2024-02-15-preview")},
+        {"model", bind::intern("gpt-4o")},
+        {"verbose", Py_True},
+        {"usar_ai_search", Py_True},
+    };
+    static PyObject* auth_kwnames = make_kwnames(kInitParams);
+    constexpr const char* fn = "ContractChecker.__init__";
+    PyObject* a[11];
+    bind_method(fn, self, args, nargs, kwnames, params, 11, a);
+    for (int i = 1; i <= 6; ++i) bind::require_str_or_none(a[i], fn, params[i].name);
+    bind::require_str(a[7], fn, "azure_api_version");
+    bind::require_str(a[8], fn, "model");
+
+    setattr(self, LEXARO_NAME("verbose"), truth(a[9]) ? Py_True : Py_False);
+    setattr(self, LEXARO_NAME("model"), a[8]);
+    setattr(self, LEXARO_NAME("usar_ai_search"), truth(a[10]) ? Py_True : Py_False);
+
+    py::object lexaro_auth = bind::global(LEXARO_NAME("LexaroAuth"));
+    py::object auth = call_kw(lexaro_auth.ptr(), a + 1, auth_kwnames);
+    setattr(self, LEXARO_NAME("_auth"), auth.ptr());
+
+    if (!truth(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("has_api_key")).ptr())) {
+        if (truth(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("is_azure")).ptr())) {
+            PyErr_SetString(PyExc_ValueError, kMsgAzure);
+        } else {
+            PyErr_SetString(PyExc_ValueError, kMsgOpenAI);
+        }
+        throw py::error_already_set();
+    }
+    setattr(self, LEXARO_NAME("_client"), Py_None);
+    setattr(self, LEXARO_NAME("_lexaro_available"), Py_None);
+    return py::none();
+}
+
+// ---------------------------------------------------------------- properties
+
+void bind_self_only(const char* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"self", nullptr}};
+    PyObject* a[1];
+    bind_method(fn, self, args, nargs, kwnames, params, 1, a);
+}
+
+py::object text_or_none(py::object v) {
+    if (!v.is_none() && !PyUnicode_Check(v.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(v.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return v;
+}
+
+py::object cc_auth(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_self_only("auth", self, args, nargs, kwnames);
+    return getattr(self, LEXARO_NAME("_auth"));
+}
+
+py::object cc_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_self_only("token", self, args, nargs, kwnames);
+    py::object auth = getattr(self, LEXARO_NAME("_auth"));
+    return text_or_none(call_method(auth.ptr(), LEXARO_NAME("get_token")));
+}
+
+py::object cc_provider(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_self_only("provider", self, args, nargs, kwnames);
+    py::object auth = getattr(self, LEXARO_NAME("_auth"));
+    return text_or_none(getattr(auth.ptr(), LEXARO_NAME("provider")));
+}
+
+// ---------------------------------------------------------------- logging
+
+py::object cc_log(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"self", nullptr}, {"msg", nullptr}, {"emoji", bind::intern(kEmojiPadrao)}};
+    constexpr const char* fn = "ContractChecker._log";
+    PyObject* a[3];
+    bind_method(fn, self, args, nargs, kwnames, params, 3, a);
+    bind::require_str(a[1], fn, "msg");
+    bind::require_str(a[2], fn, "emoji");
+    if (truth(getattr(self, LEXARO_NAME("verbose")).ptr())) {
+        py::object head = py::reinterpret_steal<py::object>(PyUnicode_Concat(a[2], LEXARO_NAME(" ")));
+        if (!head) throw py::error_already_set();
+        py::object line = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), a[1]));
+        if (!line) throw py::error_already_set();
+        bind::print({line.ptr()});
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------- engine start
+
+// A readable name of a callable for the "argument after **" message.
+py::object function_str(PyObject* func) {
+    PyObject* qual = PyObject_GetAttrString(func, "__qualname__");
+    if (!qual) {
+        PyErr_Clear();
+        return py::str(std::string(Py_TYPE(func)->tp_name) + " object");
+    }
+    py::object q = py::reinterpret_steal<py::object>(qual);
+    PyObject* mod = PyObject_GetAttrString(func, "__module__");
+    if (!mod) PyErr_Clear();
+    py::object md = py::reinterpret_steal<py::object>(mod);
+    PyObject* r;
+    if (mod && PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "builtins") != 0)
+        r = PyUnicode_FromFormat("%U.%S()", mod, qual);
+    else
+        r = PyUnicode_FromFormat("%S()", qual);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// func(**mapping), as the call statement does it.
+py::object call_with_mapping(PyObject* func, PyObject* mapping) {
+    py::dict kwargs;
+    if (PyDict_Update(kwargs.ptr(), mapping) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            py::object f = function_str(func);
+            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", f.ptr(),
+                         Py_TYPE(mapping)->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::tuple empty(0);
+    PyObject* r = PyObject_Call(func, empty.ptr(), kwargs.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object cc_init_lexaro(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_self_only("ContractChecker._init_lexaro", self, args, nargs, kwnames);
+    py::object stored = getattr(self, LEXARO_NAME("_lexaro_available"));
+    if (!stored.is_none()) return stored;
+
+    py::object auth = getattr(self, LEXARO_NAME("_auth"));
+    if (!truth(getattr(auth.ptr(), LEXARO_NAME("is_lexaro_available")).ptr())) {
+        call_method(self, LEXARO_NAME("_log"), {utf8(kMsgSemLexaro).ptr(), utf8(kEmojiAviso).ptr()});
+        setattr(self, LEXARO_NAME("_lexaro_available"), Py_False);
+        return py::bool_(false);
+    }
+    try {
+        py::object lexaro_cls = import_from("lexaro", {"Lexaro"})[0];
+        py::object kwargs = call_method(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("get_lexaro_kwargs"));
+        if (PyObject_SetItem(kwargs.ptr(), LEXARO_NAME("model"), getattr(self, LEXARO_NAME("model")).ptr()) < 0)
+            throw py::error_already_set();
+        if (PyObject_SetItem(kwargs.ptr(), LEXARO_NAME("verbose"), getattr(self, LEXARO_NAME("verbose")).ptr()) < 0)
+            throw py::error_already_set();
+        py::object client = call_with_mapping(lexaro_cls.ptr(), kwargs.ptr());
+        setattr(self, LEXARO_NAME("_client"), client.ptr());
+        call_method(self, LEXARO_NAME("_setup_questions"));
+        setattr(self, LEXARO_NAME("_lexaro_available"), Py_True);
+        return py::bool_(true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        try {
+            py::object text = py::reinterpret_steal<py::object>(PyObject_Str(e.value().ptr()));
+            if (!text) throw py::error_already_set();
+            py::object msg = py::reinterpret_steal<py::object>(PyUnicode_Concat(utf8(kMsgErroLexaro).ptr(), text.ptr()));
+            if (!msg) throw py::error_already_set();
+            call_method(self, LEXARO_NAME("_log"), {msg.ptr(), utf8(kEmojiErro).ptr()});
+            setattr(self, LEXARO_NAME("_lexaro_available"), Py_False);
+        } catch (py::error_already_set& during) {
+            // Raised while handling: the absorbed error becomes the context.
+            PyObject* ctx = e.value().ptr();
+            if (during.value().ptr() != ctx) {
+                Py_INCREF(ctx);
+                PyException_SetContext(during.value().ptr(), ctx);
+            }
+            throw;
+        }
+        return py::bool_(false);
+    }
+}
+
+py::object cc_setup_questions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_self_only("ContractChecker._setup_questions", self, args, nargs, kwnames);
+    static PyObject* config_kw = make_kwnames({"id", "name", "tag"});
+    static PyObject* question_kw =
+        make_kwnames({"config", "system_prompt", "user_prompt", "keywords", "response_model"});
+    std::vector<py::object> imported = import_from("lexaro", {"Question", "QuestionConfig"});
+    const py::object& question_cls = imported[0];
+    const py::object& config_cls = imported[1];
+    for (const Pergunta& p : kPerguntas) {
+        py::object client = getattr(self, LEXARO_NAME("_client"));
+        py::object add_question = getattr(client.ptr(), LEXARO_NAME("add_question"));
+        py::str id = utf8(p.id), name = utf8(p.name), tag = utf8(p.tag);
+        PyObject* cfg_args[] = {id.ptr(), name.ptr(), tag.ptr()};
+        py::object config = call_kw(config_cls.ptr(), cfg_args, config_kw);
+        py::str system_prompt = utf8(p.system_prompt), user_prompt = utf8(p.user_prompt);
+        py::list keywords;
+        for (const char* k : p.keywords) keywords.append(utf8(k));
+        py::object model = bind::global(utf8(p.response_model).ptr());
+        PyObject* q_args[] = {config.ptr(), system_prompt.ptr(), user_prompt.ptr(), keywords.ptr(), model.ptr()};
+        py::object question = call_kw(question_cls.ptr(), q_args, question_kw);
+        bind::call(add_question.ptr(), {question.ptr()});
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------- names
+
+extern PyMethodDef def_normalizar_texto;
+extern PyMethodDef def_comparar_nomes;
+
+py::object normalizar(PyObject* texto) {
+    if (PyUnicode_GET_LENGTH(texto) == 0) return py::str("");
+    return bind::fold_str(texto, /*strip=*/true);
+}
+
+py::object cc_normalizar_texto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"self", nullptr}, {"texto", nullptr}};
+    constexpr const char* fn = "ContractChecker._normalizar_texto";
+    PyObject* a[2];
+    bind_method(fn, self, args, nargs, kwnames, params, 2, a);
+    bind::require_str(a[1], fn, "texto");
+    return normalizar(a[1]);
+}
+
+// self._normalizar_texto(nome), straight to the C++ when it is ours.
+py::object normalizar_via(PyObject* self, PyObject* nome) {
+    py::object found = getattr(self, LEXARO_NAME("_normalizar_texto"));
+    if (is_own_method(found.ptr(), self, &def_normalizar_texto)) return normalizar(nome);
+    return bind::call(found.ptr(), {nome});
+}
+
+bool comparar(PyObject* self, PyObject* nome1, PyObject* nome2) {
+    constexpr const char* fn = "ContractChecker._comparar_nomes";
+    bind::require_str(nome1, fn, "nome1");
+    bind::require_str(nome2, fn, "nome2");
+    py::object n1 = normalizar_via(self, nome1);
+    py::object n2 = normalizar_via(self, nome2);
+    if (!truth(n1.ptr()) || !truth(n2.ptr())) return false;
+    for (PyObject* n : {n1.ptr(), n2.ptr()}) {
+        if (!PyUnicode_Check(n))
+            bind::throw_type_error(std::string("_normalizar_texto() must return str, not ") + bind::type_name(n));
+    }
+    return bind::with_view(n1.ptr(), [&](const auto* a, std::size_t na) {
+        return bind::with_view(n2.ptr(), [&](const auto* b, std::size_t nb) {
+            return names::compare_folded(a, na, b, nb);
+        });
+    });
+}
+
+py::object cc_comparar_nomes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Param params[] = {{"self", nullptr}, {"nome1", nullptr}, {"nome2", nullptr}};
+    PyObject* a[3];
+    bind_method("ContractChecker._comparar_nomes", self, args, nargs, kwnames, params, 3, a);
+    return py::bool_(comparar(self, a[1], a[2]));
+}
+
+// self._comparar_nomes(nome1, nome2), as a truth value.
+bool comparar_via(PyObject* self, PyObject* nome1, PyObject* nome2) {
+    py::object found = getattr(self, LEXARO_NAME("_comparar_nomes"));
+    if (is_own_method(found.ptr(), self, &def_comparar_nomes)) return comparar(self, nome1, nome2);
+    return truth(bind::call(found.ptr(), {nome1, nome2}).ptr());
+}
+
+// mapping.get(key[, dflt]): the dict's own lookup for an exact dict, else the
+// object's `get` method (an object without one fails as Python would).
+py::object get_key(PyObject* mapping, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(dflt ? dflt : Py_None);
+    }
+    if (dflt) return call_method(mapping, LEXARO_NAME("get"), {key, dflt});
+    return call_method(mapping, LEXARO_NAME("get"), {key});
+}
+
+py::object cc_verificar_poder_assinatura(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+    static const Param params[] = {{"self", nullptr}, {"nome_signatario", nullptr}, {"dados_receita", nullptr}};
+    constexpr const char* fn = "ContractChecker._verificar_poder_assinatura";
+    PyObject* a[3];
+    bind_method(fn, self, args, nargs, kwnames, params, 3, a);
+    PyObject* nome = a[1];
+    bind::require_str(nome, fn, "nome_signatario");
+    bind::require_dict(a[2], fn, "dados_receita");
+
+    py::list vazio;
+    py::object socios = get_key(a[2], LEXARO_NAME("socios"), vazio.ptr());
+    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(socios.ptr()));
+    if (!it) throw py::error_already_set();
+    py::str nada("");
+    while (true) {
+        py::object socio = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
+        if (!socio) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            break;
+        }
+        py::object nome_socio = get_key(socio.ptr(), LEXARO_NAME("nome"), nada.ptr());
+        if (comparar_via(self, nome, nome_socio.ptr()))
+            return py::make_tuple(py::bool_(true), get_key(socio.ptr(), LEXARO_NAME("qualificacao"), nullptr));
+        py::object nome_rep = get_key(socio.ptr(), LEXARO_NAME("nome_representante"), nada.ptr());
+        if (truth(nome_rep.ptr()) && comparar_via(self, nome, nome_rep.ptr()))
+            return py::make_tuple(py::bool_(true),
+                                  get_key(socio.ptr(), LEXARO_NAME("qualificacao_representante"), nullptr));
+    }
+    return py::make_tuple(py::bool_(false), py::none());
+}
+
+// ---------------------------------------------------------------- definitions
+
+PyMethodDef def_init = LEXARO_METHOD(
+    "__init__", cc_init,
+    "__init__($self, api_token=None, openai_api_key=None, provider=None, azure_api_key=None, "
+    "azure_endpoint=None, azure_deployment=None, azure_api_version='2024-02-15-preview', model='gpt-4o', "
+    "verbose=True, usar_ai_search=True)\n--\n\n");
+PyMethodDef def_auth = LEXARO_METHOD("auth", cc_auth, "auth($self)\n--\n\nRetorna o gerenciador de autenticação.");
+PyMethodDef def_token =
+    LEXARO_METHOD("token", cc_token, "token($self)\n--\n\nRetorna o token de autenticação atual.");
+PyMethodDef def_provider = LEXARO_METHOD("provider", cc_provider,
+                                         "provider($self)\n--\n\nRetorna o provider configurado (openai ou azure).");
+PyMethodDef def_log = LEXARO_METHOD("_log", cc_log, "_log($self, msg, emoji='\\U0001f4cb')\n--\n\nLog condicional.");
+PyMethodDef def_init_lexaro =
+    LEXARO_METHOD("_init_lexaro", cc_init_lexaro, "_init_lexaro($self)\n--\n\nInicializa Lexaro se disponível.");
+PyMethodDef def_setup_questions = LEXARO_METHOD("_setup_questions", cc_setup_questions,
+                                                "_setup_questions($self)\n--\n\nConfigura as perguntas de extração.");
+PyMethodDef def_normalizar_texto =
+    LEXARO_METHOD("_normalizar_texto", cc_normalizar_texto,
+                  "_normalizar_texto($self, texto)\n--\n\nNormaliza texto para comparação (remove acentos, "
+                  "lowercase).");
+PyMethodDef def_comparar_nomes = LEXARO_METHOD("_comparar_nomes", cc_comparar_nomes,
+                                               "_comparar_nomes($self, nome1, nome2)\n--\n\n"
+                                               "Compara dois nomes de forma flexível.");
+PyMethodDef def_verificar_poder = LEXARO_METHOD("_verificar_poder_assinatura", cc_verificar_poder_assinatura,
+                                                "_verificar_poder_assinatura($self, nome_signatario, "
+                                                "dados_receita)\n--\n\n"
+                                                "Verifica se o signatário tem poder de assinatura pelo QSA.\n\n"
+                                                "Returns:\n    tuple: (tem_poder: bool, qualificacao: str ou None)");
+
+constexpr const char* kModuleDoc =
+    "\nContractChecker - Verificador de Legitimidade de Contratos.\n\n"
+    "Usa Lexaro para extrair dados e valida contra Receita Federal.\n";
+
+constexpr const char* kClassDoc =
+    "Verificador de Legitimidade de Contratos.\n"
+    "\n"
+    "Args:\n"
+    "    api_token: Token de autenticação Lexaro\n"
+    "    openai_api_key: Chave da API OpenAI\n"
+    "    provider: Provider a usar (openai ou azure)\n"
+    "    azure_api_key: Chave da API Azure\n"
+    "    azure_endpoint: Endpoint Azure OpenAI\n"
+    "    azure_deployment: Nome do deployment Azure\n"
+    "    azure_api_version: Versão da API Azure\n"
+    "    model: Modelo a usar\n"
+    "    verbose: Se deve exibir logs\n"
+    "    usar_ai_search: Se deve usar AI para buscar CNPJs\n"
+    "\n"
+    "Exemplo:\n"
+    "    # OpenAI\n"
+    "    checker = ContractChecker(openai_api_key=\"sk-...\")\n"
+    "\n"
+    "    # Azure OpenAI\n"
+    "    checker = ContractChecker(\n"
+    "        provider=\"azure\",\n"
+    "        azure_api_key=\"...\",\n"
+    "        azure_endpoint=\"https://seu-recurso.openai.azure.com/\",\n"
+    "        azure_deployment=\"gpt-4o\"\n"
+    "    )\n";
+
+void add_property(py::handle cls, PyMethodDef* getter, const char* doc) {
+    PyObject* d = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), getter);
+    if (!d) throw py::error_already_set();
+    py::object fget = py::reinterpret_steal<py::object>(d);
+    py::object prop = py::module_::import("builtins").attr("property")(fget, py::none(), py::none(), utf8(doc));
+    if (PyObject_SetAttrString(cls.ptr(), getter->ml_name, prop.ptr()) < 0) throw py::error_already_set();
+}
+
+// `from <module> import <names>` into the module namespace.
+void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
+    std::vector<py::object> objs = import_from(module, names);
+    std::size_t i = 0;
+    for (const char* n : names) m.attr(n) = objs[i++];
+}
+
+void init_checker(py::module_& m) {
+    m.doc() = utf8(kModuleDoc);
+    Py_XDECREF(bind::g_globals);
     bind::g_globals = m.attr("__dict__").ptr();
     Py_INCREF(bind::g_globals);
+
+    m.attr("unicodedata") = py::module_::import("unicodedata");
+    bind_from(m, "pathlib", {"Path"});
+    bind_from(m, "typing", {"List", "Optional", "Dict", "Any"});
+    bind_from(m, "lexaro_contract.auth", {"LexaroAuth", "AuthenticatedClient"});
+    bind_from(m, "lexaro_contract.models",
+              {"EmpresaExtraida", "ExtracaoEmpresas", "AssinaturaExtraida", "ExtracaoAssinaturas",
+               "ExtracaoDadosContrato", "CampoVerificado", "EmpresaVerificada", "AssinaturaVerificada",
+               "ClassificacaoLegitimidade"});
+    bind_from(m, "lexaro_contract.cnpj",
+              {"consultar_cnpj", "validar_cnpj", "formatar_cnpj", "limpar_cnpj", "buscar_cnpj_por_nome",
+               "comparar_enderecos"});
+
     py::object builtins = py::module_::import("builtins");
     py::dict ns;
     ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "ContractChecker";
-    py::object cls = builtins.attr("type")("ContractChecker", py::make_tuple(builtins.attr("object")), ns);
+    ns["__qualname__"] = kQual;
+    ns["__doc__"] = utf8(kClassDoc);
+    py::object cls = builtins.attr("type")(kQual, py::make_tuple(builtins.attr("object")), ns);
+
+    bind::add_method(cls, &def_init);
+    add_property(cls, &def_auth, "Retorna o gerenciador de autenticação.");
+    add_property(cls, &def_token, "Retorna o token de autenticação atual.");
+    add_property(cls, &def_provider, "Retorna o provider configurado (openai ou azure).");
+    bind::add_method(cls, &def_log);
+    bind::add_method(cls, &def_init_lexaro);
+    bind::add_method(cls, &def_setup_questions);
+    bind::add_method(cls, &def_normalizar_texto);
+    bind::add_method(cls, &def_comparar_nomes);
+    bind::add_method(cls, &def_verificar_poder);
     checker::add_pipeline_members(cls);
     m.attr("ContractChecker") = cls;
     checker::add_pipeline_functions(m);
+}
+
+}  // namespace
+
+// The module is initialised by hand rather than through PYBIND11_MODULE's
+// exec function, so that an import error at load reaches the importer as it
+// was raised (not wrapped in "initialization failed").
+PYBIND11_MODULE_PYINIT(checker)
+
+int pybind11_exec_checker(PyObject* pm) {
+    try {
+        py::detail::ensure_internals();
+        auto m = py::reinterpret_borrow<py::module_>(pm);
+        if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            init_checker(m);
+            py::detail::cache_completed_module(m);
+        }
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
 }
