@@ -692,8 +692,9 @@ py::str service_url(const char* var, const char* public_base, const char* path) 
 
 }  // namespace
 
-PYBIND11_MODULE(cnpj, m) {
-    using namespace lexaro;
+namespace {
+
+void init_module(py::module_& m) {
     m.doc() =
         "\nConsulta de CNPJ na Receita Federal via APIs públicas.\n\n"
         "Limpeza, validação e formatação de CNPJ, consulta na BrasilAPI com\n"
@@ -730,4 +731,25 @@ PYBIND11_MODULE(cnpj, m) {
     bind::add_function(m, &def_buscar);
     bind::add_function(m, &def_completo);
     cnpj::register_address(m);
+}
+}  // namespace
+
+// The module's entry point, written out so that an import error of a
+// dependency reaches the importer as it was raised (not wrapped).
+extern "C" PYBIND11_EXPORT PyObject* PyInit_cnpj() {
+    static PyModuleDef def{PyModuleDef_HEAD_INIT, "cnpj", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+    try {
+        PyObject* raw = PyModule_Create(&def);
+        if (!raw) return nullptr;
+        auto m = py::reinterpret_steal<py::module_>(raw);
+        init_module(m);
+        return m.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return nullptr;
 }
