@@ -43,12 +43,12 @@ bool not_equal(PyObject* a, PyObject* b) {
     return truthy(r.ptr());
 }
 
-PyObject* int_value(long v) {
-    static PyObject* cache[2] = {nullptr, nullptr};
-    PyObject*& slot = v == 0 ? cache[0] : cache[1];
-    if (!slot) slot = PyLong_FromLong(v);
-    if (!slot) throw py::error_already_set();
-    return slot;
+// A cached int object of the given value.
+template <long V>
+PyObject* int_value() {
+    static PyObject* o = PyLong_FromLong(V);
+    if (!o) throw py::error_already_set();
+    return o;
 }
 
 py::object getattr(const py::object& o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
@@ -237,7 +237,7 @@ py::object fill_url(PyObject* template_name, const py::object& cnpj_limpo) {
 // The decoded body of a 200 answer, or nullptr-holding object for any other status.
 py::object json_if_ok(const py::object& response) {
     py::object sc = getattr(response, LEXARO_NAME("status_code"));
-    if (not_equal(sc.ptr(), int_value(200))) return py::object();
+    if (not_equal(sc.ptr(), int_value<200>())) return py::object();
     return steal(PyObject_CallMethodNoArgs(response.ptr(), LEXARO_NAME("json")));
 }
 
@@ -366,7 +366,7 @@ py::object brasil_api_body(PyObject* cnpj) {
         py::object data = json_if_ok(response);
         if (!data) return py::none();
         py::object socios = partners(data, brasil_partner);
-        return record("BrasilAPI", cnpj_limpo, data, brasil_text, LEXARO_NAME("capital_social"), int_value(0),
+        return record("BrasilAPI", cnpj_limpo, data, brasil_text, LEXARO_NAME("capital_social"), int_value<0>(),
                       nullptr, socios);
     });
 }
@@ -377,7 +377,7 @@ py::object receita_capital(const py::object& value) {
     using cnpj_text::CapitalForm;
     const CapitalForm form =
         bind::with_view(value.ptr(), [](const auto* d, std::size_t n) { return cnpj_text::capital_form(d, n); });
-    if (form == CapitalForm::Empty) return borrow(int_value(0));
+    if (form == CapitalForm::Empty) return borrow(int_value<0>());
     py::str txt = bind::with_view(value.ptr(), [&](const auto* d, std::size_t n) {
         return bind::str_from_stream([&](auto&& sink) { cnpj_text::capital_text(d, n, form, sink); });
     });
@@ -473,7 +473,7 @@ py::object search_body(PyObject* nome_empresa, PyObject* uf) {
     }();
     for (std::size_t i = 0; i < std::size(kExtras); ++i) dict_set(extras.ptr(), keys[i], Py_False);
     dict_set(query.ptr(), LEXARO_NAME("extras"), extras.ptr());
-    dict_set(query.ptr(), LEXARO_NAME("page"), int_value(1));
+    dict_set(query.ptr(), LEXARO_NAME("page"), int_value<1>());
     if (uf != Py_None && truthy(uf)) set_item(inner, LEXARO_NAME("uf"), one_item_list(uf).ptr());
     return query;
 }
@@ -499,8 +499,8 @@ py::object por_nome_body(PyObject* nome_empresa, PyObject* uf) {
         if (!data) return py::none();
         py::object empty = new_dict();
         py::object inner = get(data, LEXARO_NAME("data"), empty.ptr());
-        py::object count = get(inner, LEXARO_NAME("count"), int_value(0));
-        py::object gt = steal(PyObject_RichCompare(count.ptr(), int_value(0), Py_GT));
+        py::object count = get(inner, LEXARO_NAME("count"), int_value<0>());
+        py::object gt = steal(PyObject_RichCompare(count.ptr(), int_value<0>(), Py_GT));
         if (!truthy(gt.ptr())) return py::none();
         py::object no_hits = steal(PyList_New(0));
         py::object empresas = get(inner, LEXARO_NAME("cnpj"), no_hits.ptr());
