@@ -505,7 +505,7 @@ py::object por_nome_body(PyObject* nome_empresa, PyObject* uf) {
         py::object no_hits = steal(PyList_New(0));
         py::object empresas = get(inner, LEXARO_NAME("cnpj"), no_hits.ptr());
         if (!truthy(empresas.ptr())) return py::none();
-        py::object emp = steal(PySequence_GetItem(empresas.ptr(), 0));
+        py::object emp = steal(PyObject_GetItem(empresas.ptr(), int_value<0>()));
         py::object cnpj = get(emp, LEXARO_NAME("cnpj"), empty_str());
         if (!truthy(cnpj.ptr())) return py::none();
         py::object dados = consultar_global(cnpj.ptr());
