@@ -18,8 +18,10 @@ extern PyMethodDef def_normalizar_endereco;
 
 // ---------------------------------------------------------------- text
 
+using Text = std::vector<char32_t>;
+
 // The normalised form of a str, as UTF-32 (long texts without the GIL).
-std::u32string normalize_u32(PyObject* s) {
+Text normalize_u32(PyObject* s) {
     return bind::with_view(s, [](const auto* d, std::size_t n) {
         if (n >= bind::kReleaseGilAt) {
             py::gil_scoped_release nogil;
@@ -29,15 +31,11 @@ std::u32string normalize_u32(PyObject* s) {
     });
 }
 
-std::u32string u32_of(PyObject* s) {
-    return bind::with_view(s, [](const auto* d, std::size_t n) {
-        std::u32string out(n, U'\0');
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char32_t>(d[i]);
-        return out;
-    });
+Text u32_of(PyObject* s) {
+    return bind::with_view(s, [](const auto* d, std::size_t n) { return Text(d, d + n); });
 }
 
-py::str str_of(const std::u32string& s) {
+py::str str_of(const Text& s) {
     PyObject* r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size()));
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(r);
@@ -50,7 +48,7 @@ py::str normalize_str(PyObject* s) {
     if (n == 0) return py::str("");
     if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
         const auto* d = static_cast<const std::uint8_t*>(PyUnicode_DATA(s));
-        std::string out;
+        std::vector<address::Latin1> out;
         if (n >= bind::kReleaseGilAt) {
             py::gil_scoped_release nogil;
             out = address::normalize_latin1(d, n);
@@ -125,11 +123,11 @@ std::u32string cep_digits(PyObject* v) {
 // `_normalizar_endereco` returned.
 struct Side {
     bool native = false;
-    std::u32string text;
+    Text text;
     py::object obj;
 
     bool is_text() const { return native || PyUnicode_CheckExact(obj.ptr()); }
-    std::u32string take_text() { return native ? std::move(text) : u32_of(obj.ptr()); }
+    Text take_text() { return native ? std::move(text) : u32_of(obj.ptr()); }
     py::object as_object() const { return native ? py::object(str_of(text)) : obj; }
 };
 
@@ -198,12 +196,13 @@ address::Likeness compare_objects(const py::object& c, const py::object& r) {
             static_cast<double>(size_of(inter.ptr())) / static_cast<double>(size_of(uniao.ptr()))};
 }
 
-address::Likeness compare_texts(const std::u32string& c, const std::u32string& r) {
+address::Likeness compare_texts(const Text& c, const Text& r) {
+    const std::u32string_view cv(c.data(), c.size()), rv(r.data(), r.size());
     if (c.size() + r.size() >= bind::kReleaseGilAt) {
         py::gil_scoped_release nogil;
-        return address::compare_normalized(c, r);
+        return address::compare_normalized(cv, rv);
     }
-    return address::compare_normalized(c, r);
+    return address::compare_normalized(cv, rv);
 }
 
 py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

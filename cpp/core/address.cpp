@@ -1,40 +1,63 @@
 #include "core/address.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace lexaro::address {
 
+namespace detail {
+
 namespace {
-
-bool same(const char32_t* w, std::size_t n, const char* ascii) noexcept {
-    for (std::size_t i = 0; i < n; ++i)
-        if (w[i] != static_cast<char32_t>(static_cast<unsigned char>(ascii[i]))) return false;
-    return ascii[n] == '\0';
+Kind kind_by_table(char32_t c) noexcept {
+    if (is_separator(c)) return kSeparator;
+    if (unicode::is_space(c)) return kBlank;
+    return unicode::is_word(c) ? kWord : kOther;
 }
-
 }  // namespace
 
-bool abbreviation(const char32_t* w, std::size_t n, std::u32string_view& out) noexcept {
-    // Rows 4-16; each word's row gives its replacement.
+std::uint8_t latin_kind[256];
+LatinEntry latin[256];
+
+namespace {
+// Fills the two Latin-1 tables from the Unicode data at load time.
+struct LatinTables {
+    LatinTables() {
+        for (char32_t c = 0; c < 256; ++c) latin_kind[c] = kind_by_table(c);
+        for (char32_t c = 0; c < 256; ++c) {
+            const std::uint8_t f = unicode::tables::latin_fold[c];
+            latin[c] = {f, latin_kind[f]};
+        }
+    }
+};
+const LatinTables fill_latin_tables;
+}  // namespace
+
+}  // namespace detail
+
+namespace {
+
+template <class CharT>
+bool lookup(const CharT* w, std::size_t n, std::string_view& out) noexcept {
+    // Rows 4-16: each word and its replacement.
     struct Row {
-        const char* word;
-        std::u32string_view rep;
+        std::string_view word;
+        std::string_view rep;
     };
     static constexpr Row rows[] = {
-        {"rua", U"r"},        {"avenida", U"av"}, {"avd", U"av"},      {"avda", U"av"},
-        {"travessa", U"tv"},  {"praca", U"pc"},   {"pracas", U"pc"},   {"edificio", U"ed"},
-        {"predio", U"ed"},    {"conjunto", U"cj"}, {"conj", U"cj"},    {"sala", U"sl"},
-        {"andar", U"and"},    {"bairro", U""},    {"cep", U""},
+        {"rua", "r"},         {"avenida", "av"},  {"avd", "av"},    {"avda", "av"},  {"travessa", "tv"},
+        {"praca", "pc"},      {"pracas", "pc"},   {"edificio", "ed"}, {"predio", "ed"}, {"conjunto", "cj"},
+        {"conj", "cj"},       {"sala", "sl"},     {"andar", "and"}, {"bairro", ""},  {"cep", ""},
     };
     if (n < 3 || n > kLongestWord) return false;
-    switch (w[0]) {
-        case U'r': case U'a': case U't': case U'p': case U'e': case U'c': case U's': case U'b':
-            break;
-        default:
-            return false;
-    }
+    const char32_t first = static_cast<char32_t>(static_cast<std::uint32_t>(w[0]));
+    if (!may_abbreviate(first)) return false;
     for (const Row& r : rows) {
-        if (static_cast<char32_t>(r.word[0]) == w[0] && same(w, n, r.word)) {
+        if (r.word.size() != n || static_cast<char32_t>(r.word[0]) != first) continue;
+        std::size_t i = 1;
+        while (i < n && static_cast<char32_t>(static_cast<unsigned char>(r.word[i])) ==
+                            static_cast<char32_t>(w[i]))
+            ++i;
+        if (i == n) {
             out = r.rep;
             return true;
         }
@@ -42,11 +65,15 @@ bool abbreviation(const char32_t* w, std::size_t n, std::u32string_view& out) no
     return false;
 }
 
-std::string normalize_latin1(const std::uint8_t* s, std::size_t n) {
-    std::string out;
-    out.reserve(n);
-    normalize_each(s, n, [&](char32_t c) { out.push_back(static_cast<char>(static_cast<unsigned char>(c))); });
-    return out;
+}  // namespace
+
+bool abbreviation(const Latin1* w, std::size_t n, std::string_view& out) noexcept { return lookup(w, n, out); }
+bool abbreviation(const char32_t* w, std::size_t n, std::string_view& out) noexcept { return lookup(w, n, out); }
+
+std::vector<Latin1> normalize_latin1(const std::uint8_t* s, std::size_t n) {
+    Normalizer<Latin1> norm(n);
+    norm.put_latin1(s, n);
+    return norm.finish();
 }
 
 bool contains(std::u32string_view hay, std::u32string_view needle) {

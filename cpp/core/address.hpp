@@ -29,6 +29,7 @@
 //    neither joins words nor moves a boundary, so the 13 rows act as a
 //    single lookup of every maximal word.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -71,145 +72,192 @@ inline constexpr std::size_t kLongestWord = 8;  // "travessa", "edificio", "conj
 
 // The replacement of rows 4-16 for a whole word w[0..n), or false when the
 // word is not one of theirs. `out` receives the replacement (maybe empty).
-bool abbreviation(const char32_t* w, std::size_t n, std::u32string_view& out) noexcept;
+// A Latin-1 code unit of a result. Not a character type, so the compiler
+// knows that writing one changes no other object (no reloads of the state
+// of the normaliser after every character written).
+enum class Latin1 : std::uint8_t {};
 
-// ------------------------------------------------------------ stages
-
-// Strip, then rows 1 and 2.
-template <class Next>
-struct CollapseStage {
-    Next& next;
-    bool started = false;
-    bool pending = false;
-    void put(char32_t c) {
-        if (is_space(c)) {
-            pending = started;
-            return;
-        }
-        if (pending) {
-            next.put(U' ');
-            pending = false;
-        }
-        started = true;
-        next.put(is_separator(c) ? U' ' : c);
-    }
-    void finish() { next.finish(); }
-};
-
-// Row 3: \bn[ºo]?\s* -> "".
-template <class Next>
-struct OrdinalStage {
-    Next& next;
-    enum Mode : std::uint8_t { kNormal, kAfterN, kBlanks };
-    Mode mode = kNormal;
-    bool prev_word = false;  // the previous character of this stage's input
-    void put(char32_t c) {
-        if (mode == kAfterN) {
-            mode = kBlanks;
-            if (c == U'o' || c == kOrdinal) {
-                prev_word = is_word(c);
-                return;
-            }
-        }
-        if (mode == kBlanks) {
-            if (is_space(c)) {
-                prev_word = false;
-                return;
-            }
-            mode = kNormal;
-        }
-        const bool w = is_word(c);
-        if (c == U'n' && !prev_word) {
-            mode = kAfterN;
-        } else {
-            next.put(c);
-        }
-        prev_word = w;
-    }
-    void finish() { next.finish(); }
-};
-
-// Rows 4-16: every maximal word looked up once.
-template <class Next>
-struct WordStage {
-    Next& next;
-    char32_t buf[kLongestWord] = {};
-    std::size_t len = 0;
-    bool long_word = false;  // the current word is already longer than any row's
-    void end_word() {
-        if (len) {
-            std::u32string_view rep;
-            if (abbreviation(buf, len, rep)) {
-                for (char32_t r : rep) next.put(r);
-            } else {
-                for (std::size_t i = 0; i < len; ++i) next.put(buf[i]);
-            }
-            len = 0;
-        }
-        long_word = false;
-    }
-    void put(char32_t c) {
-        if (is_word(c)) {
-            if (long_word) {
-                next.put(c);
-            } else if (len < kLongestWord) {
-                buf[len++] = c;
-            } else {
-                for (std::size_t i = 0; i < len; ++i) next.put(buf[i]);
-                len = 0;
-                long_word = true;
-                next.put(c);
-            }
-            return;
-        }
-        end_word();
-        next.put(c);
-    }
-    void finish() {
-        end_word();
-        next.finish();
-    }
-};
-
-// Final strip. Its input holds no blank but U+0020 (rule 1 made them so).
-template <class Sink>
-struct TrimStage {
-    Sink& emit;
-    bool started = false;
-    std::size_t pending = 0;
-    void put(char32_t c) {
-        if (c == U' ') {
-            if (started) ++pending;
-            return;
-        }
-        for (; pending; --pending) emit(U' ');
-        started = true;
-        emit(c);
-    }
-    void finish() {}
-};
-
-// Calls emit(char32_t) for every character of the normalised address.
-template <class CharT, class Sink>
-void normalize_each(const CharT* s, std::size_t n, Sink&& emit) {
-    TrimStage<std::remove_reference_t<Sink>> trim{emit};
-    WordStage<decltype(trim)> words{trim};
-    OrdinalStage<decltype(words)> ordinal{words};
-    CollapseStage<decltype(ordinal)> collapse{ordinal};
-    text::fold_each(s, n, [&](char32_t c) { collapse.put(c); });
-    collapse.finish();
+// Whether a word that starts with c can be one of rows 4-16.
+inline bool may_abbreviate(char32_t c) noexcept {
+    constexpr std::uint32_t firsts = (1u << ('r' - 'a')) | (1u << 0) | (1u << ('t' - 'a')) | (1u << ('p' - 'a')) |
+                                     (1u << ('e' - 'a')) | (1u << ('c' - 'a')) | (1u << ('s' - 'a')) |
+                                     (1u << ('b' - 'a'));
+    const char32_t d = c - U'a';
+    return d < 26 && ((firsts >> d) & 1u);
 }
 
+bool abbreviation(const Latin1* w, std::size_t n, std::string_view& out) noexcept;
+bool abbreviation(const char32_t* w, std::size_t n, std::string_view& out) noexcept;
+
+// What the rules need to know of a folded character.
+enum Kind : std::uint8_t { kOther = 0, kWord = 1, kBlank = 2, kSeparator = 3 };
+
+namespace detail {
+struct LatinEntry {
+    std::uint8_t fold;  // the folded character
+    std::uint8_t kind;  // the Kind of the folded character
+};
+// Filled from the Unicode data when the library is loaded.
+extern LatinEntry latin[256];           // by raw Latin-1 character
+extern std::uint8_t latin_kind[256];    // by (folded) character
+}  // namespace detail
+
+inline Kind kind_of(char32_t c) noexcept {
+    if (c < 256) return static_cast<Kind>(detail::latin_kind[c]);
+    return unicode::is_space(c) ? kBlank : (unicode::is_word(c) ? kWord : kOther);
+}
+
+// The rules as one streaming transducer over the folded text. Its stages,
+// each fed by the one before:
+//   A  strip + rows 1-2: leading blanks dropped, an inner run of blanks
+//      becomes one space (a trailing run never reaches B), separators spaces;
+//   B  row 3, deciding each "n" by the previous character of B's input;
+//   C  rows 4-16, each word written out at once and, when it ends, looked up
+//      and rewritten in place;
+//   D  final strip: a space is dropped while the output is empty, trailing
+//      spaces are cut at the end. The output never starts with a space and
+//      C only rewrites its tail, so "output empty" is "nothing emitted yet".
+// Output is never longer than the folded text.
+template <class OutT>
+class Normalizer {
+public:
+    explicit Normalizer(std::size_t expected) : out_(expected < 16 ? 16 : expected) {}
+
+    // One character of the folded text and its kind.
+    void put(char32_t c, Kind k) {
+        if (k == kBlank) {
+            pending_blank_ = started_;
+            return;
+        }
+        if (pending_blank_) {
+            ordinal(U' ', kBlank);
+            pending_blank_ = false;
+        }
+        started_ = true;
+        if (k == kSeparator)
+            ordinal(U' ', kBlank);
+        else
+            ordinal(c, k);
+    }
+    void put(char32_t c) { put(c, kind_of(c)); }
+
+    // Raw Latin-1 text, folded by table. While stage C is inside a word,
+    // stage A holds no blank and stage B is idle (so B's previous character
+    // was this word's), a word character only extends the word: such runs
+    // are copied by a tight loop.
+    void put_latin1(const std::uint8_t* s, std::size_t n) {
+        const detail::LatinEntry* const tab = detail::latin;
+        std::size_t i = 0;
+        while (i < n) {
+            const detail::LatinEntry e = tab[s[i]];
+            if (e.kind == kWord && word_start_ != kNoWord && mode_ == kNormal && !pending_blank_) {
+                OutT* const out = out_.data();
+                std::size_t o = o_;
+                const std::size_t stop = i + std::min(n - i, out_.size() - o);
+                std::size_t j = i;
+                while (j < stop) {
+                    const detail::LatinEntry f = tab[s[j]];
+                    if (f.kind != kWord) break;
+                    out[o++] = static_cast<OutT>(f.fold);
+                    ++j;
+                }
+                o_ = o;
+                if (j != i) {
+                    i = j;
+                    continue;
+                }
+            }
+            put(e.fold, static_cast<Kind>(e.kind));
+            ++i;
+        }
+    }
+
+    // The normalised text; the normaliser is spent.
+    std::vector<OutT> finish() {
+        if (word_start_ != kNoWord) end_word();
+        while (o_ && out_[o_ - 1] == static_cast<OutT>(U' ')) --o_;
+        out_.resize(o_);
+        return std::move(out_);
+    }
+
+private:
+    static constexpr std::size_t kNoWord = static_cast<std::size_t>(-1);
+    enum Mode : std::uint8_t { kNormal, kAfterN, kBlanks };
+
+    // Stage B: \bn[ºo]?\s* -> "". After stage A the only blank is U+0020.
+    void ordinal(char32_t c, Kind k) {
+        if (mode_ == kAfterN) {
+            mode_ = kBlanks;
+            if (c == U'o' || c == kOrdinal) return;  // both word characters
+        }
+        if (mode_ == kBlanks) {
+            if (c == U' ') {
+                prev_word_ = false;
+                return;
+            }
+            mode_ = kNormal;
+        }
+        if (c == U'n' && !prev_word_) {
+            mode_ = kAfterN;
+            prev_word_ = true;
+            return;
+        }
+        prev_word_ = (k == kWord);
+        words(c, k);
+    }
+
+    // Stage C: whole words of rows 4-16.
+    void words(char32_t c, Kind k) {
+        if (k == kWord) {
+            if (word_start_ == kNoWord) word_start_ = o_;
+            write(c);
+            return;
+        }
+        if (word_start_ != kNoWord) end_word();
+        // Stage D: no space at the start.
+        if (c == U' ' && o_ == 0) return;
+        write(c);
+    }
+
+    void end_word() {
+        const std::size_t n = o_ - word_start_;
+        std::string_view rep;
+        if (n >= 3 && n <= kLongestWord && may_abbreviate(static_cast<char32_t>(out_[word_start_])) &&
+            abbreviation(out_.data() + word_start_, n, rep)) {
+            for (std::size_t i = 0; i < rep.size(); ++i) out_[word_start_ + i] = static_cast<OutT>(rep[i]);
+            o_ = word_start_ + rep.size();
+        }
+        word_start_ = kNoWord;
+    }
+
+    void write(char32_t c) {
+        if (o_ == out_.size()) out_.resize(out_.size() * 2);
+        out_[o_++] = static_cast<OutT>(c);
+    }
+
+    std::vector<OutT> out_;
+    std::size_t o_ = 0;
+    bool started_ = false;        // A: a non-blank was seen
+    bool pending_blank_ = false;  // A: a run of blanks since the last non-blank
+    Mode mode_ = kNormal;         // B
+    bool prev_word_ = false;      // B: its previous input was a word character
+    std::size_t word_start_ = kNoWord;  // C: where the current word begins in out_
+};
+
+// The normalised address as UTF-32.
 template <class CharT>
-std::u32string normalize(const CharT* s, std::size_t n) {
-    std::u32string out;
-    out.reserve(n);
-    normalize_each(s, n, [&](char32_t c) { out.push_back(c); });
-    return out;
+std::vector<char32_t> normalize(const CharT* s, std::size_t n) {
+    Normalizer<char32_t> norm(n);
+    if constexpr (sizeof(CharT) == 1) {
+        norm.put_latin1(s, n);
+    } else {
+        text::fold_each(s, n, [&](char32_t c) { norm.put(c); });
+    }
+    return norm.finish();
 }
 
 // Latin-1 text normalises to Latin-1 text (its folding stays below 256).
-std::string normalize_latin1(const std::uint8_t* s, std::size_t n);
+std::vector<Latin1> normalize_latin1(const std::uint8_t* s, std::size_t n);
 
 // ------------------------------------------------------------ CEP
 
