@@ -62,11 +62,26 @@ def _build(text: str, font_path: Optional[str]) -> FPDF:
     return pdf
 
 
+def _close(pdf: FPDF) -> None:
+    # fpdf2 deixa o arquivo da fonte TrueType aberto até o objeto morrer
+    for font in pdf.fonts.values():
+        close = getattr(font, "close", None)
+        if close is not None:
+            close()
+
+
+def _write(pdf: FPDF, path: Union[str, os.PathLike]) -> Path:
+    path = Path(path)
+    try:
+        pdf.output(str(path))
+    finally:
+        _close(pdf)
+    return path
+
+
 def make_contract_pdf(path: Union[str, os.PathLike], text: str, *, font_path: Optional[str] = None) -> Path:
     """Escreve em `path` um PDF com camada de texto; devolve o caminho."""
-    path = Path(path)
-    _build(text, font_path if font_path is not None else find_font()).output(str(path))
-    return path
+    return _write(_build(text, font_path if font_path is not None else find_font()), path)
 
 
 @dataclass
@@ -492,9 +507,9 @@ def make_long_contract_pdf(path: Union[str, os.PathLike], pages: int = 10) -> Pa
         pdf = _build(long_contract_text(n), font)
         if pdf.page_no() >= pages:
             break
+        _close(pdf)
         n += 1
     if pdf.page_no() != pages:  # a última cláusula passou de uma página: recua uma
+        _close(pdf)
         pdf = _build(long_contract_text(n - 1), font)
-    path = Path(path)
-    pdf.output(str(path))
-    return path
+    return _write(pdf, path)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import unicodedata
 from dataclasses import dataclass
 from typing import List, Sequence
@@ -45,19 +46,32 @@ def _blocks(text: str, block_chars: int) -> List[str]:
 def select_passages(text: str, keywords: Sequence[str], budget_chars: int, block_chars: int = 1200) -> Selection:
     """Reduz `text` a no máximo `budget_chars` caracteres.
 
-    Entram primeiro os blocos que contêm alguma palavra-chave (sem distinção
-    de maiúsculas nem de acentos), depois os vizinhos deles, depois o
-    restante na ordem do documento. O resultado mantém a ordem do documento
-    e marca com "[...]" cada trecho omitido.
+    Entram primeiro os blocos que contêm palavras-chave (sem distinção de
+    maiúsculas nem de acentos), os de maior pontuação antes: cada palavra
+    pesa mais quanto mais rara for no documento, de modo que uma palavra
+    presente em todo bloco ("contrato") quase não conta. Depois entram os
+    vizinhos desses blocos e, por fim, o restante na ordem do documento. O
+    resultado mantém a ordem do documento e marca com "[...]" cada trecho
+    omitido.
     """
     if len(text) <= budget_chars:
         return Selection(text, 1, 0, 1)
     block_chars = max(200, min(block_chars, budget_chars // 4 or 200))
     blocks = _blocks(text, block_chars)
     folded_kw = [fold(k) for k in keywords if k.strip()]
-    hits = [i for i, b in enumerate(blocks) if folded_kw and any(k in fold(b) for k in folded_kw)]
+    folded_blocks = [fold(b) for b in blocks]
+    present = [[k for k in folded_kw if k in fb] for fb in folded_blocks]
+    n = len(blocks)
+    df = {k: sum(1 for p in present if k in p) for k in folded_kw}
+    weight = {k: math.log((n + 1) / (df[k] + 0.5)) for k in folded_kw}
+    score = [sum(weight[k] for k in set(p)) for p in present]
+    hits = sorted((i for i in range(n) if present[i]), key=lambda i: (-score[i], i))
     hit_set = set(hits)
-    neighbours = sorted({j for i in hits for j in (i - 1, i + 1) if 0 <= j < len(blocks)} - hit_set)
+    neighbours = []
+    for i in hits:
+        for j in (i - 1, i + 1):
+            if 0 <= j < n and j not in hit_set and j not in neighbours:
+                neighbours.append(j)
     rest = [i for i in range(len(blocks)) if i not in hit_set and i not in neighbours]
 
     chosen = set()

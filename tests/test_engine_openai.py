@@ -1,0 +1,389 @@
+"""OpenAI and Azure OpenAI providers: the real official client against an
+OpenAI-compatible server played by pytest-httpserver on 127.0.0.1."""
+import json
+import time
+
+import openai
+import pydantic
+import pytest
+from pytest_httpserver import HTTPServer
+from werkzeug import Response
+
+import lexaro
+from contract_pdfs import SAMPLES, make_contract_pdf, make_long_contract_pdf
+from lexaro import pricing
+from lexaro.providers.openai_provider import azure_supports_structured_outputs, strict_json_schema
+from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas
+
+SYSTEM = {
+    "empresas": "Você é um especialista em análise de contratos brasileiros.\nExtraia TODAS as empresas.",
+    "assinaturas": "Você é um especialista em análise de contratos.\nExtraia TODAS as pessoas físicas.",
+    "dados_contrato": "Você é um especialista em análise de contratos.\nExtraia os dados gerais do contrato.",
+}
+USER = {
+    "empresas": "Analise o contrato e extraia todas as empresas:\n\n{texto}\n\nPara cada empresa extraia: CNPJ.",
+    "assinaturas": "Extraia todas as pessoas físicas:\n\n{texto}\n\nPara cada pessoa extraia: nome completo.",
+    "dados_contrato": "Extraia os dados gerais do contrato:\n\n{texto}\n\nExtraia: tipo de contrato, foro.",
+}
+MODELS = {"empresas": ExtracaoEmpresas, "assinaturas": ExtracaoAssinaturas, "dados_contrato": ExtracaoDadosContrato}
+KEYWORDS = {
+    "empresas": ["cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"],
+    "assinaturas": ["assinatura", "assinado", "certificado", "representante", "testemunha", "cpf"],
+    "dados_contrato": ["contrato", "objeto", "vigência", "valor", "cláusula", "foro"],
+}
+SAMPLE = SAMPLES["servicos"]
+ANSWERS = {
+    "empresas": {"empresas": SAMPLE.empresas},
+    "assinaturas": {"assinaturas": SAMPLE.assinaturas},
+    "dados_contrato": SAMPLE.dados,
+}
+USAGE = {"empresas": (1000, 200), "assinaturas": (1500, 300), "dados_contrato": (800, 100)}
+CHAT_PATH = "/v1/chat/completions"
+
+
+def question(qid):
+    return lexaro.Question(
+        config=lexaro.QuestionConfig(id=qid, name=qid.title(), tag=qid),
+        system_prompt=SYSTEM[qid],
+        user_prompt=USER[qid],
+        keywords=list(KEYWORDS[qid]),
+        response_model=MODELS[qid],
+    )
+
+
+def completion(content, prompt_tokens=10, completion_tokens=5, model="gpt-4o-2024-08-06", finish="stop",
+               refusal=None):
+    return {
+        "id": "chatcmpl-9xYz",
+        "object": "chat.completion",
+        "created": 1718000000,
+        "model": model,
+        "system_fingerprint": "fp_5050236cbd",
+        "choices": [{
+            "index": 0,
+            "message": {"role": "assistant", "content": content, "refusal": refusal},
+            "logprobs": None,
+            "finish_reason": finish,
+        }],
+        "usage": {"prompt_tokens": prompt_tokens, "completion_tokens": completion_tokens,
+                  "total_tokens": prompt_tokens + completion_tokens},
+    }
+
+
+def qid_of(body):
+    """Which question a request is about, from its system prompt."""
+    system = body["messages"][0]["content"]
+    return next(q for q, s in SYSTEM.items() if system.startswith(s))
+
+
+class Recorder:
+    """Answers each question with its expected mapping and keeps the requests."""
+
+    def __init__(self, wrap=lambda s: s, model=None):
+        self.requests = []
+        self.wrap = wrap
+        self.model = model
+
+    def __call__(self, request):
+        body = request.get_json()
+        self.requests.append((request, body))
+        q = qid_of(body)
+        pin, pout = USAGE[q]
+        content = self.wrap(json.dumps(ANSWERS[q], ensure_ascii=False))
+        answer = completion(content, pin, pout, model=self.model or body["model"])
+        return Response(json.dumps(answer), content_type="application/json")
+
+
+@pytest.fixture(scope="module")
+def _server():
+    server = HTTPServer(host="127.0.0.1", threaded=True)
+    server.start()
+    yield server
+    server.clear()
+    server.stop()
+
+
+@pytest.fixture
+def server(_server):
+    yield _server
+    _server.clear()
+
+
+@pytest.fixture(scope="module")
+def pdf(tmp_path_factory):
+    return make_contract_pdf(tmp_path_factory.mktemp("pdf") / "servicos.pdf", SAMPLE.text)
+
+
+@pytest.fixture
+def no_env(monkeypatch):
+    for var in ("OPENAI_API_KEY", "OPENAI_BASE_URL", "AZURE_OPENAI_ENDPOINT", "AZURE_OPENAI_API_KEY",
+                "OPENAI_API_VERSION"):
+        monkeypatch.delenv(var, raising=False)
+
+
+def openai_client(server, **kw):
+    kw.setdefault("max_retries", 0)
+    return lexaro.Lexaro(provider="openai", api_key="sk-teste-123", base_url=server.url_for("/v1"),
+                         api_token=None, model=kw.pop("model", "gpt-4o"), **kw)
+
+
+def azure_client(server, **kw):
+    kw.setdefault("max_retries", 0)
+    return lexaro.Lexaro(provider="azure", api_key="az-chave", azure_endpoint=server.url_for("/").rstrip("/"),
+                         azure_deployment="contratos-gpt4o", api_token=None, **kw)
+
+
+def with_questions(client, ids=("empresas", "assinaturas", "dados_contrato")):
+    for q in ids:
+        client.add_question(question(q))
+    return client
+
+
+def assert_strict(schema):
+    if isinstance(schema, dict):
+        assert "default" not in schema
+        if "$ref" in schema:
+            assert len(schema) == 1
+        if schema.get("type") == "object":
+            assert schema["additionalProperties"] is False
+            assert schema["required"] == list(schema["properties"])
+        for v in schema.values():
+            assert_strict(v)
+    elif isinstance(schema, list):
+        for v in schema:
+            assert_strict(v)
+
+
+# --- OpenAI --------------------------------------------------------------
+
+
+def test_openai_structured_request_parsing_usage_and_cost(server, pdf, no_env, capsys):
+    rec = Recorder()
+    server.expect_request(CHAT_PATH, method="POST").respond_with_handler(rec)
+    doc = with_questions(openai_client(server)).process(str(pdf))
+    server.check_assertions()
+
+    text = lexaro.join_pages(lexaro.read_pdf_pages(pdf))
+    assert [qid_of(b) for _, b in rec.requests] == ["empresas", "assinaturas", "dados_contrato"]
+    for request, body in rec.requests:
+        q = qid_of(body)
+        assert request.headers["Authorization"] == "Bearer sk-teste-123"
+        assert body["model"] == "gpt-4o"
+        assert body["messages"] == [
+            {"role": "system", "content": SYSTEM[q]},
+            {"role": "user", "content": USER[q].replace("{texto}", text)},
+        ]
+        fmt = body["response_format"]
+        assert fmt["type"] == "json_schema"
+        assert fmt["json_schema"]["name"] == MODELS[q].__name__
+        assert fmt["json_schema"]["strict"] is True
+        assert fmt["json_schema"]["schema"] == strict_json_schema(MODELS[q])
+        assert_strict(fmt["json_schema"]["schema"])
+
+    for q in MODELS:
+        res = doc.get_result(q)
+        assert res.raw_result == ANSWERS[q]
+        assert isinstance(res.result, MODELS[q])
+        pin, pout = USAGE[q]
+        assert res.metrics.tokens == pin + pout
+        assert res.metrics.cost_usd == pytest.approx(pin * 2.5e-6 + pout * 10e-6)
+    assert doc.get_result("outra") is None
+    m = doc.total_metrics
+    assert m.tokens == sum(a + b for a, b in USAGE.values()) == 3900
+    assert m.cost_usd == pytest.approx(3300 * 2.5e-6 + 600 * 10e-6)
+    assert m.time_seconds > 0
+    assert capsys.readouterr().out == ""
+
+
+def test_openai_base_url_from_environment(server, pdf, no_env, monkeypatch):
+    monkeypatch.setenv("OPENAI_BASE_URL", server.url_for("/v1"))
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-do-ambiente")
+    rec = Recorder()
+    server.expect_request(CHAT_PATH, method="POST").respond_with_handler(rec)
+    client = with_questions(lexaro.Lexaro(provider="openai", max_retries=0), ["dados_contrato"])
+    assert client.process(pdf).get_result("dados_contrato").raw_result == SAMPLE.dados
+    assert rec.requests[0][0].headers["Authorization"] == "Bearer sk-do-ambiente"
+
+
+def test_openai_without_any_key_fails_in_the_constructor(no_env):
+    with pytest.raises(openai.OpenAIError):
+        lexaro.Lexaro(provider="openai", api_key=None, base_url=None, api_token=None)
+
+
+def test_unknown_model_costs_zero_and_says_so(server, pdf, no_env, capsys):
+    server.expect_request(CHAT_PATH).respond_with_handler(Recorder())
+    client = with_questions(openai_client(server, model="modelo-local-7b", verbose=True), ["dados_contrato"])
+    doc = client.process(pdf)
+    assert doc.total_metrics.tokens == 900 and doc.total_metrics.cost_usd == 0.0
+    out = capsys.readouterr().out
+    assert "fora da tabela de preços" in out and "Lendo PDF: servicos.pdf" in out and "📊 Total: 900 tokens" in out
+
+
+def test_price_falls_back_to_the_model_the_server_reports(server, pdf, no_env):
+    # an Azure deployment alias is not a model name; the answer says which model ran
+    server.expect_request(CHAT_PATH).respond_with_handler(Recorder(model="gpt-4o-mini-2024-07-18"))
+    client = with_questions(openai_client(server, model="meu-alias"), ["dados_contrato"])
+    assert client.process(pdf).total_metrics.cost_usd == pytest.approx(800 * 0.15e-6 + 100 * 0.6e-6)
+
+
+# --- Azure ---------------------------------------------------------------
+
+
+def test_azure_recent_version_uses_structured_outputs(server, pdf, no_env):
+    rec = Recorder()
+    server.expect_request("/openai/deployments/contratos-gpt4o/chat/completions", method="POST",
+                          query_string={"api-version": "2024-08-01-preview"}).respond_with_handler(rec)
+    doc = with_questions(azure_client(server, api_version="2024-08-01-preview")).process(pdf)
+    server.check_assertions()
+    request, body = rec.requests[0]
+    assert request.headers["api-key"] == "az-chave"
+    assert body["response_format"]["type"] == "json_schema"
+    assert doc.get_result("empresas").raw_result == ANSWERS["empresas"]
+
+
+@pytest.mark.parametrize("api_version", [None, "2024-02-15-preview", "2024-06-01"])
+def test_azure_old_version_uses_json_mode_with_schema_in_prompt(server, pdf, no_env, api_version):
+    # the models of old versions often wrap JSON in a code fence
+    rec = Recorder(wrap=lambda s: "```json\n" + s + "\n```")
+    expected_version = api_version or "2024-02-15-preview"
+    server.expect_request("/openai/deployments/contratos-gpt4o/chat/completions", method="POST",
+                          query_string={"api-version": expected_version}).respond_with_handler(rec)
+    doc = with_questions(azure_client(server, api_version=api_version)).process(pdf)
+    server.check_assertions()
+    for _, body in rec.requests:
+        q = qid_of(body)
+        assert body["response_format"] == {"type": "json_object"}
+        system = body["messages"][0]["content"]
+        schema_text = system.split("JSON Schema:\n", 1)[1]
+        assert json.loads(schema_text) == strict_json_schema(MODELS[q])
+        assert "JSON" in system
+    assert doc.get_result("assinaturas").raw_result == ANSWERS["assinaturas"]
+    assert doc.get_result("dados_contrato").raw_result == SAMPLE.dados
+
+
+@pytest.mark.parametrize("version, structured", [
+    ("2024-02-15-preview", False), ("2024-06-01", False), ("2024-07-01-preview", False),
+    ("2024-08-01-preview", True), ("2024-10-21", True), ("2025-01-01-preview", True), ("", False),
+])
+def test_azure_version_threshold(version, structured):
+    assert azure_supports_structured_outputs(version) is structured
+
+
+# --- failures ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("status, exc, message", [
+    (401, openai.AuthenticationError, "Incorrect API key provided"),
+    (429, openai.RateLimitError, "Rate limit reached for gpt-4o"),
+    (500, openai.InternalServerError, "The server had an error"),
+])
+def test_http_errors_surface_as_client_exceptions(server, pdf, no_env, status, exc, message, capsys):
+    err = {"error": {"message": message, "type": "invalid_request_error", "param": None, "code": None}}
+    server.expect_request(CHAT_PATH).respond_with_json(err, status=status)
+    client = with_questions(openai_client(server), ["empresas"])
+    with pytest.raises(exc) as info:
+        client.process(pdf)
+    assert info.value.status_code == status and message in str(info.value)
+    assert len(server.log) == 1  # max_retries=0: one request only
+    assert capsys.readouterr().out == ""
+
+
+def test_retries_are_configurable(server, pdf, no_env):
+    server.expect_request(CHAT_PATH).respond_with_json({"error": {"message": "busy"}}, status=500)
+    client = with_questions(openai_client(server, max_retries=1), ["empresas"])
+    with pytest.raises(openai.InternalServerError):
+        client.process(pdf)
+    assert len(server.log) == 2
+
+
+def test_timeout_surfaces_as_client_exception(server, pdf, no_env):
+    def slow(request):
+        time.sleep(0.8)
+        return Response(json.dumps(completion("{}")), content_type="application/json")
+
+    server.expect_request(CHAT_PATH).respond_with_handler(slow)
+    client = with_questions(openai_client(server, timeout=0.2), ["dados_contrato"])
+    start = time.monotonic()
+    with pytest.raises(openai.APITimeoutError):
+        client.process(pdf)
+    assert time.monotonic() - start < 0.7
+
+
+def test_unreachable_endpoint(pdf, no_env):
+    client = with_questions(lexaro.Lexaro(provider="openai", api_key="k", base_url="http://127.0.0.1:9/v1",
+                                          max_retries=0), ["empresas"])
+    with pytest.raises(openai.APIConnectionError):
+        client.process(pdf)
+
+
+@pytest.mark.parametrize("content, finish, refusal, exc, fragment", [
+    ('{"empresas": "não é lista"}', "stop", None, pydantic.ValidationError, "empresas"),
+    ("isto não é JSON", "stop", None, pydantic.ValidationError, "Invalid JSON"),
+    (None, "stop", "Não posso ajudar com isso.", lexaro.AnswerError, "recusou"),
+    ('{"empresas": [{"cnpj": "1', "length", None, lexaro.AnswerError, "truncada"),
+    ("", "stop", None, lexaro.AnswerError, "vazia"),
+])
+def test_unusable_answers(server, pdf, no_env, content, finish, refusal, exc, fragment):
+    server.expect_request(CHAT_PATH).respond_with_json(completion(content, finish=finish, refusal=refusal))
+    client = with_questions(openai_client(server), ["empresas"])
+    with pytest.raises(exc, match=fragment):
+        client.process(pdf)
+
+
+# --- long documents ------------------------------------------------------
+
+
+def test_long_document_sends_cue_word_passages_first(server, no_env, tmp_path, capsys):
+    path = make_long_contract_pdf(tmp_path / "longo.pdf", pages=10)
+    text = lexaro.join_pages(lexaro.read_pdf_pages(path))
+    rec = Recorder()
+    server.expect_request(CHAT_PATH).respond_with_handler(rec)
+    budget = 6000
+    client = with_questions(openai_client(server, max_input_chars=budget, verbose=True), ["empresas", "dados_contrato"])
+    doc = client.process(path)
+    out = capsys.readouterr().out
+    assert out.count("Documento longo") == 2 and f"limite de {budget}" in out
+    assert len(text) > 5 * budget
+    for _, body in rec.requests:
+        q = qid_of(body)
+        sent = body["messages"][1]["content"][len(USER[q].split("{texto}")[0]):-len(USER[q].split("{texto}")[1])]
+        assert len(sent) <= budget and "[...]" in sent
+        if q == "empresas":  # the qualification paragraphs hold the cue words
+            assert "12.345.678/0001-99" in sent and "98.765.432/0001-10" in sent
+        else:
+            assert "Comarca de São Paulo/SP" in sent and "R$ 15.000,00" in sent
+    assert doc.get_result("empresas").truncated is True
+
+
+def test_short_document_is_sent_whole(server, pdf, no_env):
+    rec = Recorder()
+    server.expect_request(CHAT_PATH).respond_with_handler(rec)
+    doc = with_questions(openai_client(server, max_input_chars=100_000), ["empresas"]).process(pdf)
+    assert "[...]" not in rec.requests[0][1]["messages"][1]["content"]
+    assert doc.get_result("empresas").truncated is False
+
+
+# --- price table and schema ----------------------------------------------
+
+
+@pytest.mark.parametrize("model, row", [
+    ("gpt-4o", "gpt-4o"), ("gpt-4o-2024-08-06", "gpt-4o"), ("gpt-4o-mini", "gpt-4o-mini"),
+    ("gpt-4o-mini-2024-07-18", "gpt-4o-mini"), ("GPT-4.1-mini", "gpt-4.1-mini"), ("gpt-4-turbo-2024-04-09",
+                                                                                 "gpt-4-turbo"),
+    ("o3-mini", "o3-mini"), ("gpt-4oo", None), ("llama3", None), ("", None),
+])
+def test_price_table_lookup(model, row):
+    assert pricing.model_info(model) == (pricing.MODEL_TABLE[row] if row else None)
+
+
+def test_cost_formula():
+    assert pricing.cost_usd("gpt-4o-mini", 1_000_000, 1_000_000) == pytest.approx(0.75)
+    assert pricing.cost_usd("nenhum", 10, 10) is None
+
+
+@pytest.mark.parametrize("model", [ExtracaoEmpresas, ExtracaoAssinaturas, ExtracaoDadosContrato])
+def test_strict_schema_shape(model):
+    schema = strict_json_schema(model)
+    assert_strict(schema)
+    fields = set(model.model_fields)
+    assert set(schema["properties"]) == fields
