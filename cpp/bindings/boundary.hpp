@@ -299,3 +299,34 @@ inline bool is_native(PyObject* found, PyMethodDef* def) {
 }
 
 }  // namespace lexaro::bind
+
+// ---------------------------------------------------------------- modules
+
+// The module entry point. Unlike PYBIND11_MODULE it lets an error raised
+// while the module body runs (a missing dependency, say) reach the importer
+// as it was raised, not wrapped in another ImportError.
+#define LEXARO_MODULE(name, variable)                                                              \
+    static void lexaro_module_body_##name(::pybind11::module_& variable);                          \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                         \
+        PYBIND11_CHECK_PYTHON_VERSION                                                              \
+        static PyModuleDef def_{PyModuleDef_HEAD_INIT, #name, nullptr, -1,                         \
+                                nullptr, nullptr, nullptr, nullptr, nullptr};                      \
+        try {                                                                                      \
+            ::pybind11::detail::get_internals();                                                   \
+            PyObject* raw_ = PyModule_Create(&def_);                                               \
+            if (!raw_) return nullptr;                                                             \
+            auto m_ = ::pybind11::reinterpret_steal<::pybind11::module_>(raw_);                    \
+            lexaro_module_body_##name(m_);                                                         \
+            return m_.release().ptr();                                                             \
+        } catch (::pybind11::error_already_set & e_) {                                             \
+            e_.restore();                                                                          \
+        } catch (::pybind11::builtin_exception & e_) {                                             \
+            e_.set_error();                                                                        \
+        } catch (std::bad_alloc&) {                                                                \
+            PyErr_NoMemory();                                                                      \
+        } catch (std::exception & e_) {                                                            \
+            PyErr_SetString(PyExc_ImportError, e_.what());                                         \
+        }                                                                                          \
+        return nullptr;                                                                            \
+    }                                                                                              \
+    static void lexaro_module_body_##name(::pybind11::module_& variable)

@@ -734,22 +734,4 @@ void init_module(py::module_& m) {
 }
 }  // namespace
 
-// The module's entry point, written out so that an import error of a
-// dependency reaches the importer as it was raised (not wrapped).
-extern "C" PYBIND11_EXPORT PyObject* PyInit_cnpj() {
-    static PyModuleDef def{PyModuleDef_HEAD_INIT, "cnpj", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-    try {
-        PyObject* raw = PyModule_Create(&def);
-        if (!raw) return nullptr;
-        auto m = py::reinterpret_steal<py::module_>(raw);
-        init_module(m);
-        return m.release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    return nullptr;
-}
+LEXARO_MODULE(cnpj, m) { init_module(m); }

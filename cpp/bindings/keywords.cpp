@@ -176,7 +176,7 @@ PyMethodDef def_validar = LEXARO_METHOD(
 
 }  // namespace
 
-PYBIND11_MODULE(keywords, m) {
+LEXARO_MODULE(keywords, m) {
     m.doc() = "\nValidação de documentos como contratos por palavras-chave.\n";
     bind::g_globals = m.attr("__dict__").ptr();
     Py_INCREF(bind::g_globals);
