@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 from typing import List, Union
 
 import pypdfium2 as pdfium
@@ -29,6 +30,25 @@ def _clean(text: str) -> str:
     return text.replace("\r\n", "\n").replace("\r", "\n").replace("\x02", "").replace("\x00", "")
 
 
+def _load_error(p: str, exc: Exception) -> Exception:
+    """Traduz a falha de abertura do PDFium num erro com o motivo.
+
+    O código de erro do PDFium é o da última falha da biblioteca (pode ser
+    velho), então a causa é conferida nos próprios bytes do arquivo.
+    """
+    code = getattr(exc, "err_code", None)
+    with open(p, "rb") as fh:
+        data = fh.read()
+    if b"/Encrypt" in data:
+        if code == pdfium_c.FPDF_ERR_SECURITY:
+            return EncryptedPDFError(p, "o PDF usa um esquema de segurança não suportado")
+        return EncryptedPDFError(p, "o PDF é protegido por senha (criptografado)")
+    # O PDFium recusa abrir um documento cuja árvore de páginas está vazia.
+    if re.search(rb"/Count\s*0(?![0-9])", data) and not re.search(rb"/Type\s*/Page(?![A-Za-z])", data):
+        return EmptyPDFError(p, "o documento não tem páginas")
+    return CorruptPDFError(p, f"o PDF está danificado ou incompleto ({exc})")
+
+
 def read_pdf_pages(path: PathLike) -> List[str]:
     """Lê o texto de cada página do PDF em `path`.
 
@@ -52,12 +72,7 @@ def read_pdf_pages(path: PathLike) -> List[str]:
     try:
         doc = pdfium.PdfDocument(p)
     except pdfium.PdfiumError as exc:
-        code = getattr(exc, "err_code", None)
-        if code == pdfium_c.FPDF_ERR_PASSWORD:
-            raise EncryptedPDFError(p, "o PDF é protegido por senha (criptografado)") from None
-        if code == pdfium_c.FPDF_ERR_SECURITY:
-            raise EncryptedPDFError(p, "o PDF usa um esquema de segurança não suportado") from None
-        raise CorruptPDFError(p, f"o PDF está danificado ou incompleto ({exc})") from None
+        raise _load_error(p, exc) from None
 
     try:
         n = len(doc)

@@ -55,15 +55,16 @@ def buscar_cnpj_via_ai(
     model: Optional[str] = None,
     chat_model: Optional[str] = None,
     base_url: Optional[str] = None,
-    timeout: float = TIMEOUT_BUSCA,
-    max_retries: int = TENTATIVAS_BUSCA,
+    timeout: Optional[float] = None,
+    max_retries: Optional[int] = None,
 ) -> Optional[str]:
     """Busca o CNPJ da empresa `nome` com um modelo da OpenAI que pesquisa na web.
 
     Retorna o CNPJ como texto (com ou sem pontuação, como veio na resposta)
     ou None quando a resposta não contém nada com forma de CNPJ. O endereço
     do serviço é `base_url`, senão a variável de ambiente OPENAI_BASE_URL,
-    senão o da OpenAI. Erros do cliente (chave inválida, limite de uso,
+    senão o da OpenAI. `timeout` e `max_retries` valem, se omitidos,
+    TIMEOUT_BUSCA e TENTATIVAS_BUSCA (lidos a cada chamada). Erros do cliente (chave inválida, limite de uso,
     falha de rede) se propagam.
     """
     if type(nome) is not str:
@@ -80,8 +81,8 @@ def buscar_cnpj_via_ai(
     client = openai.OpenAI(
         api_key=openai_api_key,
         base_url=base_url or os.environ.get("OPENAI_BASE_URL") or None,
-        timeout=timeout,
-        max_retries=max_retries,
+        timeout=TIMEOUT_BUSCA if timeout is None else timeout,
+        max_retries=TENTATIVAS_BUSCA if max_retries is None else max_retries,
     )
     prompt = PROMPT_BUSCA.format(nome=nome.strip())
     try:

@@ -1,0 +1,242 @@
+"""The offline rule-based provider on real contract PDFs, and the client frame."""
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from pydantic import BaseModel
+
+import lexaro
+from contract_pdfs import SAMPLES, make_contract_pdf, make_long_contract_pdf
+from lexaro.providers.local import analisar
+from lexaro_contract.models import (
+    AssinaturaExtraida,
+    EmpresaExtraida,
+    ExtracaoAssinaturas,
+    ExtracaoDadosContrato,
+    ExtracaoEmpresas,
+)
+
+MODELS = {"empresas": ExtracaoEmpresas, "assinaturas": ExtracaoAssinaturas, "dados_contrato": ExtracaoDadosContrato}
+
+
+def question(qid, model=None):
+    return lexaro.Question(
+        config=lexaro.QuestionConfig(id=qid, name=f"Pergunta {qid}", tag=qid),
+        system_prompt="Você é um especialista em análise de contratos.",
+        user_prompt="Analise:\n\n{texto}",
+        keywords=["cnpj"],
+        response_model=model or MODELS[qid],
+    )
+
+
+def local_client(**kw):
+    # exactly what the credentials manager hands over for "local", plus model and verbose
+    client = lexaro.Lexaro(**{"provider": "local", "api_token": None, "model": "gpt-4o", "verbose": False, **kw})
+    for qid in MODELS:
+        client.add_question(question(qid))
+    return client
+
+
+@pytest.fixture(scope="module")
+def pdfs(tmp_path_factory):
+    base = tmp_path_factory.mktemp("contratos")
+    out = {}
+    for name, sample in SAMPLES.items():
+        out[name, "ttf"] = make_contract_pdf(base / f"{name}.pdf", sample.text)
+        out[name, "core"] = make_contract_pdf(base / f"{name}-latin1.pdf", sample.text, font_path="")
+    return out
+
+
+@pytest.mark.parametrize("font", ["ttf", "core"])
+@pytest.mark.parametrize("name", sorted(SAMPLES))
+def test_every_sample_is_extracted_exactly(pdfs, name, font):
+    sample = SAMPLES[name]
+    doc = local_client().process(str(pdfs[name, font]))
+    assert doc.get_result("empresas").raw_result == {"empresas": sample.empresas}
+    assert doc.get_result("assinaturas").raw_result == {"assinaturas": sample.assinaturas}
+    assert doc.get_result("dados_contrato").raw_result == sample.dados
+    m = doc.total_metrics
+    assert (m.tokens, m.cost_usd) == (0, 0.0) and m.time_seconds > 0
+    # the checker expands every entry into the record types
+    for e in sample.empresas:
+        assert EmpresaExtraida(**e).model_dump() == e
+    for a in sample.assinaturas:
+        assert AssinaturaExtraida(**a).model_dump() == a
+
+
+def test_ten_page_contract(tmp_path):
+    path = make_long_contract_pdf(tmp_path / "longo.pdf", pages=10)
+    doc = local_client().process(path)
+    assert doc.pages == 10
+    sample = SAMPLES["servicos"]
+    assert doc.get_result("empresas").raw_result["empresas"] == sample.empresas
+    assert doc.get_result("assinaturas").raw_result["assinaturas"] == sample.assinaturas
+    assert doc.get_result("dados_contrato").raw_result == sample.dados
+
+
+def test_answers_are_fresh_objects(pdfs):
+    client = local_client()
+    first = client.process(pdfs["servicos", "ttf"])
+    first.get_result("empresas").raw_result["empresas"][0]["cnpj"] = "alterado"
+    first.get_result("dados_contrato").raw_result.clear()
+    second = client.process(pdfs["servicos", "ttf"])
+    assert second.get_result("empresas").raw_result["empresas"] == SAMPLES["servicos"].empresas
+    assert second.get_result("dados_contrato").raw_result == SAMPLES["servicos"].dados
+
+
+def test_verbose_progress_in_portuguese_and_silence_otherwise(pdfs, capsys):
+    local_client().process(pdfs["locacao", "ttf"])
+    assert capsys.readouterr().out == ""
+    local_client(verbose=True).process(pdfs["locacao", "ttf"])
+    out = capsys.readouterr().out
+    assert "Lendo PDF: locacao.pdf" in out and "Pergunta registrada: empresas" in out
+    assert "❓ Pergunta dados_contrato [local/" in out and "📊 Total: 0 tokens, US$ 0.0000" in out
+
+
+# --- questions recognised by their response model -------------------------
+
+
+class Partes(ExtracaoEmpresas):
+    """A subclass keeps working: the answer is shaped by it."""
+
+
+class Resumo(BaseModel):
+    resumo: str = ""
+
+
+def test_question_recognised_by_response_model_not_id(pdfs):
+    client = lexaro.Lexaro(provider="local")
+    client.add_question(question("partes", Partes))
+    res = client.process(pdfs["servicos", "ttf"]).get_result("partes")
+    assert isinstance(res.result, Partes)
+    assert res.raw_result == {"empresas": SAMPLES["servicos"].empresas}
+
+
+def test_unknown_question_is_refused_at_registration():
+    client = lexaro.Lexaro(provider="local")
+    with pytest.raises(ValueError, match="não sabe responder à pergunta 'resumo'"):
+        client.add_question(question("resumo", Resumo))
+    assert client.questions == []
+
+
+def test_registration_rules():
+    client = lexaro.Lexaro(provider="local")
+    client.add_question(question("empresas"))
+    with pytest.raises(ValueError, match="Já existe uma pergunta com id 'empresas'"):
+        client.add_question(question("empresas"))
+    with pytest.raises(TypeError, match="question deve ser Question"):
+        client.add_question({"id": "x"})
+    assert [q.id for q in client.questions] == ["empresas"]
+
+
+@pytest.mark.parametrize("kwargs, exc, fragment", [
+    ({"config": "empresas"}, TypeError, "config deve ser QuestionConfig"),
+    ({"system_prompt": None}, TypeError, "system_prompt deve ser str"),
+    ({"keywords": "cnpj"}, TypeError, "keywords deve ser uma lista de str"),
+    ({"keywords": ["cnpj", 3]}, TypeError, "keywords deve ser uma lista de str"),
+    ({"response_model": dict}, TypeError, "response_model deve ser uma classe pydantic"),
+    ({"response_model": ExtracaoEmpresas()}, TypeError, "response_model deve ser uma classe pydantic"),
+])
+def test_question_arguments_are_checked(kwargs, exc, fragment):
+    base = dict(config=lexaro.QuestionConfig(id="q"), system_prompt="s", user_prompt="u {texto}",
+                keywords=["a"], response_model=ExtracaoEmpresas)
+    with pytest.raises(exc, match=fragment):
+        lexaro.Question(**{**base, **kwargs})
+
+
+def test_question_copies_its_keywords_and_fills_the_placeholder():
+    words = ["cnpj"]
+    q = lexaro.Question(config=lexaro.QuestionConfig(id="q"), system_prompt="s",
+                        user_prompt="A {texto} B {outra}", keywords=words, response_model=ExtracaoEmpresas)
+    words.append("x")
+    assert q.keywords == ["cnpj"]
+    assert q.render_user_prompt("TXT {texto}") == "A TXT {texto} B {outra}"
+
+
+# --- client constructor ---------------------------------------------------
+
+
+@pytest.mark.parametrize("kwargs, exc, fragment", [
+    ({"provider": "local", "usar_ai_search": True}, TypeError, "usar_ai_search"),
+    ({"provider": "gemini"}, ValueError, "aceitos: openai, azure, local"),
+    ({"provider": None}, TypeError, "provider deve ser str"),
+    ({"provider": "local", "model": None}, TypeError, "model deve ser str"),
+    ({"provider": "local", "api_token": 5}, TypeError, "api_token deve ser str ou None"),
+    ({"provider": "local", "max_retries": 1.5}, TypeError, "max_retries deve ser int"),
+])
+def test_constructor_rejects_bad_arguments(kwargs, exc, fragment):
+    with pytest.raises(exc, match=fragment):
+        lexaro.Lexaro(**kwargs)
+
+
+def test_constructor_positional_arguments_are_refused():
+    with pytest.raises(TypeError):
+        lexaro.Lexaro("local")
+
+
+def test_local_needs_no_key_and_provider_is_case_insensitive(monkeypatch):
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    client = lexaro.Lexaro(provider="Local", api_token="tok", model="gpt-4o", verbose=True)
+    assert (client.provider, client.api_token, client.verbose) == ("local", "tok", True)
+
+
+def test_process_rejects_bad_paths(tmp_path):
+    client = local_client()
+    with pytest.raises(TypeError, match="path deve ser str ou os.PathLike"):
+        client.process(None)
+    with pytest.raises(FileNotFoundError, match="Arquivo não encontrado"):
+        client.process(str(tmp_path / "nada.pdf"))
+
+
+def test_get_result_checks_its_argument(pdfs):
+    doc = local_client().process(pdfs["servicos", "ttf"])
+    with pytest.raises(TypeError):
+        doc.get_result(1)
+    assert doc.get_result("nenhuma") is None
+    assert doc.question_ids == ["empresas", "assinaturas", "dados_contrato"]
+
+
+# --- rules on plain text ------------------------------------------------------
+
+
+@pytest.mark.parametrize("qualificacao, nome, cargo, cpf", [
+    ("neste ato representada por seu Diretor Presidente CARLOS ALBERTO NUNES, brasileiro, casado, inscrito no "
+     "CPF/MF sob o nº 321.321.321-32", "CARLOS ALBERTO NUNES", "Diretor Presidente", "321.321.321-32"),
+    ("neste ato representada por PEDRO HENRIQUE LOPES, sócio administrador, brasileiro, inscrito no CPF sob "
+     "o nº 11111111111", "PEDRO HENRIQUE LOPES", "Sócio Administrador", "11111111111"),
+    ("representada pela Sra. Maria José dos Santos, administradora, portadora do RG nº 1.234.567 SSP/MG e do "
+     "CPF nº 222.222.222-22", "Maria José dos Santos", "Administradora", "222.222.222-22"),
+])
+def test_qualification_variants(qualificacao, nome, cargo, cpf):
+    text = ("ÔMEGA COMÉRCIO LTDA., pessoa jurídica de direito privado, inscrita no CNPJ sob o nº "
+            f"10.203.040/0001-50, com sede na Rua A, nº 1, Centro, Belo Horizonte/MG, {qualificacao}, doravante "
+            "denominada CONTRATANTE.")
+    a = analisar(text)
+    assert a.empresas == [{"cnpj": "10.203.040/0001-50", "razao_social": "ÔMEGA COMÉRCIO LTDA.",
+                           "nome_fantasia": None, "endereco": "Rua A, nº 1, Centro, Belo Horizonte/MG",
+                           "papel_no_contrato": "contratante"}]
+    assert a.assinaturas == [{"nome_signatario": nome, "cargo": cargo, "cpf": cpf,
+                              "empresa_representada": "ÔMEGA COMÉRCIO LTDA.", "cnpj_empresa": "10.203.040/0001-50",
+                              "tipo_assinatura": "representante legal"}]
+
+
+def test_text_without_parties_gives_empty_answers():
+    a = analisar("Ata da reunião de condomínio. Presentes os moradores.")
+    assert a.empresas == [] and a.assinaturas == []
+    assert a.dados == dict.fromkeys(["tipo_contrato", "objeto", "data", "vigencia", "valor", "foro"])
+
+
+def _fragments():
+    pieces = []
+    for s in SAMPLES.values():
+        pieces.extend(s.text.split("\n"))
+    return pieces
+
+
+@given(st.lists(st.one_of(st.sampled_from(_fragments()), st.text(max_size=40)), max_size=30))
+def test_any_mix_of_contract_lines_gives_valid_answers(lines):
+    a = analisar("\n".join(lines))
+    ExtracaoEmpresas.model_validate({"empresas": a.empresas})
+    ExtracaoAssinaturas.model_validate({"assinaturas": a.assinaturas})
+    ExtracaoDadosContrato.model_validate(a.dados)
+    for p in a.assinaturas:
+        assert p["nome_signatario"]
