@@ -724,3 +724,80 @@ def test_cache_changed_during_walk():
 def test_name_that_is_not_text_fails_in_name_matching():
     with pytest.raises(TypeError):
         make_checker(False)._validar_assinaturas([ass(nome_signatario="Ana").model_copy(update={"nome_signatario": 5})], {"k": AURORA})
+
+
+# ---------------------------------------------------------------- differential test
+
+from hypothesis import given  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+
+def oracle_assinaturas(c, assinaturas, cache):
+    """Signature validation written plainly, on the same checker steps."""
+    out = []
+    for a in assinaturas:
+        nome = a.nome_signatario
+        if not nome or nome == "N/A":
+            out.append(("short", a.tipo_assinatura))
+            continue
+        if any(v and "testemunha" in c._normalizar_texto(v) for v in (a.tipo_assinatura, a.cargo)):
+            out.append(("nao_verificado", nome, None, "Testemunha: poder de assinatura não exigido", False, None))
+            continue
+        dados, poder, qual = None, False, None
+        if a.cnpj_empresa:
+            dados = cache.get(checker.limpar_cnpj(a.cnpj_empresa))
+        if not dados and a.empresa_representada:
+            dados = cache.get(c._normalizar_texto(a.empresa_representada))
+        if dados:
+            poder, qual = c._verificar_poder_assinatura(nome, dados)
+        else:
+            for r in cache.values():
+                poder, qual = c._verificar_poder_assinatura(nome, r)
+                if poder:
+                    dados = r
+                    break
+        if poder:
+            out.append(("aprovado", nome, qual or "Encontrado no QSA", f"Signatário tem poder ({qual or 'Sócio/Admin'})", True, qual))
+        elif dados:
+            nomes = [s.get("nome", "") for s in dados.get("socios", [])[:3]]
+            out.append(("reprovado", nome, f"QSA: {', '.join(nomes)}..." if nomes else "QSA vazio", "Signatário NÃO encontrado no QSA", False, qual))
+        else:
+            out.append(("pendente", nome, None, "Não foi possível verificar", False, qual))
+    return out
+
+
+NOMES = st.sampled_from(["Ana Souza", "ANA SOUZA", "Ána  Souza ", "Rui Lima", "Luís Gama Neto", "Bia", "N/A", "", "ǅana Ωmega", "Zé"])
+EMPRESAS = st.sampled_from(["Alfa Ltda", "ALFA LTDA", "Beta S.A.", "Gama", None, ""])
+TIPOS = st.sampled_from([None, "", "representante", "Testemunha", "TESTEMUNHA 2", "testemunhá", "procurador"])
+CNPJS = st.sampled_from([None, "", "11.111.111/0001-11", "11111111000111", "22222222000122", "3"])
+
+
+@st.composite
+def cenarios(draw):
+    cache = {}
+    for chave in draw(st.lists(st.sampled_from(["11111111000111", "22222222000122", "alfa ltda", "beta s.a."]), max_size=4)):
+        socios = [
+            socio(draw(NOMES), draw(st.sampled_from(["Sócio", "", "Diretor"])), draw(st.sampled_from(["", "Rui Lima", "Bia"])), "Procurador")
+            for _ in range(draw(st.integers(0, 4)))
+        ]
+        cache[chave] = {"cnpj": chave, "socios": socios}
+    assinaturas = [
+        ass(nome_signatario=draw(NOMES), cargo=draw(TIPOS), tipo_assinatura=draw(TIPOS), empresa_representada=draw(EMPRESAS), cnpj_empresa=draw(CNPJS))
+        for _ in range(draw(st.integers(0, 5)))
+    ]
+    return assinaturas, cache
+
+
+@given(cenarios())
+def test_signatures_match_plain_python(cenario):
+    assinaturas, cache = cenario
+    c = make_checker(False)
+    esperado = oracle_assinaturas(c, assinaturas, cache)
+    obtido = []
+    for r in c._validar_assinaturas(assinaturas, cache):
+        f = r.campos[0]
+        if f.campo == "Identificação":
+            obtido.append(("short", r.tipo_assinatura))
+        else:
+            obtido.append((f.status, f.valor_contrato, f.valor_receita, f.mensagem, r.tem_poder_assinatura, r.qualificacao_qsa))
+    assert obtido == esperado
