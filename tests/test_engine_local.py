@@ -240,3 +240,57 @@ def test_any_mix_of_contract_lines_gives_valid_answers(lines):
     ExtracaoDadosContrato.model_validate(a.dados)
     for p in a.assinaturas:
         assert p["nome_signatario"]
+
+
+# --- the whole verification on a contract PDF, offline engine -----------------
+
+
+def brasil_api(cnpj_digits, razao, logradouro, numero, complemento, bairro, cidade, uf, cep, socios):
+    return {
+        "cnpj": cnpj_digits, "razao_social": razao, "nome_fantasia": "", "descricao_situacao_cadastral": "ATIVA",
+        "data_situacao_cadastral": "2015-03-02", "data_inicio_atividade": "2015-03-02",
+        "natureza_juridica": "Sociedade Empresária Limitada", "porte": "DEMAIS", "capital_social": 100000,
+        "descricao_tipo_de_logradouro": "", "logradouro": logradouro, "numero": numero, "complemento": complemento,
+        "bairro": bairro, "municipio": cidade, "uf": uf, "cep": cep, "email": None,
+        "qsa": [{"nome_socio": n, "qualificacao_socio": q, "cnpj_cpf_do_socio": "***000000**",
+                 "data_entrada_sociedade": "2015-03-02", "identificador_de_socio": 2,
+                 "nome_representante_legal": "", "qualificacao_representante_legal": None} for n, q in socios],
+    }
+
+
+def test_contract_checker_verifies_a_pdf_with_the_local_engine(pdfs, monkeypatch, capsys):
+    from pytest_httpserver import HTTPServer
+
+    from lexaro_contract import checker, cnpj
+
+    server = HTTPServer(host="127.0.0.1", threaded=True)
+    server.start()
+    try:
+        monkeypatch.setattr(cnpj, "BRASIL_API_URL", server.url_for("/api/cnpj/v1/") + "{cnpj}")
+        monkeypatch.setattr(cnpj, "RECEITA_WS_URL", server.url_for("/v1/cnpj/") + "{cnpj}")
+        server.expect_request("/api/cnpj/v1/12345678000199").respond_with_json(brasil_api(
+            "12345678000199", "ALFA SERVICOS LTDA", "RUA DAS FLORES", "100", "SALA 2", "CENTRO", "SAO PAULO", "SP",
+            "01010000", [("JOAO DA SILVA", "Sócio-Administrador")]))
+        server.expect_request("/api/cnpj/v1/98765432000110").respond_with_json(brasil_api(
+            "98765432000110", "BETA TECNOLOGIA DA INFORMACAO S.A.", "AVENIDA PAULISTA", "1500", "ANDAR 10",
+            "BELA VISTA", "SAO PAULO", "SP", "01310100", [("MARIA APARECIDA SOUZA", "Diretor")]))
+        result = checker.ContractChecker(provider="local", verbose=False).verificar(str(pdfs["servicos", "ttf"]))
+    finally:
+        server.clear()
+        server.stop()
+
+    assert capsys.readouterr().out == ""
+    # every company and representative checks out; how witnesses count is the checker's policy
+    assert result["campos_reprovados"] == []
+    assert result["resultado_final"] in ("APROVADO", "PENDENTE")
+    assert {"CNPJ - ALFA SERVICOS LTDA", "Razão Social - ALFA SERVICOS LTDA",
+            "CNPJ - BETA TECNOLOGIA DA INFORMACAO S.A.", "Poder de Assinatura - JOÃO DA SILVA",
+            "Poder de Assinatura - MARIA APARECIDA SOUZA"} <= set(result["campos_aprovados"])
+    assert not any("CARLOS PEREIRA LIMA" in c or "ANA PAULA COSTA" in c for c in result["campos_aprovados"])
+    assert [e["razao_social_contrato"] for e in result["empresas"]] == [e["razao_social"]
+                                                                        for e in SAMPLES["servicos"].empresas]
+    assert [a["tipo_assinatura"] for a in result["assinaturas"]] == [
+        "representante legal", "representante legal", "testemunha", "testemunha"]
+    assert result["dados_contrato"] == SAMPLES["servicos"].dados
+    assert result["metricas"]["tokens"] == 0 and result["metricas"]["custo_usd"] == 0.0
+    assert result["metricas"]["tempo_segundos"] > 0

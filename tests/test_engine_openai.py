@@ -195,6 +195,13 @@ def test_openai_structured_request_parsing_usage_and_cost(server, pdf, no_env, c
     assert capsys.readouterr().out == ""
 
 
+def test_client_closes_its_connections(server, pdf, no_env):
+    server.expect_request(CHAT_PATH).respond_with_handler(Recorder())
+    with with_questions(openai_client(server), ["dados_contrato"]) as client:
+        client.process(pdf)
+    assert client._provider.client.is_closed()
+
+
 def test_openai_base_url_from_environment(server, pdf, no_env, monkeypatch):
     monkeypatch.setenv("OPENAI_BASE_URL", server.url_for("/v1"))
     monkeypatch.setenv("OPENAI_API_KEY", "sk-do-ambiente")

@@ -206,5 +206,17 @@ class Lexaro:
         return DocumentResult(path=path_str, pages=len(pages), chars=len(text), results=results,
                               total_metrics=total)
 
+    def close(self) -> None:
+        """Fecha as conexões HTTP do cliente do provedor (nada a fazer no local)."""
+        client = getattr(self._provider, "client", None)
+        if client is not None:
+            client.close()
+
+    def __enter__(self) -> "Lexaro":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
     def __repr__(self) -> str:
         return f"Lexaro(provider={self.provider!r}, model={self.model!r}, perguntas={len(self._questions)})"
