@@ -5,7 +5,13 @@ Written as the rule reads, with `unicodedata` and str methods.
 import unicodedata
 
 
+def _exigir_str(valor, parametro):
+    if type(valor) is not str:
+        raise TypeError(f"argument '{parametro}' must be str, not {type(valor).__name__}")
+
+
 def normalizar_texto(texto):
+    _exigir_str(texto, "texto")
     if not texto:
         return ""
     decomposto = unicodedata.normalize("NFD", texto)
@@ -27,6 +33,8 @@ def contido_em_palavras(menor, maior):
 
 
 def comparar_nomes(nome1, nome2):
+    _exigir_str(nome1, "nome1")
+    _exigir_str(nome2, "nome2")
     n1 = normalizar_texto(nome1)
     n2 = normalizar_texto(nome2)
     if not n1 or not n2:
@@ -39,6 +47,9 @@ def comparar_nomes(nome1, nome2):
 
 
 def verificar_poder_assinatura(nome_signatario, dados_receita):
+    _exigir_str(nome_signatario, "nome_signatario")
+    if type(dados_receita) is not dict:
+        raise TypeError(f"argument 'dados_receita' must be dict, not {type(dados_receita).__name__}")
     for socio in dados_receita.get("socios", []):
         if comparar_nomes(nome_signatario, socio.get("nome", "")):
             return (True, socio.get("qualificacao"))
