@@ -15,7 +15,7 @@ import re
 import time
 from dataclasses import dataclass, field
 from functools import lru_cache
-from typing import Dict, List, Optional, Tuple
+from typing import AbstractSet, Dict, List, Optional, Tuple
 
 from ..passages import fold
 from ..questions import Question
@@ -166,14 +166,14 @@ class _Empresa:
         }
 
 
-def _nome_antes(text: str, fim: int, duras: List[int]) -> Optional[Tuple[int, str]]:
+def _nome_antes(text: str, fim: int, duras: AbstractSet[int]) -> Optional[Tuple[int, str]]:
     """Razão social em maiúsculas que termina em `fim` (caminha para trás)."""
     janela_ini = max(0, fim - 240)
     window = text[janela_ini:fim]
     tokens = [(m.start() + janela_ini, m.end() + janela_ini, m.group()) for m in re.finditer(r"\S+", window)]
     escolhidos: List[Tuple[int, int, str]] = []
     for ini, end, tok in reversed(tokens):
-        if end != fim and escolhidos:
+        if escolhidos:
             gap = text[end:escolhidos[-1][0]]
             if "\n" in gap:
                 nl = end + gap.index("\n")
@@ -203,7 +203,7 @@ def _papel_norm(p: str) -> Optional[str]:
     return p if fold(p) in _PAPEIS or len(p) >= 4 else None
 
 
-def _extrair_empresas(text: str, duras: List[int]) -> List[_Empresa]:
+def _extrair_empresas(text: str, duras: AbstractSet[int]) -> List[_Empresa]:
     achadas: List[_Empresa] = []
     for m in _QUALIFICACAO.finditer(text):
         fim_nome = m.start()
@@ -649,7 +649,7 @@ class Analise:
 @lru_cache(maxsize=4)
 def _analisar_cache(text: str) -> Analise:
     duras = set(_quebras_duras(text))
-    empresas = _extrair_empresas(text, duras)  # type: ignore[arg-type]
+    empresas = _extrair_empresas(text, duras)
     pessoas = _extrair_assinaturas(text, empresas)
     return Analise(
         empresas=[e.as_dict() for e in empresas],
