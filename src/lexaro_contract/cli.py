@@ -130,6 +130,20 @@ def _ja_feitos(saida: Path) -> set:
     return feitos
 
 
+def _abrir_saida(saida: Path):
+    """Abre o JSON Lines para acrescentar; uma linha cortada por uma execução
+    interrompida é encerrada antes, para não colar no próximo registro."""
+    cortada = False
+    if saida.exists() and saida.stat().st_size > 0:
+        with open(saida, "rb") as f:
+            f.seek(-1, 2)
+            cortada = f.read(1) != b"\n"
+    f = open(saida, "a", encoding="utf-8")
+    if cortada:
+        f.write("\n")
+    return f
+
+
 def codigo_de_saida(registros: Iterable[Dict[str, Any]]) -> int:
     vereditos = []
     for r in registros:
@@ -190,7 +204,7 @@ def comando_verificar(args) -> int:
             print(f"Retomando: {len(pulados)} arquivo(s) já verificado(s) em {saida}", file=sys.stderr)
 
     registros: List[Dict[str, Any]] = []
-    arquivo_saida = open(saida, "a", encoding="utf-8") if saida else None
+    arquivo_saida = _abrir_saida(saida) if saida else None
     progresso = _Progresso(len(arquivos), ligado=not unico and not args.quiet)
     try:
         def registrar(r: Dict[str, Any]) -> None:

@@ -1,0 +1,142 @@
+import json
+import shutil
+import socket
+from pathlib import Path
+
+import pytest
+
+from lexaro_contract import cli, cnpj, registro
+
+EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
+PDFS = sorted((EXEMPLOS / "contratos").glob("*.pdf"))
+ESPERADO = {"01_servicos.pdf": "APROVADO", "02_fornecimento.pdf": "REPROVADO", "03_locacao.pdf": "PENDENTE"}
+
+
+@pytest.fixture
+def urls_restauradas(monkeypatch):
+    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
+        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
+
+
+@pytest.fixture
+def registro_local(urls_restauradas, monkeypatch):
+    srv, base = registro.iniciar_em_segundo_plano(EXEMPLOS / "registro")
+    registro.apontar_cnpj_para(base)
+    for var in ("LEXARO_BRASILAPI_URL", "LEXARO_RECEITAWS_URL", "LEXARO_CASADOSDADOS_URL"):
+        monkeypatch.setenv(var, base)
+    monkeypatch.setenv("LEXARO_PROVIDER", "local")
+    yield base
+    srv.shutdown()
+    srv.server_close()
+
+
+@pytest.fixture
+def porta_fechada():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_example_pdfs_hold_their_text_sources():
+    import pypdfium2
+
+    assert [p.name for p in PDFS] == list(ESPERADO)
+    for pdf in PDFS:
+        doc = pypdfium2.PdfDocument(str(pdf))
+        try:
+            texto = " ".join(doc[i].get_textpage().get_text_range() for i in range(len(doc)))
+        finally:
+            doc.close()
+        fonte = pdf.with_suffix(".txt").read_text(encoding="utf-8")
+        assert texto.split() == fonte.split()
+
+
+def test_demo_shows_the_three_verdicts(capsys, urls_restauradas):
+    assert cli.main(["demo", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    for nome, veredito in ESPERADO.items():
+        assert f"{veredito:10} {nome}" in out
+
+
+@pytest.mark.parametrize("pdf", PDFS, ids=lambda p: p.stem)
+def test_verificar_json_and_exit_status(pdf, registro_local, capsys):
+    codigo = cli.main(["verificar", str(pdf), "--json"])
+    resultado = json.loads(capsys.readouterr().out)
+    assert resultado["resultado_final"] == ESPERADO[pdf.name]
+    assert codigo == {"APROVADO": 0, "REPROVADO": 1, "PENDENTE": 2}[ESPERADO[pdf.name]]
+    assert list(resultado)[:2] == ["resultado_final", "justificativa"]
+
+
+def test_single_file_prints_the_report(registro_local, capsys):
+    assert cli.main(["verificar", str(PDFS[0])]) == 0
+    out = capsys.readouterr().out
+    assert "RESULTADO FINAL: APROVADO" in out and "📄 Arquivo: 01_servicos.pdf" in out
+
+
+def test_quiet_prints_only_the_verdict(registro_local, capsys):
+    cli.main(["verificar", str(PDFS[1]), "--quiet"])
+    linhas = capsys.readouterr().out.splitlines()
+    assert len(linhas) == 1 and linhas[0].startswith(f"{PDFS[1]}: REPROVADO — ")
+
+
+def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
+    texto = tmp_path / "nao_pdf.pdf"
+    texto.write_text("isto não é um PDF", encoding="utf-8")
+    arquivos = [str(p) for p in PDFS] + [str(tmp_path / "falta.pdf"), str(tmp_path), str(texto)]
+    saida = tmp_path / "resultados.jsonl"
+    assert cli.main(["verificar", *arquivos, "--saida", str(saida), "--quiet"]) == 3
+    registros = [json.loads(l) for l in saida.read_text(encoding="utf-8").splitlines()]
+    assert [r["arquivo"] for r in registros] == arquivos
+    assert [r["resultado"]["resultado_final"] for r in registros[:3]] == list(ESPERADO.values())
+    assert "Arquivo não encontrado" in registros[3]["erro"]
+    assert "diretório" in registros[4]["erro"]
+    assert "erro" in registros[5]
+    err = capsys.readouterr().err
+    assert "Traceback" not in err and "falta.pdf" in err
+
+    # An interrupted batch: a half-written last line, then a rerun.
+    with open(saida, "a", encoding="utf-8") as f:
+        f.write('{"arquivo": "corta\u00e7\u00e3o')
+    novo = tmp_path / "novo.pdf"
+    shutil.copy(PDFS[0], novo)
+    assert cli.main(["verificar", *arquivos, str(novo), "--saida", str(saida), "--retomar", "--quiet"]) == 0
+    ultimo = json.loads(saida.read_text(encoding="utf-8").splitlines()[-1])
+    assert ultimo["arquivo"] == str(novo) and ultimo["resultado"]["resultado_final"] == "APROVADO"
+
+
+def test_parallel_jobs(registro_local, tmp_path):
+    saida = tmp_path / "r.jsonl"
+    assert cli.main(["verificar", *map(str, PDFS), "--jobs", "2", "--saida", str(saida), "--quiet"]) == 1
+    registros = {Path(json.loads(l)["arquivo"]).name: json.loads(l)
+                 for l in saida.read_text(encoding="utf-8").splitlines()}
+    assert {n: r["resultado"]["resultado_final"] for n, r in registros.items()} == ESPERADO
+
+
+def test_unreachable_registry_stops_before_verifying(urls_restauradas, porta_fechada, monkeypatch, capsys):
+    registro.apontar_cnpj_para(f"http://127.0.0.1:{porta_fechada}")
+    monkeypatch.setenv("LEXARO_PROVIDER", "local")
+    assert cli.main(["verificar", str(PDFS[0])]) == 3
+    err = capsys.readouterr().err
+    assert "nenhum serviço de registro respondeu" in err and len(err.splitlines()) == 1
+    # Skipping the check: nothing is found, the contract is rejected.
+    assert cli.main(["verificar", str(PDFS[0]), "--sem-checagem-registro", "--quiet"]) == 1
+
+
+@pytest.mark.parametrize("argv, trecho", [
+    ([], "comando"),
+    (["verificar"], "ARQUIVO"),
+    (["verificar", "x.pdf", "--jobs", "0"], "--jobs"),
+    (["verificar", "x.pdf", "--retomar"], "--saida"),
+    (["verificar", "x.pdf", "--provider", "outro"], "provider"),
+])
+def test_usage_errors(argv, trecho, capsys):
+    assert cli.main(argv) == 3
+    err = capsys.readouterr().err
+    assert trecho in err and "Traceback" not in err
+
+
+def test_missing_credentials(monkeypatch, capsys):
+    for var in ("OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT", "AZURE_DEPLOYMENT_NAME", "LEXARO_PROVIDER"):
+        monkeypatch.delenv(var, raising=False)
+    assert cli.main(["verificar", str(PDFS[0]), "--provider", "openai"]) == 3
+    assert "OPENAI_API_KEY" in capsys.readouterr().err
