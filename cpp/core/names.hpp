@@ -18,21 +18,33 @@ inline constexpr std::size_t kMinSharedWords = 2;
 
 // True when `needle` occurs in `hay` at a position where the code point
 // before it and the one after it (where present) are not alphanumeric in the
-// sense of str.isalnum(). Every occurrence is tried, not only the first.
+// sense of str.isalnum(). Every occurrence is tried, not only the first; the
+// scan is linear (Knuth-Morris-Pratt), whatever the texts. An empty needle
+// is never looked for (the callers rule empty names out first).
 template <class A, class B>
 bool contains_at_word_boundaries(const A* needle, std::size_t nn, const B* hay, std::size_t nh) {
-    if (nn > nh) return false;
-    auto eq = [](B h, A n) { return static_cast<char32_t>(h) == static_cast<char32_t>(n); };
-    const B* end = hay + nh;
-    for (const B* it = hay;; ++it) {
-        it = std::search(it, end, needle, needle + nn, eq);
-        if (it == end) return nn == 0;  // an empty needle is found at the end
-        const std::size_t p = static_cast<std::size_t>(it - hay);
-        const bool left_ok = p == 0 || !unicode::is_alnum(static_cast<char32_t>(hay[p - 1]));
-        const bool right_ok = p + nn == nh || !unicode::is_alnum(static_cast<char32_t>(hay[p + nn]));
-        if (left_ok && right_ok) return true;
-        if (p + nn >= nh) return false;
+    if (nn == 0 || nn > nh) return false;
+    auto at = [needle](std::size_t i) { return static_cast<char32_t>(needle[i]); };
+    std::vector<std::size_t> fail(nn, 0);
+    for (std::size_t i = 1, k = 0; i < nn; ++i) {
+        while (k > 0 && at(i) != at(k)) k = fail[k - 1];
+        if (at(i) == at(k)) ++k;
+        fail[i] = k;
     }
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < nh; ++i) {
+        const char32_t c = static_cast<char32_t>(hay[i]);
+        while (k > 0 && c != at(k)) k = fail[k - 1];
+        if (c == at(k)) ++k;
+        if (k == nn) {
+            const std::size_t p = i + 1 - nn;
+            const bool left_ok = p == 0 || !unicode::is_alnum(static_cast<char32_t>(hay[p - 1]));
+            const bool right_ok = i + 1 == nh || !unicode::is_alnum(static_cast<char32_t>(hay[i + 1]));
+            if (left_ok && right_ok) return true;
+            k = fail[k - 1];
+        }
+    }
+    return false;
 }
 
 // The distinct words of at least kMinWordLength code points, split on runs
