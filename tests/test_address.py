@@ -185,6 +185,11 @@ def test_cep_that_does_not_lift(contrato, cep, similaridade):
     assert resultado == oracle.comparar_enderecos(contrato, dados)
 
 
+def test_cep_of_a_text_subclass():
+    dados = registro("RUA BETA", "200", "", "CENTRO", "CAMPINAS", "SP", Texto("13.010-100"))
+    assert comparar("Rua Alfa, 100 - Centro - 13010-100", dados) == (True, 0.8, CAMPINAS + "13.010-100")
+
+
 def test_unicode_digits_cep_agree_with_unicode_digits():
     dados = registro("RUA BETA", "200", "", "CENTRO", "CAMPINAS", "SP", "١٣٠١٠-١٠٠")
     assert comparar("Rua Alfa, 100 - Centro - ١٣٠١٠ ١٠٠", dados)[:2] == (True, 0.8)
