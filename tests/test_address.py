@@ -209,11 +209,6 @@ class Falha(Exception):
     pass
 
 
-class Traicoeiro:
-    def __bool__(self):
-        raise Falha("bool")
-
-
 class Endereco:
     """A mapping-like record: only its `get` is used."""
 
