@@ -650,6 +650,7 @@ void init_checker(py::module_& m) {
 
 }  // namespace
 
+#if PYBIND11_VERSION_MAJOR >= 3
 // The module is initialised by hand rather than through PYBIND11_MODULE's
 // exec function, so that an import error at load reaches the importer as it
 // was raised (not wrapped in "initialization failed").
@@ -673,3 +674,8 @@ int pybind11_exec_checker(PyObject* pm) {
     }
     return -1;
 }
+#else
+// Older pybind11: a load failure arrives as ImportError("initialization
+// failed") with the original import error as its cause.
+PYBIND11_MODULE(checker, m) { init_checker(m); }
+#endif
