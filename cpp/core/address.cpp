@@ -36,33 +36,42 @@ const LatinTables fill_latin_tables;
 
 namespace {
 
+// Up to 8 ASCII letters packed into one number; word characters are never
+// NUL, so words of different lengths never share a key.
+constexpr std::uint64_t pack(std::string_view w) noexcept {
+    std::uint64_t k = 0;
+    for (char c : w) k = (k << 8) | static_cast<unsigned char>(c);
+    return k;
+}
+
 template <class CharT>
 bool lookup(const CharT* w, std::size_t n, std::string_view& out) noexcept {
-    // Rows 4-16: each word and its replacement.
-    struct Row {
-        std::string_view word;
-        std::string_view rep;
-    };
-    static constexpr Row rows[] = {
-        {"rua", "r"},         {"avenida", "av"},  {"avd", "av"},    {"avda", "av"},  {"travessa", "tv"},
-        {"praca", "pc"},      {"pracas", "pc"},   {"edificio", "ed"}, {"predio", "ed"}, {"conjunto", "cj"},
-        {"conj", "cj"},       {"sala", "sl"},     {"andar", "and"}, {"bairro", ""},  {"cep", ""},
-    };
     if (n < 3 || n > kLongestWord) return false;
-    const char32_t first = static_cast<char32_t>(static_cast<std::uint32_t>(w[0]));
-    if (!may_abbreviate(first)) return false;
-    for (const Row& r : rows) {
-        if (r.word.size() != n || static_cast<char32_t>(r.word[0]) != first) continue;
-        std::size_t i = 1;
-        while (i < n && static_cast<char32_t>(static_cast<unsigned char>(r.word[i])) ==
-                            static_cast<char32_t>(w[i]))
-            ++i;
-        if (i == n) {
-            out = r.rep;
-            return true;
-        }
+    std::uint64_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<std::uint32_t>(w[i]);
+        if (c >= 128) return false;
+        k = (k << 8) | c;
     }
-    return false;
+    // Rows 4-16: each word and its replacement.
+    switch (k) {
+        case pack("rua"): out = "r"; return true;
+        case pack("avenida"): out = "av"; return true;
+        case pack("avd"): out = "av"; return true;
+        case pack("avda"): out = "av"; return true;
+        case pack("travessa"): out = "tv"; return true;
+        case pack("praca"): out = "pc"; return true;
+        case pack("pracas"): out = "pc"; return true;
+        case pack("edificio"): out = "ed"; return true;
+        case pack("predio"): out = "ed"; return true;
+        case pack("conjunto"): out = "cj"; return true;
+        case pack("conj"): out = "cj"; return true;
+        case pack("sala"): out = "sl"; return true;
+        case pack("andar"): out = "and"; return true;
+        case pack("bairro"): out = ""; return true;
+        case pack("cep"): out = ""; return true;
+        default: return false;
+    }
 }
 
 }  // namespace

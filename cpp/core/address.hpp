@@ -32,6 +32,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -146,7 +147,8 @@ public:
     // was this word's), a word character only extends the word: such runs
     // are copied by a tight loop.
     void put_latin1(const std::uint8_t* s, std::size_t n) {
-        const detail::LatinEntry* const tab = detail::latin;
+        detail::LatinEntry tab[256];  // a local copy: its address is known to the loop
+        std::copy(std::begin(detail::latin), std::end(detail::latin), tab);
         std::size_t i = 0;
         while (i < n) {
             const detail::LatinEntry e = tab[s[i]];
