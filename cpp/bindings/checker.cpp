@@ -650,32 +650,4 @@ void init_checker(py::module_& m) {
 
 }  // namespace
 
-#if PYBIND11_VERSION_MAJOR >= 3
-// The module is initialised by hand rather than through PYBIND11_MODULE's
-// exec function, so that an import error at load reaches the importer as it
-// was raised (not wrapped in "initialization failed").
-PYBIND11_MODULE_PYINIT(checker)
-
-int pybind11_exec_checker(PyObject* pm) {
-    try {
-        py::detail::ensure_internals();
-        auto m = py::reinterpret_borrow<py::module_>(pm);
-        if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
-            init_checker(m);
-            py::detail::cache_completed_module(m);
-        }
-        return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    return -1;
-}
-#else
-// Older pybind11: a load failure arrives as ImportError("initialization
-// failed") with the original import error as its cause.
-PYBIND11_MODULE(checker, m) { init_checker(m); }
-#endif
+LEXARO_MODULE(checker, m) { init_checker(m); }
