@@ -115,7 +115,11 @@ std::u32string cep_digits(PyObject* v) {
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
     PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030B0000
     PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(v)->tp_name);
+#else
+    PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
+#endif
     throw py::error_already_set();
 }
 
