@@ -396,8 +396,13 @@ def test_properties_read_the_credentials_manager(fake_auth):
     assert c.auth == "replaced"
 
 
+class Texto(str):
+    pass
+
+
 @pytest.mark.parametrize("prop, attr", [("token", "token"), ("provider", "provider")])
-@pytest.mark.parametrize("value, type_name", [(1, "int"), (b"x", "bytes"), (["a"], "list")])
+@pytest.mark.parametrize("value, type_name", [(1, "int"), (b"x", "bytes"), (["a"], "list"),
+                                              (Texto("a"), "Texto"), (__import__("decimal").Decimal(1), "Decimal")])
 def test_property_type_errors(fake_auth, prop, attr, value, type_name):
     c = ContractChecker()
     setattr(c._auth, attr, value)

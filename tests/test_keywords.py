@@ -227,3 +227,11 @@ def test_long_texts_with_rare_characters(pieces, filler):
     s = filler.join(pieces) + filler * 8
     assert keywords.validar_documento_contrato(s) == oracle.validar_documento_contrato(s)
     assert keywords.normalizar_texto(s) == oracle.normalizar_texto(s)
+
+
+@pytest.mark.parametrize("func", [keywords.normalizar_texto, keywords.validar_documento_contrato])
+@pytest.mark.parametrize("nome", ["\ud800", "texto\x00", "ç"])
+def test_odd_keyword_names_are_type_errors(func, nome):
+    with pytest.raises(TypeError, match="unexpected keyword argument") as info:
+        func("a", **{nome: 1})
+    assert repr(nome)[1:-1] in repr(str(info.value)) or nome in str(info.value)

@@ -108,8 +108,9 @@ inline void bind_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, P
                 }
             }
             if (found < 0) {
-                throw_type_error(std::string(fn) + "() got an unexpected keyword argument '" +
-                                 PyUnicode_AsUTF8(key) + "'");
+                // %S: the name may hold a NUL or a lone surrogate.
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fn, key);
+                throw py::error_already_set();
             }
             if (out[found])
                 throw_type_error(std::string(fn) + "() got multiple values for argument '" +
@@ -134,13 +135,23 @@ inline void bind_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---------------------------------------------------------------- globals
 
+// The interpreter's builtins, which a module's functions fall back to (not
+// those of whichever frame happens to call in).
+inline PyObject* builtins_dict() {
+    static PyObject* d = [] {
+        PyObject* m = PyImport_AddModule("builtins");  // borrowed, lives as long as the interpreter
+        if (!m) throw py::error_already_set();
+        return PyModule_GetDict(m);
+    }();
+    return d;
+}
+
 // LOAD_GLOBAL: the module namespace, then the builtins, else NameError.
 inline py::object global(PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(g_globals, name);
     if (!v) {
         if (PyErr_Occurred()) throw py::error_already_set();
-        PyObject* builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+        v = PyDict_GetItemWithError(builtins_dict(), name);
         if (!v) {
             if (PyErr_Occurred()) throw py::error_already_set();
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

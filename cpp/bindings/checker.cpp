@@ -101,8 +101,7 @@ std::vector<py::object> import_from(const char* module, std::initializer_list<co
         std::size_t i = 0;
         for (const char* n : names) fromlist[i++] = utf8(n);
     }
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, LEXARO_NAME("__import__")) : nullptr;
+    PyObject* imp = PyDict_GetItemWithError(bind::builtins_dict(), LEXARO_NAME("__import__"));
     if (!imp) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw py::error_already_set();
@@ -276,8 +275,8 @@ void bind_self_only(const char* fn, PyObject* self, PyObject* const* args, Py_ss
 }
 
 py::object text_or_none(py::object v) {
-    if (!v.is_none() && !PyUnicode_Check(v.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(v.ptr())->tp_name);
+    if (!v.is_none() && !PyUnicode_CheckExact(v.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", _PyType_Name(Py_TYPE(v.ptr())));
         throw py::error_already_set();
     }
     return v;

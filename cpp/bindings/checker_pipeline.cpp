@@ -278,13 +278,17 @@ py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t na
         bool buscado_por_nome = false;
 
         if (tem_cnpj_contrato) {
-            py::object limpo = bind::call(bind::global(LEXARO_NAME("limpar_cnpj")).ptr(), {cnpj.ptr()});
-            py::object valido = bind::call(bind::global(LEXARO_NAME("validar_cnpj")).ptr(), {limpo.ptr()});
+            // f(limpar_cnpj(cnpj)) three times, each name looked up as it is used.
+            auto limpo = [&] { return bind::call(bind::global(LEXARO_NAME("limpar_cnpj")).ptr(), {cnpj.ptr()}); };
+            py::object validar = bind::global(LEXARO_NAME("validar_cnpj"));
+            py::object valido = bind::call(validar.ptr(), {limpo().ptr()});
             if (truthy(valido.ptr())) {
-                py::object exibido = bind::call(bind::global(LEXARO_NAME("formatar_cnpj")).ptr(), {limpo.ptr()});
+                py::object formatar = bind::global(LEXARO_NAME("formatar_cnpj"));
+                py::object exibido = bind::call(formatar.ptr(), {limpo().ptr()});
                 log(self, cat({LEXARO_NAME("Consultando CNPJ "), fmt(exibido.ptr()).ptr(), LEXARO_NAME("...")}).ptr(),
                     LEXARO_NAME("🔍"));
-                dados = bind::call(bind::global(LEXARO_NAME("consultar_cnpj")).ptr(), {limpo.ptr()});
+                py::object consultar = bind::global(LEXARO_NAME("consultar_cnpj"));
+                dados = bind::call(consultar.ptr(), {limpo().ptr()});
             }
         }
 
