@@ -636,6 +636,47 @@ def valores_cnpj(case):
             sys.modules["lexaro_contract.ai_search"] = saved_ai
 
 
+# ---------------------------------------------------------------- argument binding
+
+def all_functions():
+    return ([(f"keywords.{n}", getattr(keywords, n), [p for p, _ in spec[0]]) for n, spec in KW_SPECS.items()]
+                 + [(f"cnpj.{n}", getattr(cnpj, n), [p for p, _ in spec[0]]) for n, spec in CNPJ_SPECS.items()]
+                 + [(f"ContractChecker.{n}", getattr(CC.__new__(CC), n), ["msg", "emoji"] if n == "_log" else
+                     [p for p, _ in METHOD_SPECS[n]])
+                    for n in ("_log", "_normalizar_texto", "_comparar_nomes", "_verificar_poder_assinatura")])
+
+
+ALL_FUNCTIONS = []
+kw_name = st.one_of(st.sampled_from(["cnpj", "nome", "uf", "texto", "endereco", "dados_receita", "self", "x",
+                                     "nome_empresa", "usar_ai_search", "openai_api_key", "endereco_contrato"]),
+                    st.text(max_size=6), surrogate, st.sampled_from(["", "\x00", "cnpj\x00", "\udcff", "é", "𝒞"]))
+
+
+@target(st.tuples(st.integers(0, 16), st.lists(arg_value, max_size=3),
+                  st.dictionaries(kw_name, arg_value, max_size=3), st.lists(response, max_size=3)))
+def argumentos(case):
+    """Keyword names of every kind (lone surrogates, NUL, repeated
+    positionals): TypeError or a normal outcome, never a crash."""
+    index, args, kwargs, answers = case
+    if not ALL_FUNCTIONS:
+        ALL_FUNCTIONS.extend(all_functions())
+    label, fn, params = ALL_FUNCTIONS[index % len(ALL_FUNCTIONS)]
+    known = set(params)
+    with rebound(cnpj, requests=FakeRequests(answers), BRASIL_API_URL="http://127.0.0.1:9/a/{cnpj}",
+                 RECEITA_WS_URL="http://127.0.0.1:9/b/{cnpj}", CASADOSDADOS_API="http://127.0.0.1:9/c"):
+        try:
+            fn(*args, **kwargs)
+        except TypeError:
+            return
+        except Exception:  # noqa: BLE001 - odd values may raise what Python raises for them
+            if not label.endswith(("comparar_enderecos", "_verificar_poder_assinatura", "_log")):
+                raise
+            return
+    if len(args) > len(params) or any(k not in known for k in kwargs) or any(
+            params.index(k) < len(args) for k in kwargs):
+        raise Mismatch(f"{label}: accepted {args!r} {kwargs!r}")
+
+
 # ---------------------------------------------------------------- the checker with fakes
 
 METHOD_SPECS = {
