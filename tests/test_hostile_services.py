@@ -4,6 +4,7 @@ redirects and streams of 429s. Every lookup gives None within its timeout and
 the module keeps working afterwards."""
 import json
 import socket
+import struct
 import threading
 import time
 
@@ -190,7 +191,7 @@ def close_without_answer(conn, stop):
 
 
 def reset_without_answer(conn, stop):
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # RST on close
 
 
 def garbage_status_line(conn, stop):
