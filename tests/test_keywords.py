@@ -235,3 +235,17 @@ def test_odd_keyword_names_are_type_errors(func, nome):
     with pytest.raises(TypeError, match="unexpected keyword argument") as info:
         func("a", **{nome: 1})
     assert repr(nome)[1:-1] in repr(str(info.value)) or nome in str(info.value)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f: f("a", "b", texto="c"), "got multiple values for argument 'texto'"),
+    (lambda f: f("a", "b", nome="x"), "got an unexpected keyword argument 'nome'"),
+    (lambda f: f("a", "b"), "takes 1 positional argument but 2 were given"),
+])
+def test_binding_errors_in_the_interpreters_order(call, message):
+    def normalizar_texto(texto):
+        return texto
+
+    for func in (normalizar_texto, keywords.normalizar_texto):
+        with pytest.raises(TypeError, match=message):
+            call(func)

@@ -82,18 +82,8 @@ inline std::string join_missing(const std::vector<const char*>& names) {
 // parameter is "self" and args[0] the instance.
 inline void bind_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       const Param* params, int nparams, PyObject** out) {
-    if (nargs > nparams) {
-        int nreq = 0;
-        for (int i = 0; i < nparams; ++i)
-            if (!params[i].dflt) ++nreq;
-        std::string msg = std::string(fn) + "() takes ";
-        if (nreq != nparams)
-            msg += "from " + std::to_string(nreq) + " to " + std::to_string(nparams) + " positional arguments";
-        else
-            msg += std::to_string(nparams) + (nparams == 1 ? " positional argument" : " positional arguments");
-        msg += " but " + std::to_string(nargs) + (nargs == 1 ? " was given" : " were given");
-        throw_type_error(msg);
-    }
+    // The interpreter's order: keyword problems first, then surplus
+    // positional arguments, then missing ones.
     for (int i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -101,8 +91,7 @@ inline void bind_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, P
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             int found = -1;
             for (int i = 0; i < nparams; ++i) {
-                const int eq = PyUnicode_CompareWithASCIIString(key, params[i].name);
-                if (eq == 0) {
+                if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
                     found = i;
                     break;
                 }
@@ -117,6 +106,18 @@ inline void bind_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, P
                                  params[found].name + "'");
             out[found] = args[nargs + k];
         }
+    }
+    if (nargs > nparams) {
+        int nreq = 0;
+        for (int i = 0; i < nparams; ++i)
+            if (!params[i].dflt) ++nreq;
+        std::string msg = std::string(fn) + "() takes ";
+        if (nreq != nparams)
+            msg += "from " + std::to_string(nreq) + " to " + std::to_string(nparams) + " positional arguments";
+        else
+            msg += std::to_string(nparams) + (nparams == 1 ? " positional argument" : " positional arguments");
+        msg += " but " + std::to_string(nargs) + (nargs == 1 ? " was given" : " were given");
+        throw_type_error(msg);
     }
     std::vector<const char*> missing;
     for (int i = 0; i < nparams; ++i) {

@@ -122,15 +122,4 @@ std::vector<bool> MultiMatcher::collect(const std::vector<std::uint8_t>& seen) c
     return found;
 }
 
-std::vector<bool> MultiMatcher::scan_folded(const char32_t* s, std::size_t n) const {
-    std::vector<bool> found = always_;
-    State st = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        st = step(st, symbol(s[i]));
-        if (accepting_[st])
-            for (std::uint32_t p : out_[st / width_]) found[p] = true;
-    }
-    return found;
-}
-
 }  // namespace lexaro::text

@@ -26,9 +26,6 @@ public:
     template <class CharT>
     std::vector<bool> scan(const CharT* s, std::size_t n) const;
 
-    // Searches text that is already folded.
-    std::vector<bool> scan_folded(const char32_t* s, std::size_t n) const;
-
 private:
     // States are premultiplied by the row width. Column `slow_` is taken for
     // characters whose fold is not a single character (or depends on the
@@ -133,9 +130,16 @@ std::vector<bool> MultiMatcher::scan(const CharT* s, std::size_t n) const {
         std::vector<std::uint8_t> seen(trans_.size(), 0);
         if (run_lanes(s, n, seen.data())) return collect(seen);
     }
-    // Characters that fold to several, to none, or by context: fold exactly.
-    const std::u32string folded = fold_to_u32(s, n);
-    return scan_folded(folded.data(), folded.size());
+    // Characters that fold to several, to none, or by context: fold exactly,
+    // streaming the folded text through the automaton.
+    std::vector<bool> found = always_;
+    State st = 0;
+    fold_each(s, n, [&](char32_t c) {
+        st = step(st, symbol(c));
+        if (accepting_[st])
+            for (std::uint32_t p : out_[st / width_]) found[p] = true;
+    });
+    return found;
 }
 
 }  // namespace lexaro::text
