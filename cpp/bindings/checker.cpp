@@ -643,6 +643,17 @@ void init_checker(py::module_& m) {
     bind::add_method(cls, &def_comparar_nomes);
     bind::add_method(cls, &def_verificar_poder);
     checker::add_pipeline_members(cls);
+#if PY_VERSION_HEX >= 0x030D0000
+    {
+        // inspect from 3.13 on binds a class's __init__ to the class itself,
+        // which a C method descriptor refuses; state the signature instead.
+        py::object sig = py::module_::import("inspect").attr("signature")(cls.attr("__init__"));
+        py::list params(sig.attr("parameters").attr("values")());
+        py::dict kw;
+        kw["parameters"] = params[py::slice(1, static_cast<Py_ssize_t>(params.size()), 1)];
+        cls.attr("__signature__") = sig.attr("replace")(**kw);
+    }
+#endif
     m.attr("ContractChecker") = cls;
     checker::add_pipeline_functions(m);
 }
