@@ -140,3 +140,28 @@ def test_missing_credentials(monkeypatch, capsys):
         monkeypatch.delenv(var, raising=False)
     assert cli.main(["verificar", str(PDFS[0]), "--provider", "openai"]) == 3
     assert "OPENAI_API_KEY" in capsys.readouterr().err
+
+
+def test_registro_servir_command(porta_fechada):
+    import subprocess
+    import sys
+
+    import requests
+
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "lexaro_contract", "registro", "servir", "--dados", str(EXEMPLOS / "registro"),
+         "--porta", str(porta_fechada)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, encoding="utf-8")
+    try:
+        primeira = proc.stdout.readline()
+        assert primeira.startswith(f"Registro local em http://127.0.0.1:{porta_fechada} (4 empresas)")
+        r = requests.get(f"http://127.0.0.1:{porta_fechada}/api/cnpj/v1/40506070000130", timeout=5)
+        assert r.json()["razao_social"] == "DELTA EMPREENDIMENTOS IMOBILIARIOS LTDA"
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=10)
+
+
+def test_registro_servir_with_a_bad_directory(tmp_path, capsys):
+    assert cli.main(["registro", "servir", "--dados", str(tmp_path / "nada")]) == 3
+    assert "Diretório de dados não encontrado" in capsys.readouterr().err
