@@ -281,7 +281,9 @@ def test_fifty_megabyte_body(hostile, healthy, monkeypatch):
     for name, lookup in [REGISTRY_LOOKUPS[0], SEARCH_LOOKUPS[0]]:
         start = time.monotonic()
         assert lookup() is None, name
-        assert time.monotonic() - start < 10, name
+        # A bound against hanging, not a speed target (decoding 50 MB takes
+        # a while under the sanitizers).
+        assert time.monotonic() - start < 60, name
     assert_still_working(monkeypatch, healthy)
 
 
