@@ -3,17 +3,13 @@
 from __future__ import annotations
 
 import math
-import unicodedata
 from dataclasses import dataclass
 from typing import List, Sequence
 
+# The package's native accent folding: NFD, no combining marks, lower case.
+from lexaro_contract.keywords import normalizar_texto as fold
+
 GAP_MARK = "\n[...]\n"
-
-
-def fold(text: str) -> str:
-    """Minúsculas sem acentos (NFD sem marcas combinantes)."""
-    nfd = unicodedata.normalize("NFD", text)
-    return "".join(c for c in nfd if unicodedata.category(c) != "Mn").lower()
 
 
 @dataclass
