@@ -99,9 +99,13 @@ def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
         f.write('{"arquivo": "corta\u00e7\u00e3o')
     novo = tmp_path / "novo.pdf"
     shutil.copy(PDFS[0], novo)
-    assert cli.main(["verificar", *arquivos, str(novo), "--saida", str(saida), "--retomar", "--quiet"]) == 0
-    ultimo = json.loads(saida.read_text(encoding="utf-8").splitlines()[-1])
-    assert ultimo["arquivo"] == str(novo) and ultimo["resultado"]["resultado_final"] == "APROVADO"
+    assert cli.main(["verificar", *arquivos, str(novo), "--saida", str(saida), "--retomar", "--quiet"]) == 3
+    linhas = saida.read_text(encoding="utf-8").splitlines()
+    assert len(linhas) == 6 + 1 + 4
+    novos = [json.loads(l) for l in linhas[7:]]
+    # Files with a verdict are skipped; those that failed are tried again.
+    assert [r["arquivo"] for r in novos] == arquivos[3:] + [str(novo)]
+    assert novos[-1]["resultado"]["resultado_final"] == "APROVADO"
 
 
 def test_parallel_jobs(registro_local, tmp_path):

@@ -125,7 +125,9 @@ def _ja_feitos(saida: Path) -> set:
                 item = json.loads(linha)
             except ValueError:
                 continue  # linha incompleta de uma execução interrompida
-            if isinstance(item, dict) and isinstance(item.get("arquivo"), str):
+            # Só conta o que chegou a um veredito: um arquivo que deu erro
+            # (rede, PDF ilegível) é tentado de novo.
+            if isinstance(item, dict) and isinstance(item.get("arquivo"), str) and "resultado" in item:
                 feitos.add(str(Path(item["arquivo"]).resolve()))
     return feitos
 
@@ -322,7 +324,8 @@ def montar_parser() -> argparse.ArgumentParser:
                    help="motor de extração (padrão: LEXARO_PROVIDER ou openai)")
     v.add_argument("--model", help="modelo de linguagem (padrão: gpt-4o)")
     v.add_argument("--saida", metavar="RESULTADOS.jsonl", help="acrescenta cada resultado a um arquivo JSON Lines")
-    v.add_argument("--retomar", action="store_true", help="pula os arquivos que já estão em --saida")
+    v.add_argument("--retomar", action="store_true",
+                   help="pula os arquivos que já têm veredito em --saida (os que deram erro são refeitos)")
     v.add_argument("--jobs", "-j", type=int, default=1, help="verificações em paralelo (processos)")
     v.add_argument("--sem-checagem-registro", action="store_true",
                    help="não checa se os serviços de registro respondem antes de começar")
