@@ -121,6 +121,8 @@ def ordered(value):
         return [(k, ordered(v)) for k, v in value.items()]
     if isinstance(value, list):
         return [ordered(v) for v in value]
+    if isinstance(value, float) and value != value:
+        return ("float", "nan")  # a capital of "NaN" converts, and NaN equals nothing
     return (type(value).__name__, value)
 
 
