@@ -13,7 +13,6 @@ pipeline itself: validation, records, aggregation and the result mapping.
 The address comparison stays the module's native one. Target: native checker
 time under 200 microseconds per verification.
 """
-import statistics
 import sys
 import tempfile
 import timeit

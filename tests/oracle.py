@@ -3,7 +3,6 @@
 Written as directly as the rules read, with `unicodedata` and `re`; the
 native modules must give exactly these results for every input.
 """
-import re
 import unicodedata
 
 

@@ -12,7 +12,6 @@ import gc
 import os
 import sys
 import types
-from pathlib import Path
 from types import SimpleNamespace
 
 import pytest

@@ -14,7 +14,9 @@ import pytest
 from fpdf import FPDF
 from pytest_httpserver import HTTPServer
 
+import checker_support
 import lexaro_contract
+from checker_support import campo
 from lexaro_contract import checker, cnpj
 from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import AssinaturaVerificada, CampoVerificado, EmpresaVerificada
@@ -70,14 +72,7 @@ class Motor:
 
 
 def make_checker(motor=None, verbose=True, disponivel=True):
-    c = ContractChecker.__new__(ContractChecker)
-    c.verbose = verbose
-    c.model = "gpt-4o"
-    c.usar_ai_search = True
-    c._auth = None
-    c._client = motor
-    c._lexaro_available = disponivel
-    return c
+    return checker_support.make_checker(motor, verbose, disponivel)
 
 
 @pytest.fixture
@@ -314,12 +309,6 @@ RESPOSTAS = {
     "dados_contrato": DADOS_CONTRATO,
 }
 METRICAS = SimpleNamespace(tokens=18342, cost_usd=0.0461, time_seconds=12.345)
-
-
-def campo(nome, status, valor_contrato=None, valor_receita=None, mensagem=""):
-    return CampoVerificado(
-        campo=nome, status=status, valor_contrato=valor_contrato, valor_receita=valor_receita, mensagem=mensagem
-    ).model_dump()
 
 
 def socios_registro(*socios):

@@ -5,23 +5,13 @@ from types import SimpleNamespace
 
 import pytest
 
+from checker_support import make_checker
 from lexaro_contract import checker
 from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import AssinaturaVerificada, CampoVerificado, EmpresaVerificada
 
 DUPLA = "=" * 60
 SIMPLES = "─" * 60
-
-
-def make_checker(verbose=True):
-    c = ContractChecker.__new__(ContractChecker)
-    c.verbose = verbose
-    c.model = "gpt-4o"
-    c.usar_ai_search = True
-    c._auth = None
-    c._client = None
-    c._lexaro_available = None
-    return c
 
 
 def metricas(tokens=0, cost_usd=0.0, time_seconds=0.0):

@@ -6,20 +6,10 @@ from collections import UserDict
 
 import pytest
 
+from checker_support import campo, make_checker
 from lexaro_contract import checker
 from lexaro_contract.checker import ContractChecker
-from lexaro_contract.models import AssinaturaExtraida, CampoVerificado, EmpresaExtraida
-
-
-def make_checker(verbose=True):
-    c = ContractChecker.__new__(ContractChecker)
-    c.verbose = verbose
-    c.model = "gpt-4o"
-    c.usar_ai_search = True
-    c._auth = None
-    c._client = None
-    c._lexaro_available = None
-    return c
+from lexaro_contract.models import AssinaturaExtraida, EmpresaExtraida
 
 
 def socio(nome, qualificacao="Sócio-Administrador", nome_representante="", qualificacao_representante=""):
@@ -57,12 +47,6 @@ def registro(cnpj, razao, situacao="ATIVA", socios=()):
         "email": "",
         "socios": list(socios),
     }
-
-
-def campo(nome, status, valor_contrato=None, valor_receita=None, mensagem=""):
-    return CampoVerificado(
-        campo=nome, status=status, valor_contrato=valor_contrato, valor_receita=valor_receita, mensagem=mensagem
-    ).model_dump()
 
 
 AURORA = registro("11.222.333/0001-81", "AURORA TECNOLOGIA LTDA", socios=[socio("MARCOS VINICIUS PRADO")])
