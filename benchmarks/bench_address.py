@@ -14,7 +14,7 @@ import timeit
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "src"), str(ROOT / "tests")]
+sys.path.insert(0, str(ROOT / "tests"))
 
 import oracle_address as oracle  # noqa: E402
 from lexaro_contract import cnpj  # noqa: E402

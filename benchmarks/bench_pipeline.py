@@ -13,14 +13,12 @@ pipeline itself: validation, records, aggregation and the result mapping.
 The address comparison stays the module's native one. Target: native checker
 time under 200 microseconds per verification.
 """
-import sys
 import tempfile
 import timeit
 from pathlib import Path
 from types import SimpleNamespace
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "src")]
 
 from lexaro_contract import checker  # noqa: E402
 from lexaro_contract.checker import ContractChecker  # noqa: E402
