@@ -134,6 +134,134 @@ inline void bind_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, P
     }
 }
 
+// bind_args for a method: `self` bound as the first parameter, so the
+// messages count it as the interpreter does.
+inline void bind_method(const char* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, const Param* params, int nparams, PyObject** out) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* small[16];
+    std::vector<PyObject*> big;
+    PyObject** buf = small;
+    if (1 + nargs + nkw > 16) {
+        big.resize(static_cast<std::size_t>(1 + nargs + nkw));
+        buf = big.data();
+    }
+    buf[0] = self;
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) buf[1 + i] = args[i];
+    bind_args(fn, buf, nargs + 1, kwnames, params, nparams, out);
+}
+
+// ---------------------------------------------------------------- objects
+
+inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
+// A new reference from the C API; NULL means a Python error is pending.
+inline py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+// bool(o), with its errors.
+inline bool truthy(PyObject* o) {
+    const int t = PyObject_IsTrue(o);
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+inline py::object getattr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
+inline void set_item(py::handle d, PyObject* key, PyObject* value) {
+    const int r = PyDict_CheckExact(d.ptr()) ? PyDict_SetItem(d.ptr(), key, value)
+                                             : PyObject_SetItem(d.ptr(), key, value);
+    if (r < 0) throw py::error_already_set();
+}
+// obj.name(*args), looked up on the object as a Python method call is.
+template <class... A>
+py::object call_method(PyObject* obj, PyObject* name, A... args) {
+    PyObject* arr[] = {obj, args...};
+    return steal(PyObject_VectorcallMethod(name, arr, 1 + sizeof...(A), nullptr));
+}
+
+// m.get(key) or m.get(key, dflt): the dict's own lookup for an exact dict,
+// else whatever `get` the object has (AttributeError without one).
+inline py::object mapping_get(py::handle m, PyObject* key, PyObject* dflt = nullptr) {
+    if (PyDict_CheckExact(m.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(m.ptr(), key);
+        if (v) return borrow(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return borrow(dflt ? dflt : Py_None);
+    }
+    return dflt ? call_method(m.ptr(), LEXARO_NAME("get"), key, dflt) : call_method(m.ptr(), LEXARO_NAME("get"), key);
+}
+
+// A tuple of interned keyword names, for vectorcalls with keywords.
+inline PyObject* make_kwnames(std::initializer_list<const char*> names) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!t) throw py::error_already_set();
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(t, i++, intern(n));
+    return t;
+}
+template <std::size_t N>
+PyObject* make_kwnames(const char* const (&names)[N]) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(N));
+    if (!t) throw py::error_already_set();
+    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), intern(names[i]));
+    return t;
+}
+// The keyword-name tuple of a call site, made once.
+#define KWNAMES(...)                                                                  \
+    ([]() -> PyObject* {                                                              \
+        static PyObject* t_ = ::lexaro::bind::make_kwnames({__VA_ARGS__});            \
+        return t_;                                                                    \
+    }())
+
+inline int lookup_optional(PyObject* o, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(o, name, out);
+#else
+    return _PyObject_LookupAttr(o, name, out);
+#endif
+}
+
+// The interpreter's name for a callable in call errors: "module.qualname()".
+inline py::object function_str(PyObject* f) {
+    PyObject* qualname = nullptr;
+    if (lookup_optional(f, LEXARO_NAME("__qualname__"), &qualname) < 0) throw py::error_already_set();
+    if (!qualname) return steal(PyObject_Str(f));
+    py::object q = py::reinterpret_steal<py::object>(qualname);
+    PyObject* module = nullptr;
+    if (lookup_optional(f, LEXARO_NAME("__module__"), &module) < 0) throw py::error_already_set();
+    py::object mod = py::reinterpret_steal<py::object>(module);
+    if (module && module != Py_None) {
+        const int ne = PyObject_RichCompareBool(module, LEXARO_NAME("builtins"), Py_NE);
+        if (ne < 0) throw py::error_already_set();
+        if (ne) return steal(PyUnicode_FromFormat("%S.%S()", module, qualname));
+    }
+    return steal(PyUnicode_FromFormat("%S()", qualname));
+}
+
+// f(**mapping), with the interpreter's error for something not a mapping.
+inline py::object call_with_mapping(PyObject* f, PyObject* mapping) {
+    py::object kwargs;
+    if (PyDict_CheckExact(mapping)) {
+        kwargs = borrow(mapping);
+    } else {
+        kwargs = steal(PyDict_New());
+        if (PyDict_Merge(kwargs.ptr(), mapping, 1) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                py::object name = function_str(f);
+                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
+                             Py_TYPE(mapping)->tp_name);
+            }
+            throw py::error_already_set();
+        }
+    }
+    static PyObject* empty = [] {
+        PyObject* t = PyTuple_New(0);
+        if (!t) throw py::error_already_set();
+        return t;
+    }();
+    return steal(PyObject_Call(f, empty, kwargs.ptr()));
+}
+
 // ---------------------------------------------------------------- globals
 
 // The interpreter's builtins, which a module's functions fall back to (not

@@ -17,23 +17,16 @@ namespace {
 
 using namespace lexaro;
 using bind::Param;
+using bind::call_method;
+using bind::call_with_mapping;
+using bind::getattr;
+using bind::make_kwnames;
+using bind::truthy;
 
 // ---------------------------------------------------------------- helpers
 
-py::object getattr(PyObject* o, PyObject* name) {
-    PyObject* r = PyObject_GetAttr(o, name);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 void setattr(PyObject* o, PyObject* name, PyObject* value) {
     if (PyObject_SetAttr(o, name, value) < 0) throw py::error_already_set();
-}
-
-bool truth(PyObject* o) {
-    const int t = PyObject_IsTrue(o);
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
 }
 
 py::str utf8(const char* s) {
@@ -42,54 +35,11 @@ py::str utf8(const char* s) {
     return py::reinterpret_steal<py::str>(r);
 }
 
-// obj.name(*args), looked up on the object like a Python method call.
-py::object call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    std::array<PyObject*, 4> buf{};
-    buf[0] = obj;
-    std::size_t n = 1;
-    for (PyObject* a : args) buf[n++] = a;
-    PyObject* r = PyObject_VectorcallMethod(name, buf.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-// A tuple of interned keyword names, built once.
-template <std::size_t N>
-PyObject* make_kwnames(const char* const (&names)[N]) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(N));
-    if (!t) throw py::error_already_set();
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject* s = bind::intern(names[i]);
-        Py_INCREF(s);
-        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), s);
-    }
-    return t;
-}
-
 // callable(**{names[i]: values[i]}).
 py::object call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) {
     PyObject* r = PyObject_Vectorcall(callable, values, 0, kwnames);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
-}
-
-// Binds the arguments of a method descriptor call: the instance comes
-// separately, and is counted as the first parameter ("self"), as CPython
-// counts it in its messages.
-void bind_method(const char* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 const Param* params, int nparams, PyObject** out) {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    const std::size_t total = static_cast<std::size_t>(1 + nargs + nkw);
-    PyObject* small[16];
-    std::vector<PyObject*> big;
-    PyObject** all = small;
-    if (total > 16) {
-        big.resize(total);
-        all = big.data();
-    }
-    all[0] = self;
-    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) all[1 + i] = args[i];
-    bind::bind_args(fn, all, nargs + 1, kwnames, params, nparams, out);
 }
 
 // `from <module> import <names>`, with the interpreter's messages. Honours a
@@ -245,16 +195,16 @@ py::object cc_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     bind::require_str(a[7], fn, "azure_api_version");
     bind::require_str(a[8], fn, "model");
 
-    setattr(self, LEXARO_NAME("verbose"), truth(a[9]) ? Py_True : Py_False);
+    setattr(self, LEXARO_NAME("verbose"), truthy(a[9]) ? Py_True : Py_False);
     setattr(self, LEXARO_NAME("model"), a[8]);
-    setattr(self, LEXARO_NAME("usar_ai_search"), truth(a[10]) ? Py_True : Py_False);
+    setattr(self, LEXARO_NAME("usar_ai_search"), truthy(a[10]) ? Py_True : Py_False);
 
     py::object lexaro_auth = bind::global(LEXARO_NAME("LexaroAuth"));
     py::object auth = call_kw(lexaro_auth.ptr(), a + 1, auth_kwnames);
     setattr(self, LEXARO_NAME("_auth"), auth.ptr());
 
-    if (!truth(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("has_api_key")).ptr())) {
-        if (truth(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("is_azure")).ptr())) {
+    if (!truthy(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("has_api_key")).ptr())) {
+        if (truthy(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("is_azure")).ptr())) {
             PyErr_SetString(PyExc_ValueError, kMsgAzure);
         } else {
             PyErr_SetString(PyExc_ValueError, kMsgOpenAI);
@@ -308,7 +258,7 @@ py::object cc_log(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     bind_method(fn, self, args, nargs, kwnames, params, 3, a);
     bind::require_str(a[1], fn, "msg");
     bind::require_str(a[2], fn, "emoji");
-    if (truth(getattr(self, LEXARO_NAME("verbose")).ptr())) {
+    if (truthy(getattr(self, LEXARO_NAME("verbose")).ptr())) {
         py::object head = py::reinterpret_steal<py::object>(PyUnicode_Concat(a[2], LEXARO_NAME(" ")));
         if (!head) throw py::error_already_set();
         py::object line = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), a[1]));
@@ -320,52 +270,14 @@ py::object cc_log(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // ---------------------------------------------------------------- engine start
 
-// A readable name of a callable for the "argument after **" message.
-py::object function_str(PyObject* func) {
-    PyObject* qual = PyObject_GetAttrString(func, "__qualname__");
-    if (!qual) {
-        PyErr_Clear();
-        return py::str(std::string(Py_TYPE(func)->tp_name) + " object");
-    }
-    py::object q = py::reinterpret_steal<py::object>(qual);
-    PyObject* mod = PyObject_GetAttrString(func, "__module__");
-    if (!mod) PyErr_Clear();
-    py::object md = py::reinterpret_steal<py::object>(mod);
-    PyObject* r;
-    if (mod && PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "builtins") != 0)
-        r = PyUnicode_FromFormat("%U.%S()", mod, qual);
-    else
-        r = PyUnicode_FromFormat("%S()", qual);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-// func(**mapping), as the call statement does it.
-py::object call_with_mapping(PyObject* func, PyObject* mapping) {
-    py::dict kwargs;
-    if (PyDict_Update(kwargs.ptr(), mapping) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            py::object f = function_str(func);
-            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", f.ptr(),
-                         Py_TYPE(mapping)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::tuple empty(0);
-    PyObject* r = PyObject_Call(func, empty.ptr(), kwargs.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 py::object cc_init_lexaro(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bind_self_only("ContractChecker._init_lexaro", self, args, nargs, kwnames);
     py::object stored = getattr(self, LEXARO_NAME("_lexaro_available"));
     if (!stored.is_none()) return stored;
 
     py::object auth = getattr(self, LEXARO_NAME("_auth"));
-    if (!truth(getattr(auth.ptr(), LEXARO_NAME("is_lexaro_available")).ptr())) {
-        call_method(self, LEXARO_NAME("_log"), {utf8(kMsgSemLexaro).ptr(), utf8(kEmojiAviso).ptr()});
+    if (!truthy(getattr(auth.ptr(), LEXARO_NAME("is_lexaro_available")).ptr())) {
+        call_method(self, LEXARO_NAME("_log"), utf8(kMsgSemLexaro).ptr(), utf8(kEmojiAviso).ptr());
         setattr(self, LEXARO_NAME("_lexaro_available"), Py_False);
         return py::bool_(false);
     }
@@ -388,7 +300,7 @@ py::object cc_init_lexaro(PyObject* self, PyObject* const* args, Py_ssize_t narg
             if (!text) throw py::error_already_set();
             py::object msg = py::reinterpret_steal<py::object>(PyUnicode_Concat(utf8(kMsgErroLexaro).ptr(), text.ptr()));
             if (!msg) throw py::error_already_set();
-            call_method(self, LEXARO_NAME("_log"), {msg.ptr(), utf8(kEmojiErro).ptr()});
+            call_method(self, LEXARO_NAME("_log"), msg.ptr(), utf8(kEmojiErro).ptr());
             setattr(self, LEXARO_NAME("_lexaro_available"), Py_False);
         } catch (py::error_already_set& during) {
             // Raised while handling: the absorbed error becomes the context.
@@ -460,7 +372,7 @@ bool comparar(PyObject* self, PyObject* nome1, PyObject* nome2) {
     bind::require_str(nome2, fn, "nome2");
     py::object n1 = normalizar_via(self, nome1);
     py::object n2 = normalizar_via(self, nome2);
-    if (!truth(n1.ptr()) || !truth(n2.ptr())) return false;
+    if (!truthy(n1.ptr()) || !truthy(n2.ptr())) return false;
     for (PyObject* n : {n1.ptr(), n2.ptr()}) {
         if (!PyUnicode_Check(n))
             bind::throw_type_error(std::string("_normalizar_texto() must return str, not ") + bind::type_name(n));
@@ -483,20 +395,7 @@ py::object cc_comparar_nomes(PyObject* self, PyObject* const* args, Py_ssize_t n
 bool comparar_via(PyObject* self, PyObject* nome1, PyObject* nome2) {
     py::object found = getattr(self, LEXARO_NAME("_comparar_nomes"));
     if (is_own_method(found.ptr(), self, &def_comparar_nomes)) return comparar(self, nome1, nome2);
-    return truth(bind::call(found.ptr(), {nome1, nome2}).ptr());
-}
-
-// mapping.get(key[, dflt]): the dict's own lookup for an exact dict, else the
-// object's `get` method (an object without one fails as Python would).
-py::object get_key(PyObject* mapping, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v) return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(dflt ? dflt : Py_None);
-    }
-    if (dflt) return call_method(mapping, LEXARO_NAME("get"), {key, dflt});
-    return call_method(mapping, LEXARO_NAME("get"), {key});
+    return truthy(bind::call(found.ptr(), {nome1, nome2}).ptr());
 }
 
 py::object cc_verificar_poder_assinatura(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -510,7 +409,7 @@ py::object cc_verificar_poder_assinatura(PyObject* self, PyObject* const* args, 
     bind::require_dict(a[2], fn, "dados_receita");
 
     py::list vazio;
-    py::object socios = get_key(a[2], LEXARO_NAME("socios"), vazio.ptr());
+    py::object socios = bind::mapping_get(a[2], LEXARO_NAME("socios"), vazio.ptr());
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(socios.ptr()));
     if (!it) throw py::error_already_set();
     py::str nada("");
@@ -520,13 +419,13 @@ py::object cc_verificar_poder_assinatura(PyObject* self, PyObject* const* args, 
             if (PyErr_Occurred()) throw py::error_already_set();
             break;
         }
-        py::object nome_socio = get_key(socio.ptr(), LEXARO_NAME("nome"), nada.ptr());
+        py::object nome_socio = bind::mapping_get(socio.ptr(), LEXARO_NAME("nome"), nada.ptr());
         if (comparar_via(self, nome, nome_socio.ptr()))
-            return py::make_tuple(py::bool_(true), get_key(socio.ptr(), LEXARO_NAME("qualificacao"), nullptr));
-        py::object nome_rep = get_key(socio.ptr(), LEXARO_NAME("nome_representante"), nada.ptr());
-        if (truth(nome_rep.ptr()) && comparar_via(self, nome, nome_rep.ptr()))
+            return py::make_tuple(py::bool_(true), bind::mapping_get(socio.ptr(), LEXARO_NAME("qualificacao"), nullptr));
+        py::object nome_rep = bind::mapping_get(socio.ptr(), LEXARO_NAME("nome_representante"), nada.ptr());
+        if (truthy(nome_rep.ptr()) && comparar_via(self, nome, nome_rep.ptr()))
             return py::make_tuple(py::bool_(true),
-                                  get_key(socio.ptr(), LEXARO_NAME("qualificacao_representante"), nullptr));
+                                  bind::mapping_get(socio.ptr(), LEXARO_NAME("qualificacao_representante"), nullptr));
     }
     return py::make_tuple(py::bool_(false), py::none());
 }

@@ -17,28 +17,21 @@ namespace {
 
 using namespace lexaro;
 using bind::Param;
+using bind::borrow;
+using bind::call_method;
+using bind::call_with_mapping;
+using bind::getattr;
+using bind::set_item;
+using bind::steal;
+using bind::truthy;
 
 // ---------------------------------------------------------------- helpers
-
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
-
-bool truthy(PyObject* o) {
-    const int r = PyObject_IsTrue(o);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 bool equals(PyObject* a, PyObject* b) {
     const int r = PyObject_RichCompareBool(a, b, Py_EQ);
     if (r < 0) throw py::error_already_set();
     return r != 0;
 }
-
-py::object getattr(PyObject* o, PyObject* name) { return steal(PyObject_GetAttr(o, name)); }
 
 // format(o, spec); without spec, the f-string form of o.
 py::object fmt(PyObject* o, PyObject* spec = nullptr) { return steal(PyObject_Format(o, spec)); }
@@ -58,40 +51,7 @@ py::object cat(std::initializer_list<PyObject*> parts) {
 
 py::object decimal(Py_ssize_t n) { return steal(PyUnicode_FromString(std::to_string(n).c_str())); }
 
-// obj.name(*args), looked up on the object as a Python call would.
-template <class... A>
-py::object meth(PyObject* obj, PyObject* name, A... args) {
-    PyObject* arr[] = {obj, args...};
-    return steal(PyObject_VectorcallMethod(name, arr, 1 + sizeof...(A), nullptr));
-}
-
-void log(PyObject* self, PyObject* msg, PyObject* emoji) { meth(self, LEXARO_NAME("_log"), msg, emoji); }
-
-// mapping.get(key, default): the dict lookup for a plain dict, else the
-// object's own `get`.
-py::object map_get(PyObject* m, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(m)) {
-        PyObject* v = PyDict_GetItemWithError(m, key);
-        if (v) return borrow(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return borrow(dflt ? dflt : Py_None);
-    }
-    if (dflt) return meth(m, LEXARO_NAME("get"), key, dflt);
-    return meth(m, LEXARO_NAME("get"), key);
-}
-
-PyObject* make_kwnames(std::initializer_list<const char*> names) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!t) throw py::error_already_set();
-    Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(t, i++, bind::intern(n));
-    return t;
-}
-#define KWNAMES(...)                                                   \
-    ([]() -> PyObject* {                                               \
-        static PyObject* t_ = make_kwnames({__VA_ARGS__});             \
-        return t_;                                                     \
-    }())
+void log(PyObject* self, PyObject* msg, PyObject* emoji) { call_method(self, LEXARO_NAME("_log"), msg, emoji); }
 
 // cls(**dict(zip(kwnames, values))) with cls a module global.
 py::object build(PyObject* cls_name, PyObject* kwnames, std::initializer_list<PyObject*> values) {
@@ -153,75 +113,6 @@ void unpack(PyObject* v, Py_ssize_t n, py::object* out) {
     throw py::error_already_set();
 }
 
-// getattr(o, name) that yields nullptr (no error) when the attribute is missing.
-int lookup_optional(PyObject* o, PyObject* name, PyObject** out) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(o, name, out);
-#else
-    return _PyObject_LookupAttr(o, name, out);
-#endif
-}
-
-// The interpreter's name for a callable in call errors: "module.qualname()".
-py::object function_str(PyObject* f) {
-    PyObject* qualname = nullptr;
-    if (lookup_optional(f, LEXARO_NAME("__qualname__"), &qualname) < 0) throw py::error_already_set();
-    if (!qualname) return steal(PyObject_Str(f));
-    py::object q = py::reinterpret_steal<py::object>(qualname);
-    PyObject* module = nullptr;
-    if (lookup_optional(f, LEXARO_NAME("__module__"), &module) < 0) throw py::error_already_set();
-    py::object mod = py::reinterpret_steal<py::object>(module);
-    if (module && module != Py_None) {
-        const int ne = PyObject_RichCompareBool(module, LEXARO_NAME("builtins"), Py_NE);
-        if (ne < 0) throw py::error_already_set();
-        if (ne) return steal(PyUnicode_FromFormat("%S.%S()", module, qualname));
-    }
-    return steal(PyUnicode_FromFormat("%S()", qualname));
-}
-
-// cls(**entry): a plain dict is passed as it is; another mapping is copied
-// into a new dict; anything else fails as the ** of a call would.
-py::object call_with_mapping(PyObject* cls, PyObject* entry) {
-    py::object kwargs;
-    if (PyDict_CheckExact(entry)) {
-        kwargs = borrow(entry);
-    } else {
-        kwargs = steal(PyDict_New());
-        if (PyDict_Merge(kwargs.ptr(), entry, 1) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                py::object name = function_str(cls);
-                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
-                             Py_TYPE(entry)->tp_name);
-            }
-            throw py::error_already_set();
-        }
-    }
-    static PyObject* empty = [] {
-        PyObject* t = PyTuple_New(0);
-        if (!t) throw py::error_already_set();
-        return t;
-    }();
-    return steal(PyObject_Call(cls, empty, kwargs.ptr()));
-}
-
-// Binds a method's arguments with self counted as the first parameter, as the
-// interpreter does for a function defined in a class body.
-void bind_method(const char* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 const Param* params, int nparams, PyObject** out) {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject* small[16];
-    std::vector<PyObject*> big;
-    PyObject** buf = small;
-    if (1 + nargs + nkw > 16) {
-        big.resize(static_cast<std::size_t>(1 + nargs + nkw));
-        buf = big.data();
-    }
-    buf[0] = self;
-    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) buf[1 + i] = args[i];
-    bind::bind_args(fn, buf, nargs + 1, kwnames, params, nparams, out);
-}
-
 // ---------------------------------------------------------------- records
 
 py::object campo(PyObject* nome, PyObject* status, PyObject* valor_contrato, PyObject* valor_receita,
@@ -246,7 +137,7 @@ py::object new_list() { return steal(PyList_New(0)); }
 py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"self", nullptr}, {"empresas", nullptr}};
     PyObject* a[2];
-    bind_method("ContractChecker._validar_empresas", self, args, nargs, kwnames, params, 2, a);
+    bind::bind_method("ContractChecker._validar_empresas", self, args, nargs, kwnames, params, 2, a);
     self = a[0];
     PyObject* empresas = a[1];
     bind::require_list(empresas, "ContractChecker._validar_empresas", "empresas");
@@ -297,7 +188,7 @@ py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t na
                 LEXARO_NAME("🔎"));
             dados = bind::call(bind::global(LEXARO_NAME("buscar_cnpj_por_nome")).ptr(), {razao.ptr()});
             if (truthy(dados.ptr())) {
-                cnpj = map_get(dados.ptr(), s_cnpj, vazio);
+                cnpj = bind::mapping_get(dados.ptr(), s_cnpj, vazio);
                 log(self, cat({LEXARO_NAME("✅ Encontrado: "), fmt(cnpj.ptr()).ptr()}).ptr(), vazio);
                 buscado_por_nome = true;
             }
@@ -322,7 +213,7 @@ py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t na
 
         // CNPJ. A contract CNPJ that differs from the one of the record found
         // by name is not confirmed by the registry.
-        py::object cnpj_receita = map_get(dados.ptr(), s_cnpj, nullptr);
+        py::object cnpj_receita = bind::mapping_get(dados.ptr(), s_cnpj, nullptr);
         bool cnpj_diverge = false;
         if (buscado_por_nome && tem_cnpj_contrato) {
             py::object limpar = bind::global(LEXARO_NAME("limpar_cnpj"));
@@ -345,7 +236,7 @@ py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t na
 
         // Registration status.
         py::object situacao =
-            meth(map_get(dados.ptr(), LEXARO_NAME("situacao"), vazio).ptr(), LEXARO_NAME("upper"));
+            call_method(bind::mapping_get(dados.ptr(), LEXARO_NAME("situacao"), vazio).ptr(), LEXARO_NAME("upper"));
         const int ativa_r = PySequence_Contains(situacao.ptr(), LEXARO_NAME("ATIVA"));
         if (ativa_r < 0) throw py::error_already_set();
         const bool ativa = ativa_r != 0;
@@ -362,8 +253,8 @@ py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t na
         }
 
         // Company name.
-        py::object razao_receita = map_get(dados.ptr(), LEXARO_NAME("razao_social"), vazio);
-        py::object confere = meth(self, LEXARO_NAME("_comparar_nomes"), tem_razao ? razao.ptr() : vazio,
+        py::object razao_receita = bind::mapping_get(dados.ptr(), LEXARO_NAME("razao_social"), vazio);
+        py::object confere = call_method(self, LEXARO_NAME("_comparar_nomes"), tem_razao ? razao.ptr() : vazio,
                                   razao_receita.ptr());
         const bool nomes_conferem = truthy(confere.ptr());
         {
@@ -397,14 +288,14 @@ py::object validar_empresas(PyObject* self, PyObject* const* args, Py_ssize_t na
                 throw py::error_already_set();
         }
         if (tem_razao) {
-            py::object chave = meth(self, LEXARO_NAME("_normalizar_texto"), razao.ptr());
+            py::object chave = call_method(self, LEXARO_NAME("_normalizar_texto"), razao.ptr());
             if (PyDict_SetItem(cache.ptr(), chave.ptr(), dados.ptr()) < 0) throw py::error_already_set();
         }
 
-        py::object cnpj_registro = map_get(dados.ptr(), s_cnpj, vazio);
+        py::object cnpj_registro = bind::mapping_get(dados.ptr(), s_cnpj, vazio);
         py::object papel = getattr(emp.ptr(), LEXARO_NAME("papel_no_contrato"));
         py::object socios_vazio = new_list();
-        py::object socios = map_get(dados.ptr(), LEXARO_NAME("socios"), socios_vazio.ptr());
+        py::object socios = bind::mapping_get(dados.ptr(), LEXARO_NAME("socios"), socios_vazio.ptr());
         py::object rec = build(LEXARO_NAME("EmpresaVerificada"),
                                KWNAMES("cnpj", "razao_social_contrato", "razao_social_receita", "papel_no_contrato",
                                        "campos", "cnpj_encontrado", "cnpj_buscado_por_nome", "empresa_ativa",
@@ -423,7 +314,7 @@ bool eh_testemunha(PyObject* self, PyObject* ass) {
     for (PyObject* attr : {LEXARO_NAME("tipo_assinatura"), LEXARO_NAME("cargo")}) {
         py::object v = getattr(ass, attr);
         if (!truthy(v.ptr())) continue;
-        py::object norm = meth(self, LEXARO_NAME("_normalizar_texto"), v.ptr());
+        py::object norm = call_method(self, LEXARO_NAME("_normalizar_texto"), v.ptr());
         const int r = PySequence_Contains(norm.ptr(), LEXARO_NAME("testemunha"));
         if (r < 0) throw py::error_already_set();
         if (r) return true;
@@ -454,7 +345,7 @@ py::object assinatura_completa(PyObject* ass, PyObject* nome, PyObject* campos, 
 py::object validar_assinaturas(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"self", nullptr}, {"assinaturas", nullptr}, {"dados_receita_cache", nullptr}};
     PyObject* a[3];
-    bind_method("ContractChecker._validar_assinaturas", self, args, nargs, kwnames, params, 3, a);
+    bind::bind_method("ContractChecker._validar_assinaturas", self, args, nargs, kwnames, params, 3, a);
     self = a[0];
     PyObject* assinaturas = a[1];
     PyObject* cache = a[2];
@@ -512,22 +403,22 @@ py::object validar_assinaturas(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!truthy(dados_empresa.ptr())) {
             py::object empresa = getattr(ass.ptr(), LEXARO_NAME("empresa_representada"));
             if (truthy(empresa.ptr())) {
-                py::object chave = meth(self, LEXARO_NAME("_normalizar_texto"), empresa.ptr());
+                py::object chave = call_method(self, LEXARO_NAME("_normalizar_texto"), empresa.ptr());
                 dados_empresa = cache_get(cache, chave.ptr());
             }
         }
 
         py::object par[2];
         if (truthy(dados_empresa.ptr())) {
-            py::object r = meth(self, LEXARO_NAME("_verificar_poder_assinatura"), nome.ptr(), dados_empresa.ptr());
+            py::object r = call_method(self, LEXARO_NAME("_verificar_poder_assinatura"), nome.ptr(), dados_empresa.ptr());
             unpack(r.ptr(), 2, par);
             tem_poder = par[0];
             qualificacao = par[1];
         } else {
             // Walk the cache in insertion order, as iterating its values would.
-            py::object valores = meth(cache, LEXARO_NAME("values"));
+            py::object valores = call_method(cache, LEXARO_NAME("values"));
             for_each(valores.ptr(), [&](PyObject* registro) {
-                py::object r = meth(self, LEXARO_NAME("_verificar_poder_assinatura"), nome.ptr(), registro);
+                py::object r = call_method(self, LEXARO_NAME("_verificar_poder_assinatura"), nome.ptr(), registro);
                 unpack(r.ptr(), 2, par);
                 tem_poder = par[0];
                 qualificacao = par[1];
@@ -555,7 +446,7 @@ py::object validar_assinaturas(PyObject* self, PyObject* const* args, Py_ssize_t
                 vazio);
         } else if (truthy(dados_empresa.ptr())) {
             py::object socios_vazio = new_list();
-            py::object socios = map_get(dados_empresa.ptr(), LEXARO_NAME("socios"), socios_vazio.ptr());
+            py::object socios = bind::mapping_get(dados_empresa.ptr(), LEXARO_NAME("socios"), socios_vazio.ptr());
             static PyObject* primeiros3 = [] {
                 PyObject* three = PyLong_FromLong(3);
                 if (!three) throw py::error_already_set();
@@ -567,7 +458,7 @@ py::object validar_assinaturas(PyObject* self, PyObject* const* args, Py_ssize_t
             py::object fatia = steal(PyObject_GetItem(socios.ptr(), primeiros3));
             py::object nomes = new_list();
             for_each(fatia.ptr(), [&](PyObject* socio) {
-                py::object n = map_get(socio, LEXARO_NAME("nome"), vazio);
+                py::object n = bind::mapping_get(socio, LEXARO_NAME("nome"), vazio);
                 append(nomes.ptr(), n.ptr());
                 return true;
             });
@@ -605,7 +496,7 @@ py::object extrair(PyObject* question_result, PyObject* key, PyObject* cls_name)
     py::object raw = getattr(question_result, LEXARO_NAME("raw_result"));
     if (!truthy(raw.ptr())) return registros;
     py::object vazia = new_list();
-    py::object entradas = map_get(raw.ptr(), key, vazia.ptr());
+    py::object entradas = bind::mapping_get(raw.ptr(), key, vazia.ptr());
     for_each(entradas.ptr(), [&](PyObject* entrada) {
         py::object cls = bind::global(cls_name);
         py::object rec = call_with_mapping(cls.ptr(), entrada);
@@ -649,26 +540,22 @@ void agregar(PyObject* registros, bool empresas, PyObject* aprovados, PyObject* 
 py::object dumps(PyObject* registros) {
     py::object out = new_list();
     for_each(registros, [&](PyObject* rec) {
-        py::object d = meth(rec, LEXARO_NAME("model_dump"));
+        py::object d = call_method(rec, LEXARO_NAME("model_dump"));
         append(out.ptr(), d.ptr());
         return true;
     });
     return out;
 }
 
-void set_item(PyObject* d, PyObject* k, PyObject* v) {
-    if (PyDict_SetItem(d, k, v) < 0) throw py::error_already_set();
-}
-
 py::object verificar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"self", nullptr}, {"documento", nullptr}};
     PyObject* a[2];
-    bind_method("ContractChecker.verificar", self, args, nargs, kwnames, params, 2, a);
+    bind::bind_method("ContractChecker.verificar", self, args, nargs, kwnames, params, 2, a);
     self = a[0];
 
     PyObject* const vazio = LEXARO_NAME("");
     py::object path = bind::call(bind::global(LEXARO_NAME("Path")).ptr(), {a[1]});
-    if (!truthy(meth(path.ptr(), LEXARO_NAME("exists")).ptr())) {
+    if (!truthy(call_method(path.ptr(), LEXARO_NAME("exists")).ptr())) {
         py::object msg = cat({LEXARO_NAME("Arquivo não encontrado: "), fmt(path.ptr()).ptr()});
         PyErr_SetObject(PyExc_FileNotFoundError, msg.ptr());
         throw py::error_already_set();
@@ -680,7 +567,7 @@ py::object verificar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     log(self, cat({LEXARO_NAME("Arquivo: "), fmt(nome_arquivo.ptr()).ptr()}).ptr(), LEXARO_NAME("📄"));
     log(self, LEXARO_NAME("============================================================"), vazio);
 
-    if (!truthy(meth(self, LEXARO_NAME("_init_lexaro")).ptr())) {
+    if (!truthy(call_method(self, LEXARO_NAME("_init_lexaro")).ptr())) {
         py::object r = steal(PyDict_New());
         set_item(r.ptr(), LEXARO_NAME("resultado_final"), LEXARO_NAME("PENDENTE"));
         set_item(r.ptr(), LEXARO_NAME("justificativa"),
@@ -698,11 +585,11 @@ py::object verificar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     log(self, LEXARO_NAME("\n📤 Extraindo dados do contrato..."), vazio);
     py::object client = getattr(self, LEXARO_NAME("_client"));
     py::object path_txt = steal(PyObject_Str(path.ptr()));
-    py::object resultado = meth(client.ptr(), LEXARO_NAME("process"), path_txt.ptr());
+    py::object resultado = call_method(client.ptr(), LEXARO_NAME("process"), path_txt.ptr());
 
-    py::object r_empresas = meth(resultado.ptr(), LEXARO_NAME("get_result"), LEXARO_NAME("empresas"));
-    py::object r_assinaturas = meth(resultado.ptr(), LEXARO_NAME("get_result"), LEXARO_NAME("assinaturas"));
-    py::object r_dados = meth(resultado.ptr(), LEXARO_NAME("get_result"), LEXARO_NAME("dados_contrato"));
+    py::object r_empresas = call_method(resultado.ptr(), LEXARO_NAME("get_result"), LEXARO_NAME("empresas"));
+    py::object r_assinaturas = call_method(resultado.ptr(), LEXARO_NAME("get_result"), LEXARO_NAME("assinaturas"));
+    py::object r_dados = call_method(resultado.ptr(), LEXARO_NAME("get_result"), LEXARO_NAME("dados_contrato"));
 
     py::object empresas = extrair(r_empresas.ptr(), LEXARO_NAME("empresas"), LEXARO_NAME("EmpresaExtraida"));
     py::object assinaturas =
@@ -720,12 +607,12 @@ py::object verificar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         LEXARO_NAME("✍️"));
 
     log(self, LEXARO_NAME("\n🔍 Validando empresas na Receita Federal..."), vazio);
-    py::object par = meth(self, LEXARO_NAME("_validar_empresas"), empresas.ptr());
+    py::object par = call_method(self, LEXARO_NAME("_validar_empresas"), empresas.ptr());
     py::object partes[2];
     unpack(par.ptr(), 2, partes);
     py::object& empresas_ok = partes[0];
     py::object& cache = partes[1];
-    py::object assinaturas_ok = meth(self, LEXARO_NAME("_validar_assinaturas"), assinaturas.ptr(), cache.ptr());
+    py::object assinaturas_ok = call_method(self, LEXARO_NAME("_validar_assinaturas"), assinaturas.ptr(), cache.ptr());
 
     py::object aprovados = new_list(), reprovados = new_list(), pendentes = new_list();
     agregar(empresas_ok.ptr(), true, aprovados.ptr(), reprovados.ptr(), pendentes.ptr());
@@ -825,7 +712,7 @@ py::object imprimir_relatorio(PyObject* self, PyObject* const* args, Py_ssize_t 
                                    {"dados_contrato", nullptr}, {"metricas", nullptr}};
     PyObject* a[10];
     const char* fn = "ContractChecker._imprimir_relatorio";
-    bind_method(fn, self, args, nargs, kwnames, params, 10, a);
+    bind::bind_method(fn, self, args, nargs, kwnames, params, 10, a);
     PyObject* resultado_final = a[1];
     PyObject* justificativa = a[2];
     PyObject* aprovados = a[3];
@@ -938,7 +825,7 @@ py::object verificar_contrato(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyObject* vals[] = {a[1], a[2]};
     py::object checker =
         steal(PyObject_Vectorcall(cls.ptr(), vals, 0, KWNAMES("openai_api_key", "verbose")));
-    return meth(checker.ptr(), LEXARO_NAME("verificar"), a[0]);
+    return call_method(checker.ptr(), LEXARO_NAME("verificar"), a[0]);
 }
 
 PyMethodDef def_validar_empresas = LEXARO_METHOD(

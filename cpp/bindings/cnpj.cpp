@@ -16,6 +16,11 @@ namespace {
 
 using namespace lexaro;
 using bind::Param;
+using bind::borrow;
+using bind::getattr;
+using bind::set_item;
+using bind::steal;
+using bind::truthy;
 
 extern PyMethodDef def_limpar;
 extern PyMethodDef def_validar;
@@ -23,19 +28,7 @@ extern PyMethodDef def_formatar;
 
 // ---------------------------------------------------------------- helpers
 
-py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 PyObject* empty_str() { return LEXARO_NAME(""); }
-
-bool truthy(PyObject* o) {
-    const int t = PyObject_IsTrue(o);
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
 
 // `a != b` as a truth value.
 bool not_equal(PyObject* a, PyObject* b) {
@@ -49,24 +42,6 @@ PyObject* int_value() {
     static PyObject* o = PyLong_FromLong(V);
     if (!o) throw py::error_already_set();
     return o;
-}
-
-py::object getattr(const py::object& o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
-
-// obj.get(key, default), with the plain dict read directly.
-py::object get(const py::object& obj, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(obj.ptr(), key);
-        if (v) return borrow(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return borrow(dflt);
-    }
-    PyObject* args[] = {obj.ptr(), key, dflt};
-    return steal(PyObject_VectorcallMethod(LEXARO_NAME("get"), args, 3, nullptr));
-}
-
-void set_item(const py::object& d, PyObject* key, PyObject* value) {
-    if (PyObject_SetItem(d.ptr(), key, value) < 0) throw py::error_already_set();
 }
 
 void dict_set(PyObject* d, PyObject* key, PyObject* value) {
@@ -303,7 +278,7 @@ void copy_fields(PyObject* into, const py::object& from, const FieldMap (&t)[N])
             dict_set(into, f.k, empty_str());
             continue;
         }
-        py::object v = get(from, f.s, empty_str());
+        py::object v = bind::mapping_get(from, f.s, empty_str());
         dict_set(into, f.k, v.ptr());
     }
 }
@@ -312,7 +287,7 @@ void copy_fields(PyObject* into, const py::object& from, const FieldMap (&t)[N])
 template <std::size_t N>
 py::object partners(const py::object& data, const FieldMap (&t)[N]) {
     py::object dflt = steal(PyList_New(0));
-    py::object qsa = get(data, LEXARO_NAME("qsa"), dflt.ptr());
+    py::object qsa = bind::mapping_get(data, LEXARO_NAME("qsa"), dflt.ptr());
     py::object it = steal(PyObject_GetIter(qsa.ptr()));
     py::object socios = steal(PyList_New(0));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
@@ -338,13 +313,13 @@ py::object record(const char* fonte, const py::object& cnpj_limpo, const py::obj
     if (capital) {
         dict_set(r.ptr(), LEXARO_NAME("capital_social"), capital->ptr());
     } else {
-        py::object v = get(data, capital_source, capital_default);
+        py::object v = bind::mapping_get(data, capital_source, capital_default);
         dict_set(r.ptr(), LEXARO_NAME("capital_social"), v.ptr());
     }
     py::object end = new_dict();
     copy_fields(end.ptr(), data, address_fields);
     dict_set(r.ptr(), LEXARO_NAME("endereco"), end.ptr());
-    py::object email = get(data, LEXARO_NAME("email"), empty_str());
+    py::object email = bind::mapping_get(data, LEXARO_NAME("email"), empty_str());
     dict_set(r.ptr(), LEXARO_NAME("email"), email.ptr());
     dict_set(r.ptr(), LEXARO_NAME("socios"), socios.ptr());
     return r;
@@ -401,11 +376,11 @@ py::object receita_ws_body(PyObject* cnpj) {
         py::object response = bind::call(http_get.ptr(), {url.ptr(), headers.ptr(), timeout.ptr()}, kw);
         py::object data = json_if_ok(response);
         if (!data) return py::none();
-        py::object status = get(data, LEXARO_NAME("status"), Py_None);
+        py::object status = bind::mapping_get(data, LEXARO_NAME("status"), Py_None);
         const int err = PyObject_RichCompareBool(status.ptr(), LEXARO_NAME("ERROR"), Py_EQ);
         if (err < 0) throw py::error_already_set();
         if (err) return py::none();
-        py::object capital = receita_capital(get(data, LEXARO_NAME("capital_social"), LEXARO_NAME("0")));
+        py::object capital = receita_capital(bind::mapping_get(data, LEXARO_NAME("capital_social"), LEXARO_NAME("0")));
         py::object socios = partners(data, receita_partner);
         return record("ReceitaWS", cnpj_limpo, data, receita_text, nullptr, nullptr, &capital, socios);
     });
@@ -498,15 +473,15 @@ py::object por_nome_body(PyObject* nome_empresa, PyObject* uf) {
         py::object data = json_if_ok(response);
         if (!data) return py::none();
         py::object empty = new_dict();
-        py::object inner = get(data, LEXARO_NAME("data"), empty.ptr());
-        py::object count = get(inner, LEXARO_NAME("count"), int_value<0>());
+        py::object inner = bind::mapping_get(data, LEXARO_NAME("data"), empty.ptr());
+        py::object count = bind::mapping_get(inner, LEXARO_NAME("count"), int_value<0>());
         py::object gt = steal(PyObject_RichCompare(count.ptr(), int_value<0>(), Py_GT));
         if (!truthy(gt.ptr())) return py::none();
         py::object no_hits = steal(PyList_New(0));
-        py::object empresas = get(inner, LEXARO_NAME("cnpj"), no_hits.ptr());
+        py::object empresas = bind::mapping_get(inner, LEXARO_NAME("cnpj"), no_hits.ptr());
         if (!truthy(empresas.ptr())) return py::none();
         py::object emp = steal(PyObject_GetItem(empresas.ptr(), int_value<0>()));
-        py::object cnpj = get(emp, LEXARO_NAME("cnpj"), empty_str());
+        py::object cnpj = bind::mapping_get(emp, LEXARO_NAME("cnpj"), empty_str());
         if (!truthy(cnpj.ptr())) return py::none();
         py::object dados = consultar_global(cnpj.ptr());
         if (dados.is_none()) return py::none();

@@ -74,32 +74,9 @@ py::object normalizar_endereco(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 // ---------------------------------------------------------------- comparar_enderecos
 
-bool truth(PyObject* o) {
-    const int t = PyObject_IsTrue(o);
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
-
 py::object result(bool confere, double similaridade, PyObject* endereco_receita) {
     return py::make_tuple(py::bool_(confere), py::float_(similaridade),
                           py::reinterpret_borrow<py::object>(endereco_receita));
-}
-
-// end.get(key) or end.get(key, dflt): the dict's own lookup for an exact
-// dict, else whatever `get` the object has (AttributeError without one).
-py::object get_entry(const py::object& end, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(end.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(end.ptr(), key);
-        if (!v) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            v = dflt ? dflt : Py_None;
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
-    PyObject* g = PyObject_GetAttr(end.ptr(), LEXARO_NAME("get"));
-    if (!g) throw py::error_already_set();
-    py::object get = py::reinterpret_steal<py::object>(g);
-    return dflt ? bind::call(get.ptr(), {key, dflt}) : bind::call(get.ptr(), {key});
 }
 
 // re.sub(r"\D", "", value) for the registry's CEP, with the errors of `re`.
@@ -178,7 +155,7 @@ Py_ssize_t size_of(PyObject* o) {
 // `_normalizar_endereco` that returns something other than str.
 address::Likeness compare_objects(const py::object& c, const py::object& r) {
     using address::Verdict;
-    if (!truth(c.ptr()) || !truth(r.ptr())) return {Verdict::kEmpty, 0.0};
+    if (!bind::truthy(c.ptr()) || !bind::truthy(r.ptr())) return {Verdict::kEmpty, 0.0};
     const int eq = PyObject_RichCompareBool(c.ptr(), r.ptr(), Py_EQ);
     if (eq < 0) throw py::error_already_set();
     if (eq) return {Verdict::kEqual, 1.0};
@@ -189,7 +166,7 @@ address::Likeness compare_objects(const py::object& c, const py::object& r) {
     }
     py::object pc = word_set(c);
     py::object pr = word_set(r);
-    if (!truth(pc.ptr()) || !truth(pr.ptr())) return {Verdict::kNoWords, 0.0};
+    if (!bind::truthy(pc.ptr()) || !bind::truthy(pr.ptr())) return {Verdict::kNoWords, 0.0};
     PyObject* i = PyNumber_And(pc.ptr(), pr.ptr());
     if (!i) throw py::error_already_set();
     py::object inter = py::reinterpret_steal<py::object>(i);
@@ -238,8 +215,8 @@ py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs
     };
     py::list partes;
     for (PyObject* campo : campos) {
-        py::object valor = get_entry(end, campo, nullptr);
-        if (truth(valor.ptr())) partes.append(valor);
+        py::object valor = bind::mapping_get(end, campo, nullptr);
+        if (bind::truthy(valor.ptr())) partes.append(valor);
     }
     PyObject* j = PyUnicode_Join(LEXARO_NAME(" "), partes.ptr());
     if (!j) throw py::error_already_set();
@@ -268,8 +245,8 @@ py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const bool achou = bind::with_view(contrato, [&](const auto* d, std::size_t n) {
         return address::find_cep(d, n, cep_c);
     });
-    py::object cep_receita = get_entry(end, LEXARO_NAME("cep"), vazio.ptr());
-    if (achou && truth(cep_receita.ptr())) {
+    py::object cep_receita = bind::mapping_get(end, LEXARO_NAME("cep"), vazio.ptr());
+    if (achou && bind::truthy(cep_receita.ptr())) {
         if (cep_c == cep_digits(cep_receita.ptr())) similaridade = std::max(similaridade, address::kCepFloor);
     }
     return result(similaridade >= address::kThreshold, similaridade, endereco_receita.ptr());
