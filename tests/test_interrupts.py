@@ -8,8 +8,8 @@ import types
 from types import SimpleNamespace
 
 import pytest
-from fpdf import FPDF
 
+from checker_support import make_checker, make_pdf
 from lexaro_contract import checker, cnpj, keywords
 from lexaro_contract.checker import ContractChecker
 
@@ -158,25 +158,12 @@ def sdk():
 
 
 def montar(motor=None, verbose=False, disponivel=True, auth=None):
-    c = ContractChecker.__new__(ContractChecker)
-    c.verbose = verbose
-    c.model = "gpt-4o"
-    c.usar_ai_search = False
-    c._auth = auth
-    c._client = motor if motor is not None else Motor()
-    c._lexaro_available = disponivel
-    return c
+    return make_checker(motor if motor is not None else Motor(), verbose, disponivel, auth)
 
 
 @pytest.fixture(scope="module")
 def pdf(tmp_path_factory):
-    doc = FPDF()
-    doc.add_page()
-    doc.set_font("Helvetica", size=11)
-    doc.multi_cell(0, 6, "CONTRATO")
-    path = tmp_path_factory.mktemp("interrupts") / "contrato.pdf"
-    doc.output(str(path))
-    return path
+    return make_pdf(tmp_path_factory.mktemp("interrupts") / "contrato.pdf", "CONTRATO")
 
 
 @pytest.fixture

@@ -16,8 +16,8 @@ from types import SimpleNamespace
 
 import pytest
 import requests
-from fpdf import FPDF
 
+from checker_support import make_checker, make_pdf
 from lexaro_contract import checker, cnpj, keywords
 from lexaro_contract.checker import ContractChecker
 
@@ -197,14 +197,7 @@ class Motor:
 
 
 def montar(motor, verbose=False):
-    c = ContractChecker.__new__(ContractChecker)
-    c.verbose = verbose
-    c.model = "gpt-4o"
-    c.usar_ai_search = False
-    c._auth = None
-    c._client = motor
-    c._lexaro_available = True
-    return c
+    return make_checker(motor, verbose, disponivel=True)
 
 
 class Credenciais:
@@ -244,13 +237,7 @@ def motor_sdk():
 
 @pytest.fixture(scope="module")
 def pdf(tmp_path_factory):
-    doc = FPDF()
-    doc.add_page()
-    doc.set_font("Helvetica", size=11)
-    doc.multi_cell(0, 6, "CONTRATO DE PRESTACAO DE SERVICOS")
-    path = tmp_path_factory.mktemp("leaks") / "contrato.pdf"
-    doc.output(str(path))
-    return path
+    return make_pdf(tmp_path_factory.mktemp("leaks") / "contrato.pdf", "CONTRATO DE PRESTACAO DE SERVICOS")
 
 
 def swallow(fn, *args, **kw):

@@ -11,12 +11,11 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
-from fpdf import FPDF
 from pytest_httpserver import HTTPServer
 
 import checker_support
 import lexaro_contract
-from checker_support import campo
+from checker_support import campo, make_pdf
 from lexaro_contract import checker, cnpj
 from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import AssinaturaVerificada, CampoVerificado, EmpresaVerificada
@@ -26,15 +25,6 @@ SIMPLES = "─" * 60
 
 
 # ---------------------------------------------------------------- fixtures
-
-
-def make_pdf(path, text="CONTRATO DE PRESTAÇÃO DE SERVIÇOS"):
-    pdf = FPDF()
-    pdf.add_page()
-    pdf.set_font("Helvetica", size=11)
-    pdf.multi_cell(0, 6, text.encode("latin-1", "replace").decode("latin-1"))
-    pdf.output(str(path))
-    return Path(path)
 
 
 @pytest.fixture
