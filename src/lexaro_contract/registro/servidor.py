@@ -20,7 +20,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from .keywords import normalizar_texto
+from ..keywords import normalizar_texto
 
 BRASIL_API_PATH = "/api/cnpj/v1/"
 RECEITA_WS_PATH = "/v1/cnpj/"
@@ -226,7 +226,7 @@ def iniciar_em_segundo_plano(dados, porta: int = 0) -> Tuple[ThreadingHTTPServer
 
 def apontar_cnpj_para(base: str) -> None:
     """Faz o módulo `cnpj` deste processo consultar o servidor em `base`."""
-    from . import cnpj
+    from .. import cnpj
 
     base = base.rstrip("/")
     cnpj.BRASIL_API_URL = base + BRASIL_API_PATH + "{cnpj}"
