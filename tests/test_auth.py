@@ -146,13 +146,34 @@ def test_client_sends_bearer_token(httpserver):
     httpserver.check_assertions()
 
 
-def test_client_post_json_and_absolute_url(httpserver):
-    httpserver.expect_request("/busca", method="POST", json={"termo": "acme"},
+def test_client_post_json_to_its_own_origin(httpserver):
+    httpserver.expect_request("/api/busca", method="POST", json={"termo": "acme"},
                               headers={"Authorization": "Bearer sk-2"}).respond_with_json({"n": 1})
-    client = AuthenticatedClient("sk-2", base_url="http://127.0.0.1:1/nada")
-    r = client.post(httpserver.url_for("/busca"), json={"termo": "acme"})
+    client = AuthenticatedClient("sk-2", base_url=httpserver.url_for("/api"))
+    r = client.post(httpserver.url_for("/api/busca"), json={"termo": "acme"})
     assert r.json() == {"n": 1}
     client.close()
+
+
+@pytest.mark.parametrize("base", [
+    "http://127.0.0.1:1/api",          # outra porta
+    "http://127.0.0.1:{porta}/api",    # outro nome de host, mesma porta (o servidor é localhost)
+    "https://localhost:{porta}/api",   # outro esquema
+    "",                                # sem base: o token não tem origem
+])
+def test_token_never_leaves_the_base_origin(httpserver, base):
+    seen = []
+
+    def handler(request):
+        seen.append(request.headers.get("Authorization"))
+        return Response("{}", content_type="application/json")
+
+    httpserver.expect_request("/fora").respond_with_handler(handler)
+    client = AuthenticatedClient("segredo", base_url=base.format(porta=httpserver.port))
+    client.get(httpserver.url_for("/fora"), headers={"X-Outro": "1"})
+    client.post(httpserver.url_for("/fora"), json={})
+    client.close()
+    assert seen == [None, None]
 
 
 def test_client_without_token_sends_no_authorization(httpserver):

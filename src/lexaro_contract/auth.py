@@ -13,7 +13,8 @@ falta deles, das variáveis de ambiente:
 
 import importlib
 import os
-from typing import Any, Dict, Mapping, Optional, Union
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
+from urllib.parse import urlsplit
 
 import requests
 
@@ -151,8 +152,26 @@ class LexaroAuth:
         return f"LexaroAuth(provider={self.provider!r}, has_api_key={self.has_api_key!r})"
 
 
+def _origem(url: str) -> Optional[Tuple[str, str, int]]:
+    """(esquema, host, porta) de uma URL absoluta http(s); None para as demais."""
+    try:
+        partes = urlsplit(url)
+        porta = partes.port
+    except ValueError:
+        return None
+    esquema = partes.scheme.lower()
+    if esquema not in ("http", "https") or not partes.hostname:
+        return None
+    if porta is None:
+        porta = 443 if esquema == "https" else 80
+    return esquema, partes.hostname.lower(), porta
+
+
 class AuthenticatedClient:
     """Sessão HTTP que envia o token como cabeçalho ``Authorization: Bearer``.
+
+    O token só vai para a origem de `base_url` (esquema, host e porta): uma URL
+    absoluta de outra origem é pedida sem ele, e sem `base_url` ele não é enviado.
 
     Exemplo::
 
@@ -180,13 +199,14 @@ class AuthenticatedClient:
         self.base_url = base_url
         self.timeout = timeout
         self.session = session if session is not None else requests.Session()
-        if token:
-            self.session.headers["Authorization"] = f"Bearer {token}"
+        # Guardado à parte, não nos cabeçalhos da sessão: a sessão o mandaria a
+        # qualquer URL absoluta que um chamador passasse.
+        self._token = token or None
+        self._origem = _origem(base_url) if base_url else None
 
     @property
     def token(self) -> Optional[str]:
-        cabecalho = self.session.headers.get("Authorization", "")
-        return cabecalho[len("Bearer "):] if cabecalho.startswith("Bearer ") else None
+        return self._token
 
     def url(self, caminho: str) -> str:
         """URL completa: caminhos absolutos passam como estão; os demais vão após `base_url`."""
@@ -196,7 +216,12 @@ class AuthenticatedClient:
 
     def request(self, method: str, caminho: str, **kwargs: Any) -> requests.Response:
         kwargs.setdefault("timeout", self.timeout)
-        return self.session.request(method, self.url(caminho), **kwargs)
+        url = self.url(caminho)
+        if self._token and self._origem is not None and _origem(url) == self._origem:
+            cabecalhos = dict(kwargs.get("headers") or {})
+            cabecalhos["Authorization"] = f"Bearer {self._token}"
+            kwargs["headers"] = cabecalhos
+        return self.session.request(method, url, **kwargs)
 
     def get(
         self, caminho: str, params: Optional[Mapping[str, Any]] = None, **kwargs: Any
