@@ -1,6 +1,7 @@
 """OpenAI and Azure OpenAI providers: the real official client against an
 OpenAI-compatible server played by pytest-httpserver on 127.0.0.1."""
 import json
+import re
 import time
 
 import openai
@@ -379,3 +380,70 @@ def test_strict_schema_shape(model):
     assert_strict(schema)
     fields = set(model.model_fields)
     assert set(schema["properties"]) == fields
+
+
+# --- one request per document --------------------------------------------
+
+
+def test_one_request_answers_every_question(server, pdf, no_env, capsys):
+    rec = Recorder(usage=None)
+    server.expect_request(CHAT_PATH, method="POST").respond_with_handler(rec)
+    questions = [question(q) for q in MODELS]
+    doc = with_questions(openai_client(server, verbose=True)).process(pdf)
+    assert "Uma requisição para 3 perguntas" in capsys.readouterr().out
+
+    (request, body), = rec.requests
+    text = lexaro.join_pages(lexaro.read_pdf_pages(pdf))
+    assert body["messages"][:2] == document_messages(text)
+    instructions = body["messages"][2]["content"]
+    for q in MODELS:  # every question's own instructions, in registration order, after the document
+        assert f"{SYSTEM[q]}\n\n{USER[q].replace('{texto}', DOCUMENT_REFERENCE)}" in instructions
+    assert instructions.index(SYSTEM["empresas"]) < instructions.index(SYSTEM["dados_contrato"])
+    fmt = body["response_format"]["json_schema"]
+    assert fmt["strict"] is True and fmt["schema"] == combined_json_schema(questions)
+    assert_strict(fmt["schema"])
+    assert list(fmt["schema"]["properties"]) == list(MODELS)
+    for ref in {r for r in json.dumps(fmt["schema"]).split('"$ref": "')[1:]}:
+        assert ref.split('"')[0].removeprefix("#/$defs/") in fmt["schema"]["$defs"]
+
+    for q in MODELS:  # the checker's view is unchanged
+        res = doc.get_result(q)
+        assert res.raw_result == ANSWERS[q] and isinstance(res.result, MODELS[q]) and not res.truncated
+    m = doc.total_metrics
+    per = [doc.get_result(q).metrics for q in MODELS]
+    assert m.input_tokens == sum(p.input_tokens for p in per) == rec.sent_tokens[0]
+    assert m.tokens == sum(p.tokens for p in per) == rec.sent_tokens[0] + m.output_tokens
+    assert all(p.input_tokens > 0 and p.output_tokens > 0 for p in per)
+    assert m.cost_usd == pytest.approx(pricing.cost_usd("gpt-4o", m.input_tokens, m.output_tokens))
+    assert sum(p.cost_usd for p in per) == pytest.approx(m.cost_usd)
+
+
+@pytest.mark.parametrize("broken", [
+    '{"empresas": {"empresas": []}, "assinaturas": {"assinaturas": []}}',  # a question missing
+    '{"empresas": {"empresas": "não é lista"}, "assinaturas": {"assinaturas": []}, "dados_contrato": {}}',
+    "não é JSON",
+])
+def test_combined_answer_that_fails_validation_falls_back_per_question(server, no_env, tmp_path, capsys, broken):
+    path = make_long_contract_pdf(tmp_path / "tres.pdf", pages=3)  # long enough for the prompt cache
+    rec = Recorder(usage=None, combined_content=broken)
+    server.expect_request(CHAT_PATH).respond_with_handler(rec)
+    doc = with_questions(openai_client(server, verbose=True)).process(path)
+    out = capsys.readouterr().out
+    assert "Resposta combinada inválida" in out and "uma requisição por pergunta" in out
+    assert [len(rec.asked(b)) for _, b in rec.requests] == [3, 1, 1, 1]
+    for q in MODELS:
+        assert doc.get_result(q).raw_result == ANSWERS[q]
+    # the failed attempt was billed too; the per-question requests reuse its cached document prefix
+    assert rec.cached[0] == 0 and all(c >= 1024 for c in rec.cached[1:])
+    m = doc.total_metrics
+    assert m.input_tokens == sum(rec.sent_tokens) and m.cached_input_tokens == sum(rec.cached)
+    billed = sum(pricing.cost_usd("gpt-4o", t, 0, c) for t, c in zip(rec.sent_tokens, rec.cached))
+    assert m.cost_usd == pytest.approx(billed + m.output_tokens * 10e-6)
+
+
+def test_cached_input_tokens_have_their_own_price():
+    assert pricing.cost_usd("gpt-4o", 1000, 10, cached_input_tokens=400) == pytest.approx(
+        (600 * 2.5 + 400 * 1.25 + 10 * 10) / 1e6)
+    assert pricing.cost_usd("gpt-4", 1000, 0, cached_input_tokens=400) == pytest.approx(1000 * 30 / 1e6)
+    assert pricing.cost_usd("gpt-4o", 100, 0, cached_input_tokens=500) == pytest.approx(100 * 1.25 / 1e6)
+    assert re.fullmatch(r"\d{4}-\d{2}-\d{2}", pricing.PRICES_CHECKED)
