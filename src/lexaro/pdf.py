@@ -217,7 +217,7 @@ def _has_image(page: pdfium.PdfPage) -> bool:
 
 
 def _looks_scanned(page: pdfium.PdfPage, text: str) -> bool:
-    visible = sum(1 for ch in text if not ch.isspace())
+    visible = len(text) - sum(text.count(c) for c in " \n\t\xa0")
     w, h = page.get_size()
     expected = SCANNED_MIN_CHARS_PER_A4 * min(4.0, max(0.25, (w * h) / _A4_AREA_PT))
     return visible < expected and _has_image(page)
@@ -400,7 +400,7 @@ _ORIENT = {  # sentido da escrita -> transformação que o leva a +x, com o "alt
     (0, 1): lambda x, y: (y, -x),
     (0, -1): lambda x, y: (-y, x),
 }
-_ORIENT_SAMPLES = 40
+_ORIENT_SAMPLES = 16
 # um vão de 4 alturas de linha entre dois trechos da mesma linha separa colunas
 _GUTTER_LINE_HEIGHTS = 4.0
 # colunas de assinatura têm larguras parecidas; "rótulo: valor" de tabela, não
