@@ -46,10 +46,10 @@ def _scan_marker(number: int) -> str:
     return f"[página {number} digitalizada: o conteúdo está na imagem da página {number}]"
 
 
-def _opt_str(name: str, value) -> Optional[str]:
+def _opt_str(name: str, value: object) -> Optional[str]:
     if value is not None and type(value) is not str:
         raise TypeError(f"{name} deve ser str ou None, não {type(value).__name__}")
-    return value
+    return value if value is None else str(value)
 
 
 class Lexaro:
@@ -133,6 +133,7 @@ class Lexaro:
         self.max_scanned_pages = max_scanned_pages
         self.read_limits = read_limits or _read_limits()
         self._questions: List[Question] = []
+        self._provider: Any
 
         if provider == "local":
             from .providers.local import LocalProvider
@@ -153,7 +154,7 @@ class Lexaro:
             structured = True
         else:
             self.api_version = api_version or DEFAULT_AZURE_API_VERSION
-            kwargs = dict(
+            kwargs: Dict[str, Any] = dict(
                 api_key=api_key,
                 azure_endpoint=azure_endpoint,
                 azure_deployment=azure_deployment,
@@ -317,7 +318,7 @@ class Lexaro:
     def __enter__(self) -> "Lexaro":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __repr__(self) -> str:

@@ -20,10 +20,10 @@ import re
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
-import pypdfium2 as pdfium
-import pypdfium2.raw as pdfium_c
+import pypdfium2 as pdfium  # type: ignore[import-untyped]
+import pypdfium2.raw as pdfium_c  # type: ignore[import-untyped]
 
 from . import ocr
 from .errors import (
@@ -263,7 +263,7 @@ def _render(page: pdfium.PdfPage, scale: float, level: int) -> Tuple[bytes, int,
 
 def _image_scale(page: pdfium.PdfPage) -> float:
     w, h = page.get_size()
-    return IMAGE_SHORT_SIDE_PX / max(1.0, min(w, h))
+    return float(IMAGE_SHORT_SIDE_PX / max(1.0, min(w, h)))
 
 
 def read_document(path: PathLike, *, limits: Optional[ReadLimits] = None,
@@ -394,7 +394,7 @@ def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: Li
 # pela matriz do conteúdo) seguem a ordem das suas linhas.
 
 Rect = Tuple[float, float, float, float]
-_ORIENT = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
+_ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
     (1, 0): lambda x, y: (x, y),
     (-1, 0): lambda x, y: (-x, -y),
     (0, 1): lambda x, y: (y, -x),

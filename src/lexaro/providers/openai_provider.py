@@ -109,7 +109,8 @@ def strict_json_schema(model: Type[BaseModel]) -> Dict[str, Any]:
     schema = model.model_json_schema()
     defs = schema.get("$defs", {})
     schema = _resolve_refs(schema, defs)
-    return _strictify(schema)
+    strict: Dict[str, Any] = _strictify(schema)
+    return strict
 
 
 def _schema_name(model: Type[BaseModel]) -> str:
