@@ -39,7 +39,8 @@ def png_size(url: str) -> Tuple[int, int]:
 
 
 def request_tokens(body: Dict[str, Any]) -> int:
-    """Input tokens of a chat request: messages, images and the answer schema."""
+    """Input tokens of a chat request: messages, images (as the request's model
+    bills them) and the answer schema."""
     total = 0
     for msg in body["messages"]:
         total += MESSAGE_OVERHEAD
@@ -51,7 +52,7 @@ def request_tokens(body: Dict[str, Any]) -> int:
             if part["type"] == "text":
                 total += approx_tokens(part["text"])
             else:
-                total += pricing.image_tokens(*png_size(part["image_url"]["url"]))
+                total += pricing.image_tokens(*png_size(part["image_url"]["url"]), body.get("model"))
     fmt = body.get("response_format") or {}
     if fmt.get("type") == "json_schema":
         total += approx_tokens(json.dumps(fmt["json_schema"]["schema"], ensure_ascii=False))

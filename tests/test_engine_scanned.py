@@ -76,8 +76,9 @@ def test_scanned_pages_reach_vision_models_as_images(server, scan, model):
         assert img["url"].startswith("data:image/png;base64,") and raw[:8] == b"\x89PNG\r\n\x1a\n"
         w, h = struct.unpack(">II", raw[16:24])
         assert w == 768 and 1080 < h < 1090 and pricing.image_tokens(w, h) == 1105  # A4: 6 tiles
-    assert request_tokens(body) - request_tokens({"messages": body["messages"][:1] + body["messages"][2:],
-                                                  "response_format": body["response_format"]}) > 2 * 1105
+    without_document = {"messages": body["messages"][:1] + body["messages"][2:], "model": model,
+                        "response_format": body["response_format"]}
+    assert request_tokens(body) - request_tokens(without_document) > 2 * pricing.image_tokens(768, 1086, model)
     for q in IDS:
         assert doc.get_result(q).raw_result == ANSWERS[q]
 
@@ -97,6 +98,16 @@ def test_page_budget_keeps_the_first_and_the_last_pages(server, tmp_path, capsys
     assert len(images) == 3
     assert [n for n in range(1, 6) if f"[página {n} digitalizada" in text] == [1, 2, 5]
     assert "sem leitura (acima do limite de 3 páginas digitalizadas): 3, 4" in capsys.readouterr().out
+
+
+def test_page_budget_fits_the_model_context(server, scan, capsys):
+    # gpt-4o-mini bills ~33 times the tokens of gpt-4o per image: one A4 page fits half its context
+    assert pricing.max_image_pages("gpt-4o-mini") == 1 and pricing.max_image_pages("gpt-4o") == 57
+    client, rec = hosted(server, "gpt-4o-mini", verbose=True)
+    client.process(scan)
+    text, images = images_of(rec.requests[0][1])
+    assert len(images) == 1 and "[página 1 digitalizada" in text
+    assert "cabem até 1 página(s) em imagem" in capsys.readouterr().out
 
 
 def test_only_the_scanned_page_of_a_mixed_document_goes_as_image(server, tmp_path):

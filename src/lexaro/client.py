@@ -6,6 +6,7 @@ import os
 import time
 from typing import Any, Dict, List, Optional
 
+from . import pricing
 from .pdf import DocumentPages, PageText, ReadLimits, ScanPolicy, join_pages, no_text_error, read_document
 from .providers.base import DocumentInput, PageImage, ProviderAnswer
 from .questions import Question
@@ -215,7 +216,10 @@ class Lexaro:
         if self.provider == "local":
             return ScanPolicy("ocr", self.max_scanned_pages)
         if getattr(self._provider, "vision", False):
-            return ScanPolicy("image", self.max_scanned_pages)
+            fits = pricing.max_image_pages(self.model)
+            if fits < self.max_scanned_pages:
+                self._log(f"ℹ️ No contexto de {self.model} cabem até {fits} página(s) em imagem")
+            return ScanPolicy("image", min(self.max_scanned_pages, fits))
         return ScanPolicy("none", self.max_scanned_pages)
 
     def _document(self, path: str) -> DocumentPages:

@@ -25,20 +25,24 @@ class ModelInfo(NamedTuple):
     cached_input_per_million: Optional[float] = None
     # lê imagens de página (documentos digitalizados)
     vision: bool = False
+    # tokens de uma imagem em relação aos do gpt-4o (85 + 170 por bloco de 512 px)
+    image_token_factor: float = 1.0
 
 
 MODEL_TABLE: Dict[str, ModelInfo] = {
     "gpt-4o": ModelInfo(2.50, 10.00, 128_000, 1.25, True),
-    "gpt-4o-mini": ModelInfo(0.15, 0.60, 128_000, 0.075, True),
+    # 2.833 + 5.667 por bloco: o mesmo preço em dólares que o gpt-4o, 33 vezes os tokens
+    "gpt-4o-mini": ModelInfo(0.15, 0.60, 128_000, 0.075, True, 33.3),
     "gpt-4.1": ModelInfo(2.00, 8.00, 1_047_576, 0.50, True),
-    "gpt-4.1-mini": ModelInfo(0.40, 1.60, 1_047_576, 0.10, True),
-    "gpt-4.1-nano": ModelInfo(0.10, 0.40, 1_047_576, 0.025, True),
+    # os "mini" e "nano" contam blocos de 32 px (x 1,62 e x 2,46): ~1.320 e ~2.010 tokens por A4
+    "gpt-4.1-mini": ModelInfo(0.40, 1.60, 1_047_576, 0.10, True, 1.2),
+    "gpt-4.1-nano": ModelInfo(0.10, 0.40, 1_047_576, 0.025, True, 1.8),
     "gpt-4-turbo": ModelInfo(10.00, 30.00, 128_000),
     "gpt-4": ModelInfo(30.00, 60.00, 8_192),
     "gpt-3.5-turbo": ModelInfo(0.50, 1.50, 16_385),
-    "gpt-5": ModelInfo(1.25, 10.00, 400_000, 0.125, True),
-    "gpt-5-mini": ModelInfo(0.25, 2.00, 400_000, 0.025, True),
-    "gpt-5-nano": ModelInfo(0.05, 0.40, 400_000, 0.005, True),
+    "gpt-5": ModelInfo(1.25, 10.00, 400_000, 0.125, True, 0.82),  # 70 + 140 por bloco
+    "gpt-5-mini": ModelInfo(0.25, 2.00, 400_000, 0.025, True, 1.2),
+    "gpt-5-nano": ModelInfo(0.05, 0.40, 400_000, 0.005, True, 1.8),
     "o1": ModelInfo(15.00, 60.00, 200_000, 7.50),
     "o1-mini": ModelInfo(1.10, 4.40, 128_000, 0.55),
     "o3": ModelInfo(2.00, 8.00, 200_000, 0.50),
@@ -99,8 +103,19 @@ def supports_vision(model: Optional[str]) -> bool:
     return bool(info and info.vision)
 
 
-def image_tokens(width_px: int, height_px: int) -> int:
-    """Tokens de entrada de uma imagem em "detail" alto nos modelos de blocos."""
+def image_tokens(width_px: int, height_px: int, model: Optional[str] = None) -> int:
+    """Tokens de entrada de uma imagem em "detail" alto (a conta do gpt-4o,
+    ajustada pelo fator do modelo quando ele é dado e conhecido)."""
     tiles_w = -(-width_px // IMAGE_TILE_PX)
     tiles_h = -(-height_px // IMAGE_TILE_PX)
-    return IMAGE_BASE_TOKENS + IMAGE_TILE_TOKENS * tiles_w * tiles_h
+    tokens = IMAGE_BASE_TOKENS + IMAGE_TILE_TOKENS * tiles_w * tiles_h
+    info = model_info(model)
+    return round(tokens * info.image_token_factor) if info else tokens
+
+
+A4_IMAGE_PX = (IMAGE_SHORT_SIDE_PX, 1086)
+
+
+def max_image_pages(model: Optional[str], context_share: float = 0.5) -> int:
+    """Quantas páginas A4 em imagem cabem em `context_share` do contexto do modelo."""
+    return int(context_tokens(model) * context_share) // image_tokens(*A4_IMAGE_PX, model)

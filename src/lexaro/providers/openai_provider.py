@@ -258,7 +258,7 @@ class OpenAIProvider:
     def _budget(self, prompt_chars: int, images: Sequence[PageImage]) -> int:
         if self.max_input_chars is not None:
             return self.max_input_chars
-        image_tokens = sum(pricing.image_tokens(img.width, img.height) for img in images)
+        image_tokens = sum(pricing.image_tokens(img.width, img.height, self.model) for img in images)
         tokens = pricing.context_tokens(self.model) - OUTPUT_RESERVE_TOKENS - image_tokens
         return max(1_000, tokens * CHARS_PER_TOKEN - prompt_chars - len(DOCUMENT_PREAMBLE))
 
