@@ -447,3 +447,22 @@ def test_cached_input_tokens_have_their_own_price():
     assert pricing.cost_usd("gpt-4", 1000, 0, cached_input_tokens=400) == pytest.approx(1000 * 30 / 1e6)
     assert pricing.cost_usd("gpt-4o", 100, 0, cached_input_tokens=500) == pytest.approx(100 * 1.25 / 1e6)
     assert re.fullmatch(r"\d{4}-\d{2}-\d{2}", pricing.PRICES_CHECKED)
+
+
+def test_combined_request_in_json_mode_for_old_azure_versions(server, pdf, no_env):
+    rec = Recorder(usage=None, wrap=lambda s: "```json\n" + s + "\n```")
+    server.expect_request("/openai/deployments/contratos-gpt4o/chat/completions").respond_with_handler(rec)
+    doc = with_questions(azure_client(server, api_version="2024-06-01")).process(pdf)
+    (_, body), = rec.requests
+    assert body["response_format"] == {"type": "json_object"}
+    schema_text = body["messages"][2]["content"].split("JSON Schema:\n", 1)[1]
+    assert json.loads(schema_text) == combined_json_schema([question(q) for q in MODELS])
+    assert {q: doc.get_result(q).raw_result for q in MODELS} == ANSWERS
+
+
+def test_per_question_mode_from_the_environment(server, pdf, no_env, monkeypatch):
+    monkeypatch.setenv("LEXARO_COMBINE_QUESTIONS", "0")
+    rec = Recorder()
+    server.expect_request(CHAT_PATH).respond_with_handler(rec)
+    with_questions(openai_client(server)).process(pdf)
+    assert [qid_of(b) for _, b in rec.requests] == list(MODELS)

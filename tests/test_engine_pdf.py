@@ -181,7 +181,8 @@ def test_path_type_is_checked(bad):
         read_pdf_pages(bad)
 
 
-def test_engine_passes_pdf_errors_through_silently(tmp_path, capsys):
+def test_engine_passes_pdf_errors_through_silently(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("LEXARO_TESSERACT", str(tmp_path / "sem-ocr"))  # no OCR: the scan has no text
     client = lexaro.Lexaro(provider="local")
     path = make_scan(tmp_path / "digitalizado.pdf", pages=1)
     with pytest.raises(lexaro.NoTextLayerError, match="digitalizado.pdf"):
