@@ -165,9 +165,14 @@ _CHUNK = 64 * 1024
 
 
 def _stream_dicts(data: bytes) -> Iterator[Tuple[bytes, int]]:
-    """(dicionário aproximado, início dos dados) de cada fluxo do arquivo."""
+    """(dicionário aproximado, início dos dados) de cada fluxo do arquivo.
+
+    O dicionário é procurado só depois do fluxo anterior: cada byte do
+    arquivo é lido uma vez, mesmo num arquivo feito de palavras "stream"."""
+    prev = 0
     for m in _STREAM_KEYWORD.finditer(data):
-        start = max(0, m.start() - _DICT_WINDOW)
+        start = max(prev, m.start() - _DICT_WINDOW)
+        prev = m.end()
         head = data[start:m.start() + 2]
         cut = head.rfind(b" obj")
         yield (head[cut:] if cut >= 0 else head), m.end()
@@ -178,13 +183,14 @@ def _inflated_size(data: bytes, offset: int, limit: int) -> int:
     d = zlib.decompressobj()
     total = 0
     pos = offset
-    pending = b""
+    view = memoryview(data)
+    pending: "bytes | memoryview" = b""
     try:
         while total <= limit and not d.eof:
             if not pending:
                 if pos >= len(data):
                     break
-                pending = data[pos:pos + _CHUNK]
+                pending = view[pos:pos + _CHUNK]
                 pos += _CHUNK
             out = d.decompress(pending, limit + 1 - total)
             total += len(out)
@@ -253,7 +259,16 @@ def _png_gray(bitmap: pdfium.PdfBitmap, level: int = 6) -> Tuple[bytes, int, int
     return png, w, h
 
 
+# teto de pixels de uma página desenhada: uma A3 a 300 dpi tem 17 milhões; uma
+# página de 200 x 200 polegadas (o máximo do formato) teria 3,6 bilhões
+_MAX_RENDER_PIXELS = 36_000_000
+
+
 def _render(page: pdfium.PdfPage, scale: float, level: int) -> Tuple[bytes, int, int]:
+    w, h = page.get_size()
+    area = max(1.0, w * h * scale * scale)
+    if area > _MAX_RENDER_PIXELS:
+        scale *= (_MAX_RENDER_PIXELS / area) ** 0.5
     bitmap = page.render(scale=scale, grayscale=True, may_draw_forms=True)
     try:
         return _png_gray(bitmap, level)
@@ -492,11 +507,16 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]]) -> List[List[List[
                 [i for line in block for i in line if rects[i][0] >= g[1]])
         widths = [max(rects[i][2] for i in c) - min(rects[i][0] for i in c) for c in cols]
         if two_sided < 2 or min(widths) < _COLUMN_WIDTH_RATIO * max(widths):
-            units.append([lines[k]])
-            k += 1
+            # não são colunas: as linhas seguem uma a uma (e a busca segue depois
+            # delas, para que uma página hostil não custe tempo quadrático)
+            units.extend([line] for line in block)
+            k = j
             continue
-        units.append([[i for i in line if i in set(cols[0])] for line in block if any(i in cols[0] for i in line)]
-                     + [[i for i in line if i in set(cols[1])] for line in block if any(i in cols[1] for i in line)])
+        unit: List[List[int]] = []
+        for col in cols:
+            members = set(col)
+            unit.extend(kept for kept in ([i for i in line if i in members] for line in block) if kept)
+        units.append(unit)
         k = j
     return units
 
