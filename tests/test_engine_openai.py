@@ -1,6 +1,7 @@
 """OpenAI and Azure OpenAI providers: the real official client against an
 OpenAI-compatible server played by pytest-httpserver on 127.0.0.1."""
 import json
+import re
 import time
 
 import openai
@@ -12,7 +13,14 @@ from werkzeug import Response
 import lexaro
 from contract_pdfs import SAMPLES, make_contract_pdf, make_long_contract_pdf
 from lexaro import pricing
-from lexaro.providers.openai_provider import azure_supports_structured_outputs, strict_json_schema
+from lexaro.providers.openai_provider import (
+    DOCUMENT_PREAMBLE,
+    DOCUMENT_REFERENCE,
+    azure_supports_structured_outputs,
+    combined_json_schema,
+    strict_json_schema,
+)
+from openai_fake import ChatRecorder, completion
 from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas
 
 SYSTEM = {
@@ -51,47 +59,20 @@ def question(qid):
     )
 
 
-def completion(content, prompt_tokens=10, completion_tokens=5, model="gpt-4o-2024-08-06", finish="stop",
-               refusal=None):
-    return {
-        "id": "chatcmpl-9xYz",
-        "object": "chat.completion",
-        "created": 1718000000,
-        "model": model,
-        "system_fingerprint": "fp_5050236cbd",
-        "choices": [{
-            "index": 0,
-            "message": {"role": "assistant", "content": content, "refusal": refusal},
-            "logprobs": None,
-            "finish_reason": finish,
-        }],
-        "usage": {"prompt_tokens": prompt_tokens, "completion_tokens": completion_tokens,
-                  "total_tokens": prompt_tokens + completion_tokens},
-    }
-
-
 def qid_of(body):
-    """Which question a request is about, from its system prompt."""
-    system = body["messages"][0]["content"]
-    return next(q for q, s in SYSTEM.items() if system.startswith(s))
+    """Which single question a request is about, from its prompts."""
+    (q,) = ChatRecorder(SYSTEM, ANSWERS).asked(body)
+    return q
 
 
-class Recorder:
+def Recorder(**kw):
     """Answers each question with its expected mapping and keeps the requests."""
+    kw.setdefault("usage", USAGE)
+    return ChatRecorder(SYSTEM, ANSWERS, **kw)
 
-    def __init__(self, wrap=lambda s: s, model=None):
-        self.requests = []
-        self.wrap = wrap
-        self.model = model
 
-    def __call__(self, request):
-        body = request.get_json()
-        self.requests.append((request, body))
-        q = qid_of(body)
-        pin, pout = USAGE[q]
-        content = self.wrap(json.dumps(ANSWERS[q], ensure_ascii=False))
-        answer = completion(content, pin, pout, model=self.model or body["model"])
-        return Response(json.dumps(answer), content_type="application/json")
+def document_messages(text):
+    return [{"role": "system", "content": DOCUMENT_PREAMBLE}, {"role": "user", "content": "DOCUMENTO:\n\n" + text}]
 
 
 @pytest.fixture(scope="module")
@@ -157,10 +138,10 @@ def assert_strict(schema):
 # --- OpenAI --------------------------------------------------------------
 
 
-def test_openai_structured_request_parsing_usage_and_cost(server, pdf, no_env, capsys):
+def test_openai_per_question_requests_parsing_usage_and_cost(server, pdf, no_env, capsys):
     rec = Recorder()
     server.expect_request(CHAT_PATH, method="POST").respond_with_handler(rec)
-    doc = with_questions(openai_client(server)).process(str(pdf))
+    doc = with_questions(openai_client(server, combine_questions=False)).process(str(pdf))
     server.check_assertions()
 
     text = lexaro.join_pages(lexaro.read_pdf_pages(pdf))
@@ -169,9 +150,10 @@ def test_openai_structured_request_parsing_usage_and_cost(server, pdf, no_env, c
         q = qid_of(body)
         assert request.headers["Authorization"] == "Bearer sk-teste-123"
         assert body["model"] == "gpt-4o"
-        assert body["messages"] == [
+        # the document first, the same for every question, so the service's prompt cache applies
+        assert body["messages"] == document_messages(text) + [
             {"role": "system", "content": SYSTEM[q]},
-            {"role": "user", "content": USER[q].replace("{texto}", text)},
+            {"role": "user", "content": USER[q].replace("{texto}", DOCUMENT_REFERENCE)},
         ]
         fmt = body["response_format"]
         assert fmt["type"] == "json_schema"
@@ -255,12 +237,12 @@ def test_azure_old_version_uses_json_mode_with_schema_in_prompt(server, pdf, no_
     expected_version = api_version or "2024-02-15-preview"
     server.expect_request("/openai/deployments/contratos-gpt4o/chat/completions", method="POST",
                           query_string={"api-version": expected_version}).respond_with_handler(rec)
-    doc = with_questions(azure_client(server, api_version=api_version)).process(pdf)
+    doc = with_questions(azure_client(server, api_version=api_version, combine_questions=False)).process(pdf)
     server.check_assertions()
     for _, body in rec.requests:
         q = qid_of(body)
         assert body["response_format"] == {"type": "json_object"}
-        system = body["messages"][0]["content"]
+        system = body["messages"][2]["content"]
         schema_text = system.split("JSON Schema:\n", 1)[1]
         assert json.loads(schema_text) == strict_json_schema(MODELS[q])
         assert "JSON" in system
@@ -349,11 +331,14 @@ def test_long_document_sends_cue_word_passages_first(server, no_env, tmp_path, c
     client = with_questions(openai_client(server, max_input_chars=budget, verbose=True), ["empresas", "dados_contrato"])
     doc = client.process(path)
     out = capsys.readouterr().out
-    assert out.count("Documento longo") == 2 and f"limite de {budget}" in out
+    # a document cut to fit goes one question per request, each with its own passages
+    assert out.count("Documento longo") == 3 and f"limite de {budget}" in out
+    assert "uma requisição por pergunta" in out
     assert len(text) > 5 * budget
+    assert len(rec.requests) == 2
     for _, body in rec.requests:
         q = qid_of(body)
-        sent = body["messages"][1]["content"][len(USER[q].split("{texto}")[0]):-len(USER[q].split("{texto}")[1])]
+        sent = body["messages"][1]["content"][len("DOCUMENTO:\n\n"):]
         assert len(sent) <= budget and "[...]" in sent
         if q == "empresas":  # the qualification paragraphs hold the cue words
             assert "12.345.678/0001-99" in sent and "98.765.432/0001-10" in sent
@@ -367,6 +352,7 @@ def test_short_document_is_sent_whole(server, pdf, no_env):
     server.expect_request(CHAT_PATH).respond_with_handler(rec)
     doc = with_questions(openai_client(server, max_input_chars=100_000), ["empresas"]).process(pdf)
     assert "[...]" not in rec.requests[0][1]["messages"][1]["content"]
+    assert rec.requests[0][1]["messages"][1]["content"].endswith("CPF: 555.666.777-88")
     assert doc.get_result("empresas").truncated is False
 
 
@@ -394,3 +380,89 @@ def test_strict_schema_shape(model):
     assert_strict(schema)
     fields = set(model.model_fields)
     assert set(schema["properties"]) == fields
+
+
+# --- one request per document --------------------------------------------
+
+
+def test_one_request_answers_every_question(server, pdf, no_env, capsys):
+    rec = Recorder(usage=None)
+    server.expect_request(CHAT_PATH, method="POST").respond_with_handler(rec)
+    questions = [question(q) for q in MODELS]
+    doc = with_questions(openai_client(server, verbose=True)).process(pdf)
+    assert "Uma requisição para 3 perguntas" in capsys.readouterr().out
+
+    (request, body), = rec.requests
+    text = lexaro.join_pages(lexaro.read_pdf_pages(pdf))
+    assert body["messages"][:2] == document_messages(text)
+    instructions = body["messages"][2]["content"]
+    for q in MODELS:  # every question's own instructions, in registration order, after the document
+        assert f"{SYSTEM[q]}\n\n{USER[q].replace('{texto}', DOCUMENT_REFERENCE)}" in instructions
+    assert instructions.index(SYSTEM["empresas"]) < instructions.index(SYSTEM["dados_contrato"])
+    fmt = body["response_format"]["json_schema"]
+    assert fmt["strict"] is True and fmt["schema"] == combined_json_schema(questions)
+    assert_strict(fmt["schema"])
+    assert list(fmt["schema"]["properties"]) == list(MODELS)
+    for ref in {r for r in json.dumps(fmt["schema"]).split('"$ref": "')[1:]}:
+        assert ref.split('"')[0].removeprefix("#/$defs/") in fmt["schema"]["$defs"]
+
+    for q in MODELS:  # the checker's view is unchanged
+        res = doc.get_result(q)
+        assert res.raw_result == ANSWERS[q] and isinstance(res.result, MODELS[q]) and not res.truncated
+    m = doc.total_metrics
+    per = [doc.get_result(q).metrics for q in MODELS]
+    assert m.input_tokens == sum(p.input_tokens for p in per) == rec.sent_tokens[0]
+    assert m.tokens == sum(p.tokens for p in per) == rec.sent_tokens[0] + m.output_tokens
+    assert all(p.input_tokens > 0 and p.output_tokens > 0 for p in per)
+    assert m.cost_usd == pytest.approx(pricing.cost_usd("gpt-4o", m.input_tokens, m.output_tokens))
+    assert sum(p.cost_usd for p in per) == pytest.approx(m.cost_usd)
+
+
+@pytest.mark.parametrize("broken", [
+    '{"empresas": {"empresas": []}, "assinaturas": {"assinaturas": []}}',  # a question missing
+    '{"empresas": {"empresas": "não é lista"}, "assinaturas": {"assinaturas": []}, "dados_contrato": {}}',
+    "não é JSON",
+])
+def test_combined_answer_that_fails_validation_falls_back_per_question(server, no_env, tmp_path, capsys, broken):
+    path = make_long_contract_pdf(tmp_path / "tres.pdf", pages=3)  # long enough for the prompt cache
+    rec = Recorder(usage=None, combined_content=broken)
+    server.expect_request(CHAT_PATH).respond_with_handler(rec)
+    doc = with_questions(openai_client(server, verbose=True)).process(path)
+    out = capsys.readouterr().out
+    assert "Resposta combinada inválida" in out and "uma requisição por pergunta" in out
+    assert [len(rec.asked(b)) for _, b in rec.requests] == [3, 1, 1, 1]
+    for q in MODELS:
+        assert doc.get_result(q).raw_result == ANSWERS[q]
+    # the failed attempt was billed too; the per-question requests reuse its cached document prefix
+    assert rec.cached[0] == 0 and all(c >= 1024 for c in rec.cached[1:])
+    m = doc.total_metrics
+    assert m.input_tokens == sum(rec.sent_tokens) and m.cached_input_tokens == sum(rec.cached)
+    billed = sum(pricing.cost_usd("gpt-4o", t, 0, c) for t, c in zip(rec.sent_tokens, rec.cached))
+    assert m.cost_usd == pytest.approx(billed + m.output_tokens * 10e-6)
+
+
+def test_cached_input_tokens_have_their_own_price():
+    assert pricing.cost_usd("gpt-4o", 1000, 10, cached_input_tokens=400) == pytest.approx(
+        (600 * 2.5 + 400 * 1.25 + 10 * 10) / 1e6)
+    assert pricing.cost_usd("gpt-4", 1000, 0, cached_input_tokens=400) == pytest.approx(1000 * 30 / 1e6)
+    assert pricing.cost_usd("gpt-4o", 100, 0, cached_input_tokens=500) == pytest.approx(100 * 1.25 / 1e6)
+    assert re.fullmatch(r"\d{4}-\d{2}-\d{2}", pricing.PRICES_CHECKED)
+
+
+def test_combined_request_in_json_mode_for_old_azure_versions(server, pdf, no_env):
+    rec = Recorder(usage=None, wrap=lambda s: "```json\n" + s + "\n```")
+    server.expect_request("/openai/deployments/contratos-gpt4o/chat/completions").respond_with_handler(rec)
+    doc = with_questions(azure_client(server, api_version="2024-06-01")).process(pdf)
+    (_, body), = rec.requests
+    assert body["response_format"] == {"type": "json_object"}
+    schema_text = body["messages"][2]["content"].split("JSON Schema:\n", 1)[1]
+    assert json.loads(schema_text) == combined_json_schema([question(q) for q in MODELS])
+    assert {q: doc.get_result(q).raw_result for q in MODELS} == ANSWERS
+
+
+def test_per_question_mode_from_the_environment(server, pdf, no_env, monkeypatch):
+    monkeypatch.setenv("LEXARO_COMBINE_QUESTIONS", "0")
+    rec = Recorder()
+    server.expect_request(CHAT_PATH).respond_with_handler(rec)
+    with_questions(openai_client(server)).process(pdf)
+    assert [qid_of(b) for _, b in rec.requests] == list(MODELS)

@@ -1,5 +1,8 @@
 """PDF text extraction with pypdfium2, on real files made here."""
 import os
+import pickle
+import resource
+import zlib
 
 import pypdfium2 as pdfium
 import pytest
@@ -7,8 +10,8 @@ from fpdf import FPDF
 from PIL import Image, ImageDraw
 
 import lexaro
-from contract_pdfs import find_font, make_contract_pdf
-from lexaro import read_pdf_pages
+from contract_pdfs import find_font, make_contract_pdf, make_long_contract_pdf
+from lexaro import ReadLimits, read_pdf_pages
 
 PAGES = [
     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCláusula “única” – objeto: manutenção de elevadores.",
@@ -178,7 +181,8 @@ def test_path_type_is_checked(bad):
         read_pdf_pages(bad)
 
 
-def test_engine_passes_pdf_errors_through_silently(tmp_path, capsys):
+def test_engine_passes_pdf_errors_through_silently(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("LEXARO_TESSERACT", str(tmp_path / "sem-ocr"))  # no OCR: the scan has no text
     client = lexaro.Lexaro(provider="local")
     path = make_scan(tmp_path / "digitalizado.pdf", pages=1)
     with pytest.raises(lexaro.NoTextLayerError, match="digitalizado.pdf"):
@@ -192,3 +196,87 @@ def test_header_after_leading_bytes_is_accepted(tmp_path, three_pages):
     path.write_bytes(b"\x00" * 16 + three_pages.read_bytes())
     assert len(read_pdf_pages(path)) == 3
     assert os.path.getsize(path) > 16
+
+
+# --- hostile files: bounded cost, the engine's own errors ------------------
+
+
+def raw_pdf(path, objects):
+    """A PDF written by hand from its object bodies (numbered from 1)."""
+    out = b"%PDF-1.7\n"
+    offsets = []
+    for i, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n" % i + body + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    path.write_bytes(out)
+    return path
+
+
+def content_bomb(path, mib):
+    """One page whose small compressed content stream expands to `mib` MiB of text operators."""
+    line = b"BT /F1 9 Tf 72 700 Td (CONTRATO SOCIAL) Tj ET\n"
+    z = zlib.compressobj(9)
+    chunk = line * (1024 * 1024 // len(line))
+    data = b"".join(z.compress(chunk) for _ in range(mib)) + z.flush()
+    return raw_pdf(path, [
+        b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R "
+        b"/Resources << /Font << /F1 5 0 R >> >> >>",
+        b"<< /Length %d /Filter /FlateDecode >>\nstream\n" % len(data) + data + b"\nendstream",
+        b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    ])
+
+
+def test_decompression_bomb_is_refused_before_the_pdf_library_sees_it(tmp_path):
+    # 200 MiB of text operators in a ~0.6 MB file drove the library to 9 GB and an abort
+    path = content_bomb(tmp_path / "bomba.pdf", 200)
+    assert path.stat().st_size < 1_000_000
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(lexaro.DocumentTooLargeError, match="bomba.pdf.*passa de 64 MiB"):
+        read_pdf_pages(path)
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 200 * 1024  # KiB
+
+
+def test_limits_are_configurable_and_checked_while_reading(tmp_path, three_pages):
+    small = content_bomb(tmp_path / "pequeno.pdf", 2)
+    with pytest.raises(lexaro.DocumentTooLargeError, match="passa de 1 MiB"):
+        read_pdf_pages(small, limits=ReadLimits(max_content_bytes=1024 * 1024))
+    assert read_pdf_pages(small, limits=ReadLimits(max_content_bytes=3 * 1024 * 1024)) == ["CONTRATO SOCIAL"]
+    with pytest.raises(lexaro.DocumentTooLargeError, match=r"a página 1 tem \d+ caracteres, acima do limite de 50"):
+        read_pdf_pages(three_pages, limits=ReadLimits(max_page_chars=50))
+    with pytest.raises(lexaro.DocumentTooLargeError, match="passa de 120 caracteres na página 2"):
+        read_pdf_pages(three_pages, limits=ReadLimits(max_document_chars=120))
+    with pytest.raises(ValueError, match="max_page_chars"):
+        ReadLimits(max_page_chars=0)
+
+
+def test_a_300_page_contract_passes_the_default_limits(tmp_path):
+    one = make_long_contract_pdf(tmp_path / "base.pdf", pages=4)
+    src = pdfium.PdfDocument(str(one))
+    big = pdfium.PdfDocument.new()
+    big.import_pages(src, [0, 1, 2] * 100)  # full pages, as dense as a real contract
+    big.save(str(tmp_path / "300.pdf"))
+    big.close()
+    src.close()
+    pages = read_pdf_pages(tmp_path / "300.pdf")
+    assert len(pages) == 300 and sum(map(len, pages)) > 900_000
+
+
+def test_self_referencing_page_tree_is_a_pdf_error(tmp_path):
+    path = raw_pdf(tmp_path / "ciclo.pdf", [
+        b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [2 0 R] /Count 1 >>",
+    ])
+    with pytest.raises(lexaro.CorruptPDFError, match=r"ciclo\.pdf.*a página 1 não pôde ser carregada"):
+        read_pdf_pages(path)
+
+
+def test_pdf_errors_survive_pickling_to_a_batch_parent(tmp_path):
+    err = lexaro.DocumentTooLargeError(tmp_path / "x.pdf", "motivo")
+    back = pickle.loads(pickle.dumps(err))
+    assert type(back) is lexaro.DocumentTooLargeError and str(back) == str(err) and back.path == err.path

@@ -9,14 +9,17 @@ from .client import Lexaro
 from .errors import (
     AnswerError,
     CorruptPDFError,
+    DocumentTooLargeError,
     EmptyPDFError,
     EncryptedPDFError,
     LexaroError,
     NoTextLayerError,
     NotAPDFError,
+    OCRError,
+    OCRUnavailableError,
     PDFError,
 )
-from .pdf import join_pages, read_pdf_pages
+from .pdf import ReadLimits, ScanPolicy, join_pages, read_document, read_pdf_pages
 from .questions import Question, QuestionConfig
 from .results import DocumentResult, Metrics, QuestionResult
 
@@ -28,7 +31,10 @@ __all__ = [
     "QuestionResult",
     "Metrics",
     "read_pdf_pages",
+    "read_document",
     "join_pages",
+    "ReadLimits",
+    "ScanPolicy",
     "LexaroError",
     "PDFError",
     "NotAPDFError",
@@ -36,6 +42,9 @@ __all__ = [
     "CorruptPDFError",
     "EmptyPDFError",
     "NoTextLayerError",
+    "DocumentTooLargeError",
+    "OCRUnavailableError",
+    "OCRError",
     "AnswerError",
 ]
 

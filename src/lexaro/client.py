@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import os
 import time
-from typing import List, Optional
+from typing import Any, Dict, List, Optional
 
-from .pdf import join_pages, read_pdf_pages
+from . import pricing
+from .pdf import DocumentPages, PageText, ReadLimits, ScanPolicy, join_pages, no_text_error, read_document
+from .providers.base import DocumentInput, PageImage, ProviderAnswer
 from .questions import Question
 from .results import DocumentResult, Metrics, QuestionResult
 
@@ -14,12 +16,41 @@ PROVIDERS = ("openai", "azure", "local")
 DEFAULT_MODEL = "gpt-4o"
 DEFAULT_TIMEOUT = 120.0
 DEFAULT_MAX_RETRIES = 2
+DEFAULT_MAX_SCANNED_PAGES = 30
 
 
-def _opt_str(name: str, value) -> Optional[str]:
+def _env_int(name: str) -> Optional[int]:
+    raw = os.environ.get(name, "").strip()
+    if not raw:
+        return None
+    try:
+        value = int(raw)
+    except ValueError:
+        raise ValueError(f"{name} deve ser um número inteiro, não {raw!r}") from None
+    if value < 0:
+        raise ValueError(f"{name} não pode ser negativo ({value})")
+    return value
+
+
+def _read_limits() -> ReadLimits:
+    """Limites de leitura, com os padrões trocados pelas variáveis
+    LEXARO_MAX_PAGE_CHARS e LEXARO_MAX_DOCUMENT_CHARS."""
+    base = ReadLimits()
+    return ReadLimits(
+        max_page_chars=_env_int("LEXARO_MAX_PAGE_CHARS") or base.max_page_chars,
+        max_document_chars=_env_int("LEXARO_MAX_DOCUMENT_CHARS") or base.max_document_chars,
+        max_content_bytes=base.max_content_bytes,
+    )
+
+
+def _scan_marker(number: int) -> str:
+    return f"[página {number} digitalizada: o conteúdo está na imagem da página {number}]"
+
+
+def _opt_str(name: str, value: object) -> Optional[str]:
     if value is not None and type(value) is not str:
         raise TypeError(f"{name} deve ser str ou None, não {type(value).__name__}")
-    return value
+    return value if value is None else str(value)
 
 
 class Lexaro:
@@ -28,6 +59,12 @@ class Lexaro:
     Provedores: "openai" (também servidores compatíveis, via `base_url`),
     "azure" (Azure OpenAI: `azure_endpoint`, `azure_deployment`,
     `api_version`) e "local" (regras, sem rede, sem custo).
+
+    Cada `process` lê o PDF uma vez e, nos provedores hospedados, faz uma
+    requisição para todas as perguntas (`combine_questions=False` volta a
+    uma por pergunta). Páginas digitalizadas vão como imagem para os modelos
+    com visão (até `max_scanned_pages` páginas) e passam por OCR no provedor
+    local. `read_limits` limita o custo de um documento.
 
     Exemplo::
 
@@ -52,7 +89,10 @@ class Lexaro:
         timeout: float = DEFAULT_TIMEOUT,
         max_retries: int = DEFAULT_MAX_RETRIES,
         max_input_chars: Optional[int] = None,
-    ):
+        combine_questions: Optional[bool] = None,
+        max_scanned_pages: Optional[int] = None,
+        read_limits: Optional[ReadLimits] = None,
+    ) -> None:
         if type(provider) is not str:
             raise TypeError(f"provider deve ser str, não {type(provider).__name__}")
         for name, value in (
@@ -72,6 +112,10 @@ class Lexaro:
             raise TypeError(f"max_retries deve ser int, não {type(max_retries).__name__}")
         if max_input_chars is not None and type(max_input_chars) is not int:
             raise TypeError(f"max_input_chars deve ser int ou None, não {type(max_input_chars).__name__}")
+        if max_scanned_pages is not None and (type(max_scanned_pages) is not int or max_scanned_pages < 0):
+            raise TypeError(f"max_scanned_pages deve ser um int >= 0 ou None, não {max_scanned_pages!r}")
+        if read_limits is not None and not isinstance(read_limits, ReadLimits):
+            raise TypeError(f"read_limits deve ser ReadLimits ou None, não {type(read_limits).__name__}")
         provider = provider.strip().lower()
         if provider not in PROVIDERS:
             raise ValueError(f"provider inválido: {provider!r} (aceitos: {', '.join(PROVIDERS)})")
@@ -81,7 +125,16 @@ class Lexaro:
         self.verbose = bool(verbose)
         self.api_token = api_token
         self.max_input_chars = max_input_chars
+        if combine_questions is None:
+            combine_questions = os.environ.get("LEXARO_COMBINE_QUESTIONS", "1").strip() not in ("0", "false", "não")
+        self.combine_questions = bool(combine_questions)
+        if max_scanned_pages is None:
+            env_pages = _env_int("LEXARO_MAX_SCANNED_PAGES")
+            max_scanned_pages = DEFAULT_MAX_SCANNED_PAGES if env_pages is None else env_pages
+        self.max_scanned_pages = max_scanned_pages
+        self.read_limits = read_limits or _read_limits()
         self._questions: List[Question] = []
+        self._provider: Any
 
         if provider == "local":
             from .providers.local import LocalProvider
@@ -102,7 +155,7 @@ class Lexaro:
             structured = True
         else:
             self.api_version = api_version or DEFAULT_AZURE_API_VERSION
-            kwargs = dict(
+            kwargs: Dict[str, Any] = dict(
                 api_key=api_key,
                 azure_endpoint=azure_endpoint,
                 azure_deployment=azure_deployment,
@@ -121,6 +174,7 @@ class Lexaro:
             name=provider,
             structured_outputs=structured,
             max_input_chars=max_input_chars,
+            combine=self.combine_questions,
             log=self._log,
         )
         if not structured:
@@ -158,25 +212,74 @@ class Lexaro:
 
     # -- execução -----------------------------------------------------------
 
-    def process(self, path) -> DocumentResult:
+    def _scan_policy(self) -> ScanPolicy:
+        if self.provider == "local":
+            return ScanPolicy("ocr", self.max_scanned_pages)
+        if getattr(self._provider, "vision", False):
+            fits = pricing.max_image_pages(self.model)
+            if fits < self.max_scanned_pages:
+                self._log(f"ℹ️ No contexto de {self.model} cabem até {fits} página(s) em imagem")
+            return ScanPolicy("image", min(self.max_scanned_pages, fits))
+        return ScanPolicy("none", self.max_scanned_pages)
+
+    def _document(self, path: str) -> DocumentPages:
+        policy = self._scan_policy()
+        doc = read_document(path, limits=self.read_limits, scans=policy)
+        scanned = doc.scanned
+        if scanned:
+            read = [p.number for p in scanned if p.source != "skipped"]
+            how = "OCR" if policy.mode == "ocr" else "imagem"
+            self._log(f"🖼️ {len(scanned)} página(s) digitalizada(s); lidas por {how}: "
+                      f"{', '.join(map(str, read)) or 'nenhuma'}")
+            skipped = [p.number for p in scanned if p.source == "skipped"]
+            if skipped:
+                if policy.mode == "none":
+                    why = f"o modelo {self.model!r} não lê imagens"
+                elif len(read) >= policy.max_pages:
+                    why = f"acima do limite de {policy.max_pages} páginas digitalizadas"
+                else:
+                    why = "o OCR (Tesseract) não está instalado"
+                self._log(f"⚠️ Página(s) digitalizada(s) sem leitura ({why}): {', '.join(map(str, skipped))}")
+        if not any(p.text.strip() for p in doc.pages) and not doc.images:
+            extra = ""
+            if policy.mode == "none" and scanned:
+                extra = f"; o modelo {self.model!r} não lê imagens de página"
+            raise no_text_error(path, len(doc.pages), extra)
+        return doc
+
+    @staticmethod
+    def _page_input(page: PageText) -> str:
+        return _scan_marker(page.number) if page.source == "image" else page.text
+
+    def process(self, path: Any) -> DocumentResult:
         """Lê o PDF uma vez e responde a todas as perguntas registradas."""
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"path deve ser str ou os.PathLike, não {type(path).__name__}")
         t0 = time.perf_counter()
         path_str = os.fspath(path)
         self._log(f"📄 Lendo PDF: {os.path.basename(path_str)}")
-        pages = read_pdf_pages(path_str)
-        text = join_pages(pages)
-        self._log(f"   {len(pages)} página(s), {len(text)} caracteres de texto")
+        doc = self._document(path_str)
+        text = join_pages([self._page_input(p) for p in doc.pages])
+        self._log(f"   {len(doc.pages)} página(s), {len(text)} caracteres de texto")
         if not self._questions:
             self._log("⚠️ Nenhuma pergunta registrada")
 
+        answers: Dict[str, ProviderAnswer] = {}
+        answer_all = getattr(self._provider, "answer_all", None)
+        if answer_all is not None and self._questions:
+            images = [PageImage(p.number, p.image, *p.image_size) for p in doc.images if p.image is not None]
+            names = ", ".join(q.id for q in self._questions)
+            self._log(f"❓ {names} [{self.provider}/{self._provider.model}]...")
+            answers = answer_all(self._questions, DocumentInput(text, images))
         results = {}
-        tokens = tin = tout = 0
+        tokens = tin = tout = cached = 0
         cost = 0.0
         for q in self._questions:
-            self._log(f"❓ {q.config.name or q.id} [{self.provider}/{self._provider.model}]...")
-            ans = self._provider.answer(q, text)
+            if answer_all is None:
+                self._log(f"❓ {q.config.name or q.id} [{self.provider}/{self._provider.model}]...")
+                ans = self._provider.answer(q, text)
+            else:
+                ans = answers[q.id]
             m = ans.metrics
             results[q.id] = QuestionResult(
                 question_id=q.id,
@@ -192,6 +295,7 @@ class Lexaro:
             tokens += m.tokens
             tin += m.input_tokens
             tout += m.output_tokens
+            cached += m.cached_input_tokens
             cost += m.cost_usd
             self._log(f"   ✅ {q.id}: {m.tokens} tokens, US$ {m.cost_usd:.4f}, {m.time_seconds:.2f} s")
 
@@ -201,9 +305,12 @@ class Lexaro:
             time_seconds=time.perf_counter() - t0,
             input_tokens=tin,
             output_tokens=tout,
+            cached_input_tokens=cached,
         )
-        self._log(f"📊 Total: {total.tokens} tokens, US$ {total.cost_usd:.4f}, {total.time_seconds:.2f} s")
-        return DocumentResult(path=path_str, pages=len(pages), chars=len(text), results=results,
+        cache_note = f" ({cached} do cache)" if cached else ""
+        self._log(f"📊 Total: {total.tokens} tokens{cache_note}, US$ {total.cost_usd:.4f}, "
+                  f"{total.time_seconds:.2f} s")
+        return DocumentResult(path=path_str, pages=len(doc.pages), chars=len(text), results=results,
                               total_metrics=total)
 
     def close(self) -> None:
@@ -215,7 +322,7 @@ class Lexaro:
     def __enter__(self) -> "Lexaro":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __repr__(self) -> str:

@@ -1,5 +1,10 @@
 """Erros próprios do motor de extração."""
 
+from __future__ import annotations
+
+import os
+from typing import Union
+
 
 class LexaroError(Exception):
     """Base dos erros do motor de extração."""
@@ -11,10 +16,14 @@ class PDFError(LexaroError, ValueError):
     `path` é o caminho do arquivo e `motivo` a causa, em texto.
     """
 
-    def __init__(self, path, motivo):
-        self.path = str(path)
+    def __init__(self, path: Union[str, "os.PathLike[str]"], motivo: str) -> None:
+        self.path = os.fspath(path)
         self.motivo = motivo
         super().__init__(f"Não foi possível ler o PDF '{self.path}': {motivo}")
+
+    def __reduce__(self) -> "tuple[type, tuple[str, str]]":
+        # chega inteiro de um processo de trabalho de um lote
+        return (type(self), (self.path, self.motivo))
 
 
 class NotAPDFError(PDFError):
@@ -35,6 +44,21 @@ class EmptyPDFError(PDFError):
 
 class NoTextLayerError(PDFError):
     """Nenhuma página do PDF tem texto (documento digitalizado ou em branco)."""
+
+
+class DocumentTooLargeError(PDFError):
+    """O PDF passa dos limites de leitura (caracteres por página ou por
+    documento, ou bytes de conteúdo descomprimido): o documento é recusado
+    antes de consumir memória e tempo sem limite."""
+
+
+class OCRUnavailableError(NoTextLayerError):
+    """O documento é digitalizado e o programa de OCR (Tesseract, com os
+    dados de português) não está instalado."""
+
+
+class OCRError(PDFError):
+    """O OCR de uma página digitalizada falhou."""
 
 
 class AnswerError(LexaroError, ValueError):

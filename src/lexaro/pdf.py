@@ -1,23 +1,131 @@
-"""Texto de um PDF, página por página, com pypdfium2."""
+"""Texto de um PDF, página por página, com pypdfium2.
+
+O leitor tem limites (`ReadLimits`): um arquivo pequeno pode descomprimir em
+centenas de MiB de operadores de texto, e o PDFium monta na memória um
+objeto por operador antes de qualquer extração (200 MiB de operadores levam
+o processo a 9 GB e a um aborto, sem exceção). Por isso os fluxos
+comprimidos são medidos antes de abrir o documento, descomprimindo com
+saída limitada, e os caracteres são contados enquanto as páginas são lidas.
+Qualquer falha vira um `PDFError` com o caminho do arquivo.
+
+Páginas digitalizadas (sem texto, ou com texto de menos para a área, e com
+imagem) podem ser lidas por OCR (`ocr.py`) ou desenhadas como imagem para um
+modelo com visão, dentro de um orçamento de páginas.
+"""
 
 from __future__ import annotations
 
 import os
 import re
-from typing import List, Union
+import struct
+import zlib
+from dataclasses import dataclass, field
+from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
-import pypdfium2 as pdfium
-import pypdfium2.raw as pdfium_c
+import pypdfium2 as pdfium  # type: ignore[import-untyped]
+import pypdfium2.raw as pdfium_c  # type: ignore[import-untyped]
 
-from .errors import CorruptPDFError, EmptyPDFError, EncryptedPDFError, NoTextLayerError, NotAPDFError
+from . import ocr
+from .errors import (
+    CorruptPDFError,
+    DocumentTooLargeError,
+    EmptyPDFError,
+    EncryptedPDFError,
+    NoTextLayerError,
+    NotAPDFError,
+    OCRError,
+    OCRUnavailableError,
+    PDFError,
+)
+from .pricing import IMAGE_SHORT_SIDE_PX
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 # O cabeçalho "%PDF-" pode vir depois de lixo, desde que nos primeiros 1024 bytes.
 _HEADER_WINDOW = 1024
 
+MiB = 1024 * 1024
+# Área de uma A4 em pontos; menos de 40 caracteres visíveis numa página desse
+# tamanho que tem imagem é um carimbo ou um rodapé sobre uma digitalização.
+_A4_AREA_PT = 595.0 * 842.0
+SCANNED_MIN_CHARS_PER_A4 = 40
 
-def _fspath(path) -> str:
+SCAN_MODES = ("none", "ocr", "image")
+
+
+@dataclass(frozen=True)
+class ReadLimits:
+    """Limites de custo de um documento.
+
+    Um contrato denso tem uns 5.000 caracteres por página; 300 páginas ficam
+    em 1,5 milhão de caracteres e uns 15 MiB de conteúdo descomprimido. Os
+    padrões deixam folga larga para isso e param o que é outra coisa.
+    """
+
+    max_page_chars: int = 200_000
+    max_document_chars: int = 10_000_000
+    # bytes descomprimidos de todos os fluxos que não são imagem (conteúdo das
+    # páginas, formulários, fontes, fluxos de objetos)
+    max_content_bytes: int = 64 * MiB
+
+    def __post_init__(self) -> None:
+        for name in ("max_page_chars", "max_document_chars", "max_content_bytes"):
+            value = getattr(self, name)
+            if type(value) is not int or value <= 0:
+                raise ValueError(f"{name} deve ser um int positivo, não {value!r}")
+
+
+@dataclass(frozen=True)
+class ScanPolicy:
+    """O que fazer com páginas digitalizadas: "none" (ficam vazias), "ocr"
+    (texto pelo Tesseract) ou "image" (imagem para um modelo com visão), em
+    até `max_pages` páginas; acima disso vão as primeiras e as últimas
+    (qualificação das partes e assinaturas), alternadas."""
+
+    mode: str = "none"
+    max_pages: int = 30
+
+    def __post_init__(self) -> None:
+        if self.mode not in SCAN_MODES:
+            raise ValueError(f"modo de digitalização inválido: {self.mode!r}")
+        if type(self.max_pages) is not int or self.max_pages < 0:
+            raise ValueError(f"max_pages deve ser um int >= 0, não {self.max_pages!r}")
+
+
+@dataclass
+class PageText:
+    """Uma página lida: `number` começa em 1; `scanned` diz que a página é
+    uma digitalização; `source` é "text", "ocr", "image" (vai como imagem,
+    PNG em `image`) ou "skipped" (digitalizada, fora do orçamento ou sem
+    política de digitalização)."""
+
+    number: int
+    text: str
+    scanned: bool = False
+    source: str = "text"
+    image: Optional[bytes] = None
+    image_size: Tuple[int, int] = (0, 0)
+
+
+@dataclass
+class DocumentPages:
+    path: str
+    pages: List[PageText] = field(default_factory=list)
+
+    @property
+    def texts(self) -> List[str]:
+        return [p.text for p in self.pages]
+
+    @property
+    def images(self) -> List[PageText]:
+        return [p for p in self.pages if p.image is not None]
+
+    @property
+    def scanned(self) -> List[PageText]:
+        return [p for p in self.pages if p.scanned]
+
+
+def _fspath(path: object) -> str:
     if isinstance(path, (str, os.PathLike)):
         p = os.fspath(path)
         if isinstance(p, str):
@@ -30,15 +138,13 @@ def _clean(text: str) -> str:
     return text.replace("\r\n", "\n").replace("\r", "\n").replace("\x02", "").replace("\x00", "")
 
 
-def _load_error(p: str, exc: Exception) -> Exception:
+def _load_error(p: str, data: bytes, exc: Exception) -> PDFError:
     """Traduz a falha de abertura do PDFium num erro com o motivo.
 
     O código de erro do PDFium é o da última falha da biblioteca (pode ser
     velho), então a causa é conferida nos próprios bytes do arquivo.
     """
     code = getattr(exc, "err_code", None)
-    with open(p, "rb") as fh:
-        data = fh.read()
     if b"/Encrypt" in data:
         if code == pdfium_c.FPDF_ERR_SECURITY:
             return EncryptedPDFError(p, "o PDF usa um esquema de segurança não suportado")
@@ -49,56 +155,420 @@ def _load_error(p: str, exc: Exception) -> Exception:
     return CorruptPDFError(p, f"o PDF está danificado ou incompleto ({exc})")
 
 
-def read_pdf_pages(path: PathLike) -> List[str]:
-    """Lê o texto de cada página do PDF em `path`.
+# --- medida dos fluxos comprimidos ------------------------------------------
 
-    Levanta FileNotFoundError se o arquivo não existe e uma subclasse de
-    PDFError (ValueError) com o caminho e o motivo quando o arquivo não é
-    um PDF, é protegido por senha, está danificado, não tem páginas ou não
-    tem camada de texto (documento digitalizado).
-    """
+_STREAM_KEYWORD = re.compile(rb">>\s*stream(?:\r\n|\n|\r)")
+_IMAGE_SUBTYPE = re.compile(rb"/Subtype\s*/Image(?![A-Za-z])")
+_FLATE_ONLY = re.compile(rb"/Filter\s*(?:\[\s*)?/(?:FlateDecode|Fl)(?![A-Za-z])\s*(?:\]\s*)?(?:/|>>)")
+_DICT_WINDOW = 4096
+_CHUNK = 64 * 1024
+
+
+def _stream_dicts(data: bytes) -> Iterator[Tuple[bytes, int]]:
+    """(dicionário aproximado, início dos dados) de cada fluxo do arquivo.
+
+    O dicionário é procurado só depois do fluxo anterior: cada byte do
+    arquivo é lido uma vez, mesmo num arquivo feito de palavras "stream"."""
+    prev = 0
+    for m in _STREAM_KEYWORD.finditer(data):
+        start = max(prev, m.start() - _DICT_WINDOW)
+        prev = m.end()
+        head = data[start:m.start() + 2]
+        cut = head.rfind(b" obj")
+        yield (head[cut:] if cut >= 0 else head), m.end()
+
+
+def _inflated_size(data: bytes, offset: int, limit: int) -> int:
+    """Tamanho descomprimido (Flate) do fluxo em `offset`, parando em `limit` + 1."""
+    d = zlib.decompressobj()
+    total = 0
+    pos = offset
+    view = memoryview(data)
+    pending: "bytes | memoryview" = b""
+    try:
+        while total <= limit and not d.eof:
+            if not pending:
+                if pos >= len(data):
+                    break
+                pending = view[pos:pos + _CHUNK]
+                pos += _CHUNK
+            out = d.decompress(pending, limit + 1 - total)
+            total += len(out)
+            pending = d.unconsumed_tail
+    except zlib.error:
+        pass  # dado cifrado ou danificado: o PDFium decide
+    return total
+
+
+def content_bytes(data: bytes, limit: int) -> int:
+    """Soma dos bytes descomprimidos dos fluxos Flate que não são imagem,
+    parando assim que passa de `limit` (nada é guardado na memória)."""
+    total = 0
+    for head, offset in _stream_dicts(data):
+        if _IMAGE_SUBTYPE.search(head) or not _FLATE_ONLY.search(head):
+            continue
+        total += _inflated_size(data, offset, limit - total)
+        if total > limit:
+            break
+    return total
+
+
+# --- páginas -----------------------------------------------------------------
+
+
+def _has_image(page: pdfium.PdfPage) -> bool:
+    for _ in page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=3):
+        return True
+    return False
+
+
+def _looks_scanned(page: pdfium.PdfPage, text: str) -> bool:
+    visible = len(text) - sum(text.count(c) for c in " \n\t\xa0")
+    w, h = page.get_size()
+    expected = SCANNED_MIN_CHARS_PER_A4 * min(4.0, max(0.25, (w * h) / _A4_AREA_PT))
+    return visible < expected and _has_image(page)
+
+
+def _scan_priority(numbers: Sequence[int]) -> List[int]:
+    """Páginas na ordem de prioridade: primeira, última, segunda, penúltima..."""
+    order: List[int] = []
+    lo, hi = 0, len(numbers) - 1
+    while lo <= hi:
+        order.append(numbers[lo])
+        if hi != lo:
+            order.append(numbers[hi])
+        lo, hi = lo + 1, hi - 1
+    return order
+
+
+def _png_gray(bitmap: pdfium.PdfBitmap, level: int = 6) -> Tuple[bytes, int, int]:
+    """PNG em tons de cinza de um bitmap do PDFium, sem depender do Pillow."""
+    w, h, stride, ch = bitmap.width, bitmap.height, bitmap.stride, bitmap.n_channels
+    buf = memoryview(bitmap.buffer).cast("B")
+    rows = []
+    for y in range(h):
+        row = bytes(buf[y * stride:y * stride + w * ch])
+        rows.append(b"\x00" + (row if ch == 1 else row[1::ch]))
+    raw = zlib.compress(b"".join(rows), level)
+
+    def chunk(kind: bytes, body: bytes) -> bytes:
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 0, 0, 0, 0))
+           + chunk(b"IDAT", raw) + chunk(b"IEND", b""))
+    return png, w, h
+
+
+# teto de pixels de uma página desenhada: uma A3 a 300 dpi tem 17 milhões; uma
+# página de 200 x 200 polegadas (o máximo do formato) teria 3,6 bilhões
+_MAX_RENDER_PIXELS = 36_000_000
+
+
+def _render(page: pdfium.PdfPage, scale: float, level: int) -> Tuple[bytes, int, int]:
+    w, h = page.get_size()
+    area = max(1.0, w * h * scale * scale)
+    if area > _MAX_RENDER_PIXELS:
+        scale *= (_MAX_RENDER_PIXELS / area) ** 0.5
+    bitmap = page.render(scale=scale, grayscale=True, may_draw_forms=True)
+    try:
+        return _png_gray(bitmap, level)
+    finally:
+        bitmap.close()
+
+
+def _image_scale(page: pdfium.PdfPage) -> float:
+    w, h = page.get_size()
+    return float(IMAGE_SHORT_SIDE_PX / max(1.0, min(w, h)))
+
+
+def read_document(path: PathLike, *, limits: Optional[ReadLimits] = None,
+                  scans: Optional[ScanPolicy] = None) -> DocumentPages:
+    """Lê as páginas do PDF em `path`, com os limites e a política de
+    digitalização dados. Não exige texto: quem chama decide o que fazer com
+    um documento sem nenhum (ver `read_pdf_pages`)."""
     p = _fspath(path)
+    limits = limits or ReadLimits()
+    scans = scans or ScanPolicy()
     if not os.path.exists(p):
         raise FileNotFoundError(f"Arquivo não encontrado: {p}")
     if os.path.isdir(p):
         raise NotAPDFError(p, "o caminho é um diretório, não um arquivo")
-    with open(p, "rb") as fh:
-        head = fh.read(_HEADER_WINDOW)
-    if not head:
+    try:
+        with open(p, "rb") as fh:
+            data = fh.read()
+    except OSError as exc:
+        raise PDFError(p, f"o arquivo não pôde ser lido ({exc.strerror or exc})") from None
+    if not data:
         raise NotAPDFError(p, "o arquivo está vazio (0 bytes)")
-    if b"%PDF-" not in head:
+    if b"%PDF-" not in data[:_HEADER_WINDOW]:
         raise NotAPDFError(p, "o arquivo não é um PDF (cabeçalho %PDF ausente)")
+    if content_bytes(data, limits.max_content_bytes) > limits.max_content_bytes:
+        raise DocumentTooLargeError(
+            p, f"o conteúdo descomprimido passa de {limits.max_content_bytes // MiB} MiB "
+               "(limite de leitura; max_content_bytes)")
 
     try:
-        doc = pdfium.PdfDocument(p)
+        doc = pdfium.PdfDocument(data)
     except pdfium.PdfiumError as exc:
-        raise _load_error(p, exc) from None
-
+        raise _load_error(p, data, exc) from None
     try:
-        n = len(doc)
-        if n == 0:
-            raise EmptyPDFError(p, "o documento não tem páginas")
-        pages = []
-        for i in range(n):
-            page = doc[i]
-            try:
-                textpage = page.get_textpage()
-                try:
-                    pages.append(_clean(textpage.get_text_range()))
-                finally:
-                    textpage.close()
-            finally:
-                page.close()
+        return _read_open(p, doc, limits, scans)
+    except pdfium.PdfiumError as exc:
+        raise CorruptPDFError(p, f"o PDF está danificado ({exc})") from None
     finally:
         doc.close()
 
+
+def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanPolicy) -> DocumentPages:
+    n = len(doc)
+    if n == 0:
+        raise EmptyPDFError(p, "o documento não tem páginas")
+    result = DocumentPages(p)
+    total = 0
+    for i in range(n):
+        try:
+            page = doc[i]
+        except pdfium.PdfiumError as exc:
+            raise CorruptPDFError(p, f"a página {i + 1} não pôde ser carregada ({exc})") from None
+        try:
+            textpage = page.get_textpage()
+            try:
+                count = textpage.count_chars()
+                if count > limits.max_page_chars:
+                    raise DocumentTooLargeError(
+                        p, f"a página {i + 1} tem {count} caracteres, acima do limite de "
+                           f"{limits.max_page_chars} por página (max_page_chars)")
+                total += count
+                if total > limits.max_document_chars:
+                    raise DocumentTooLargeError(
+                        p, f"o documento passa de {limits.max_document_chars} caracteres na página {i + 1} "
+                           "(limite por documento; max_document_chars)")
+                text = page_text(page, textpage)
+            finally:
+                textpage.close()
+            scanned = _looks_scanned(page, text)
+        finally:
+            page.close()
+        result.pages.append(PageText(i + 1, text, scanned, "skipped" if scanned else "text"))
+
+    scanned_numbers = [pg.number for pg in result.pages if pg.scanned]
+    if scans.mode == "none" or not scanned_numbers:
+        return result
+    chosen = sorted(_scan_priority(scanned_numbers)[:scans.max_pages])
+    if scans.mode == "ocr":
+        _ocr_into(p, doc, result, chosen)
+    else:
+        for number in chosen:
+            page = doc[number - 1]
+            try:
+                png, w, h = _render(page, _image_scale(page), 9)
+            finally:
+                page.close()
+            pg = result.pages[number - 1]
+            pg.image, pg.image_size, pg.source = png, (w, h), "image"
+    return result
+
+
+def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: List[int]) -> None:
+    try:
+        ocr.check_available()
+    except ocr.OCRUnavailable as exc:
+        if any(pg.text.strip() for pg in result.pages):
+            return  # as páginas com texto seguem; quem chama avisa das digitalizadas
+        raise OCRUnavailableError(
+            p, f"nenhuma das {len(result.pages)} página(s) tem camada de texto (documento digitalizado) "
+               f"e {exc}") from None
+    images = []
+    for number in chosen:
+        page = doc[number - 1]
+        try:
+            images.append(_render(page, ocr.OCR_DPI / 72.0, 1)[0])
+        finally:
+            page.close()
+    try:
+        texts = ocr.ocr_pages(images)
+    except ocr.OCRFailed as exc:
+        raise OCRError(p, str(exc)) from None
+    for number, text in zip(chosen, texts):
+        pg = result.pages[number - 1]
+        pg.text, pg.source = text, "ocr"
+
+
+# --- ordem de leitura ----------------------------------------------------------
+#
+# O PDFium devolve o texto na ordem do fluxo de conteúdo, que em geral é a de
+# leitura. Não é em três casos comuns em contratos: assinaturas em duas
+# colunas escritas linha a linha ("JOÃO SILVA   MARIA SOUZA" e depois
+# "CPF: 1...   CPF: 2..."), blocos desenhados fora de ordem (rodapé antes do
+# corpo) e camadas de OCR invisíveis, que põem cada palavra num bloco. Os
+# retângulos de texto da página (um por trecho contínuo de uma linha) dizem
+# onde cada trecho está; quando a ordem deles no espaço (linhas de cima para
+# baixo, trechos da esquerda para a direita, colunas de assinatura uma depois
+# da outra) difere da do fluxo, o texto é remontado nessa ordem. O sentido da
+# escrita vem dos próprios caracteres, então páginas giradas (pelo /Rotate ou
+# pela matriz do conteúdo) seguem a ordem das suas linhas.
+
+Rect = Tuple[float, float, float, float]
+_ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
+    (1, 0): lambda x, y: (x, y),
+    (-1, 0): lambda x, y: (-x, -y),
+    (0, 1): lambda x, y: (y, -x),
+    (0, -1): lambda x, y: (-y, x),
+}
+_ORIENT_SAMPLES = 16
+# um vão de 4 alturas de linha entre dois trechos da mesma linha separa colunas
+_GUTTER_LINE_HEIGHTS = 4.0
+# colunas de assinatura têm larguras parecidas; "rótulo: valor" de tabela, não
+_COLUMN_WIDTH_RATIO = 0.5
+
+
+def _direction(textpage: pdfium.PdfTextPage) -> Tuple[int, int]:
+    """Sentido da escrita na página, por voto entre pares de caracteres vizinhos."""
+    n = textpage.count_chars()
+    votes: "dict[Tuple[int, int], int]" = {}
+    step = max(1, (n - 1) // _ORIENT_SAMPLES)
+    for i in range(0, max(0, n - 1), step):
+        a = textpage.get_charbox(i)
+        b = textpage.get_charbox(i + 1)
+        size = max(a[2] - a[0], a[3] - a[1], b[2] - b[0], b[3] - b[1])
+        if size <= 0 or min(a[2] - a[0], a[3] - a[1], b[2] - b[0], b[3] - b[1]) < 0:
+            continue
+        dx = (b[0] + b[2] - a[0] - a[2]) / 2
+        dy = (b[1] + b[3] - a[1] - a[3]) / 2
+        if max(abs(dx), abs(dy)) == 0 or max(abs(dx), abs(dy)) > 3 * size:
+            continue
+        key = ((1 if dx > 0 else -1), 0) if abs(dx) >= abs(dy) else (0, (1 if dy > 0 else -1))
+        votes[key] = votes.get(key, 0) + 1
+    return max(votes, key=lambda k: votes[k]) if votes else (1, 0)
+
+
+def _oriented(rect: Rect, direction: Tuple[int, int]) -> Rect:
+    f = _ORIENT[direction]
+    xs, ys = zip(*(f(x, y) for x in (rect[0], rect[2]) for y in (rect[1], rect[3])))
+    return min(xs), min(ys), max(xs), max(ys)
+
+
+def _lines(rects: List[Rect]) -> List[List[int]]:
+    """Índices dos retângulos agrupados em linhas (de cima para baixo), cada
+    linha da esquerda para a direita."""
+    order = sorted(range(len(rects)), key=lambda i: (-(rects[i][1] + rects[i][3]), rects[i][0]))
+    lines: List[List[int]] = []
+    band: Tuple[float, float] = (0.0, 0.0)
+    for i in order:
+        lo, hi = rects[i][1], rects[i][3]
+        mid = (lo + hi) / 2
+        if lines and band[0] <= mid <= band[1]:
+            lines[-1].append(i)
+            band = (min(band[0], lo), max(band[1], hi))
+        else:
+            lines.append([i])
+            band = (lo, hi)
+    return [sorted(line, key=lambda i: rects[i][0]) for line in lines]
+
+
+def _column_blocks(rects: List[Rect], lines: List[List[int]]) -> List[List[List[int]]]:
+    """As linhas em unidades de leitura: uma linha sozinha, ou um bloco de
+    linhas em duas colunas (a esquerda inteira, depois a direita)."""
+    heights = sorted(r[3] - r[1] for r in rects if r[3] > r[1])
+    gutter_min = _GUTTER_LINE_HEIGHTS * (heights[len(heights) // 2] if heights else 10.0)
+
+    def widest_gap(line: List[int]) -> Optional[Tuple[float, float]]:
+        best: Optional[Tuple[float, float]] = None
+        for a, b in zip(line, line[1:]):
+            g0, g1 = rects[a][2], rects[b][0]
+            if g1 - g0 >= gutter_min and (best is None or g1 - g0 > best[1] - best[0]):
+                best = (g0, g1)
+        return best
+
+    units: List[List[List[int]]] = []
+    k = 0
+    while k < len(lines):
+        gap = widest_gap(lines[k])
+        if gap is None:
+            units.append([lines[k]])
+            k += 1
+            continue
+        block, two_sided, g = [lines[k]], 1, gap
+        j = k + 1
+        while j < len(lines):
+            line = lines[j]
+            own = widest_gap(line)
+            if own is not None:
+                shared = (max(g[0], own[0]), min(g[1], own[1]))
+                if shared[1] - shared[0] < gutter_min / 2:
+                    break  # outro vão: acabou o bloco
+                g = shared
+                two_sided += 1
+            elif any(rects[i][0] < g[1] and rects[i][2] > g[0] for i in line):
+                break  # atravessa o vão: acabou o bloco
+            block.append(line)
+            j += 1
+        cols = ([i for line in block for i in line if rects[i][2] <= g[0]],
+                [i for line in block for i in line if rects[i][0] >= g[1]])
+        widths = [max(rects[i][2] for i in c) - min(rects[i][0] for i in c) for c in cols]
+        if two_sided < 2 or min(widths) < _COLUMN_WIDTH_RATIO * max(widths):
+            # não são colunas: as linhas seguem uma a uma (e a busca segue depois
+            # delas, para que uma página hostil não custe tempo quadrático)
+            units.extend([line] for line in block)
+            k = j
+            continue
+        unit: List[List[int]] = []
+        for col in cols:
+            members = set(col)
+            unit.extend(kept for kept in ([i for i in line if i in members] for line in block) if kept)
+        units.append(unit)
+        k = j
+    return units
+
+
+def page_text(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> str:
+    """Texto de uma página, em ordem de leitura."""
+    text = _clean(textpage.get_text_range())
+    n = textpage.count_rects()
+    if n < 2:
+        return _trim_lines(text)
+    raw = [textpage.get_rect(i) for i in range(n)]
+    direction = _direction(textpage)
+    rects = [_oriented(r, direction) for r in raw]
+    units = _column_blocks(rects, _lines(rects))
+    order = [i for unit in units for line in unit for i in line]
+    if order == list(range(n)):
+        return _trim_lines(text)
+    out = []
+    for unit in units:
+        for line in unit:
+            words = (_clean(textpage.get_text_bounded(*raw[i])).strip() for i in line)
+            out.append(" ".join(w.replace("\n", " ") for w in words if w))
+    return "\n".join(line for line in out if line)
+
+
+def _trim_lines(text: str) -> str:
+    # camadas de OCR terminam cada palavra com um espaço, inclusive a última da linha
+    return re.sub(r"[ \t]+\n", "\n", text).rstrip(" \t")
+
+
+def read_pdf_pages(path: PathLike, *, limits: Optional[ReadLimits] = None) -> List[str]:
+    """Lê o texto de cada página do PDF em `path`.
+
+    Levanta FileNotFoundError se o arquivo não existe e uma subclasse de
+    PDFError (ValueError) com o caminho e o motivo quando o arquivo não é
+    um PDF, é protegido por senha, está danificado, passa dos limites de
+    leitura, não tem páginas ou não tem camada de texto (documento
+    digitalizado).
+    """
+    doc = read_document(path, limits=limits)
+    pages = doc.texts
     if not any(t.strip() for t in pages):
-        raise NoTextLayerError(
-            p,
-            f"nenhuma das {n} página(s) tem camada de texto (documento digitalizado ou em branco; "
-            "é preciso OCR antes da extração)",
-        )
+        raise no_text_error(doc.path, len(pages))
     return pages
+
+
+def no_text_error(path: str, n: int, extra: str = "") -> NoTextLayerError:
+    return NoTextLayerError(
+        path,
+        f"nenhuma das {n} página(s) tem camada de texto (documento digitalizado ou em branco; "
+        f"é preciso OCR antes da extração){extra}",
+    )
 
 
 def join_pages(pages: List[str]) -> str:

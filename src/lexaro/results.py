@@ -17,6 +17,8 @@ class Metrics:
     time_seconds: float = 0.0
     input_tokens: int = 0
     output_tokens: int = 0
+    # parte de input_tokens lida do cache de prompts do serviço (preço menor)
+    cached_input_tokens: int = 0
 
     def __add__(self, other: "Metrics") -> "Metrics":
         return Metrics(
@@ -25,6 +27,7 @@ class Metrics:
             time_seconds=self.time_seconds + other.time_seconds,
             input_tokens=self.input_tokens + other.input_tokens,
             output_tokens=self.output_tokens + other.output_tokens,
+            cached_input_tokens=self.cached_input_tokens + other.cached_input_tokens,
         )
 
 

@@ -1,8 +1,9 @@
-"""O que todo provedor devolve para uma pergunta."""
+"""O que todo provedor recebe de um documento e devolve para uma pergunta."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import List
 
 from pydantic import BaseModel
 
@@ -14,3 +15,22 @@ class ProviderAnswer:
     result: BaseModel
     metrics: Metrics
     truncated: bool = False
+
+
+@dataclass(frozen=True)
+class PageImage:
+    """Uma página digitalizada enviada como imagem (PNG em tons de cinza)."""
+
+    number: int
+    png: bytes
+    width: int
+    height: int
+
+
+@dataclass(frozen=True)
+class DocumentInput:
+    """O documento como o provedor o recebe: o texto das páginas (com a
+    marca de cada página que vai como imagem) e as imagens, em ordem."""
+
+    text: str
+    images: List[PageImage] = field(default_factory=list)

@@ -1,28 +1,43 @@
 """Provedores OpenAI e Azure OpenAI, pelo cliente oficial `openai`.
 
-A resposta é pedida com saída estruturada (response_format json_schema,
-esquema estrito gerado do modelo pydantic da pergunta). Versões da API do
-Azure anteriores a 2024-08-01-preview recusam esse formato com HTTP 400;
-com elas o pedido vai em modo JSON, com o esquema no prompt do sistema, e
-a resposta é validada pelo mesmo modelo.
+Um documento, uma requisição: todas as perguntas registradas vão juntas,
+com um esquema estrito que guarda a resposta de cada pergunta sob o seu id
+e as instruções de cada uma no prompt; a resposta é separada de volta nas
+respostas por pergunta, validadas pelo modelo pydantic de cada uma. Quando
+a resposta combinada não se valida, ou quando o documento teve de ser
+cortado para caber no contexto (cada pergunta escolhe os seus trechos pelas
+palavras-chave), o motor volta a uma requisição por pergunta.
+
+Toda requisição começa pelo mesmo prefixo (instrução fixa e documento) e
+termina com as instruções: o cache de prompts do serviço cobra o documento
+pela metade (ou menos) a partir da segunda requisição sobre ele.
+
+A resposta é pedida com saída estruturada (response_format json_schema).
+Versões da API do Azure anteriores a 2024-08-01-preview recusam esse
+formato com HTTP 400; com elas o pedido vai em modo JSON, com o esquema no
+prompt do sistema, e a resposta é validada pelo mesmo modelo.
+
+Páginas digitalizadas chegam como imagens PNG (detail alto, ~1.100 tokens
+por A4) para os modelos com visão.
 """
 
 from __future__ import annotations
 
+import base64
 import copy
 import json
 import re
 import time
-from typing import Any, Callable, Dict, Optional, Type
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type, Union
 
-from pydantic import BaseModel
+from pydantic import BaseModel, ValidationError
 
 from .. import pricing
 from ..errors import AnswerError
 from ..passages import select_passages
 from ..questions import Question
 from ..results import Metrics
-from .base import ProviderAnswer
+from .base import DocumentInput, PageImage, ProviderAnswer
 
 DEFAULT_AZURE_API_VERSION = "2024-02-15-preview"
 STRUCTURED_OUTPUTS_MIN_AZURE_VERSION = "2024-08-01"
@@ -31,6 +46,19 @@ STRUCTURED_OUTPUTS_MIN_AZURE_VERSION = "2024-08-01"
 # cerca de 3 caracteres por token (estimativa conservadora para português).
 OUTPUT_RESERVE_TOKENS = 8_192
 CHARS_PER_TOKEN = 3
+
+DOCUMENT_PREAMBLE = (
+    "Você analisa documentos (contratos brasileiros). A próxima mensagem traz o documento inteiro; "
+    "as instruções de extração vêm depois dele. Use somente o que está no documento."
+)
+DOCUMENT_HEADER = "DOCUMENTO:\n\n"
+# o lugar do "{texto}" nos prompts das perguntas: o documento já foi enviado
+DOCUMENT_REFERENCE = "[o documento está na mensagem anterior]"
+COMBINED_SCHEMA_NAME = "respostas"
+COMBINED_HEADER = (
+    "Responda a todas as perguntas abaixo sobre o documento. A resposta de cada pergunta vai "
+    "no objeto JSON sob a chave da pergunta (o id entre crases), no formato do esquema."
+)
 
 JSON_MODE_INSTRUCTION = (
     "\n\nResponda somente com um objeto JSON válido, sem texto fora do JSON, "
@@ -81,7 +109,8 @@ def strict_json_schema(model: Type[BaseModel]) -> Dict[str, Any]:
     schema = model.model_json_schema()
     defs = schema.get("$defs", {})
     schema = _resolve_refs(schema, defs)
-    return _strictify(schema)
+    strict: Dict[str, Any] = _strictify(schema)
+    return strict
 
 
 def _schema_name(model: Type[BaseModel]) -> str:
@@ -96,6 +125,104 @@ def _strip_fences(content: str) -> str:
     return s
 
 
+
+def _rename_refs(node: Any, prefix: str) -> Any:
+    if isinstance(node, dict):
+        out = {k: _rename_refs(v, prefix) for k, v in node.items()}
+        ref = out.get("$ref")
+        if isinstance(ref, str) and ref.startswith("#/$defs/"):
+            out["$ref"] = "#/$defs/" + prefix + ref[len("#/$defs/"):]
+        return out
+    if isinstance(node, list):
+        return [_rename_refs(v, prefix) for v in node]
+    return node
+
+
+def combined_json_schema(questions: Sequence[Question]) -> Dict[str, Any]:
+    """Um esquema estrito com a resposta de cada pergunta sob o seu id.
+
+    As definições ($defs) de cada pergunta sobem para a raiz com o prefixo
+    da posição da pergunta, para que dois modelos com uma classe de mesmo
+    nome não se confundam.
+    """
+    props: Dict[str, Any] = {}
+    defs: Dict[str, Any] = {}
+    for i, q in enumerate(questions):
+        prefix = f"q{i}_"
+        schema = strict_json_schema(q.response_model)
+        for name, sub in schema.pop("$defs", {}).items():
+            defs[prefix + name] = _rename_refs(sub, prefix)
+        schema = _rename_refs(schema, prefix)
+        if q.config.name:
+            schema["description"] = q.config.name
+        props[q.id] = schema
+    combined: Dict[str, Any] = {
+        "type": "object",
+        "properties": props,
+        "required": list(props),
+        "additionalProperties": False,
+    }
+    if defs:
+        combined["$defs"] = defs
+    return combined
+
+
+def combined_instructions(questions: Sequence[Question]) -> str:
+    """As instruções de todas as perguntas, cada uma sob o seu id."""
+    parts = [COMBINED_HEADER]
+    for q in questions:
+        title = f"### Pergunta `{q.id}`" + (f" ({q.config.name})" if q.config.name else "")
+        parts.append(f"{title}\n{q.system_prompt}\n\n{q.render_user_prompt(DOCUMENT_REFERENCE)}")
+    return "\n\n".join(parts)
+
+
+def split_tokens(total: int, weights: Sequence[float]) -> List[int]:
+    """Divide `total` na proporção de `weights` em inteiros que somam `total`
+    (maiores restos)."""
+    if not weights:
+        return []
+    wsum = float(sum(weights))
+    if wsum <= 0:
+        weights, wsum = [1.0] * len(weights), float(len(weights))
+    exact = [total * w / wsum for w in weights]
+    parts = [int(x) for x in exact]
+    rest = total - sum(parts)
+    for i in sorted(range(len(exact)), key=lambda i: -(exact[i] - parts[i]))[:rest]:
+        parts[i] += 1
+    return parts
+
+
+def _as_document(document: Union[str, DocumentInput]) -> DocumentInput:
+    return document if isinstance(document, DocumentInput) else DocumentInput(document)
+
+
+class _Usage:
+    """Consumo de uma requisição, como faturado."""
+
+    def __init__(self, tin: int, tout: int, cached: int, total: int, cost: float, seconds: float) -> None:
+        self.tin, self.tout, self.cached, self.total, self.cost, self.seconds = tin, tout, cached, total, cost, seconds
+
+    def share(self, tin: int, tout: int, cached: int, fraction: float) -> Metrics:
+        return Metrics(tokens=tin + tout, cost_usd=self.cost * fraction, time_seconds=self.seconds * fraction,
+                       input_tokens=tin, output_tokens=tout, cached_input_tokens=cached)
+
+    def split(self, in_weights: Sequence[float], out_weights: Sequence[float]) -> List[Metrics]:
+        tins = split_tokens(self.tin, in_weights)
+        touts = split_tokens(self.tout, out_weights)
+        cacheds = split_tokens(self.cached, in_weights)
+        billed = [a + b for a, b in zip(tins, touts)]
+        whole = sum(billed) or 1
+        return [self.share(a, b, c, t / whole) for a, b, c, t in zip(tins, touts, cacheds, billed)]
+
+
+class _BilledAnswerError(AnswerError):
+    """Resposta inutilizável de uma requisição que foi cobrada."""
+
+    def __init__(self, message: str, usage: _Usage) -> None:
+        super().__init__(message)
+        self.usage = usage
+
+
 class OpenAIProvider:
     """Pergunta a um modelo da OpenAI (ou de um servidor compatível, ou do Azure)."""
 
@@ -107,97 +234,189 @@ class OpenAIProvider:
         name: str = "openai",
         structured_outputs: bool = True,
         max_input_chars: Optional[int] = None,
+        combine: bool = True,
         log: Optional[Callable[[str], None]] = None,
-    ):
+    ) -> None:
         self.client = client
         self.model = model
         self.name = name
         self.structured_outputs = structured_outputs
         self.max_input_chars = max_input_chars
-        self._log = log or (lambda msg: None)
+        self.combine = combine
+        self._log: Callable[[str], None] = log or (lambda msg: None)
         self._warned_price = False
 
     def supports(self, question: Question) -> bool:
         return True
 
-    def budget_chars(self, question: Question) -> int:
+    @property
+    def vision(self) -> bool:
+        return pricing.supports_vision(self.model)
+
+    # -- orçamento ----------------------------------------------------------
+
+    def _budget(self, prompt_chars: int, images: Sequence[PageImage]) -> int:
         if self.max_input_chars is not None:
             return self.max_input_chars
-        prompt_chars = len(question.system_prompt) + len(question.user_prompt)
-        tokens = pricing.context_tokens(self.model) - OUTPUT_RESERVE_TOKENS
-        return max(1_000, tokens * CHARS_PER_TOKEN - prompt_chars)
+        image_tokens = sum(pricing.image_tokens(img.width, img.height, self.model) for img in images)
+        tokens = pricing.context_tokens(self.model) - OUTPUT_RESERVE_TOKENS - image_tokens
+        return max(1_000, tokens * CHARS_PER_TOKEN - prompt_chars - len(DOCUMENT_PREAMBLE))
 
-    def build_request(self, question: Question, text: str) -> Dict[str, Any]:
-        """Parâmetros de chat.completions.create para a pergunta sobre `text`."""
-        schema = strict_json_schema(question.response_model)
-        system = question.system_prompt
+    def budget_chars(self, question: Question, images: Sequence[PageImage] = ()) -> int:
+        return self._budget(len(question.system_prompt) + len(question.user_prompt), images)
+
+    # -- requisições --------------------------------------------------------
+
+    def _document_messages(self, doc: DocumentInput) -> List[Dict[str, Any]]:
+        content: Union[str, List[Dict[str, Any]]] = DOCUMENT_HEADER + doc.text
+        if doc.images:
+            parts: List[Dict[str, Any]] = [{"type": "text", "text": DOCUMENT_HEADER + doc.text}]
+            for img in doc.images:
+                url = "data:image/png;base64," + base64.b64encode(img.png).decode("ascii")
+                parts.append({"type": "text", "text": f"[imagem da página {img.number}]"})
+                parts.append({"type": "image_url", "image_url": {"url": url, "detail": pricing.IMAGE_DETAIL}})
+            content = parts
+        return [{"role": "system", "content": DOCUMENT_PREAMBLE}, {"role": "user", "content": content}]
+
+    def _format(self, schema: Dict[str, Any], name: str, instructions: str) -> Tuple[Dict[str, Any], str]:
         if self.structured_outputs:
-            response_format: Dict[str, Any] = {
-                "type": "json_schema",
-                "json_schema": {"name": _schema_name(question.response_model), "schema": schema, "strict": True},
-            }
-        else:
-            system = system + JSON_MODE_INSTRUCTION + json.dumps(schema, ensure_ascii=False)
-            response_format = {"type": "json_object"}
+            return ({"type": "json_schema", "json_schema": {"name": name, "schema": schema, "strict": True}},
+                    instructions)
+        return {"type": "json_object"}, instructions + JSON_MODE_INSTRUCTION + json.dumps(schema, ensure_ascii=False)
+
+    def build_request(self, question: Question, document: Union[str, DocumentInput]) -> Dict[str, Any]:
+        """Parâmetros de chat.completions.create para uma pergunta: o documento
+        primeiro, a pergunta depois."""
+        doc = _as_document(document)
+        response_format, system = self._format(strict_json_schema(question.response_model),
+                                               _schema_name(question.response_model), question.system_prompt)
         return {
             "model": self.model,
-            "messages": [
+            "messages": self._document_messages(doc) + [
                 {"role": "system", "content": system},
-                {"role": "user", "content": question.render_user_prompt(text)},
+                {"role": "user", "content": question.render_user_prompt(DOCUMENT_REFERENCE)},
             ],
             "response_format": response_format,
         }
 
-    def answer(self, question: Question, text: str) -> ProviderAnswer:
-        t0 = time.perf_counter()
-        budget = self.budget_chars(question)
-        truncated = False
-        if len(text) > budget:
-            sel = select_passages(text, question.keywords, budget)
-            self._log(
-                f"✂️ Documento longo ({len(text)} caracteres, limite de {budget} para {self.model}): "
-                f"na pergunta '{question.id}' vão primeiro os trechos com as palavras-chave "
-                f"({sel.keyword_blocks} de {sel.total_blocks} trechos têm palavras-chave; "
-                f"{sel.sent_blocks} enviados)"
-            )
-            text = sel.text
-            truncated = True
+    def build_combined_request(self, questions: Sequence[Question],
+                               document: Union[str, DocumentInput]) -> Dict[str, Any]:
+        """Parâmetros de chat.completions.create para todas as perguntas de uma vez."""
+        doc = _as_document(document)
+        response_format, system = self._format(combined_json_schema(questions), COMBINED_SCHEMA_NAME,
+                                               combined_instructions(questions))
+        return {
+            "model": self.model,
+            "messages": self._document_messages(doc) + [{"role": "system", "content": system}],
+            "response_format": response_format,
+        }
 
-        completion = self.client.chat.completions.create(**self.build_request(question, text))
+    def _complete(self, request: Dict[str, Any], label: str) -> Tuple[str, _Usage]:
+        t0 = time.perf_counter()
+        completion = self.client.chat.completions.create(**request)
+        usage = self._usage(completion, time.perf_counter() - t0)
         if not completion.choices:
-            raise AnswerError(f"Resposta sem conteúdo para a pergunta '{question.id}'")
+            raise _BilledAnswerError(f"Resposta sem conteúdo para {label}", usage)
         choice = completion.choices[0]
         message = choice.message
         refusal = getattr(message, "refusal", None)
         if refusal:
-            raise AnswerError(f"O modelo recusou a pergunta '{question.id}': {refusal}")
+            raise _BilledAnswerError(f"O modelo recusou {label}: {refusal}", usage)
         if choice.finish_reason == "length":
-            raise AnswerError(
-                f"Resposta truncada na pergunta '{question.id}' (limite de tokens de saída atingido)"
-            )
+            raise _BilledAnswerError(f"Resposta truncada para {label} (limite de tokens de saída atingido)", usage)
         content = message.content
         if not content:
-            raise AnswerError(f"Resposta vazia para a pergunta '{question.id}'")
-        result = question.response_model.model_validate_json(_strip_fences(content))
+            raise _BilledAnswerError(f"Resposta vazia para {label}", usage)
+        return _strip_fences(content), usage
 
-        usage = completion.usage
+    def _usage(self, completion: Any, seconds: float) -> _Usage:
+        usage = getattr(completion, "usage", None)
         tin = int(getattr(usage, "prompt_tokens", 0) or 0) if usage else 0
         tout = int(getattr(usage, "completion_tokens", 0) or 0) if usage else 0
         total = int(getattr(usage, "total_tokens", 0) or 0) if usage else 0
-        total = total or tin + tout
-        cost = pricing.cost_usd(self.model, tin, tout)
+        details = getattr(usage, "prompt_tokens_details", None) if usage else None
+        cached = int(getattr(details, "cached_tokens", 0) or 0) if details else 0
+        cost = pricing.cost_usd(self.model, tin, tout, cached)
         if cost is None:
-            cost = pricing.cost_usd(getattr(completion, "model", None), tin, tout)
+            cost = pricing.cost_usd(getattr(completion, "model", None), tin, tout, cached)
         if cost is None:
             cost = 0.0
             if not self._warned_price:
                 self._log(f"⚠️ Modelo '{self.model}' fora da tabela de preços: custo contado como 0")
                 self._warned_price = True
-        metrics = Metrics(
-            tokens=total,
-            cost_usd=cost,
-            time_seconds=time.perf_counter() - t0,
-            input_tokens=tin,
-            output_tokens=tout,
-        )
+        return _Usage(tin, tout, cached, total or tin + tout, cost, seconds)
+
+    # -- respostas ----------------------------------------------------------
+
+    def answer(self, question: Question, document: Union[str, DocumentInput]) -> ProviderAnswer:
+        """Uma requisição para uma pergunta, com os trechos das palavras-chave
+        quando o documento não cabe."""
+        doc = _as_document(document)
+        budget = self.budget_chars(question, doc.images)
+        truncated = False
+        if len(doc.text) > budget:
+            sel = select_passages(doc.text, question.keywords, budget)
+            self._log(
+                f"✂️ Documento longo ({len(doc.text)} caracteres, limite de {budget} para {self.model}): "
+                f"na pergunta '{question.id}' vão primeiro os trechos com as palavras-chave "
+                f"({sel.keyword_blocks} de {sel.total_blocks} trechos têm palavras-chave; "
+                f"{sel.sent_blocks} enviados)"
+            )
+            doc = DocumentInput(sel.text, doc.images)
+            truncated = True
+        content, usage = self._complete(self.build_request(question, doc), f"a pergunta '{question.id}'")
+        result = question.response_model.model_validate_json(content)
+        metrics = usage.share(usage.tin, usage.tout, usage.cached, 1.0)
+        metrics.tokens = usage.total
         return ProviderAnswer(result=result, metrics=metrics, truncated=truncated)
+
+    def answer_all(self, questions: Sequence[Question],
+                   document: Union[str, DocumentInput]) -> Dict[str, ProviderAnswer]:
+        """Respostas de todas as perguntas: uma requisição combinada no caso
+        normal; uma por pergunta quando só há uma, quando o modo combinado
+        está desligado, quando o documento não cabe inteiro ou quando a
+        resposta combinada não se valida."""
+        doc = _as_document(document)
+        if len(questions) < 2 or not self.combine:
+            return {q.id: self.answer(q, doc) for q in questions}
+        instructions = combined_instructions(questions)
+        budget = self._budget(len(instructions), doc.images)
+        if len(doc.text) > budget:
+            self._log(f"✂️ Documento longo ({len(doc.text)} caracteres, limite de {budget} para {self.model}): "
+                      "uma requisição por pergunta, cada uma com os seus trechos")
+            return {q.id: self.answer(q, doc) for q in questions}
+
+        self._log(f"🧩 Uma requisição para {len(questions)} perguntas")
+        in_weights = [len(q.system_prompt) + len(q.user_prompt)
+                      + len(json.dumps(strict_json_schema(q.response_model))) for q in questions]
+        spent: Optional[_Usage] = None
+        try:
+            content, spent = self._complete(self.build_combined_request(questions, doc), "as perguntas combinadas")
+            answers = self._split_combined(questions, content)
+        except (AnswerError, ValidationError) as exc:
+            # o que a tentativa consumiu foi faturado: entra na conta das perguntas
+            if isinstance(exc, _BilledAnswerError):
+                spent = exc.usage
+            reason = str(exc).splitlines()[0]
+            self._log(f"↩️ Resposta combinada inválida ({reason}): uma requisição por pergunta")
+            results = {q.id: self.answer(q, doc) for q in questions}
+            if spent is not None:
+                for q, m in zip(questions, spent.split(in_weights, in_weights)):
+                    results[q.id].metrics = results[q.id].metrics + m
+            return results
+        out_weights = [float(len(json.dumps(a.model_dump(mode="json"), ensure_ascii=False))) for a in answers]
+        metrics = spent.split(in_weights, out_weights)
+        return {q.id: ProviderAnswer(result=a, metrics=m) for q, a, m in zip(questions, answers, metrics)}
+
+    def _split_combined(self, questions: Sequence[Question], content: str) -> List[BaseModel]:
+        try:
+            data = json.loads(content)
+        except ValueError as exc:
+            raise AnswerError(f"a resposta combinada não é JSON ({exc})") from None
+        if not isinstance(data, dict):
+            raise AnswerError("a resposta combinada não é um objeto JSON")
+        missing = [q.id for q in questions if q.id not in data]
+        if missing:
+            raise AnswerError(f"a resposta combinada não tem as chaves {', '.join(missing)}")
+        return [q.response_model.model_validate_json(json.dumps(data[q.id], ensure_ascii=False))
+                for q in questions]
