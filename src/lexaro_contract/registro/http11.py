@@ -370,6 +370,15 @@ class ServidorHttp:
         if self._parar is not None and not self._parar.done():
             self._parar.set_result(None)
 
+    def parar(self) -> None:
+        """Pede a parada sem esperar (serve a um tratador de sinal)."""
+        laco = self.laco
+        if laco is not None:
+            try:
+                laco.call_soon_threadsafe(self._pedir_parada)
+            except RuntimeError:
+                pass
+
     def shutdown(self) -> None:
         laco = self.laco
         if laco is not None:

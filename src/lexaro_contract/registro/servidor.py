@@ -53,7 +53,8 @@ def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR
     vistos = set()
     achados: List[Registro] = []
     for termo in consulta.termos:
-        for uf in consulta.ufs or [None]:
+        ufs: List[Optional[str]] = list(consulta.ufs) or [None]
+        for uf in ufs:
             for reg in fonte.buscar(termo, uf=uf, situacao=consulta.situacao, limite=limite):
                 chave = chave_cnpj(reg.get("cnpj") or "")
                 if chave not in vistos:
@@ -199,7 +200,7 @@ def _fonte_de(dados: Dados) -> Tuple[Optional[Fonte], Optional[Callable[[], Font
 
 def criar_servidor(dados: Dados, porta: int = 0, host: str = "127.0.0.1", *,
                    encaminhador: Optional["Encaminhador"] = None, trabalhadores: int = 8,
-                   backlog: int = 1024, **prazos: float) -> ServidorRegistro:
+                   backlog: int = 1024, **prazos: Any) -> ServidorRegistro:
     """Cria o servidor (já escutando, ainda sem atender) sobre `dados`.
 
     `dados`: uma pasta de JSON, um dicionário CNPJ -> registro, uma fonte pronta

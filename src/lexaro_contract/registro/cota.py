@@ -1,0 +1,105 @@
+"""O ritmo que um serviço público aceita: cota, Retry-After e recuo.
+
+A cota é um balde de fichas: `quantas` pedidos por `periodo` segundos, com o
+balde cheio no começo (a ReceitaWS gratuita aceita 3 por minuto: três logo, e
+depois um a cada 20 s). Um 429 ou um 5xx fecha o serviço até o instante que o
+`Retry-After` diz ou, sem ele, por um recuo que dobra a cada falha seguida
+(`recuo_inicial`, 2x, 4x, ... até `recuo_maximo`) e volta ao início no primeiro
+sucesso. Tudo sob uma trava: várias threads dividem a mesma cota.
+"""
+
+from __future__ import annotations
+
+import email.utils
+import re
+import threading
+import time
+from typing import Callable, Optional
+
+_UNIDADES = {"s": 1.0, "seg": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0}
+
+
+def ler_ritmo(texto: str) -> "tuple[int, float]":
+    """"3/min", "10/s", "100/h" -> (quantas, período em segundos). ValueError se não for isso."""
+    m = re.fullmatch(r"\s*(\d+)\s*/\s*(\d*(?:\.\d+)?)\s*([a-z]+)\s*", texto.lower())
+    if not m or m.group(3) not in _UNIDADES or int(m.group(1)) < 1:
+        raise ValueError(f"ritmo inválido: {texto!r} (use por exemplo 3/min, 10/s, 100/h)")
+    periodo = (float(m.group(2)) if m.group(2) else 1.0) * _UNIDADES[m.group(3)]
+    if periodo <= 0:
+        raise ValueError(f"ritmo inválido: {texto!r}")
+    return int(m.group(1)), periodo
+
+
+def ler_retry_after(valor: Optional[str], agora: Optional[float] = None, maximo: float = 3600.0) -> Optional[float]:
+    """Segundos de espera de um cabeçalho Retry-After (segundos ou data HTTP), ou None."""
+    if not valor:
+        return None
+    valor = valor.strip()
+    try:
+        segundos = float(valor)
+    except ValueError:
+        try:
+            data = email.utils.parsedate_to_datetime(valor)
+        except (TypeError, ValueError, IndexError):
+            return None
+        if data is None:
+            return None
+        segundos = data.timestamp() - (time.time() if agora is None else agora)
+    if segundos != segundos:  # NaN
+        return None
+    return min(max(segundos, 0.0), maximo)
+
+
+class Cota:
+    def __init__(self, quantas: int, periodo: float, recuo_inicial: float = 1.0, recuo_maximo: float = 300.0,
+                 relogio: Callable[[], float] = time.monotonic) -> None:
+        self.quantas = quantas
+        self.periodo = periodo
+        self.recuo_inicial = recuo_inicial
+        self.recuo_maximo = recuo_maximo
+        self._relogio = relogio
+        self._fichas = float(quantas)
+        self._quando = relogio()
+        self._fechado_ate = 0.0
+        self._falhas = 0
+        self._trava = threading.Lock()
+
+    def _encher(self, agora: float) -> None:
+        self._fichas = min(float(self.quantas), self._fichas + (agora - self._quando) * self.quantas / self.periodo)
+        self._quando = agora
+
+    def espera(self) -> float:
+        """Quantos segundos até poder pedir (0: agora), sem gastar ficha."""
+        with self._trava:
+            agora = self._relogio()
+            self._encher(agora)
+            falta = 0.0 if self._fichas >= 1.0 else (1.0 - self._fichas) * self.periodo / self.quantas
+            return max(falta, self._fechado_ate - agora, 0.0)
+
+    def reservar(self) -> float:
+        """Gasta uma ficha e devolve 0 se pode pedir agora; senão, a espera em segundos."""
+        with self._trava:
+            agora = self._relogio()
+            self._encher(agora)
+            if self._fechado_ate > agora:
+                return self._fechado_ate - agora
+            if self._fichas >= 1.0:
+                self._fichas -= 1.0
+                return 0.0
+            return (1.0 - self._fichas) * self.periodo / self.quantas
+
+    def sucesso(self) -> None:
+        with self._trava:
+            self._falhas = 0
+
+    def falha(self, retry_after: Optional[float] = None) -> float:
+        """Fecha o serviço depois de um 429/5xx; devolve por quantos segundos."""
+        with self._trava:
+            agora = self._relogio()
+            if retry_after is not None:
+                espera = retry_after
+            else:
+                espera = min(self.recuo_maximo, self.recuo_inicial * (2 ** min(self._falhas, 30)))
+            self._falhas += 1
+            self._fechado_ate = max(self._fechado_ate, agora + espera)
+            return espera
