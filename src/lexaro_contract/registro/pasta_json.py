@@ -10,6 +10,7 @@ ReceitaWS no meio de um lote, seria pior do que não subir.
 
 from __future__ import annotations
 
+import bisect
 import json
 import re
 from pathlib import Path
@@ -99,15 +100,37 @@ class PastaJson:
     # muito comuns (milhares de filiais de uma rede com o mesmo nome fantasia),
     # a varredura segue linear e a memória fica limitada.
     MAX_CANDIDATOS = 200
+    # Quantos registros que contêm o termo a busca examina, no máximo: um termo
+    # presente em quase todos os nomes ("comercio") custa o mesmo que um raro.
+    MAX_EXAMINADOS = 5000
 
     def __init__(self, registros: Mapping[str, Registro], origem: str = "") -> None:
         self.registros: Dict[str, Registro] = dict(registros)
         self.origem = origem
-        self._indice: List[Tuple[str, str, str, str, Registro]] = [
-            (termo_de_busca(r.get("razao_social") or ""), termo_de_busca(r.get("nome_fantasia") or ""),
-             (r.get("uf") or "").upper(), (r.get("descricao_situacao_cadastral") or "").upper(), r)
-            for r in self.registros.values()
-        ]
+        # Os nomes de todos os registros num texto só, "\n" razão "\t" fantasia
+        # por registro: a procura do termo corre em str.find (C, sem laço em
+        # Python por registro) e só os registros que o contêm custam alguma coisa.
+        # Um termo normalizado não tem "\n" nem "\t", então não casa através
+        # de dois campos nem de dois registros.
+        self._lista: List[Registro] = list(self.registros.values())
+        self._nomes: List[Tuple[str, str]] = []
+        self._filtros: List[Tuple[str, str]] = [
+            ((r.get("uf") or "").upper(), (r.get("descricao_situacao_cadastral") or "").upper()) for r in self._lista]
+        self._inicios: List[int] = []
+        self._exatos: Dict[str, List[int]] = {}  # nome igual ao termo: achado sem varredura
+        partes: List[str] = []
+        pos = 0
+        for r in self._lista:
+            razao = termo_de_busca(r.get("razao_social") or "")
+            fantasia = termo_de_busca(r.get("nome_fantasia") or "")
+            self._nomes.append((razao, fantasia))
+            for n in {razao, fantasia} - {""}:
+                self._exatos.setdefault(n, []).append(len(self._nomes) - 1)
+            self._inicios.append(pos)
+            parte = f"\n{razao}\t{fantasia}"
+            partes.append(parte)
+            pos += len(parte)
+        self._texto = "".join(partes)
 
     @classmethod
     def abrir(cls, diretorio: CaminhoOuTexto) -> "PastaJson":
@@ -126,21 +149,28 @@ class PastaJson:
         situacao_ = situacao.upper() if situacao else ""
         cota = min(limite, self.MAX_CANDIDATOS)
         niveis: Tuple[List[Registro], List[Registro], List[Registro]] = ([], [], [])
-        for razao, fantasia, uf_reg, sit_reg, reg in self._indice:
-            if (uf_ and uf_reg != uf_) or (situacao_ and sit_reg != situacao_):
-                continue
-            if termo == razao or termo == fantasia:
-                nivel = 0
-            elif razao.startswith(termo) or fantasia.startswith(termo):
-                nivel = 1
-            elif termo in razao or termo in fantasia:
-                nivel = 2
-            else:
-                continue
-            if len(niveis[nivel]) < cota:
-                niveis[nivel].append(reg)
-                if nivel == 0 and len(niveis[0]) == cota:
-                    break  # nada melhor pode vir
+        texto, inicios, total = self._texto, self._inicios, len(self._lista)
+        filtros, examinar = self._filtros, self.MAX_EXAMINADOS
+
+        def passa(i: int) -> bool:
+            uf_reg, sit_reg = filtros[i]
+            return (not uf_ or uf_reg == uf_) and (not situacao_ or sit_reg == situacao_)
+
+        for i in self._exatos.get(termo, ()):
+            if passa(i):
+                niveis[0].append(self._lista[i])
+                if len(niveis[0]) == limite:
+                    return niveis[0]
+        pos = texto.find(termo)
+        while pos >= 0 and examinar > 0:
+            examinar -= 1
+            i = bisect.bisect_right(inicios, pos) - 1
+            razao, fantasia = self._nomes[i]
+            if termo != razao and termo != fantasia and passa(i):
+                nivel = 1 if razao.startswith(termo) or fantasia.startswith(termo) else 2
+                if len(niveis[nivel]) < cota:
+                    niveis[nivel].append(self._lista[i])
+            pos = texto.find(termo, inicios[i + 1] if i + 1 < total else len(texto))
         return (niveis[0] + niveis[1] + niveis[2])[:limite]
 
     def info(self) -> Dict[str, Any]:
