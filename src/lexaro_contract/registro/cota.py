@@ -1,8 +1,10 @@
 """O ritmo que um serviço público aceita: cota, Retry-After e recuo.
 
-A cota é um balde de fichas: `quantas` pedidos por `periodo` segundos, com o
-balde cheio no começo (a ReceitaWS gratuita aceita 3 por minuto: três logo, e
-depois um a cada 20 s). Um 429 ou um 5xx fecha o serviço até o instante que o
+A cota é uma janela deslizante: no máximo `quantas` pedidos em quaisquer
+`periodo` segundos seguidos, que é como os serviços contam (a ReceitaWS gratuita
+aceita 3 por minuto). Um balde de fichas com a mesma taxa não serve: cheio no
+começo e reabastecido durante o minuto, ele deixa passar até 5 pedidos num
+minuto e o serviço responde 429 aos excedentes. Um 429 ou um 5xx fecha o serviço até o instante que o
 `Retry-After` diz ou, sem ele, por um recuo que dobra a cada falha seguida
 (`recuo_inicial`, 2x, 4x, ... até `recuo_maximo`) e volta ao início no primeiro
 sucesso. Tudo sob uma trava: várias threads dividem a mesma cota.
@@ -14,6 +16,7 @@ import email.utils
 import re
 import threading
 import time
+from collections import deque
 from typing import Callable, Optional
 
 _UNIDADES = {"s": 1.0, "seg": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0}
@@ -58,35 +61,34 @@ class Cota:
         self.recuo_inicial = recuo_inicial
         self.recuo_maximo = recuo_maximo
         self._relogio = relogio
-        self._fichas = float(quantas)
-        self._quando = relogio()
+        self._envios: "deque[float]" = deque()
         self._fechado_ate = 0.0
         self._falhas = 0
         self._trava = threading.Lock()
 
-    def _encher(self, agora: float) -> None:
-        self._fichas = min(float(self.quantas), self._fichas + (agora - self._quando) * self.quantas / self.periodo)
-        self._quando = agora
+    def _falta(self, agora: float) -> float:
+        """Segundos até a janela ter lugar (0 se já tem)."""
+        while self._envios and self._envios[0] <= agora - self.periodo:
+            self._envios.popleft()
+        if len(self._envios) < self.quantas:
+            return 0.0
+        return self._envios[0] + self.periodo - agora
 
     def espera(self) -> float:
-        """Quantos segundos até poder pedir (0: agora), sem gastar ficha."""
+        """Quantos segundos até poder pedir (0: agora), sem ocupar lugar."""
         with self._trava:
             agora = self._relogio()
-            self._encher(agora)
-            falta = 0.0 if self._fichas >= 1.0 else (1.0 - self._fichas) * self.periodo / self.quantas
-            return max(falta, self._fechado_ate - agora, 0.0)
+            return max(self._falta(agora), self._fechado_ate - agora, 0.0)
 
     def reservar(self) -> float:
-        """Gasta uma ficha e devolve 0 se pode pedir agora; senão, a espera em segundos."""
+        """Ocupa um lugar na janela e devolve 0 se pode pedir agora; senão, a espera em segundos."""
         with self._trava:
             agora = self._relogio()
-            self._encher(agora)
-            if self._fechado_ate > agora:
-                return self._fechado_ate - agora
-            if self._fichas >= 1.0:
-                self._fichas -= 1.0
-                return 0.0
-            return (1.0 - self._fichas) * self.periodo / self.quantas
+            espera = max(self._falta(agora), self._fechado_ate - agora)
+            if espera > 0:
+                return espera
+            self._envios.append(agora)
+            return 0.0
 
     def sucesso(self) -> None:
         with self._trava:
