@@ -429,10 +429,15 @@ def test_budget_and_retry_after_parsing():
     assert 59 <= ler_retry_after("Wed, 21 Oct 2015 07:29:00 GMT", agora=1445412480.0) <= 61
     agora = [0.0]
     cota = Cota(3, 60.0, relogio=lambda: agora[0])
-    assert [cota.reservar() for _ in range(4)] == [0.0, 0.0, 0.0, 60.0]
-    agora[0] = 59.0
+    assert [cota.reservar() for _ in range(3)] == [0.0, 0.0, 0.0] and cota.reservar() == 60.0
+    agora[0] = 2.0
+    cota.concluir()
+    cota.concluir()
+    cota.concluir()                                                     # the window counts from the ends
+    assert cota.espera() == pytest.approx(60.0)
+    agora[0] = 61.0
     assert cota.reservar() == pytest.approx(1.0)                         # 3 in any 60 s, never 5
-    agora[0] = 60.0
+    agora[0] = 62.0
     assert cota.reservar() == 0.0 and cota.espera() == 0.0 and cota.reservar() == 0.0
     agora[0] = 80.0
     assert cota.falha() == 1.0 and cota.falha() == 2.0 and cota.espera() == pytest.approx(2.0)

@@ -4,7 +4,11 @@ A cota é uma janela deslizante: no máximo `quantas` pedidos em quaisquer
 `periodo` segundos seguidos, que é como os serviços contam (a ReceitaWS gratuita
 aceita 3 por minuto). Um balde de fichas com a mesma taxa não serve: cheio no
 começo e reabastecido durante o minuto, ele deixa passar até 5 pedidos num
-minuto e o serviço responde 429 aos excedentes. Um 429 ou um 5xx fecha o serviço até o instante que o
+minuto e o serviço responde 429 aos excedentes. Um pedido ocupa o seu lugar
+na janela desde a reserva e conta a partir de quando termina (`concluir`): o
+serviço o vê chegar em algum instante entre os dois, e contar do fim garante
+que dois pedidos separados por um lugar chegam lá a `periodo` segundos um do
+outro, por mais que a rede ou o agendador atrasem o envio. Um 429 ou um 5xx fecha o serviço até o instante que o
 `Retry-After` diz ou, sem ele, por um recuo que dobra a cada falha seguida
 (`recuo_inicial`, 2x, 4x, ... até `recuo_maximo`) e volta ao início no primeiro
 sucesso. Tudo sob uma trava: várias threads dividem a mesma cota.
@@ -16,8 +20,8 @@ import email.utils
 import re
 import threading
 import time
-from collections import deque
-from typing import Callable, Optional
+import math
+from typing import Callable, List, Optional
 
 _UNIDADES = {"s": 1.0, "seg": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0}
 
@@ -61,18 +65,19 @@ class Cota:
         self.recuo_inicial = recuo_inicial
         self.recuo_maximo = recuo_maximo
         self._relogio = relogio
-        self._envios: "deque[float]" = deque()
+        self._envios: List[float] = []  # fim de cada pedido; inf enquanto ele corre
         self._fechado_ate = 0.0
         self._falhas = 0
         self._trava = threading.Lock()
 
     def _falta(self, agora: float) -> float:
         """Segundos até a janela ter lugar (0 se já tem)."""
-        while self._envios and self._envios[0] <= agora - self.periodo:
-            self._envios.popleft()
+        self._envios = [t for t in self._envios if t > agora - self.periodo]
         if len(self._envios) < self.quantas:
             return 0.0
-        return self._envios[0] + self.periodo - agora
+        # Cheia: o primeiro lugar a vagar; um pedido ainda correndo vaga no
+        # mínimo `periodo` depois de agora.
+        return min(min(self._envios), agora) + self.periodo - agora
 
     def espera(self) -> float:
         """Quantos segundos até poder pedir (0: agora), sem ocupar lugar."""
@@ -87,8 +92,16 @@ class Cota:
             espera = max(self._falta(agora), self._fechado_ate - agora)
             if espera > 0:
                 return espera
-            self._envios.append(agora)
+            self._envios.append(math.inf)
             return 0.0
+
+    def concluir(self) -> None:
+        """O pedido reservado terminou: o seu lugar conta a partir de agora."""
+        with self._trava:
+            for i, t in enumerate(self._envios):
+                if t == math.inf:
+                    self._envios[i] = self._relogio()
+                    return
 
     def sucesso(self) -> None:
         with self._trava:

@@ -210,7 +210,10 @@ class Encaminhador:
             servico, perguntar = candidatos[i]
             if servico.cota.reservar() > 0:
                 continue  # outra thread levou a ficha
-            return servico, perguntar(), 0.0
+            try:
+                return servico, perguntar(), 0.0
+            finally:
+                servico.cota.concluir()
 
     def _consultar(self, chave: str) -> Optional[Registro]:
         prazo = time.monotonic() + self.espera_maxima
