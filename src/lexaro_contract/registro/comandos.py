@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import gc
 import os
 import signal
 import sys
@@ -182,6 +183,11 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
         if e.errno == errno.EACCES:
             raise ErroDeUso(f"sem permissão para usar a porta {args.porta} em {args.host}") from None
         raise ErroDeUso(f"não foi possível escutar em {args.host}:{args.porta}: {e.strerror or e}") from None
+    # Os registros carregados vivem até o fim: tirá-los das coletas de lixo
+    # evita pausas que cresceriam com a pasta (cada coleta completa percorreria
+    # todos eles) e que apareceriam como picos de latência.
+    gc.collect()
+    gc.freeze()
     base = url_base(servidor)
     contagem = f"{empresas} empresas" if empresas >= 0 else "empresas do banco"
     print(f"Registro local em {base} ({contagem})")
