@@ -460,7 +460,10 @@ class Trabalhadores(Generic[F]):
                     pass
 
     def parar(self, espera: float = 5.0) -> None:
+        """Pede o fim a todas e espera até `espera` segundos no total (são daemon:
+        uma presa num pedido lento não segura a saída do processo)."""
         for _ in self._threads:
             self._fila.put(None)
+        limite = time.monotonic() + espera
         for t in self._threads:
-            t.join(espera)
+            t.join(max(0.0, limite - time.monotonic()))
