@@ -114,7 +114,7 @@ def test_keep_alive_pipelining_and_idle_connections_hold_no_threads(servir):
     ociosos = [socket.create_connection(("127.0.0.1", porta)) for _ in range(300)]
     lento = socket.create_connection(("127.0.0.1", porta))
     lento.sendall(b"GET /api/cnpj/v1/1 HTTP/1.1\r\nHo")                 # and then nothing
-    assert threading.active_count() == antes
+    assert threading.active_count() <= antes
     assert cnpj.consultar_cnpj(EMPRESAS[1]["cnpj"])["razao_social"] == EMPRESAS[1]["razao_social"]
     lento.settimeout(5)
     assert lento.recv(1000).startswith(b"HTTP/1.1 408")
