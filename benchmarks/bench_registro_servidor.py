@@ -11,7 +11,7 @@ its own process, over a generated folder of 50,000 JSON records. Rows:
    connection per call, as the checker sends them);
 2. 200 simultaneous `requests` clients (threads in 2 client processes), each a
    new connection per call, lookups and name searches (POST: headers, then body)
-   mixed, 5 calls each: resets and errors;
+   mixed, 5 calls each (and again with lookups only): resets and errors;
 3. 200 kept-alive connections for a few seconds from 2 client processes
    (asyncio, raw HTTP/1.1), in closed loop (each sends its next lookup when the
    answer arrives: the most the machine does) and paced at 4,000 lookups a
@@ -129,8 +129,8 @@ def sem_carga(base: str, n: int) -> Dict[str, float]:
     return {"p50": statistics.median(lat), "p99": pct(lat, 99), "cnpj_p50": statistics.median(lat_cnpj)}
 
 
-def _processo_requests(args: Tuple[str, int, int, int, float, int]) -> Tuple[List[float], List[str], float]:
-    base, clientes, primeiro, por_cliente, inicio, empresas = args
+def _processo_requests(args: Tuple[str, int, int, int, float, int, bool]) -> Tuple[List[float], List[str], float]:
+    base, clientes, primeiro, por_cliente, inicio, empresas, buscas = args
     barreira = threading.Barrier(clientes)
     lat: List[float] = []
     erros: List[str] = []
@@ -141,7 +141,7 @@ def _processo_requests(args: Tuple[str, int, int, int, float, int]) -> Tuple[Lis
         for j in range(por_cliente):
             t = time.perf_counter()
             try:
-                if (i + j) % 2:
+                if buscas and (i + j) % 2:
                     r = requests.post(base + "/v2/public/cnpj/search",
                                       json={"query": {"termo": [f"empresa {i * 37 + j}"], "situacao_cadastral": "ATIVA"},
                                             "page": 1}, timeout=10)
@@ -158,11 +158,11 @@ def _processo_requests(args: Tuple[str, int, int, int, float, int]) -> Tuple[Lis
     return lat, erros, time.time()
 
 
-def rajada_requests(base: str, por_cliente: int) -> Dict[str, Any]:
+def rajada_requests(base: str, por_cliente: int, buscas: bool) -> Dict[str, Any]:
     inicio = time.time() + 1.5
     por_proc = CLIENTES // PROCESSOS_CLIENTES
     with multiprocessing.get_context("spawn").Pool(PROCESSOS_CLIENTES) as pool:
-        partes = pool.map(_processo_requests, [(base, por_proc, k * por_proc, por_cliente, inicio, EMPRESAS)
+        partes = pool.map(_processo_requests, [(base, por_proc, k * por_proc, por_cliente, inicio, EMPRESAS, buscas)
                                                for k in range(PROCESSOS_CLIENTES)])
     lat = [x for p in partes for x in p[0]]
     erros = [x for p in partes for x in p[1]]
@@ -324,7 +324,8 @@ def main() -> None:
         proc, base = servir(["--dados", str(pasta), "--porta", str(porta_livre())])
         try:
             r1 = sem_carga(base, 2000)
-            r2 = rajada_requests(base, 5)
+            r2 = rajada_requests(base, 5, True)
+            r2b = rajada_requests(base, 5, False)
             r3 = carga_persistente(base)
             r3b = carga_persistente(base, 4000.0)
         finally:
@@ -341,6 +342,7 @@ def main() -> None:
     print(f"{'1 one client, cnpj.consultar_cnpj (new connection each)':58} {500:>9} {0:>7} "
           f"{r1['cnpj_p50'] * 1e3:>8.3f} {'':>8} {'':>8}")
     for nome, r in ((f"2 {CLIENTES} simultaneous requests clients, GET+POST", r2),
+                    (f"2 {CLIENTES} simultaneous requests clients, GET only", r2b),
                     (f"3 {CLIENTES} kept-alive connections, {DURACAO:.0f} s closed loop", r3),
                     (f"3 {CLIENTES} kept-alive connections, paced at 4,000/s total", r3b)):
         print(f"{nome:58} {r['pedidos']:>9} {r['erros']:>7} {r['p50'] * 1e3:>8.2f} {r['p99'] * 1e3:>8.2f} "
