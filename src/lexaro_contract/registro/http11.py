@@ -327,10 +327,11 @@ class ServidorHttp:
         self.data = _Data()
         self.laco: Optional[asyncio.AbstractEventLoop] = None
         self._parar: Optional["asyncio.Future[None]"] = None
-        self._rodando = threading.Event()
         self._terminou = threading.Event()
         self._terminou.set()
         self._ao_fechar: List[Callable[[], None]] = []
+        self._trava = threading.Lock()
+        self._encerrado = False
         self.socket = socket.create_server((host, porta), backlog=backlog)
         self.server_address: Tuple[Any, ...] = self.socket.getsockname()
 
@@ -340,17 +341,19 @@ class ServidorHttp:
     def serve_forever(self, poll_interval: float = 0.5) -> None:  # noqa: ARG002 - a forma do socketserver
         laco = asyncio.new_event_loop()
         laco.set_exception_handler(lambda _l, _c: None)  # clientes que somem não são erro
-        self.laco = laco
-        self._terminou.clear()
+        with self._trava:
+            if self._encerrado:  # shutdown() chegou antes: nem começa
+                laco.close()
+                return
+            self.laco = laco
+            self._terminou.clear()
         try:
             self._parar = laco.create_future()
             srv = laco.run_until_complete(laco.create_server(
                 lambda: _Conexao(self), sock=self.socket, backlog=self.backlog))
-            self._rodando.set()
             try:
                 laco.run_until_complete(self._parar)
             finally:
-                self._rodando.clear()
                 srv.close()
                 for c in list(self.conexoes):
                     if c.transporte is not None:
@@ -372,6 +375,7 @@ class ServidorHttp:
 
     def parar(self) -> None:
         """Pede a parada sem esperar (serve a um tratador de sinal)."""
+        self._encerrado = True
         laco = self.laco
         if laco is not None:
             try:
@@ -380,7 +384,9 @@ class ServidorHttp:
                 pass
 
     def shutdown(self) -> None:
-        laco = self.laco
+        with self._trava:
+            self._encerrado = True
+            laco = self.laco
         if laco is not None:
             try:
                 laco.call_soon_threadsafe(self._pedir_parada)
