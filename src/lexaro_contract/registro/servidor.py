@@ -107,12 +107,13 @@ class FrenteRegistro:
                          (("Allow", "POST" if caminho == BUSCA_PATH else "GET"),))
         return _json(404, {"message": "Caminho desconhecido"})
 
-    def _resposta_registro(self, chave: str, reg: Optional[Registro], receita_ws: bool) -> Resposta:
+    def _resposta_registro(self, chave: str, reg: Optional[Registro], receita_ws: bool,
+                           da_pasta: bool = False) -> Resposta:
         if reg is None:
             return _json(404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave))
         if receita_ws:
             return _json(200, como_receita_ws(reg))
-        if self.em_linha:
+        if da_pasta:
             # Os registros da pasta não mudam: o corpo é montado uma vez.
             corpo = self._corpos.get(chave)
             if corpo is None:
@@ -128,7 +129,7 @@ class FrenteRegistro:
             assert self.fonte is not None
             reg = self.fonte.consultar(chave)
             if reg is not None or self.encaminhador is None:
-                return self._resposta_registro(chave, reg, receita_ws)
+                return self._resposta_registro(chave, reg, receita_ws, da_pasta=True)
         return self._por_cnpj_em_thread(chave, receita_ws)
 
     async def _por_cnpj_em_thread(self, chave: str, receita_ws: bool) -> Resposta:
@@ -146,13 +147,16 @@ class FrenteRegistro:
         return self._resposta_registro(chave, reg, receita_ws)
 
     def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
+        def resposta(info: Dict[str, Any]) -> Resposta:
+            extras = {"encaminhamento": self.encaminhador.estatisticas()} if self.encaminhador is not None else {}
+            return _json(200, dict(info, status="ok", **extras))
+
         if self.em_linha:
             assert self.fonte is not None
-            return _json(200, dict(self.fonte.info(), status="ok"))
+            return resposta(self.fonte.info())
 
         async def em_thread() -> Resposta:
-            info = await self.locais.executar(asyncio.get_running_loop(), lambda f: f.info())
-            return _json(200, dict(info, status="ok"))
+            return resposta(await self.locais.executar(asyncio.get_running_loop(), lambda f: f.info()))
         return em_thread()
 
     def _buscar(self, bruto: bytes) -> Union[Resposta, Awaitable[Resposta]]:
