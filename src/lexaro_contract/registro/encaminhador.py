@@ -119,7 +119,8 @@ class Encaminhador:
         try:
             guardado = self.cache.ler(chave)
             if guardado is not AUSENTE:
-                self.acertos_cache += 1
+                with self._trava:
+                    self.acertos_cache += 1
                 voo.resultado = guardado
             else:
                 voo.resultado = perguntar()
@@ -144,7 +145,8 @@ class Encaminhador:
 
     def _pedir(self, servico: Servico, metodo: str, url: str, **kwargs: Any) -> Tuple[Optional[requests.Response], Any]:
         """(resposta, JSON) ou (resposta ou None, AUSENTE) quando não veio um JSON inteiro."""
-        servico.pedidos += 1
+        with self._trava:
+            servico.pedidos += 1
         try:
             r = self._sessao().request(metodo, url, timeout=(min(5.0, self.tempo_limite), self.tempo_limite),
                                        **kwargs)
@@ -156,7 +158,8 @@ class Encaminhador:
             return r, AUSENTE
 
     def _recusa(self, servico: Servico, r: Optional[requests.Response]) -> Resultado:
-        servico.recusas += 1
+        with self._trava:
+            servico.recusas += 1
         retry = ler_retry_after(r.headers.get("Retry-After")) if r is not None else None
         servico.cota.falha(retry)
         return INDISPONIVEL, None, retry
