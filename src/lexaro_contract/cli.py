@@ -242,29 +242,6 @@ def comando_verificar(args) -> int:
     return codigo_de_saida(registros)
 
 
-# ---------------------------------------------------------------- registro servir
-
-def comando_registro_servir(args) -> int:
-    from .registro import criar_servidor, url_base
-
-    try:
-        servidor = criar_servidor(args.dados, args.porta, args.host)
-    except (FileNotFoundError, ValueError, OSError) as e:
-        raise ErroDeUso(str(e)) from None
-    base = url_base(servidor)
-    print(f"Registro local em {base} ({len(servidor.RequestHandlerClass.registros)} empresas)")
-    print(f"  export LEXARO_BRASILAPI_URL={base}")
-    print(f"  export LEXARO_RECEITAWS_URL={base}")
-    print(f"  export LEXARO_CASADOSDADOS_URL={base}", flush=True)
-    try:
-        servidor.serve_forever()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        servidor.server_close()
-    return 0
-
-
 # ---------------------------------------------------------------- demo
 
 def pasta_exemplos() -> Path:
@@ -313,6 +290,8 @@ class _Parser(argparse.ArgumentParser):
 
 
 def montar_parser() -> argparse.ArgumentParser:
+    from .registro.comandos import adicionar_servir
+
     p = _Parser(prog="lexaro-contract", description="Verificação de legitimidade de contratos.")
     sub = p.add_subparsers(dest="comando", required=True, parser_class=_Parser)
 
@@ -333,11 +312,7 @@ def montar_parser() -> argparse.ArgumentParser:
 
     r = sub.add_parser("registro", help="registro local de empresas")
     rsub = r.add_subparsers(dest="acao", required=True, parser_class=_Parser)
-    s = rsub.add_parser("servir", help="serve um conjunto de registros JSON em 127.0.0.1")
-    s.add_argument("--dados", required=True, metavar="DIR", help="diretório com registros JSON")
-    s.add_argument("--porta", type=int, default=8088)
-    s.add_argument("--host", default="127.0.0.1")
-    s.set_defaults(func=comando_registro_servir)
+    adicionar_servir(rsub)
 
     d = sub.add_parser("demo", help="verifica os contratos de exemplo, offline")
     d.add_argument("--quiet", "-q", action="store_true", help="imprime só o resumo")

@@ -1,226 +1,240 @@
-"""Servidor local de registro de empresas.
+"""O servidor local de registro: a frente HTTP que só traduz.
 
-Responde, a partir de um conjunto de registros JSON no formato da BrasilAPI,
-às mesmas requisições que o módulo `lexaro_contract.cnpj` faz aos serviços
-públicos:
+Responde às mesmas requisições que o módulo `lexaro_contract.cnpj` faz aos
+serviços públicos, a partir de uma fonte de registros (pasta JSON ou banco):
 
-- ``GET  /api/cnpj/v1/{cnpj}``         no formato da BrasilAPI;
-- ``GET  /v1/cnpj/{cnpj}``             no formato da ReceitaWS;
-- ``POST /v2/public/cnpj/search``      no formato da busca da Casa dos Dados.
+- ``GET  /api/cnpj/v1/{cnpj}``         na forma da BrasilAPI;
+- ``GET  /v1/cnpj/{cnpj}``             na forma da ReceitaWS;
+- ``POST /v2/public/cnpj/search``      na forma da busca da Casa dos Dados;
+- ``GET  /saude``                      o que a fonte contém.
 
-Serve à demonstração, aos testes e a equipes que mantêm um retrato offline do
-registro. O diretório de dados contém arquivos ``*.json``; cada um traz um
-registro ou uma lista de registros.
+Um CNPJ desconhecido é 404 na forma de cada serviço; com encaminhamento, um
+serviço público fora do ar ou sem cota é 503 (nunca 404: indisponível não é
+"não encontrado"); um pedido de forma errada é 400 com um erro em JSON.
 """
 
-import json
-import re
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from __future__ import annotations
 
-from ..keywords import normalizar_texto
+import asyncio
+import json
+import threading
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
+
+from .fonte import Fonte, FonteIndisponivel, Registro, chave_cnpj, cnpj_valido
+from .formatos import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
+                       erro_receita_ws, ler_consulta_busca, resposta_busca)
+from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
+from .pasta_json import PastaJson, carregar_dados
+
+if TYPE_CHECKING:
+    from .encaminhador import Encaminhador
 
 BRASIL_API_PATH = "/api/cnpj/v1/"
 RECEITA_WS_PATH = "/v1/cnpj/"
 BUSCA_PATH = "/v2/public/cnpj/search"
+ITENS_POR_PAGINA = 20
 
-_NAO_ALFANUM = re.compile(r"[^0-9A-Za-z]")
-_PONTUACAO = re.compile(r"[^\w\s]")
-_MAX_CORPO = 1 << 20
-
-
-def _chave(cnpj: str) -> str:
-    return _NAO_ALFANUM.sub("", cnpj).upper()
+Dados = Union[str, Path, Dict[str, Registro], Fonte, Callable[[], Fonte]]
 
 
-def carregar_dados(diretorio) -> Dict[str, Dict[str, Any]]:
-    """Lê os registros de um diretório, indexados pelo CNPJ sem pontuação."""
-    pasta = Path(diretorio)
-    if not pasta.is_dir():
-        raise FileNotFoundError(f"Diretório de dados não encontrado: {pasta}")
-    registros: Dict[str, Dict[str, Any]] = {}
-    for arquivo in sorted(pasta.glob("*.json")):
-        with open(arquivo, encoding="utf-8") as f:
-            conteudo = json.load(f)
-        itens = conteudo if isinstance(conteudo, list) else [conteudo]
-        for item in itens:
-            if not isinstance(item, dict) or not isinstance(item.get("cnpj"), str):
-                raise ValueError(f"{arquivo}: registro sem 'cnpj' de texto")
-            registros[_chave(item["cnpj"])] = item
-    return registros
+def _json(status: int, corpo: Any, extras: Tuple[Tuple[str, str], ...] = ()) -> Resposta:
+    return Resposta(status, json.dumps(corpo, ensure_ascii=False).encode("utf-8"), extras)
 
 
-def _data_br(data: Optional[str]) -> str:
-    if isinstance(data, str) and re.fullmatch(r"\d{4}-\d{2}-\d{2}", data):
-        ano, mes, dia = data.split("-")
-        return f"{dia}/{mes}/{ano}"
-    return data or ""
+def _tentar_em(e: FonteIndisponivel) -> Tuple[Tuple[str, str], ...]:
+    if e.tentar_em is None:
+        return ()
+    return (("Retry-After", str(max(1, int(e.tentar_em + 0.999)))),)
 
 
-def _cep_receita_ws(cep: Optional[str]) -> str:
-    digitos = re.sub(r"\D", "", cep or "")
-    if len(digitos) == 8:
-        return f"{digitos[:2]}.{digitos[2:5]}-{digitos[5:]}"
-    return cep or ""
+def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR_PAGINA) -> List[Registro]:
+    """Uma busca por termo e por UF, sem repetir empresa, na ordem em que vieram."""
+    vistos = set()
+    achados: List[Registro] = []
+    for termo in consulta.termos:
+        ufs: List[Optional[str]] = list(consulta.ufs) or [None]
+        for uf in ufs:
+            for reg in fonte.buscar(termo, uf=uf, situacao=consulta.situacao, limite=limite):
+                chave = chave_cnpj(reg.get("cnpj") or "")
+                if chave not in vistos:
+                    vistos.add(chave)
+                    achados.append(reg)
+    return achados
 
 
-def como_receita_ws(reg: Dict[str, Any]) -> Dict[str, Any]:
-    """O registro no formato de resposta da ReceitaWS."""
-    tipo = reg.get("descricao_tipo_de_logradouro") or ""
-    logradouro = " ".join(p for p in (tipo, reg.get("logradouro") or "") if p)
-    capital = reg.get("capital_social")
-    qsa = []
-    for s in reg.get("qsa") or []:
-        codigo = s.get("codigo_qualificacao_socio")
-        qual = s.get("qualificacao_socio") or ""
-        qsa.append({
-            "nome": s.get("nome_socio") or "",
-            "qual": f"{int(codigo):02d}-{qual}" if isinstance(codigo, int) else qual,
-            "pais_origem": "BRASIL",
-            "nome_rep_legal": s.get("nome_representante_legal") or "",
-            "qual_rep_legal": s.get("qualificacao_representante_legal") or "",
-        })
-    return {
-        "status": "OK",
-        "cnpj": reg.get("cnpj", ""),
-        "tipo": "MATRIZ",
-        "nome": reg.get("razao_social") or "",
-        "fantasia": reg.get("nome_fantasia") or "",
-        "situacao": reg.get("descricao_situacao_cadastral") or "",
-        "data_situacao": _data_br(reg.get("data_situacao_cadastral")),
-        "abertura": _data_br(reg.get("data_inicio_atividade")),
-        "natureza_juridica": reg.get("natureza_juridica") or "",
-        "porte": reg.get("porte") or "",
-        "logradouro": logradouro,
-        "numero": reg.get("numero") or "",
-        "complemento": reg.get("complemento") or "",
-        "bairro": reg.get("bairro") or "",
-        "municipio": reg.get("municipio") or "",
-        "uf": reg.get("uf") or "",
-        "cep": _cep_receita_ws(reg.get("cep")),
-        "email": reg.get("email") or "",
-        "telefone": reg.get("ddd_telefone_1") or "",
-        "capital_social": f"{float(capital):.2f}" if isinstance(capital, (int, float)) else "0.00",
-        "qsa": qsa,
-    }
+class FrenteRegistro:
+    """Traduz pedidos HTTP em perguntas à fonte e respostas na forma de cada serviço."""
 
+    def __init__(self, fonte: Optional[Fonte], abrir: Optional[Callable[[], Fonte]] = None,
+                 encaminhador: Optional["Encaminhador"] = None, trabalhadores: int = 8) -> None:
+        if (fonte is None) == (abrir is None):
+            raise ValueError("informe a fonte compartilhada ou a função que abre uma por thread")
+        self.fonte = fonte
+        self.encaminhador = encaminhador
+        # Uma fonte em memória responde por CNPJ no próprio laço (microssegundos);
+        # o resto (banco, buscas, encaminhamento) vai para threads.
+        self.em_linha = isinstance(fonte, PastaJson)
+        compartilhada = fonte
+        self.locais: Trabalhadores[Fonte] = Trabalhadores(
+            trabalhadores, abrir if abrir is not None else (lambda: compartilhada), "registro")  # type: ignore[arg-type,return-value]  # noqa: E501
+        self.remotos: Optional[Trabalhadores[None]] = (
+            Trabalhadores(32, lambda: None, "encaminhamento") if encaminhador is not None else None)
+        self._corpos: Dict[str, bytes] = {}
 
-def _termo(texto: str) -> str:
-    return " ".join(_PONTUACAO.sub(" ", normalizar_texto(texto)).split())
+    def fechar(self) -> None:
+        self.locais.parar()
+        if self.remotos is not None:
+            self.remotos.parar()
+        if self.encaminhador is not None:
+            self.encaminhador.close()
 
+    # ------------------------------------------------------------ rotas
 
-def buscar(registros: Dict[str, Dict[str, Any]], corpo: Any) -> Dict[str, Any]:
-    """Busca por nome no formato da Casa dos Dados (empresas ativas)."""
-    consulta = corpo.get("query", {}) if isinstance(corpo, dict) else {}
-    termos = consulta.get("termo") or []
-    ufs = [u.upper() for u in consulta.get("uf") or [] if isinstance(u, str)]
-    situacao = consulta.get("situacao_cadastral")
-    achados: List[Dict[str, Any]] = []
-    for termo in termos:
-        if not isinstance(termo, str) or not _termo(termo):
-            continue
-        t = _termo(termo)
-        for reg in registros.values():
-            nomes = [_termo(reg.get("razao_social") or ""), _termo(reg.get("nome_fantasia") or "")]
-            if not any(t in n for n in nomes if n):
-                continue
-            if situacao and (reg.get("descricao_situacao_cadastral") or "").upper() != str(situacao).upper():
-                continue
-            if ufs and (reg.get("uf") or "").upper() not in ufs:
-                continue
-            if reg not in achados:
-                achados.append(reg)
-    hits = [{
-        "cnpj": r.get("cnpj", ""),
-        "razao_social": r.get("razao_social") or "",
-        "nome_fantasia": r.get("nome_fantasia") or "",
-        "situacao_cadastral": r.get("descricao_situacao_cadastral") or "",
-        "municipio": r.get("municipio") or "",
-        "uf": r.get("uf") or "",
-    } for r in achados]
-    return {"success": True, "data": {"count": len(hits), "cnpj": hits[:20]}, "page": {"current": 1}}
+    def atender(self, p: Pedido) -> Union[Resposta, Awaitable[Resposta]]:
+        caminho = p.caminho
+        if p.metodo == "GET":
+            if caminho.startswith(BRASIL_API_PATH):
+                return self._por_cnpj(caminho[len(BRASIL_API_PATH):], receita_ws=False)
+            if caminho.startswith(RECEITA_WS_PATH):
+                return self._por_cnpj(caminho[len(RECEITA_WS_PATH):], receita_ws=True)
+            if caminho in ("/", "/saude"):
+                return self._saude()
+        elif p.metodo == "POST" and caminho == BUSCA_PATH:
+            return self._buscar(p.corpo)
+        if caminho.startswith((BRASIL_API_PATH, RECEITA_WS_PATH)) or caminho in ("/", "/saude", BUSCA_PATH):
+            return _json(405, {"message": f"Método {p.metodo} não aceito em {caminho}"},
+                         (("Allow", "POST" if caminho == BUSCA_PATH else "GET"),))
+        return _json(404, {"message": "Caminho desconhecido"})
 
+    def _resposta_registro(self, chave: str, reg: Optional[Registro], receita_ws: bool,
+                           da_pasta: bool = False) -> Resposta:
+        if reg is None:
+            return _json(404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave))
+        if receita_ws:
+            return _json(200, como_receita_ws(reg))
+        if da_pasta:
+            # Os registros da pasta não mudam: o corpo é montado uma vez.
+            corpo = self._corpos.get(chave)
+            if corpo is None:
+                corpo = self._corpos[chave] = json.dumps(reg, ensure_ascii=False).encode("utf-8")
+            return Resposta(200, corpo)
+        return _json(200, reg)
 
-class _Handler(BaseHTTPRequestHandler):
-    server_version = "lexaro-registro/1.0"
-    registros: Dict[str, Dict[str, Any]] = {}
+    def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
+        chave = chave_cnpj(texto)
+        if not cnpj_valido(chave):
+            return _json(400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40]))
+        if self.em_linha:
+            assert self.fonte is not None
+            reg = self.fonte.consultar(chave)
+            if reg is not None or self.encaminhador is None:
+                return self._resposta_registro(chave, reg, receita_ws, da_pasta=True)
+        return self._por_cnpj_em_thread(chave, receita_ws)
 
-    def log_message(self, format, *args):  # noqa: A002 - silencioso
-        pass
+    async def _por_cnpj_em_thread(self, chave: str, receita_ws: bool) -> Resposta:
+        laco = asyncio.get_running_loop()
+        reg: Optional[Registro] = None
+        if not self.em_linha:
+            reg = await self.locais.executar(laco, lambda f: f.consultar(chave))
+        if reg is None and self.encaminhador is not None and self.remotos is not None:
+            enc = self.encaminhador
+            try:
+                reg = await self.remotos.executar(laco, lambda _: enc.consultar(chave))
+            except FonteIndisponivel as e:
+                return _json(503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e)),
+                             _tentar_em(e))
+        return self._resposta_registro(chave, reg, receita_ws)
 
-    def _responder(self, status: int, corpo: Any) -> None:
-        dados = json.dumps(corpo, ensure_ascii=False).encode("utf-8")
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json; charset=utf-8")
-        self.send_header("Content-Length", str(len(dados)))
-        self.end_headers()
-        self.wfile.write(dados)
+    def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
+        def resposta(info: Dict[str, Any]) -> Resposta:
+            extras = {"encaminhamento": self.encaminhador.estatisticas()} if self.encaminhador is not None else {}
+            return _json(200, dict(info, status="ok", **extras))
 
-    def do_GET(self):  # noqa: N802
-        caminho = self.path.split("?", 1)[0]
-        if caminho.startswith(BRASIL_API_PATH):
-            cnpj = caminho[len(BRASIL_API_PATH):]
-            reg = self.registros.get(_chave(cnpj))
-            if reg is None:
-                self._responder(404, {"message": f"CNPJ {cnpj} não encontrado.", "name": "NotFoundError",
-                                      "type": "not_found"})
-            else:
-                self._responder(200, reg)
-        elif caminho.startswith(RECEITA_WS_PATH):
-            cnpj = caminho[len(RECEITA_WS_PATH):]
-            reg = self.registros.get(_chave(cnpj))
-            if reg is None:
-                self._responder(200, {"status": "ERROR", "message": "CNPJ não encontrado"})
-            else:
-                self._responder(200, como_receita_ws(reg))
-        elif caminho in ("/", "/saude"):
-            self._responder(200, {"status": "ok", "empresas": len(self.registros)})
-        else:
-            self._responder(404, {"message": "Caminho desconhecido"})
+        if self.em_linha:
+            assert self.fonte is not None
+            return resposta(self.fonte.info())
 
-    def do_POST(self):  # noqa: N802
-        if self.path.split("?", 1)[0] != BUSCA_PATH:
-            self._responder(404, {"message": "Caminho desconhecido"})
-            return
+        async def em_thread() -> Resposta:
+            return resposta(await self.locais.executar(asyncio.get_running_loop(), lambda f: f.info()))
+        return em_thread()
+
+    def _buscar(self, bruto: bytes) -> Union[Resposta, Awaitable[Resposta]]:
         try:
-            tamanho = int(self.headers.get("Content-Length") or 0)
-        except ValueError:
-            tamanho = -1
-        if not 0 <= tamanho <= _MAX_CORPO:
-            self._responder(400, {"success": False, "message": "Corpo inválido"})
-            return
+            corpo = json.loads(bruto or b"{}")
+        except (ValueError, RecursionError):
+            return _json(400, erro_busca("JSON inválido"))
         try:
-            corpo = json.loads(self.rfile.read(tamanho) or b"{}")
-        except ValueError:
-            self._responder(400, {"success": False, "message": "JSON inválido"})
-            return
-        self._responder(200, buscar(self.registros, corpo))
+            consulta = ler_consulta_busca(corpo)
+        except ConsultaInvalida as e:
+            return _json(400, erro_busca(str(e)))
+        if not consulta.termos:
+            return _json(200, resposta_busca([]))
+        return self._buscar_em_thread(consulta, corpo)
+
+    async def _buscar_em_thread(self, consulta: ConsultaBusca, corpo: Dict[str, Any]) -> Resposta:
+        laco = asyncio.get_running_loop()
+        achados = await self.locais.executar(laco, lambda f: juntar_buscas(f, consulta))
+        if not achados and self.encaminhador is not None and self.remotos is not None:
+            enc = self.encaminhador
+            try:
+                return _json(200, await self.remotos.executar(laco, lambda _: enc.buscar(corpo)))
+            except FonteIndisponivel as e:
+                return _json(503, erro_busca(str(e)), _tentar_em(e))
+        return _json(200, resposta_busca(achados[:ITENS_POR_PAGINA], len(achados)))
 
 
-def criar_servidor(dados, porta: int = 0, host: str = "127.0.0.1") -> ThreadingHTTPServer:
-    """Cria o servidor (ainda parado) sobre os registros de `dados`."""
-    registros = carregar_dados(dados) if not isinstance(dados, dict) else dados
-    handler = type("RegistroHandler", (_Handler,), {"registros": registros})
-    servidor = ThreadingHTTPServer((host, porta), handler)
-    servidor.daemon_threads = True
+class ServidorRegistro(ServidorHttp):
+    """O servidor HTTP com a sua frente de registro (`frente`)."""
+
+    frente: FrenteRegistro
+
+
+def _fonte_de(dados: Dados) -> Tuple[Optional[Fonte], Optional[Callable[[], Fonte]]]:
+    if isinstance(dados, (str, Path)):
+        return PastaJson.abrir(dados), None
+    if isinstance(dados, dict):
+        return PastaJson(dados), None
+    if hasattr(dados, "consultar"):
+        return dados, None  # type: ignore[return-value]
+    if callable(dados):
+        return None, dados
+    raise TypeError("dados: uma pasta, um dicionário de registros, uma fonte ou uma função que abre uma fonte")
+
+
+def criar_servidor(dados: Dados, porta: int = 0, host: str = "127.0.0.1", *,
+                   encaminhador: Optional["Encaminhador"] = None, trabalhadores: int = 8,
+                   backlog: int = 1024, **prazos: Any) -> ServidorRegistro:
+    """Cria o servidor (já escutando, ainda sem atender) sobre `dados`.
+
+    `dados`: uma pasta de JSON, um dicionário CNPJ -> registro, uma fonte pronta
+    (compartilhada entre as threads) ou uma função sem argumentos que abre uma
+    fonte (uma por thread, para bancos cuja conexão não muda de thread).
+    """
+    fonte, abrir = _fonte_de(dados)
+    frente = FrenteRegistro(fonte, abrir, encaminhador, trabalhadores)
+    try:
+        servidor = ServidorRegistro(frente.atender, host, porta, backlog=backlog, **prazos)
+    except BaseException:
+        frente.fechar()
+        raise
+    servidor.frente = frente
+    servidor.ao_fechar(frente.fechar)
     return servidor
 
 
-def url_base(servidor: ThreadingHTTPServer) -> str:
+def url_base(servidor: ServidorHttp) -> str:
     host, porta = servidor.server_address[:2]
     return f"http://{host}:{porta}"
 
 
-def iniciar_em_segundo_plano(dados, porta: int = 0) -> Tuple[ThreadingHTTPServer, str]:
+def iniciar_em_segundo_plano(dados: Dados, porta: int = 0, **opcoes: Any) -> Tuple[ServidorRegistro, str]:
     """Inicia o servidor numa thread; devolve o servidor e a URL base.
 
     Pare com ``servidor.shutdown(); servidor.server_close()``.
     """
-    servidor = criar_servidor(dados, porta)
-    threading.Thread(target=servidor.serve_forever, kwargs={"poll_interval": 0.05}, name="registro-local",
-                     daemon=True).start()
+    servidor = criar_servidor(dados, porta, **opcoes)
+    threading.Thread(target=servidor.serve_forever, name="registro-local", daemon=True).start()
     return servidor, url_base(servidor)
 
 
@@ -232,3 +246,17 @@ def apontar_cnpj_para(base: str) -> None:
     cnpj.BRASIL_API_URL = base + BRASIL_API_PATH + "{cnpj}"
     cnpj.RECEITA_WS_URL = base + RECEITA_WS_PATH + "{cnpj}"
     cnpj.CASADOSDADOS_API = base + BUSCA_PATH
+
+
+def buscar(registros: Dict[str, Registro], corpo: Any) -> Dict[str, Any]:
+    """Busca por nome nos `registros`, com o corpo e a resposta da Casa dos Dados.
+
+    ConsultaInvalida (um ValueError) se o corpo não tem a forma esperada.
+    """
+    achados = juntar_buscas(PastaJson(registros), ler_consulta_busca(corpo))
+    return resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+
+
+__all__ = ["BRASIL_API_PATH", "RECEITA_WS_PATH", "BUSCA_PATH", "FrenteRegistro", "ServidorRegistro",
+           "apontar_cnpj_para", "buscar", "carregar_dados", "criar_servidor", "iniciar_em_segundo_plano",
+           "juntar_buscas", "url_base"]
