@@ -148,7 +148,7 @@ def instalar_observador() -> Any:
 
     anterior = cnpj.requests
     if not isinstance(anterior, _RegistroObservado):
-        cnpj.requests = _RegistroObservado(anterior)  # type: ignore[attr-defined]
+        cnpj.requests = _RegistroObservado(anterior)
     return anterior
 
 
@@ -191,7 +191,7 @@ def _verificador(config: Configuracao) -> Any:
     _local.verificadores = cache
     chave = (config.provider, config.model)
     if chave not in cache:
-        from .checker import ContractChecker
+        from .checker import ContractChecker  # type: ignore[import-not-found]
 
         kwargs: Dict[str, Any] = {"verbose": False}
         if config.provider:
@@ -233,7 +233,7 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
     from . import cnpj
 
     if config.urls is not None and (cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API) != config.urls:
-        cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = config.urls  # type: ignore[attr-defined]
+        cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = config.urls
     instalar_observador()
     try:
         if verificador is None:
