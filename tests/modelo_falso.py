@@ -73,6 +73,7 @@ class ModeloFalso:
 
         self.servidor = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.servidor.daemon_threads = True
+        self.servidor.handle_error = lambda pedido, endereco: None  # clients that hang up
         self.servidor.request_queue_size = 128
         self.url = f"http://127.0.0.1:{self.servidor.server_address[1]}/v1"
         threading.Thread(target=self.servidor.serve_forever, daemon=True).start()

@@ -671,6 +671,22 @@ def montar_parser() -> argparse.ArgumentParser:
     return p
 
 
+def programa() -> None:
+    """O programa `lexaro-contract`: `main` e a saída do processo."""
+    codigo = main()
+    # Daqui em diante o processo só termina: um Ctrl-C a mais não tem o que
+    # interromper (e não deve virar um traceback no encerramento).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if lote.fios_ocupados():
+        # Verificações abandonadas por um Ctrl-C ainda esperam a rede: sair
+        # sem encerrar o interpretador, com tudo já escrito.
+        for fluxo in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                fluxo.flush()
+        os._exit(codigo)
+    sys.exit(codigo)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     reais = sys.stdout, sys.stderr
     if reais[0] is not None and reais[1] is not None:
@@ -709,4 +725,4 @@ def _main(argv: Optional[List[str]]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    programa()

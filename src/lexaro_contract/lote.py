@@ -252,6 +252,20 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
 
 # ---------------------------------------------------------------- executores
 
+_fios_ocupados = 0
+_trava_ocupados = threading.Lock()
+
+
+def fios_ocupados() -> int:
+    """Quantos fios de `ExecutorDeFios` estão no meio de uma tarefa.
+
+    Um programa que termina com verificações abandonadas em voo (um lote
+    interrompido) deve sair com `os._exit`: um fio daemon que acorda durante
+    o encerramento do interpretador dentro do verificador nativo não tem
+    como ser desfeito com segurança."""
+    return _fios_ocupados
+
+
 class ExecutorDeFios(cf.Executor):
     """Pool de fios daemon: um lote interrompido abandona as esperas de rede
     em curso sem segurar a saída do interpretador (os fios de
@@ -282,10 +296,16 @@ class ExecutorDeFios(cf.Executor):
             futuro, fn, args, kwargs = item
             if not futuro.set_running_or_notify_cancel():
                 continue
+            global _fios_ocupados
+            with _trava_ocupados:
+                _fios_ocupados += 1
             try:
                 futuro.set_result(fn(*args, **kwargs))
             except BaseException as e:  # noqa: BLE001 - entregue a quem espera o futuro
                 futuro.set_exception(e)
+            finally:
+                with _trava_ocupados:
+                    _fios_ocupados -= 1
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         self._fechado = True
