@@ -45,9 +45,7 @@ def muitos(tmp_path, n):
     return [str(a) for a in arquivos]
 
 
-@pytest.mark.parametrize("provider, jobs, vezes", [
-    ("openai", 1, 1), ("openai", 3, 1), ("openai", 3, 2), ("local", 2, 1), ("local", 2, 2),
-])
+@pytest.mark.parametrize("provider, jobs, vezes", [("openai", 1, 1), ("openai", 3, 2), ("local", 1, 2), ("local", 2, 1)])
 def test_ctrl_c_stops_the_batch_at_once(ambiente, tmp_path, provider, jobs, vezes):
     env, modelo = ambiente
     arquivos = muitos(tmp_path, 6 if provider == "openai" else 3000)

@@ -78,8 +78,8 @@ def checar_registro(tempo: float = TEMPO_CHECAGEM) -> List[str]:
 
 # ---------------------------------------------------------------- verificação
 
-def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool):
-    from .checker import ContractChecker
+def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool) -> Any:
+    from .checker import ContractChecker  # type: ignore[import-not-found]
 
     kwargs: Dict[str, Any] = {"verbose": verbose}
     if provider:
@@ -101,7 +101,7 @@ def _checar_arquivo(caminho: str) -> Optional[str]:
     return None
 
 
-def verificar_arquivo(verificador, caminho: str) -> Dict[str, Any]:
+def verificar_arquivo(verificador: Any, caminho: str) -> Dict[str, Any]:
     """Um registro de saída: {"arquivo", "resultado"} ou {"arquivo", "erro"}."""
     problema = _checar_arquivo(caminho)
     if problema:
@@ -337,7 +337,7 @@ class _Progresso:
     def __init__(self, total: int, ligado: bool):
         self._barra: Any = None
         if ligado:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             self._barra = tqdm(total=total, unit="contrato", file=sys.stderr, dynamic_ncols=True)
 
@@ -434,7 +434,7 @@ def _sem_repetidos(arquivos: Iterable[str]) -> List[str]:
     return list(vistos.values())
 
 
-def comando_verificar(args) -> int:
+def comando_verificar(args: argparse.Namespace) -> int:
     arquivos = _sem_repetidos(args.arquivos)
     unico = len(arquivos) == 1 and not args.dask
     verbose = unico and not (args.json or args.quiet)
@@ -456,7 +456,7 @@ def comando_verificar(args) -> int:
             saida.fechar()
 
 
-def _verificar(args, arquivos: List[str], unico: bool, verificador: Any, provider: str,
+def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verificador: Any, provider: str,
                segredos: Tuple[str, ...], saida: Optional[_Saida]) -> int:
     if not args.sem_checagem_registro and not checar_registro():
         raise ErroDeUso(
@@ -543,7 +543,7 @@ def _verificar(args, arquivos: List[str], unico: bool, verificador: Any, provide
     return _codigo(estados.values())
 
 
-def _executor(args, provider: str) -> Any:
+def _executor(args: argparse.Namespace, provider: str) -> Any:
     """Processos para o motor local (trabalho de CPU, e um PDF que derruba o
     seu processo não derruba o lote), fios para os modelos hospedados (a
     verificação espera a rede), ou o cluster do Dask."""
@@ -558,7 +558,7 @@ def _cliente_dask(endereco: str) -> Any:
     from distributed import Client
 
     try:
-        cliente = Client(endereco, timeout="10s")
+        cliente = Client(endereco, timeout="10s")  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError) as e:
         raise ErroDeUso(f"não foi possível conectar ao Dask em {endereco}: {e}") from None
     return cliente
@@ -691,7 +691,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     reais = sys.stdout, sys.stderr
     if reais[0] is not None and reais[1] is not None:
         segredos = lote.segredos_configurados()
-        sys.stdout, sys.stderr = _Fluxo(reais[0], segredos), _Fluxo(reais[1], segredos)  # type: ignore[assignment]
+        sys.stdout, sys.stderr = _Fluxo(reais[0], segredos), _Fluxo(reais[1], segredos)
     try:
         return _main(argv)
     finally:
@@ -708,7 +708,7 @@ def _main(argv: Optional[List[str]]) -> int:
             raise ErroDeUso("--jobs deve ser pelo menos 1")
         if getattr(args, "retomar", False) and not args.saida:
             raise ErroDeUso("--retomar exige --saida")
-        return args.func(args)
+        return int(args.func(args))
     except ErroDeUso as e:
         _erro(str(e))
         return SAIDA_ERRO
