@@ -160,6 +160,21 @@ def test_a_refused_key_is_said_once_masked_and_stops_the_batch(modelo, extra, tm
         assert json.loads(out)["tipo_erro"] == "credencial"
 
 
+def test_an_unreachable_model_is_said_once(registro_local, monkeypatch, capsys):
+    import socket
+
+    with socket.socket() as livre:
+        livre.bind(("127.0.0.1", 0))
+        porta = livre.getsockname()[1]
+    monkeypatch.setenv("OPENAI_API_KEY", CHAVE)
+    monkeypatch.setenv("OPENAI_BASE_URL", f"http://127.0.0.1:{porta}/v1")
+    assert cli.main(["verificar", *PDFS, "--provider", "openai", "--jobs", "2", "--quiet",
+                     "--sem-checagem-registro"]) == 3
+    out, err = capsys.readouterr()
+    assert out == "" and len(err.splitlines()) == 1
+    assert f"o serviço do modelo não responde (http://127.0.0.1:{porta}/v1): APIConnectionError" in err
+
+
 def test_hosted_jobs_run_at_once_and_429_waits(modelo, tmp_path):
     modelo.latencia, modelo.limitar = 0.4, 1
     saida = tmp_path / "r.jsonl"
