@@ -19,7 +19,7 @@ import signal
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from . import lote
 from .lote import mascarar
