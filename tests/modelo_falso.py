@@ -22,6 +22,9 @@ RESPOSTAS = {
                               "vigencia": "12 meses", "valor": "R$ 8.000,00", "foro": "Campinas/SP"},
 }
 
+POR_PERGUNTA = {"empresas": RESPOSTAS["ExtracaoEmpresas"], "assinaturas": RESPOSTAS["ExtracaoAssinaturas"],
+                "dados_contrato": RESPOSTAS["ExtracaoDadosContrato"]}
+
 
 class ModeloFalso:
     def __init__(self, latencia=0.0, limitar=0, recusar_chave=False):
@@ -53,12 +56,16 @@ class ModeloFalso:
                     return self._json(429, {"error": {"message": "Rate limit reached", "type": "requests"}},
                                       {"retry-after": "1"})
                 time.sleep(dono.latencia)
-                nome = corpo["response_format"]["json_schema"]["name"]
+                formato = corpo["response_format"]["json_schema"]
+                if formato["name"] in RESPOSTAS:
+                    resposta = RESPOSTAS[formato["name"]]
+                else:  # the three questions in one request, each answer under its question's id
+                    resposta = {q: POR_PERGUNTA[q] for q in formato["schema"]["properties"]}
                 return self._json(200, {
                     "id": "chatcmpl-1", "object": "chat.completion", "created": 1718000000, "model": corpo["model"],
                     "choices": [{"index": 0, "finish_reason": "stop", "logprobs": None,
                                  "message": {"role": "assistant", "refusal": None,
-                                             "content": json.dumps(RESPOSTAS[nome], ensure_ascii=False)}}],
+                                             "content": json.dumps(resposta, ensure_ascii=False)}}],
                     "usage": {"prompt_tokens": 100, "completion_tokens": 20, "total_tokens": 120}})
 
             def _json(self, status, corpo, cabecalhos=None):

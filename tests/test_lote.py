@@ -181,9 +181,10 @@ def test_hosted_jobs_run_at_once_and_429_waits(modelo, tmp_path):
     inicio = time.monotonic()
     assert cli.main(["verificar", *PDFS, "--provider", "openai", "--jobs", "3", "--saida", str(saida),
                      "--quiet", "--sem-checagem-registro"]) == 0
-    # Three verifications of 3 sequential requests at once, one 429 waited out (1 s).
+    # Three verifications at once (3 sequential requests each, or 1 holding the three
+    # questions), one 429 waited out (1 s).
     assert time.monotonic() - inicio < 3 * 3 * 0.4
-    assert sorted(r["arquivo"] for r in ler(saida)) == PDFS and modelo.pedidos == 10
+    assert sorted(r["arquivo"] for r in ler(saida)) == PDFS and modelo.pedidos - 1 in (3, 3 * 3)
 
 
 def matar_em_cada_pedido(modelo, pools, vezes):
