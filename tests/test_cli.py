@@ -101,10 +101,13 @@ def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
     shutil.copy(PDFS[0], novo)
     assert cli.main(["verificar", *arquivos, str(novo), "--saida", str(saida), "--retomar", "--quiet"]) == 3
     linhas = saida.read_text(encoding="utf-8").splitlines()
-    assert len(linhas) == 6 + 1 + 4
-    novos = [json.loads(l) for l in linhas[7:]]
+    # One record per file: the cut line is gone, each retried error replaced in place.
+    assert len(linhas) == 6 + 1
+    novos = [json.loads(l) for l in linhas]
+    assert novos[:3] == registros[:3]
     # Files with a verdict are skipped; those that failed are tried again.
-    assert [r["arquivo"] for r in novos] == arquivos[3:] + [str(novo)]
+    assert [r["arquivo"] for r in novos] == arquivos + [str(novo)]
+    assert [r["tipo_erro"] for r in novos[3:6]] == ["arquivo", "arquivo", "pdf"]
     assert novos[-1]["resultado"]["resultado_final"] == "APROVADO"
 
 
@@ -122,8 +125,10 @@ def test_unreachable_registry_stops_before_verifying(urls_restauradas, porta_fec
     assert cli.main(["verificar", str(PDFS[0])]) == 3
     err = capsys.readouterr().err
     assert "nenhum serviço de registro respondeu" in err and len(err.splitlines()) == 1
-    # Skipping the check: nothing is found, the contract is rejected.
-    assert cli.main(["verificar", str(PDFS[0]), "--sem-checagem-registro", "--quiet"]) == 1
+    # Skipping the check: an outage is an error naming the services, not a rejection.
+    assert cli.main(["verificar", str(PDFS[0]), "--sem-checagem-registro", "--quiet"]) == 3
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("registro indisponível durante a verificação: BrasilAPI: sem conexão") == 1
 
 
 @pytest.mark.parametrize("argv, trecho", [

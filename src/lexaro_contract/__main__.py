@@ -1,5 +1,3 @@
-import sys
+from .cli import programa
 
-from .cli import main
-
-sys.exit(main())
+programa()

@@ -10,14 +10,23 @@ nenhum REPROVADO; 3 erro de uso ou de configuração.
 """
 
 import argparse
-import concurrent.futures
+import contextlib
+import io
 import json
+import logging
+import os
+import signal
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+
+from . import lote
+from .lote import mascarar
 
 SAIDA_APROVADO, SAIDA_REPROVADO, SAIDA_PENDENTE, SAIDA_ERRO = 0, 1, 2, 3
+SAIDA_INTERROMPIDO = 130       # Ctrl-C (128 + SIGINT)
+SAIDA_CANO_FECHADO = 141       # o leitor de stdout fechou o cano (128 + SIGPIPE)
 VEREDITOS = ("APROVADO", "REPROVADO", "PENDENTE")
 TEMPO_CHECAGEM = 4.0
 
@@ -69,8 +78,8 @@ def checar_registro(tempo: float = TEMPO_CHECAGEM) -> List[str]:
 
 # ---------------------------------------------------------------- verificação
 
-def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool):
-    from .checker import ContractChecker
+def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool) -> Any:
+    from .checker import ContractChecker  # type: ignore[import-not-found]
 
     kwargs: Dict[str, Any] = {"verbose": verbose}
     if provider:
@@ -92,7 +101,7 @@ def _checar_arquivo(caminho: str) -> Optional[str]:
     return None
 
 
-def verificar_arquivo(verificador, caminho: str) -> Dict[str, Any]:
+def verificar_arquivo(verificador: Any, caminho: str) -> Dict[str, Any]:
     """Um registro de saída: {"arquivo", "resultado"} ou {"arquivo", "erro"}."""
     problema = _checar_arquivo(caminho)
     if problema:
@@ -103,60 +112,30 @@ def verificar_arquivo(verificador, caminho: str) -> Dict[str, Any]:
         return {"arquivo": caminho, "erro": f"{type(e).__name__}: {e}"}
 
 
-_VERIFICADOR_DO_PROCESSO = None
-
-
-def _iniciar_processo(provider, model):
-    global _VERIFICADOR_DO_PROCESSO
-    _VERIFICADOR_DO_PROCESSO = _novo_verificador(provider, model, False)
-
-
-def _verificar_no_processo(caminho: str) -> Dict[str, Any]:
-    return verificar_arquivo(_VERIFICADOR_DO_PROCESSO, caminho)
-
-
-def _ja_feitos(saida: Path) -> set:
-    feitos = set()
-    if not saida.exists():
-        return feitos
-    with open(saida, encoding="utf-8") as f:
-        for linha in f:
-            try:
-                item = json.loads(linha)
-            except ValueError:
-                continue  # linha incompleta de uma execução interrompida
-            # Só conta o que chegou a um veredito: um arquivo que deu erro
-            # (rede, PDF ilegível) é tentado de novo.
-            if isinstance(item, dict) and isinstance(item.get("arquivo"), str) and "resultado" in item:
-                feitos.add(str(Path(item["arquivo"]).resolve()))
-    return feitos
-
-
-def _abrir_saida(saida: Path):
-    """Abre o JSON Lines para acrescentar; uma linha cortada por uma execução
-    interrompida é encerrada antes, para não colar no próximo registro."""
-    cortada = False
-    if saida.exists() and saida.stat().st_size > 0:
-        with open(saida, "rb") as f:
-            f.seek(-1, 2)
-            cortada = f.read(1) != b"\n"
-    f = open(saida, "a", encoding="utf-8")
-    if cortada:
-        f.write("\n")
-    return f
-
-
 def codigo_de_saida(registros: Iterable[Dict[str, Any]]) -> int:
-    vereditos = []
-    for r in registros:
-        if "erro" in r:
-            return SAIDA_ERRO
-        vereditos.append(r["resultado"].get("resultado_final"))
-    if "REPROVADO" in vereditos:
+    return _codigo([_estado(r) for r in registros])
+
+
+def _estado(r: Dict[str, Any]) -> str:
+    """"ERRO" ou o veredito do registro."""
+    if "erro" in r:
+        return "ERRO"
+    return str(r["resultado"].get("resultado_final"))
+
+
+def _codigo(estados: Iterable[str]) -> int:
+    estados = list(estados)
+    if "ERRO" in estados:
+        return SAIDA_ERRO
+    if "REPROVADO" in estados:
         return SAIDA_REPROVADO
-    if "PENDENTE" in vereditos:
+    if "PENDENTE" in estados:
         return SAIDA_PENDENTE
     return SAIDA_APROVADO
+
+
+def _chave(arquivo: str) -> str:
+    return str(Path(arquivo).resolve())
 
 
 def _linha_veredito(r: Dict[str, Any]) -> str:
@@ -166,80 +145,423 @@ def _linha_veredito(r: Dict[str, Any]) -> str:
     return f"{r['arquivo']}: {res.get('resultado_final')} — {res.get('justificativa')}"
 
 
+# ---------------------------------------------------------------- fluxos de saída
+
+class _Fluxo(io.TextIOBase):
+    """stdout/stderr do comando: mascara chaves e tokens, troca o que a
+    codificação do terminal ou do arquivo não representa (Latin-1, ASCII)
+    e, se o leitor fechou o cano (``| head``), cala em vez de levantar."""
+
+    def __init__(self, real: Any, segredos: Tuple[str, ...]) -> None:
+        super().__init__()
+        self._real = real
+        self._segredos = segredos
+        self.fechado = False
+
+    @property
+    def encoding(self) -> str:  # type: ignore[override]
+        return getattr(self._real, "encoding", None) or "utf-8"
+
+    def isatty(self) -> bool:
+        return bool(getattr(self._real, "isatty", lambda: False)())
+
+    def fileno(self) -> int:
+        return int(self._real.fileno())
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, texto: str) -> int:
+        if self.fechado:
+            return len(texto)
+        limpo = mascarar(texto, self._segredos)
+        try:
+            try:
+                self._real.write(limpo)
+            except UnicodeEncodeError:
+                self._real.write(limpo.encode(self.encoding, "replace").decode(self.encoding))
+        except (BrokenPipeError, ConnectionResetError):
+            self._cano_fechado()
+        return len(texto)
+
+    def flush(self) -> None:
+        if not self.fechado:
+            try:
+                self._real.flush()
+            except (BrokenPipeError, ConnectionResetError):
+                self._cano_fechado()
+
+    def _cano_fechado(self) -> None:
+        self.fechado = True
+        # O interpretador ainda esvazia o fluxo ao sair: que escreva no nada.
+        try:
+            nulo = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(nulo, self._real.fileno())
+            os.close(nulo)
+        except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
+            pass
+
+
+# ---------------------------------------------------------------- arquivo de saída
+
+_INICIO_DE_REGISTRO = b'{"arquivo": '
+
+
+class _Saida:
+    """O JSON Lines de resultados, travado (flock) enquanto o lote roda.
+
+    Guarda um registro por arquivo: o último escrito vale, e ao fechar os
+    registros substituídos (um erro refeito) saem do arquivo, que é
+    regravado de uma vez (arquivo novo + rename). Um arquivo que não é
+    deste formato é recusado sem ser tocado."""
+
+    def __init__(self, caminho: Path, segredos: Tuple[str, ...]) -> None:
+        self.caminho = caminho
+        self._segredos = segredos
+        try:
+            self._f = open(caminho, "a+b")
+        except OSError as e:
+            raise ErroDeUso(f"não foi possível abrir {caminho}: {e.strerror or e}") from None
+        try:
+            self._travar(self._f)
+            self.estados: Dict[str, str] = {}
+            self._ultima: Dict[str, int] = {}
+            self._linhas = 0
+            self._ler()
+        except BaseException:
+            self._f.close()
+            raise
+
+    def _travar(self, f: Any) -> None:
+        try:
+            import fcntl
+        except ImportError:  # sem flock (Windows): sem trava
+            return
+        try:
+            fcntl.flock(f.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            raise ErroDeUso(f"{self.caminho} está em uso por outro lote (arquivo travado); "
+                            "espere ele terminar ou use outra --saida") from None
+
+    def _ler(self) -> None:
+        self._f.seek(0)
+        dados = self._f.read()
+        corpo, quebra, resto = dados.rpartition(b"\n")
+        linhas = corpo.split(b"\n") if quebra else []
+        for n, linha in enumerate(linhas + [resto], 1):
+            if not linha.strip():
+                continue
+            registro = _registro_da_linha(linha)
+            if registro is None:
+                if n > len(linhas) and linha.startswith(_INICIO_DE_REGISTRO):
+                    continue  # o fim cortado de uma execução interrompida (abaixo)
+                trecho = linha[:60].decode("utf-8", "replace")
+                raise ErroDeUso(f"{self.caminho}: a linha {n} não é um registro de resultados em JSON Lines "
+                                f"({trecho!r}); nada foi alterado — use outra --saida")
+            self._anotar(registro, n)
+        self._linhas = len(linhas)
+        if resto.strip():
+            if resto.startswith(_INICIO_DE_REGISTRO) and _registro_da_linha(resto) is None:
+                # Registro cortado: o arquivo dele não tem veredito e será
+                # verificado de novo; a sobra sai.
+                self._f.truncate(len(dados) - len(resto))
+            else:
+                self._f.write(b"\n")
+                self._linhas += 1
+
+    def _anotar(self, registro: Dict[str, Any], n: int) -> None:
+        chave = _chave(registro["arquivo"])
+        self.estados[chave] = _estado(registro)
+        self._ultima[chave] = n
+
+    def escrever(self, registro: Dict[str, Any]) -> None:
+        linha = mascarar(json.dumps(registro, ensure_ascii=False, default=str), self._segredos)
+        self._f.seek(0, os.SEEK_END)
+        self._f.write(linha.encode("utf-8") + b"\n")
+        self._f.flush()
+        self._linhas += 1
+        self._anotar(registro, self._linhas)
+
+    def fechar(self) -> None:
+        try:
+            if len(self._ultima) < self._linhas_com_registro():
+                self._compactar()
+        finally:
+            self._f.close()
+
+    def _linhas_com_registro(self) -> int:
+        self._f.seek(0)
+        return sum(1 for linha in self._f if linha.strip())
+
+    def _compactar(self) -> None:
+        manter = set(self._ultima.values())
+        temporario = self.caminho.with_name(f".{self.caminho.name}.{os.getpid()}.tmp")
+        novo = open(temporario, "wb")
+        try:
+            self._f.seek(0)
+            for n, linha in enumerate(self._f, 1):
+                if n in manter:
+                    novo.write(linha)
+            novo.flush()
+            os.fsync(novo.fileno())
+            os.chmod(temporario, os.stat(self.caminho).st_mode & 0o7777)
+            self._travar(novo)  # o arquivo novo já nasce travado
+            os.replace(temporario, self.caminho)
+        except BaseException:
+            novo.close()
+            with contextlib.suppress(OSError):
+                os.unlink(temporario)
+            raise
+        novo.close()
+
+
+def _registro_da_linha(linha: bytes) -> Optional[Dict[str, Any]]:
+    try:
+        item = json.loads(linha.decode("utf-8"))
+    except ValueError:
+        return None
+    if isinstance(item, dict) and isinstance(item.get("arquivo"), str) and ("resultado" in item or "erro" in item):
+        if "resultado" in item and not isinstance(item["resultado"], dict):
+            return None
+        return item
+    return None
+
+
+# ---------------------------------------------------------------- progresso
+
 class _Progresso:
-    """Barra de progresso em stderr (tqdm), silenciosa quando desligada."""
+    """Barra de progresso em stderr (tqdm), só num terminal: num log
+    redirecionado ela não deixaria quadros com retorno de carro. As linhas
+    de veredito e de erro são escritas em volta da barra."""
 
     def __init__(self, total: int, ligado: bool):
-        self._barra = None
+        self._barra: Any = None
         if ligado:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             self._barra = tqdm(total=total, unit="contrato", file=sys.stderr, dynamic_ncols=True)
+
+    def escrever(self, linha: str, fluxo: Any) -> None:
+        if self._barra is None:
+            print(linha, file=fluxo, flush=True)
+            return
+        with self._barra.external_write_mode(file=fluxo):
+            print(linha, file=fluxo, flush=True)
 
     def avancar(self, descricao: str) -> None:
         if self._barra is not None:
             self._barra.set_postfix_str(descricao, refresh=False)
             self._barra.update(1)
 
+    def nota(self, texto: str) -> None:
+        if self._barra is not None:
+            self._barra.set_postfix_str(texto, refresh=True)
+
     def fechar(self) -> None:
         if self._barra is not None:
             self._barra.close()
 
 
-def comando_verificar(args) -> int:
-    arquivos: List[str] = list(args.arquivos)
-    unico = len(arquivos) == 1
-    verbose = unico and not (args.json or args.quiet)
-    verificador = _novo_verificador(args.provider, args.model, verbose)
+class _EsperaDoModelo(logging.Handler):
+    """Mostra na barra as esperas do cliente do modelo (429 e falhas
+    temporárias: ele espera o que o serviço pede, até 2 minutos, e tenta de
+    novo um número limitado de vezes)."""
 
+    def __init__(self, progresso: _Progresso) -> None:
+        super().__init__(logging.INFO)
+        self._progresso = progresso
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if not str(record.msg).startswith("Retrying request"):
+            return
+        segundos = next((a for a in record.args or () if isinstance(a, float)), None)
+        if segundos is not None:
+            self._progresso.nota(f"o serviço do modelo pediu espera: {segundos:.0f} s")
+
+
+@contextlib.contextmanager
+def _ouvindo_esperas(progresso: _Progresso) -> Iterator[None]:
+    log = logging.getLogger("openai._base_client")
+    ouvinte, nivel = _EsperaDoModelo(progresso), log.level
+    log.addHandler(ouvinte)
+    if log.getEffectiveLevel() > logging.INFO:
+        log.setLevel(logging.INFO)
+    try:
+        yield
+    finally:
+        log.removeHandler(ouvinte)
+        log.setLevel(nivel)
+
+
+# ---------------------------------------------------------------- o comando
+
+_FATAIS = {
+    lote.ERRO_CREDENCIAL: "o serviço do modelo recusou a credencial ({variavel}): {erro}",
+    lote.ERRO_MODELO: "o serviço do modelo não responde ({endereco}): {erro}",
+}
+
+
+def _linha_fatal(r: Dict[str, Any], provider: Optional[str]) -> str:
+    azure = provider == "azure"
+    return _FATAIS[r["tipo_erro"]].format(
+        variavel="AZURE_API_KEY" if azure else "OPENAI_API_KEY",
+        endereco="AZURE_API_ENDPOINT" if azure else os.environ.get("OPENAI_BASE_URL") or "OPENAI_BASE_URL",
+        erro=r["erro"]) + " — lote interrompido; corrija e rode de novo (com --retomar, se houver --saida)"
+
+
+@contextlib.contextmanager
+def _ctrl_c_do_lote(parar: threading.Event, desistir: threading.Event) -> Iterator[None]:
+    """O primeiro Ctrl-C para o despacho; o segundo para também a espera
+    pelo que está em voo. Nenhum dos dois levanta no meio de uma escrita."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def ao_interromper(signum: int, frame: Any) -> None:
+        (desistir if parar.is_set() else parar).set()
+
+    anterior = signal.signal(signal.SIGINT, ao_interromper)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, anterior)
+
+
+def _sem_repetidos(arquivos: Iterable[str]) -> List[str]:
+    vistos: Dict[str, str] = {}
+    for a in arquivos:
+        vistos.setdefault(_chave(a), a)
+    return list(vistos.values())
+
+
+def comando_verificar(args: argparse.Namespace) -> int:
+    arquivos = _sem_repetidos(args.arquivos)
+    unico = len(arquivos) == 1 and not args.dask
+    verbose = unico and not (args.json or args.quiet)
+    segredos = lote.segredos_configurados()
+    verificador = _novo_verificador(args.provider, args.model, verbose)
+    provider = str(verificador.provider)
+
+    if args.dask:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            raise ErroDeUso('--dask precisa do Dask distribuído: pip install "lexaro-contract[dask]"') from None
+
+    saida = _Saida(Path(args.saida), segredos) if args.saida else None
+    try:
+        return _verificar(args, arquivos, unico, verificador, provider, segredos, saida)
+    finally:
+        if saida is not None:
+            saida.fechar()
+
+
+def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verificador: Any, provider: str,
+               segredos: Tuple[str, ...], saida: Optional[_Saida]) -> int:
     if not args.sem_checagem_registro and not checar_registro():
         raise ErroDeUso(
             "nenhum serviço de registro respondeu (BrasilAPI, ReceitaWS, Casa dos Dados); "
             "verifique a rede ou as variáveis LEXARO_*_URL, ou use --sem-checagem-registro")
 
-    saida = Path(args.saida) if args.saida else None
-    if saida and args.retomar:
-        feitos = _ja_feitos(saida)
-        pulados = [a for a in arquivos if str(Path(a).resolve()) in feitos]
-        arquivos = [a for a in arquivos if str(Path(a).resolve()) not in feitos]
-        if pulados:
-            print(f"Retomando: {len(pulados)} arquivo(s) já verificado(s) em {saida}", file=sys.stderr)
+    estados: Dict[str, str] = {}
+    anteriores = 0
+    if saida is not None and args.retomar:
+        feitos = [a for a in arquivos if saida.estados.get(_chave(a), "ERRO") != "ERRO"]
+        for a in feitos:
+            estados[_chave(a)] = saida.estados[_chave(a)]
+        anteriores = len(feitos)
+        arquivos = [a for a in arquivos if _chave(a) not in estados]
+        if feitos and not args.quiet:
+            print(f"Retomando: {len(feitos)} arquivo(s) já verificado(s) em {saida.caminho}", file=sys.stderr)
 
-    registros: List[Dict[str, Any]] = []
-    arquivo_saida = _abrir_saida(saida) if saida else None
-    progresso = _Progresso(len(arquivos), ligado=not unico and not args.quiet)
+    json_ascii = args.json and not sys.stdout.encoding.lower().replace("-", "").startswith("utf")
+    parar, desistir, cano = threading.Event(), threading.Event(), threading.Event()
+    fatal: List[str] = []
+    progresso = _Progresso(len(arquivos), ligado=not unico and not args.quiet and sys.stderr.isatty())
+
+    def registrar(r: Dict[str, Any]) -> None:
+        estados[_chave(r["arquivo"])] = _estado(r)
+        if saida is not None:
+            saida.escrever(r)
+        tipo = r.get("tipo_erro")
+        if tipo in _FATAIS:
+            parar.set()
+            if tipo not in fatal:
+                fatal.append(tipo)
+                progresso.escrever("lexaro-contract: " + _linha_fatal(r, provider), sys.stderr)
+        elif "erro" in r:
+            progresso.escrever(f"lexaro-contract: {r['arquivo']}: {r['erro']}", sys.stderr)
+        if args.json:
+            corpo = r["resultado"] if unico and "resultado" in r else r
+            progresso.escrever(json.dumps(corpo, ensure_ascii=json_ascii, indent=2 if unico else None,
+                                          default=str), sys.stdout)
+        elif (args.quiet or not unico) and "resultado" in r:
+            progresso.escrever(_linha_veredito(r), sys.stdout)
+        progresso.avancar(Path(r["arquivo"]).name)
+        if getattr(sys.stdout, "fechado", False):  # o leitor fechou o cano: fim quieto
+            cano.set()
+            parar.set()
+            desistir.set()
+
+    anterior = lote.instalar_observador()
     try:
-        def registrar(r: Dict[str, Any]) -> None:
-            registros.append(r)
-            if arquivo_saida:
-                arquivo_saida.write(json.dumps(r, ensure_ascii=False, default=str) + "\n")
-                arquivo_saida.flush()
-            if "erro" in r:
-                _erro(f"{r['arquivo']}: {r['erro']}")
-            if args.json:
-                if unico and "resultado" in r:
-                    print(json.dumps(r["resultado"], ensure_ascii=False, indent=2, default=str))
-                elif not unico:
-                    print(json.dumps(r, ensure_ascii=False, default=str), flush=True)
-            elif args.quiet or not unico:
-                print(_linha_veredito(r), flush=True)
-            progresso.avancar(Path(r["arquivo"]).name)
-
-        if args.jobs > 1 and len(arquivos) > 1:
-            with concurrent.futures.ProcessPoolExecutor(
-                    max_workers=args.jobs, initializer=_iniciar_processo,
-                    initargs=(args.provider, args.model)) as pool:
-                futuros = [pool.submit(_verificar_no_processo, a) for a in arquivos]
-                for fut in concurrent.futures.as_completed(futuros):
-                    registrar(fut.result())
+        config = lote.Configuracao.atual(provider, args.model, segredos)
+        if unico:
+            if arquivos:
+                registrar(lote.verificar_arquivo(arquivos[0], config, verificador))
         else:
-            for a in arquivos:
-                registrar(verificar_arquivo(verificador, a))
+            executor = _executor(args, provider)
+            try:
+                with _ctrl_c_do_lote(parar, desistir), _ouvindo_esperas(progresso):
+                    for r in lote.verificar_lote(arquivos, executor, provider=provider, model=args.model,
+                                                 segredos=segredos, parar=parar, desistir=desistir):
+                        registrar(r)
+            finally:
+                if args.dask:
+                    with contextlib.suppress(Exception):
+                        executor.close(timeout=2)
     finally:
+        from . import cnpj
+
+        cnpj.requests = anterior
         progresso.fechar()
-        if arquivo_saida:
-            arquivo_saida.close()
-    return codigo_de_saida(registros)
+
+    faltam = sum(1 for a in args.arquivos if _chave(a) not in estados)
+    if cano.is_set():
+        return SAIDA_CANO_FECHADO
+    if fatal:
+        return SAIDA_ERRO
+    if parar.is_set():
+        _erro(f"interrompido: {faltam} arquivo(s) sem registro"
+              + (f"; retome com --retomar --saida {saida.caminho}" if saida is not None else ""))
+        return SAIDA_INTERROMPIDO
+    if not unico and not args.quiet:
+        contagem = {e: list(estados.values()).count(e) for e in (*VEREDITOS, "ERRO")}
+        print("Resumo: " + ", ".join(f"{n} {e if e != 'ERRO' else 'com erro'}" for e, n in contagem.items() if n)
+              + (f" ({anteriores} já verificado(s) em {saida.caminho})" if anteriores and saida else ""),
+              file=sys.stderr)
+    return _codigo(estados.values())
+
+
+def _executor(args: argparse.Namespace, provider: str) -> Any:
+    """Processos para o motor local (trabalho de CPU, e um PDF que derruba o
+    seu processo não derruba o lote), fios para os modelos hospedados (a
+    verificação espera a rede), ou o cluster do Dask."""
+    if args.dask:
+        return _cliente_dask(args.dask)
+    if provider == "local":
+        return lote.fabrica_de_processos(args.jobs)
+    return lambda: lote.ExecutorDeFios(args.jobs)
+
+
+def _cliente_dask(endereco: str) -> Any:
+    from distributed import Client
+
+    try:
+        cliente = Client(endereco, timeout="10s")  # type: ignore[no-untyped-call]
+    except (OSError, TimeoutError, ValueError) as e:
+        raise ErroDeUso(f"não foi possível conectar ao Dask em {endereco}: {e}") from None
+    return cliente
 
 
 # ---------------------------------------------------------------- demo
@@ -302,10 +624,14 @@ def montar_parser() -> argparse.ArgumentParser:
     v.add_argument("--provider", choices=("openai", "azure", "local"),
                    help="motor de extração (padrão: LEXARO_PROVIDER ou openai)")
     v.add_argument("--model", help="modelo de linguagem (padrão: gpt-4o)")
-    v.add_argument("--saida", metavar="RESULTADOS.jsonl", help="acrescenta cada resultado a um arquivo JSON Lines")
+    v.add_argument("--saida", metavar="RESULTADOS.jsonl",
+                   help="grava um registro por arquivo em JSON Lines, à medida que cada um termina")
     v.add_argument("--retomar", action="store_true",
                    help="pula os arquivos que já têm veredito em --saida (os que deram erro são refeitos)")
-    v.add_argument("--jobs", "-j", type=int, default=1, help="verificações em paralelo (processos)")
+    v.add_argument("--jobs", "-j", type=int, default=1,
+                   help="verificações simultâneas (processos no motor local, fios nos modelos hospedados)")
+    v.add_argument("--dask", metavar="ENDERECO",
+                   help="roda o lote num cluster Dask (ex.: tcp://10.0.0.5:8786); requer o extra [dask]")
     v.add_argument("--sem-checagem-registro", action="store_true",
                    help="não checa se os serviços de registro respondem antes de começar")
     v.set_defaults(func=comando_verificar)
@@ -320,21 +646,58 @@ def montar_parser() -> argparse.ArgumentParser:
     return p
 
 
+def programa() -> None:
+    """O programa `lexaro-contract`: `main` e a saída do processo."""
+    codigo = main()
+    # Daqui em diante o processo só termina: um Ctrl-C a mais não tem o que
+    # interromper (e não deve virar um traceback no encerramento).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if lote.fios_ocupados():
+        # Verificações abandonadas por um Ctrl-C ainda esperam a rede: sair
+        # sem encerrar o interpretador, com tudo já escrito.
+        for fluxo in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                fluxo.flush()
+        os._exit(codigo)
+    sys.exit(codigo)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
+    reais = sys.stdout, sys.stderr
+    if reais[0] is not None and reais[1] is not None:
+        segredos = lote.segredos_configurados()
+        sys.stdout, sys.stderr = _Fluxo(reais[0], segredos), _Fluxo(reais[1], segredos)
+    try:
+        return _main(argv)
+    finally:
+        for fluxo in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                fluxo.flush()
+        sys.stdout, sys.stderr = reais
+
+
+def _main(argv: Optional[List[str]]) -> int:
     try:
         args = montar_parser().parse_args(argv)
         if getattr(args, "jobs", 1) < 1:
             raise ErroDeUso("--jobs deve ser pelo menos 1")
         if getattr(args, "retomar", False) and not args.saida:
             raise ErroDeUso("--retomar exige --saida")
-        return args.func(args)
+        return int(args.func(args))
     except ErroDeUso as e:
         _erro(str(e))
         return SAIDA_ERRO
     except KeyboardInterrupt:
-        _erro("interrompido")
-        return 130
+        # Um segundo Ctrl-C enquanto se despede não vira um traceback.
+        principal = threading.current_thread() is threading.main_thread()
+        anterior = signal.signal(signal.SIGINT, signal.SIG_IGN) if principal else None
+        try:
+            _erro("interrompido")
+        finally:
+            if principal:
+                signal.signal(signal.SIGINT, anterior)
+        return SAIDA_INTERROMPIDO
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    programa()
