@@ -56,14 +56,14 @@ class Emissor:
         self.cert = _emitir(sujeito, self.chave.public_key(), pai or (sujeito, self.chave), ca=True)
         self.cadeia = [self.cert] + (pai.cadeia if pai else [])
 
-    def emitir(self, cn, san=(), inicio=None, fim=None, eku=None, rsa_=False):
+    def emitir(self, cn, san=(), inicio=None, fim=None, eku=None, rsa_=False, crl=False):
         chave = rsa.generate_private_key(65537, 2048) if rsa_ else ec.generate_private_key(ec.SECP256R1())
         cert = _emitir(_nome(cn), chave.public_key(), (self.cert.subject, self.chave),
-                       san=san, inicio=inicio, fim=fim, eku=eku)
+                       san=san, inicio=inicio, fim=fim, eku=eku, crl=crl)
         return Titular(cert, chave, self.cadeia)
 
 
-def _emitir(sujeito, chave_publica, emissor, ca=False, san=(), inicio=None, fim=None, eku=None):
+def _emitir(sujeito, chave_publica, emissor, ca=False, san=(), inicio=None, fim=None, eku=None, crl=False):
     if isinstance(emissor, Emissor):
         emissor = (emissor.cert.subject, emissor.chave)
     b = (x509.CertificateBuilder().subject_name(sujeito).issuer_name(emissor[0]).public_key(chave_publica)
@@ -76,6 +76,9 @@ def _emitir(sujeito, chave_publica, emissor, ca=False, san=(), inicio=None, fim=
         b = b.add_extension(x509.SubjectAlternativeName(list(san)), critical=False)
     if eku:
         b = b.add_extension(x509.ExtendedKeyUsage(eku), critical=True)
+    if crl:  # só quem declara onde está a lista de revogação é conferido contra ela
+        b = b.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+            [x509.UniformResourceIdentifier("http://127.0.0.1:9/ac.crl")], None, None, None)]), critical=False)
     return b.sign(emissor[1], hashes.SHA256())
 
 
@@ -117,12 +120,21 @@ class Pki:
             outro(A.OID_PJ_RESPONSAVEL_DADOS, nasc + CPF_JOAO)])
         self.ilegivel = self.ac_icp.emitir("LUCIA FERREIRA DIAS", san=[
             outro(A.OID_PF_DADOS, valor=core.Boolean(True).dump())])
+        self.revogado = self.ac_icp.emitir("RUI REVOGADO:22233344405", crl=True)
         self.tsa = self.ac_icp.emitir("Carimbo de Tempo Teste", eku=[ExtendedKeyUsageOID.TIME_STAMPING],
                                      rsa_=True)  # o carimbador de teste do pyHanko só assina com RSA
 
     def carimbador(self):
         return DummyTimeStamper(tsa_cert=asn1(self.tsa.cert), tsa_key=chave_asn1(self.tsa.chave),
                                 certs_to_embed=SimpleCertificateStore.from_certs([asn1(self.ac_icp.cert)]))
+
+    def lista_revogacao(self):
+        """CRL da AC ICP de teste com o certificado de Rui revogado há uma hora."""
+        revogado = (x509.RevokedCertificateBuilder().serial_number(self.revogado.cert.serial_number)
+                    .revocation_date(AGORA - dt.timedelta(hours=1)).build())
+        return (x509.CertificateRevocationListBuilder().issuer_name(self.ac_icp.cert.subject)
+                .last_update(AGORA - dt.timedelta(days=1)).next_update(AGORA + dt.timedelta(days=7))
+                .add_revoked_certificate(revogado).sign(self.ac_icp.chave, hashes.SHA256()))
 
     def pasta_raizes(self, pasta, *raizes):
         pasta.mkdir(parents=True, exist_ok=True)
@@ -220,6 +232,7 @@ def pdfs(pki, tmp_path_factory):
         "assinatura_apos_alteracao": assinar(proibida, pki.joao, "Joao"),
         "bytes_alterados": bytes(alterado),
         "expirado": assinar(base, pki.expirado, "Renato"),
+        "revogado": assinar(base, pki.revogado, "Rui"),
         "empresa": assinar(base, pki.empresa, "Alfa"),
         "otherName_ilegivel": assinar(base, pki.ilegivel, "Lucia"),
         "dicionario_malformado": com_campos(base, [sig_dict(b"", byte_range=False), sig_dict(None),
@@ -290,6 +303,12 @@ def test_trust_roots(pdfs, pki, tmp_path):
                                                                "encadeia às raízes de confiança fornecidas"}]
     r = A.verificar_assinaturas(pdfs / "expirado.pdf", raizes=so_icp)
     assert [a["status"] for a in r["achados"]] == ["pendente"] and "expirado" in r["achados"][0]["mensagem"]
+    assert A.verificar_assinaturas(pdfs / "revogado.pdf", raizes=so_icp)["achados"] == []
+    (so_icp / "ac.crl").write_bytes(pki.lista_revogacao().public_bytes(serialization.Encoding.DER))
+    r = A.verificar_assinaturas(pdfs / "revogado.pdf", raizes=so_icp)
+    assert [(a["validade"], a["cadeia"]) for a in r["assinaturas"]] == [("revogado", "nao_confiavel")]
+    assert [a["mensagem"].split(" (")[0] for a in r["achados"]] == [
+        "certificado de RUI REVOGADO revogado na data da assinatura"]
     (tmp_path / "vazia").mkdir()
     (tmp_path / "ruim").mkdir()
     (tmp_path / "ruim" / "x.pem").write_text("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")

@@ -20,11 +20,12 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import datetime as _dt
+import importlib
 import logging
 import os
 import re
 from pathlib import Path
-from typing import Any, Callable, Coroutine, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Coroutine, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 __all__ = [
     "MAX_ASSINATURAS",
@@ -95,7 +96,7 @@ _CACHE_RAIZES: Dict[Tuple[str, Tuple[Tuple[str, int, int], ...]], Raizes] = {}
 
 
 def _blocos_pem(dados: bytes, rotulo: bytes) -> List[bytes]:
-    from asn1crypto import pem
+    from asn1crypto import pem  # type: ignore[import-untyped]
 
     return [der for tipo, _, der in pem.unarmor(dados, multiple=True) if tipo.encode() == rotulo]
 
@@ -263,7 +264,7 @@ def _registro_vazio(campo: str) -> Registro:
 
 async def _conferir(embutida: Any, raizes: Optional[Raizes], registro: Registro,
                     achados: List[Registro]) -> None:
-    from pyhanko.sign.validation import async_validate_pdf_signature  # type: ignore[import-untyped]
+    from pyhanko.sign.validation import async_validate_pdf_signature
     from pyhanko_certvalidator import ValidationContext
 
     cert = embutida.signer_cert
@@ -294,7 +295,7 @@ async def _conferir(embutida: Any, raizes: Optional[Raizes], registro: Registro,
     status = await async_validate_pdf_signature(embutida, contexto)
 
     registro["integra"] = bool(status.intact and status.valid)
-    cobertura = status.coverage.name
+    cobertura = status.coverage.name if status.coverage is not None else "UNCLEAR"
     registro["cobre_documento_inteiro"] = cobertura == "ENTIRE_FILE"
     if cobertura == "ENTIRE_FILE":
         registro["alteracoes_posteriores"] = "nenhuma"
@@ -351,9 +352,9 @@ def _resumo_erro(e: BaseException) -> str:
 async def _conferir_todas(dados: bytes, raizes: Optional[Raizes]) -> Registro:
     import io
 
-    from pyhanko.pdf_utils.reader import PdfFileReader  # type: ignore[import-untyped]
-    from pyhanko.sign.fields import enumerate_sig_fields  # type: ignore[import-untyped]
-    from pyhanko.sign.validation.pdf_embedded import EmbeddedPdfSignature  # type: ignore[import-untyped]
+    from pyhanko.pdf_utils.reader import PdfFileReader
+    from pyhanko.sign.fields import enumerate_sig_fields
+    from pyhanko.sign.validation.pdf_embedded import EmbeddedPdfSignature
 
     assinaturas: List[Registro] = []
     achados: List[Registro] = []
@@ -390,6 +391,48 @@ async def _conferir_todas(dados: bytes, raizes: Optional[Raizes]) -> Registro:
     return {"assinaturas": assinaturas, "achados": achados}
 
 
+def _instalar_leitor_hex() -> None:
+    """Troca, uma vez, o leitor de strings hexadecimais do pyHanko por um equivalente rápido.
+
+    O /Contents de cada assinatura é uma string hexadecimal de 16 a 60 mil dígitos, e o leitor
+    original a percorre um byte por vez em Python: metade do tempo de conferir um contrato
+    assinado. O rápido lê em blocos e só cuida do caso comum (dígitos e brancos até ">"); qualquer
+    outra coisa (comentário, lixo, fim do arquivo) volta ao início e segue pelo original, de modo
+    que o resultado, e o erro quando há, são sempre os do original.
+    """
+    import binascii
+
+    from pyhanko.pdf_utils import generic
+    from pyhanko.pdf_utils.misc import PDF_WHITESPACE
+
+    original = generic.read_hex_string_from_stream
+    if getattr(original, "_rapido", False):
+        return
+
+    def ler(stream: Any) -> Any:
+        inicio = stream.tell()
+        if stream.read(1) == b"<":
+            partes: List[bytes] = []
+            while True:
+                bloco = stream.read(65536)
+                fim = bloco.find(b">")
+                if fim >= 0 or not bloco:
+                    partes.append(bloco[:fim] if fim >= 0 else b"")
+                    break
+                partes.append(bloco)
+            corpo = b"".join(partes)
+            digitos = corpo.translate(None, PDF_WHITESPACE)
+            if fim >= 0 and not digitos.translate(None, generic.HEX_DIGITS):
+                stream.seek(inicio + len(corpo) + 2)
+                return generic.pdf_string(binascii.unhexlify(digitos + b"0" * (len(digitos) % 2)))
+        stream.seek(inicio)
+        return original(stream)
+
+    setattr(ler, "_rapido", True)
+    setattr(ler, "original", original)
+    generic.read_hex_string_from_stream = ler
+
+
 def _rodar(fabrica: Callable[[], Coroutine[Any, Any, Registro]]) -> Registro:
     """Roda a conferência num laço de eventos próprio, mesmo se o chamador já tem um ativo."""
     try:
@@ -413,24 +456,28 @@ def verificar_assinaturas(caminho: Caminho, raizes: Optional[Union[Caminho, Raiz
     p = Path(caminho)
     if not p.is_file():
         raise FileNotFoundError(f"Arquivo não encontrado: {caminho}")
-    carregadas = raizes if isinstance(raizes, Raizes) or raizes is None else carregar_raizes(raizes)
     try:
         import pyhanko.sign.validation  # noqa: F401
         import pyhanko_certvalidator  # noqa: F401
     except ImportError:
         return {"assinaturas": [], "achados": [_achado("informacao", _INDISPONIVEL)]}
+    carregadas = raizes if isinstance(raizes, Raizes) or raizes is None else carregar_raizes(raizes)
+    _instalar_leitor_hex()
     dados = p.read_bytes()
     return _rodar(lambda: _conferir_todas(dados, carregadas))
 
 
 # ---------------------------------------------------------------- cruzamento com a verificação
 
+def _nativo(nome: str) -> Any:
+    """Um módulo compilado do pacote (checker, cnpj), importado só quando preciso."""
+    return importlib.import_module(f"{__package__}.{nome}")
+
+
 def _limpar(valor: Any) -> str:
     if not isinstance(valor, str) or not valor:
         return ""
-    from .cnpj import limpar_cnpj
-
-    return limpar_cnpj(valor)
+    return str(_nativo("cnpj").limpar_cnpj(valor))
 
 
 def _so_digitos(valor: Any) -> str:
@@ -445,9 +492,8 @@ def cruzar_com_verificacao(assinaturas_digitais: Mapping[str, Any], resultado: M
     pelo CPF, quando o certificado e o signatário trazem um (CPFs diferentes desfazem o casamento
     por nome: é um homônimo). Um certificado de empresa vale pelo responsável e pelo CNPJ.
     """
-    from .checker import ContractChecker
-
-    comparar: Callable[[str, str], bool] = ContractChecker.__new__(ContractChecker)._comparar_nomes
+    classe = _nativo("checker").ContractChecker
+    comparar: Callable[[str, str], bool] = classe.__new__(classe)._comparar_nomes
     digitais = [dict(a) for a in assinaturas_digitais.get("assinaturas", [])]
     achados = [dict(a) for a in assinaturas_digitais.get("achados", [])]
     signatarios = [s for s in resultado.get("assinaturas") or []
@@ -465,7 +511,7 @@ def cruzar_com_verificacao(assinaturas_digitais: Mapping[str, Any], resultado: M
             return False
         return bool(nome) and comparar(str(nome), s["nome_signatario"])
 
-    cobertos: set = set()
+    cobertos: Set[int] = set()
     validas = [d for d in digitais if d.get("erro") is None]
     for d in validas:
         pessoa = d.get("responsavel") if d.get("cnpj") else d.get("nome")

@@ -92,27 +92,60 @@ def _checar_arquivo(caminho: str) -> Optional[str]:
     return None
 
 
-def verificar_arquivo(verificador, caminho: str) -> Dict[str, Any]:
-    """Um registro de saída: {"arquivo", "resultado"} ou {"arquivo", "erro"}."""
+def verificar_arquivo(verificador, caminho: str, raizes: Optional[str] = None) -> Dict[str, Any]:
+    """Um registro de saída: {"arquivo", "resultado", "assinaturas_digitais"} ou {"arquivo", "erro"}."""
     problema = _checar_arquivo(caminho)
     if problema:
         return {"arquivo": caminho, "erro": problema}
     try:
-        return {"arquivo": caminho, "resultado": verificador.verificar(caminho)}
+        resultado = verificador.verificar(caminho)
     except Exception as e:  # noqa: BLE001 - o lote segue com o próximo arquivo
         return {"arquivo": caminho, "erro": f"{type(e).__name__}: {e}"}
+    return {"arquivo": caminho, "resultado": resultado,
+            "assinaturas_digitais": assinaturas_digitais(caminho, resultado, raizes)}
+
+
+def assinaturas_digitais(caminho: str, resultado: Dict[str, Any], raizes: Optional[str]) -> Dict[str, Any]:
+    """As assinaturas digitais do PDF cruzadas com o resultado; uma falha vira achado pendente."""
+    from . import assinaturas
+
+    try:
+        digitais = assinaturas.verificar_assinaturas(caminho, raizes)
+    except Exception as e:  # noqa: BLE001 - o veredito do texto não se perde por isso
+        digitais = {"assinaturas": [], "achados": [
+            {"status": "pendente", "mensagem": f"falha ao conferir as assinaturas digitais: {type(e).__name__}: {e}"}]}
+    return assinaturas.cruzar_com_verificacao(digitais, resultado)
+
+
+def _raizes_de(args) -> Optional[str]:
+    """A pasta de raízes (--raizes, ou LEXARO_RAIZES), conferida antes do lote começar."""
+    import os
+
+    from . import assinaturas
+
+    raizes = args.raizes or os.environ.get("LEXARO_RAIZES") or None
+    if raizes:
+        try:
+            assinaturas.carregar_raizes(raizes)
+        except assinaturas.ErroDeRaizes as e:
+            raise ErroDeUso(str(e)) from None
+        except ImportError:
+            pass  # sem pyHanko: cada registro já diz que a conferência está indisponível
+    return raizes
 
 
 _VERIFICADOR_DO_PROCESSO = None
+_RAIZES_DO_PROCESSO: Optional[str] = None
 
 
-def _iniciar_processo(provider, model):
-    global _VERIFICADOR_DO_PROCESSO
+def _iniciar_processo(provider, model, raizes=None):
+    global _VERIFICADOR_DO_PROCESSO, _RAIZES_DO_PROCESSO
     _VERIFICADOR_DO_PROCESSO = _novo_verificador(provider, model, False)
+    _RAIZES_DO_PROCESSO = raizes
 
 
 def _verificar_no_processo(caminho: str) -> Dict[str, Any]:
-    return verificar_arquivo(_VERIFICADOR_DO_PROCESSO, caminho)
+    return verificar_arquivo(_VERIFICADOR_DO_PROCESSO, caminho, _RAIZES_DO_PROCESSO)
 
 
 def _ja_feitos(saida: Path) -> set:
@@ -146,12 +179,20 @@ def _abrir_saida(saida: Path):
     return f
 
 
+def _veredito_digital(r: Dict[str, Any]) -> Optional[str]:
+    from .assinaturas import veredito_assinaturas
+
+    return veredito_assinaturas(r.get("assinaturas_digitais") or {})
+
+
 def codigo_de_saida(registros: Iterable[Dict[str, Any]]) -> int:
+    """O pior estado do lote; o de um arquivo é o pior entre o veredito e as assinaturas digitais."""
     vereditos = []
     for r in registros:
         if "erro" in r:
             return SAIDA_ERRO
         vereditos.append(r["resultado"].get("resultado_final"))
+        vereditos.append(_veredito_digital(r))
     if "REPROVADO" in vereditos:
         return SAIDA_REPROVADO
     if "PENDENTE" in vereditos:
@@ -163,7 +204,9 @@ def _linha_veredito(r: Dict[str, Any]) -> str:
     if "erro" in r:
         return f"{r['arquivo']}: ERRO — {r['erro']}"
     res = r["resultado"]
-    return f"{r['arquivo']}: {res.get('resultado_final')} — {res.get('justificativa')}"
+    digital = _veredito_digital(r)
+    sufixo = f" [assinaturas digitais: {digital}]" if digital else ""
+    return f"{r['arquivo']}: {res.get('resultado_final')} — {res.get('justificativa')}{sufixo}"
 
 
 class _Progresso:
@@ -191,6 +234,7 @@ def comando_verificar(args) -> int:
     unico = len(arquivos) == 1
     verbose = unico and not (args.json or args.quiet)
     verificador = _novo_verificador(args.provider, args.model, verbose)
+    raizes = _raizes_de(args)
 
     if not args.sem_checagem_registro and not checar_registro():
         raise ErroDeUso(
@@ -223,18 +267,22 @@ def comando_verificar(args) -> int:
                     print(json.dumps(r, ensure_ascii=False, default=str), flush=True)
             elif args.quiet or not unico:
                 print(_linha_veredito(r), flush=True)
+            elif verbose and "assinaturas_digitais" in r:
+                from .assinaturas import relatorio_assinaturas
+
+                print("\n".join(relatorio_assinaturas(r["assinaturas_digitais"])))
             progresso.avancar(Path(r["arquivo"]).name)
 
         if args.jobs > 1 and len(arquivos) > 1:
             with concurrent.futures.ProcessPoolExecutor(
                     max_workers=args.jobs, initializer=_iniciar_processo,
-                    initargs=(args.provider, args.model)) as pool:
+                    initargs=(args.provider, args.model, raizes)) as pool:
                 futuros = [pool.submit(_verificar_no_processo, a) for a in arquivos]
                 for fut in concurrent.futures.as_completed(futuros):
                     registrar(fut.result())
         else:
             for a in arquivos:
-                registrar(verificar_arquivo(verificador, a))
+                registrar(verificar_arquivo(verificador, a, raizes))
     finally:
         progresso.fechar()
         if arquivo_saida:
@@ -329,6 +377,9 @@ def montar_parser() -> argparse.ArgumentParser:
     v.add_argument("--jobs", "-j", type=int, default=1, help="verificações em paralelo (processos)")
     v.add_argument("--sem-checagem-registro", action="store_true",
                    help="não checa se os serviços de registro respondem antes de começar")
+    v.add_argument("--raizes", metavar="PASTA",
+                   help="pasta com os certificados raiz de confiança das assinaturas digitais "
+                        "(padrão: LEXARO_RAIZES; sem ela, cadeia não verificada)")
     v.set_defaults(func=comando_verificar)
 
     r = sub.add_parser("registro", help="registro local de empresas")
