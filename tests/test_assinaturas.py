@@ -392,6 +392,23 @@ def test_without_pyhanko_the_check_is_informational(pdfs, monkeypatch):
     assert "indisponível" in r["achados"][0]["mensagem"] and A.veredito_assinaturas(r) is None
 
 
+@pytest.mark.parametrize("texto", [
+    b"<48656c6c6f>resto", b"<48 65\n6C\t6c 6>x", b"<>", b"<4g41>", b"<41 % nota\n42>", b"<4142", b"<" + b"ab" * 40000 + b">"])
+def test_fast_hex_reader_equals_pyhanko_reader(texto):
+    from pyhanko.pdf_utils import generic
+
+    A.instalar_leitor_hex()
+    rapido = generic.read_hex_string_from_stream
+    saidas = []
+    for ler in (rapido, rapido.original):
+        fluxo = io.BytesIO(texto)
+        try:
+            saidas.append((ler(fluxo), fluxo.tell()))
+        except Exception as e:  # noqa: BLE001 - o erro também tem de ser o mesmo
+            saidas.append((type(e), str(e)))
+    assert saidas[0] == saidas[1]
+
+
 # ---------------------------------------------------------------- linha de comando
 
 def test_cli_records_and_status(pki, tmp_path, monkeypatch, capsys):
