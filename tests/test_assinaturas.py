@@ -26,6 +26,7 @@ from pyhanko.sign.timestamps import DummyTimeStamper
 from pyhanko_certvalidator.registry import SimpleCertificateStore
 
 from lexaro_contract import assinaturas as A
+from test_cli import registro_local, urls_restauradas  # noqa: F401 - fixtures do registro local
 
 AGORA = dt.datetime.now(dt.timezone.utc)
 CPF_MARIANA, CPF_JOAO, CNPJ_ALFA = "12345678909", "98765432100", "12345678000199"
@@ -411,39 +412,32 @@ def test_fast_hex_reader_equals_pyhanko_reader(texto):
 
 # ---------------------------------------------------------------- linha de comando
 
-def test_cli_records_and_status(pki, tmp_path, monkeypatch, capsys):
-    from lexaro_contract import cli, registro
+def test_cli_records_and_status(pki, tmp_path, registro_local, monkeypatch, capsys):
+    from lexaro_contract import cli
 
-    from test_cli import EXEMPLOS
-
-    srv, base = registro.iniciar_em_segundo_plano(EXEMPLOS / "registro")
-    try:
-        registro.apontar_cnpj_para(base)
-        monkeypatch.setenv("LEXARO_PROVIDER", "local")
-        monkeypatch.setenv("LEXARO_RAIZES", str(pki.pasta_raizes(tmp_path / "raizes", pki.raiz_icp, pki.raiz_gov)))
-        assinado = assinar(assinar(EXEMPLO.read_bytes(), pki.joao, "Joao"), pki.mariana, "Mariana")
-        (tmp_path / "assinado.pdf").write_bytes(assinado)
-        (tmp_path / "alterado.pdf").write_bytes(alterar_pagina(assinado))
-        shutil.copy(EXEMPLO, tmp_path / "papel.pdf")
-        saida = tmp_path / "r.jsonl"
-        arquivos = [str(tmp_path / n) for n in ("papel.pdf", "assinado.pdf", "alterado.pdf")]
-        codigos = [cli.main(["verificar", a, "--quiet", "--sem-checagem-registro"]) for a in arquivos]
-        assert codigos == [0, 2, 1]  # APROVADO; testemunhas sem assinatura digital; alterado depois
-        cli.main(["verificar", *arquivos, "--saida", str(saida), "--sem-checagem-registro", "--raizes",
-                  str(tmp_path / "raizes")])
-        capsys.readouterr()
-        linhas = [json.loads(x) for x in saida.read_text(encoding="utf-8").splitlines()]
-        assert [r["resultado"]["resultado_final"] for r in linhas] == ["APROVADO"] * 3
-        assert "assinaturas_digitais" not in linhas[1]["resultado"]
-        digitais = linhas[1]["assinaturas_digitais"]
-        assert [(a["signatario_do_contrato"], a["cadeia"]) for a in digitais["assinaturas"]] == [
-            ("JOÃO CARLOS PEREIRA", "confiavel"), ("MARIANA COSTA LIMA", "confiavel")]
-        assert [a["status"] for a in digitais["achados"]] == ["pendente", "pendente"]
-        assert cli.main(["verificar", arquivos[2], "--sem-checagem-registro"]) == 1
-        relatorio = capsys.readouterr().out
-        assert relatorio.index("RESULTADO FINAL: APROVADO") < relatorio.index("🔏 ASSINATURAS DIGITAIS (2)")
-        assert cli.main(["verificar", arquivos[0], "--raizes", str(tmp_path / "nada")]) == 3
-        assert "não encontrada" in capsys.readouterr().err
-    finally:
-        srv.shutdown()
-        srv.server_close()
+    monkeypatch.setenv("LEXARO_RAIZES", str(pki.pasta_raizes(tmp_path / "raizes", pki.raiz_icp, pki.raiz_gov)))
+    assinado = assinar(assinar(EXEMPLO.read_bytes(), pki.joao, "Joao"), pki.mariana, "Mariana")
+    (tmp_path / "assinado.pdf").write_bytes(assinado)
+    (tmp_path / "alterado.pdf").write_bytes(alterar_pagina(assinado))
+    shutil.copy(EXEMPLO, tmp_path / "papel.pdf")
+    arquivos = [str(tmp_path / n) for n in ("papel.pdf", "assinado.pdf", "alterado.pdf")]
+    codigos = [cli.main(["verificar", a, "--quiet", "--sem-checagem-registro"]) for a in arquivos]
+    assert codigos == [0, 2, 1]  # APROVADO; testemunhas sem assinatura digital; alterado depois
+    saida = tmp_path / "r.jsonl"
+    assert cli.main(["verificar", *arquivos, "--saida", str(saida), "--sem-checagem-registro", "--jobs", "2",
+                     "--raizes", str(tmp_path / "raizes")]) == 1
+    assert "[assinaturas digitais: PENDENTE]" in capsys.readouterr().out
+    registros = {Path(r["arquivo"]).stem: r for r in map(json.loads, saida.read_text(encoding="utf-8").splitlines())}
+    assert {r["resultado"]["resultado_final"] for r in registros.values()} == {"APROVADO"}
+    assert "assinaturas_digitais" not in registros["assinado"]["resultado"]
+    digitais = registros["assinado"]["assinaturas_digitais"]
+    assert [(a["signatario_do_contrato"], a["cadeia"]) for a in digitais["assinaturas"]] == [
+        ("JOÃO CARLOS PEREIRA", "confiavel"), ("MARIANA COSTA LIMA", "confiavel")]
+    assert [a["status"] for a in digitais["achados"]] == ["pendente", "pendente"]
+    assert registros["papel"]["assinaturas_digitais"]["achados"] == [
+        {"status": "informacao", "mensagem": "PDF sem assinatura digital"}]
+    assert cli.main(["verificar", arquivos[2], "--sem-checagem-registro"]) == 1
+    relatorio = capsys.readouterr().out
+    assert relatorio.index("RESULTADO FINAL: APROVADO") < relatorio.index("🔏 ASSINATURAS DIGITAIS (2)")
+    assert cli.main(["verificar", arquivos[0], "--raizes", str(tmp_path / "nada")]) == 3
+    assert "não encontrada" in capsys.readouterr().err
