@@ -8,6 +8,7 @@ import io
 import json
 import re
 import shutil
+from collections import namedtuple
 from pathlib import Path
 
 import pytest
@@ -65,8 +66,6 @@ class Emissor:
 
 
 def _emitir(sujeito, chave_publica, emissor, ca=False, san=(), inicio=None, fim=None, eku=None, crl=False):
-    if isinstance(emissor, Emissor):
-        emissor = (emissor.cert.subject, emissor.chave)
     b = (x509.CertificateBuilder().subject_name(sujeito).issuer_name(emissor[0]).public_key(chave_publica)
          .serial_number(x509.random_serial_number())
          .not_valid_before(inicio or AGORA - dt.timedelta(days=400))
@@ -92,10 +91,7 @@ def chave_asn1(chave):
         serialization.Encoding.DER, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
 
 
-class Titular:
-    def __init__(self, cert, chave, cadeia):
-        self.cert, self.chave, self.cadeia = cert, chave, cadeia
-
+class Titular(namedtuple("Titular", "cert chave cadeia")):
     def signer(self):
         return signers.SimpleSigner(signing_cert=asn1(self.cert), signing_key=chave_asn1(self.chave),
                                     cert_registry=SimpleCertificateStore.from_certs([asn1(c) for c in self.cadeia]))
@@ -171,19 +167,18 @@ def alterar_pagina(dados):
     return saida.getvalue()
 
 
+def _dic(**itens):
+    return generic.DictionaryObject({generic.NameObject("/" + k): v for k, v in itens.items()})
+
+
 def com_campos(dados, valores):
     """Revisão incremental com campos de assinatura cujos /V são os dicionários dados."""
     w = IncrementalPdfFileWriter(io.BytesIO(dados), strict=False)
     antigo = w.root.get("/AcroForm")
     campos = generic.ArrayObject(antigo.get_object()["/Fields"] if antigo is not None else [])
-    for i, v in enumerate(valores):
-        campo = generic.DictionaryObject({
-            generic.NameObject("/FT"): generic.NameObject("/Sig"),
-            generic.NameObject("/T"): generic.TextStringObject(f"Ruim{i}"),
-            generic.NameObject("/V"): w.add_object(v)})
-        campos.append(w.add_object(campo))
-    w.root[generic.NameObject("/AcroForm")] = w.add_object(generic.DictionaryObject({
-        generic.NameObject("/Fields"): campos}))
+    campos += [w.add_object(_dic(FT=generic.NameObject("/Sig"), T=generic.TextStringObject(f"Ruim{i}"),
+                                 V=w.add_object(v))) for i, v in enumerate(valores)]
+    w.root[generic.NameObject("/AcroForm")] = w.add_object(_dic(Fields=campos))
     w.update_root()
     saida = io.BytesIO()
     w.write(saida)
@@ -191,12 +186,9 @@ def com_campos(dados, valores):
 
 
 def sig_dict(conteudo, byte_range=True):
-    d = generic.DictionaryObject({
-        generic.NameObject("/Type"): generic.NameObject("/Sig"),
-        generic.NameObject("/Filter"): generic.NameObject("/Adobe.PPKLite"),
-        generic.NameObject("/SubFilter"): generic.NameObject("/ETSI.CAdES.detached"),
-        generic.NameObject("/Contents"): generic.NumberObject(7) if conteudo is None
-        else generic.ByteStringObject(conteudo)})
+    """Dicionário de assinatura: /Contents None vira um número; sem /ByteRange se pedido."""
+    d = _dic(Type=generic.NameObject("/Sig"), SubFilter=generic.NameObject("/ETSI.CAdES.detached"),
+             Contents=generic.NumberObject(7) if conteudo is None else generic.ByteStringObject(conteudo))
     if byte_range:
         d[generic.NameObject("/ByteRange")] = generic.ArrayObject([generic.NumberObject(n) for n in (0, 10, 20, 10)])
     return d
@@ -244,10 +236,6 @@ def pdfs(pki, tmp_path_factory):
     for nome, dados in feitos.items():
         (pasta / f"{nome}.pdf").write_bytes(dados)
     return pasta
-
-
-def status_de(r):
-    return sorted((a["status"], a["mensagem"].split(":")[0]) for a in r["achados"])
 
 
 ALTERADO = ("reprovado", "documento alterado após a assinatura digital")
