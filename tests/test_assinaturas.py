@@ -55,7 +55,8 @@ class Emissor:
     def __init__(self, cn, org, pai=None):
         self.chave = ec.generate_private_key(ec.SECP256R1())
         sujeito = _nome(cn, org)
-        self.cert = _emitir(sujeito, self.chave.public_key(), pai or (sujeito, self.chave), ca=True)
+        emissor = (pai.cert.subject, pai.chave) if pai else (sujeito, self.chave)
+        self.cert = _emitir(sujeito, self.chave.public_key(), emissor, ca=True)
         self.cadeia = [self.cert] + (pai.cadeia if pai else [])
 
     def emitir(self, cn, san=(), inicio=None, fim=None, eku=None, rsa_=False, crl=False):
