@@ -12,6 +12,9 @@ from collections import namedtuple
 from pathlib import Path
 
 import pytest
+
+pytest.importorskip("pyhanko.sign", reason="pyHanko (extra assinaturas) pede Python 3.10 ou mais novo")
+
 from asn1crypto import core
 from asn1crypto import keys as akeys
 from asn1crypto import x509 as ax

@@ -117,7 +117,7 @@ def assinaturas_digitais(caminho: str, resultado: Dict[str, Any], raizes: Option
     return assinaturas.cruzar_com_verificacao(digitais, resultado)
 
 
-def _raizes_de(args) -> Optional[str]:
+def _raizes_de(args: argparse.Namespace) -> Optional[str]:
     """A pasta de raízes (--raizes, ou LEXARO_RAIZES), conferida antes do lote começar."""
     import os
 
