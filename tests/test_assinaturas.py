@@ -302,6 +302,9 @@ def test_trust_roots(pdfs, pki, tmp_path):
     assert [(a["validade"], a["cadeia"]) for a in r["assinaturas"]] == [("revogado", "nao_confiavel")]
     assert [a["mensagem"].split(" (")[0] for a in r["achados"]] == [
         "certificado de RUI REVOGADO revogado na data da assinatura"]
+    r = A.verificar_assinaturas(pdfs / "bytes_alterados.pdf", raizes=so_icp)  # só o achado da alteração
+    assert [(a["cadeia"], a["integra"]) for a in r["assinaturas"]] == [("nao_verificada", False)]
+    assert [a["status"] for a in r["achados"]] == ["reprovado"]
     (tmp_path / "vazia").mkdir()
     (tmp_path / "ruim").mkdir()
     (tmp_path / "ruim" / "x.pem").write_text("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")

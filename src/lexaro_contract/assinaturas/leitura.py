@@ -122,7 +122,9 @@ async def _conferir(embutida: Any, raizes: Optional[Raizes], registro: Registro,
     elif status.revoked:
         validade = "revogado"
     registro["validade"] = validade
-    if raizes is not None:
+    # A cadeia de uma assinatura que não confere não chega a ser avaliada: fica não verificada
+    # (o achado que importa ali é o da alteração), em vez de parecer um problema de confiança.
+    if raizes is not None and registro["integra"]:
         registro["cadeia"] = "confiavel" if status.trusted else "nao_confiavel"
 
     if not registro["integra"]:
