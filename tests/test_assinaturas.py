@@ -6,6 +6,7 @@ from __future__ import annotations
 import datetime as dt
 import io
 import json
+import os
 import re
 import shutil
 from collections import namedtuple
@@ -129,10 +130,10 @@ class Pki:
         return DummyTimeStamper(tsa_cert=asn1(self.tsa.cert), tsa_key=chave_asn1(self.tsa.chave),
                                 certs_to_embed=SimpleCertificateStore.from_certs([asn1(self.ac_icp.cert)]))
 
-    def lista_revogacao(self):
-        """CRL da AC ICP de teste com o certificado de Rui revogado há uma hora."""
+    def lista_revogacao(self, horas):
+        """CRL da AC ICP de teste com o certificado de Rui revogado `horas` depois de agora."""
         revogado = (x509.RevokedCertificateBuilder().serial_number(self.revogado.cert.serial_number)
-                    .revocation_date(AGORA - dt.timedelta(hours=1)).build())
+                    .revocation_date(AGORA + dt.timedelta(hours=horas)).build())
         return (x509.CertificateRevocationListBuilder().issuer_name(self.ac_icp.cert.subject)
                 .last_update(AGORA - dt.timedelta(days=1)).next_update(AGORA + dt.timedelta(days=7))
                 .add_revoked_certificate(revogado).sign(self.ac_icp.chave, hashes.SHA256()))
@@ -297,7 +298,11 @@ def test_trust_roots(pdfs, pki, tmp_path):
     r = A.verificar_assinaturas(pdfs / "expirado.pdf", raizes=so_icp)
     assert [a["status"] for a in r["achados"]] == ["pendente"] and "expirado" in r["achados"][0]["mensagem"]
     assert A.verificar_assinaturas(pdfs / "revogado.pdf", raizes=so_icp)["achados"] == []
-    (so_icp / "ac.crl").write_bytes(pki.lista_revogacao().public_bytes(serialization.Encoding.DER))
+    crl = so_icp / "ac.crl"
+    crl.write_bytes(pki.lista_revogacao(horas=+1).public_bytes(serialization.Encoding.DER))  # depois de assinar
+    assert A.verificar_assinaturas(pdfs / "revogado.pdf", raizes=so_icp)["achados"] == []
+    crl.write_bytes(pki.lista_revogacao(horas=-1).public_bytes(serialization.Encoding.DER))
+    os.utime(crl, ns=(0, 10**9))  # outra lista no mesmo arquivo: a pasta é relida
     r = A.verificar_assinaturas(pdfs / "revogado.pdf", raizes=so_icp)
     assert [(a["validade"], a["cadeia"]) for a in r["assinaturas"]] == [("revogado", "nao_confiavel")]
     assert [a["mensagem"].split(" (")[0] for a in r["achados"]] == [

@@ -11,7 +11,7 @@ from __future__ import annotations
 import datetime as _dt
 import io
 import logging
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from .certificado import identidade
 from .raizes import Raizes
@@ -103,49 +103,57 @@ async def _conferir(embutida: Any, raizes: Optional[Raizes], registro: Registro,
     status = await async_validate_pdf_signature(embutida, contexto)
 
     registro["integra"] = bool(status.intact and status.valid)
-    cobertura = status.coverage.name if status.coverage is not None else "UNCLEAR"
-    registro["cobre_documento_inteiro"] = cobertura == "ENTIRE_FILE"
-    if cobertura == "ENTIRE_FILE":
-        registro["alteracoes_posteriores"] = "nenhuma"
-    elif cobertura == "ENTIRE_REVISION":
-        nivel = status.modification_level.name if status.modification_level is not None else "OTHER"
-        inofensivas = nivel in _NIVEIS_INOFENSIVOS and status.docmdp_ok is not False
-        registro["alteracoes_posteriores"] = "inofensivas" if inofensivas else "proibidas"
-    else:
-        registro["alteracoes_posteriores"] = "indeterminadas"
-
-    validade = "valido"
-    if momento < cert["tbs_certificate"]["validity"]["not_before"].native:
-        validade = "ainda_nao_valido"
-    elif momento > cert["tbs_certificate"]["validity"]["not_after"].native:
-        validade = "expirado"
-    elif status.revoked:
-        validade = "revogado"
-    registro["validade"] = validade
+    registro["cobre_documento_inteiro"], registro["alteracoes_posteriores"] = _cobertura(status)
+    registro["validade"] = _validade(cert, momento, status.revoked)
     # A cadeia de uma assinatura que não confere não chega a ser avaliada: fica não verificada
     # (o achado que importa ali é o da alteração), em vez de parecer um problema de confiança.
     if raizes is not None and registro["integra"]:
         registro["cadeia"] = "confiavel" if status.trusted else "nao_confiavel"
+    achados.extend(_achados_da_assinatura(registro, quem, momento))
 
+
+def _cobertura(status: Any) -> Tuple[bool, str]:
+    """(cobre o arquivo inteiro, alterações posteriores: nenhuma/inofensivas/proibidas/indeterminadas)."""
+    cobertura = status.coverage.name if status.coverage is not None else "UNCLEAR"
+    if cobertura == "ENTIRE_FILE":
+        return True, "nenhuma"
+    if cobertura != "ENTIRE_REVISION":
+        return False, "indeterminadas"  # os bytes assinados não são uma revisão inteira do arquivo
+    nivel = status.modification_level.name if status.modification_level is not None else "OTHER"
+    inofensivas = nivel in _NIVEIS_INOFENSIVOS and status.docmdp_ok is not False
+    return False, "inofensivas" if inofensivas else "proibidas"
+
+
+def _validade(cert: Any, momento: _dt.datetime, revogado: bool) -> str:
+    validade = cert["tbs_certificate"]["validity"]
+    if momento < validade["not_before"].native:
+        return "ainda_nao_valido"
+    if momento > validade["not_after"].native:
+        return "expirado"
+    return "revogado" if revogado else "valido"
+
+
+def _achados_da_assinatura(registro: Registro, quem: str, momento: _dt.datetime) -> List[Registro]:
+    achados: List[Registro] = []
+    alteracoes = registro["alteracoes_posteriores"]
     if not registro["integra"]:
         achados.append(achado("reprovado", f"{_ALTERADO}: os bytes assinados por {quem} não conferem"))
-    elif registro["alteracoes_posteriores"] == "proibidas":
+    elif alteracoes == "proibidas":
         achados.append(achado("reprovado", f"{_ALTERADO}: depois da assinatura de {quem} houve "
-                                            "alterações além de novas assinaturas e preenchimento de formulário"))
-    elif registro["alteracoes_posteriores"] == "indeterminadas":
+                                           "alterações além de novas assinaturas e preenchimento de formulário"))
+    elif alteracoes == "indeterminadas":
         achados.append(achado("reprovado", f"{_ALTERADO}: a assinatura de {quem} não cobre a "
-                                            "revisão que assinou"))
-    data = (momento.date().isoformat())
-    if validade == "expirado":
-        achados.append(achado("pendente", f"certificado de {quem} expirado na data da assinatura ({data})"))
-    elif validade == "ainda_nao_valido":
-        achados.append(achado("pendente", f"certificado de {quem} ainda não era válido na data da "
-                                           f"assinatura ({data})"))
-    elif validade == "revogado":
-        achados.append(achado("pendente", f"certificado de {quem} revogado na data da assinatura ({data})"))
+                                           "revisão que assinou"))
+    data = momento.date().isoformat()
+    motivo = {"expirado": "expirado na data da assinatura",
+              "ainda_nao_valido": "ainda não era válido na data da assinatura",
+              "revogado": "revogado na data da assinatura"}.get(registro["validade"])
+    if motivo:
+        achados.append(achado("pendente", f"certificado de {quem} {motivo} ({data})"))
     elif registro["cadeia"] == "nao_confiavel":
         achados.append(achado("pendente", f"certificado de {quem} não encadeia às raízes de confiança "
-                                           "fornecidas"))
+                                          "fornecidas"))
+    return achados
 
 
 def achado(status: str, mensagem: str) -> Registro:
