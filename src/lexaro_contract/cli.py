@@ -101,15 +101,34 @@ def _checar_arquivo(caminho: str) -> Optional[str]:
     return None
 
 
-def verificar_arquivo(verificador: Any, caminho: str) -> Dict[str, Any]:
-    """Um registro de saída: {"arquivo", "resultado"} ou {"arquivo", "erro"}."""
+def verificar_arquivo(verificador: Any, caminho: str, raizes: Optional[str] = None) -> Dict[str, Any]:
+    """Um registro de saída: {"arquivo", "resultado", "assinaturas_digitais"} ou {"arquivo", "erro"}."""
     problema = _checar_arquivo(caminho)
     if problema:
         return {"arquivo": caminho, "erro": problema}
     try:
-        return {"arquivo": caminho, "resultado": verificador.verificar(caminho)}
+        resultado = verificador.verificar(caminho)
     except Exception as e:  # noqa: BLE001 - o lote segue com o próximo arquivo
         return {"arquivo": caminho, "erro": f"{type(e).__name__}: {e}"}
+    return {"arquivo": caminho, "resultado": resultado,
+            "assinaturas_digitais": lote.assinaturas_digitais(caminho, resultado, raizes)}
+
+
+def _raizes_de(args: argparse.Namespace) -> Optional[str]:
+    """A pasta de raízes (--raizes, ou LEXARO_RAIZES), conferida antes do lote começar."""
+    import os
+
+    from . import assinaturas
+
+    raizes = args.raizes or os.environ.get("LEXARO_RAIZES") or None
+    if raizes:
+        try:
+            assinaturas.carregar_raizes(raizes)
+        except assinaturas.ErroDeRaizes as e:
+            raise ErroDeUso(str(e)) from None
+        except ImportError:
+            pass  # sem pyHanko: cada registro já diz que a conferência está indisponível
+    return raizes
 
 
 def codigo_de_saida(registros: Iterable[Dict[str, Any]]) -> int:
@@ -117,10 +136,20 @@ def codigo_de_saida(registros: Iterable[Dict[str, Any]]) -> int:
 
 
 def _estado(r: Dict[str, Any]) -> str:
-    """"ERRO" ou o veredito do registro."""
+    """"ERRO", ou o pior entre o veredito e os achados das assinaturas digitais."""
     if "erro" in r:
         return "ERRO"
-    return str(r["resultado"].get("resultado_final"))
+    estados = [str(r["resultado"].get("resultado_final")), _veredito_digital(r)]
+    return next((e for e in ("REPROVADO", "PENDENTE") if e in estados), estados[0])
+
+
+def _veredito_digital(r: Dict[str, Any]) -> Optional[str]:
+    """O pior achado das assinaturas digitais do registro, se houver."""
+    if not r.get("assinaturas_digitais"):
+        return None
+    from .assinaturas import veredito_assinaturas
+
+    return veredito_assinaturas(r["assinaturas_digitais"])
 
 
 def _codigo(estados: Iterable[str]) -> int:
@@ -142,7 +171,9 @@ def _linha_veredito(r: Dict[str, Any]) -> str:
     if "erro" in r:
         return f"{r['arquivo']}: ERRO — {r['erro']}"
     res = r["resultado"]
-    return f"{r['arquivo']}: {res.get('resultado_final')} — {res.get('justificativa')}"
+    digital = _veredito_digital(r)
+    sufixo = f" [assinaturas digitais: {digital}]" if digital else ""
+    return f"{r['arquivo']}: {res.get('resultado_final')} — {res.get('justificativa')}{sufixo}"
 
 
 # ---------------------------------------------------------------- fluxos de saída
@@ -441,6 +472,7 @@ def comando_verificar(args: argparse.Namespace) -> int:
     segredos = lote.segredos_configurados()
     verificador = _novo_verificador(args.provider, args.model, verbose)
     provider = str(verificador.provider)
+    raizes = _raizes_de(args)
 
     if args.dask:
         try:
@@ -450,14 +482,14 @@ def comando_verificar(args: argparse.Namespace) -> int:
 
     saida = _Saida(Path(args.saida), segredos) if args.saida else None
     try:
-        return _verificar(args, arquivos, unico, verificador, provider, segredos, saida)
+        return _verificar(args, arquivos, unico, verificador, provider, segredos, saida, raizes)
     finally:
         if saida is not None:
             saida.fechar()
 
 
 def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verificador: Any, provider: str,
-               segredos: Tuple[str, ...], saida: Optional[_Saida]) -> int:
+               segredos: Tuple[str, ...], saida: Optional[_Saida], raizes: Optional[str]) -> int:
     if not args.sem_checagem_registro and not checar_registro():
         raise ErroDeUso(
             "nenhum serviço de registro respondeu (BrasilAPI, ReceitaWS, Casa dos Dados); "
@@ -497,6 +529,10 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
                                           default=str), sys.stdout)
         elif (args.quiet or not unico) and "resultado" in r:
             progresso.escrever(_linha_veredito(r), sys.stdout)
+        elif unico and r.get("assinaturas_digitais"):
+            from .assinaturas import relatorio_assinaturas
+
+            progresso.escrever("\n".join(relatorio_assinaturas(r["assinaturas_digitais"])), sys.stdout)
         progresso.avancar(Path(r["arquivo"]).name)
         if getattr(sys.stdout, "fechado", False):  # o leitor fechou o cano: fim quieto
             cano.set()
@@ -505,7 +541,7 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
 
     anterior = lote.instalar_observador()
     try:
-        config = lote.Configuracao.atual(provider, args.model, segredos)
+        config = lote.Configuracao.atual(provider, args.model, segredos, raizes)
         if unico:
             if arquivos:
                 registrar(lote.verificar_arquivo(arquivos[0], config, verificador))
@@ -514,7 +550,8 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
             try:
                 with _ctrl_c_do_lote(parar, desistir), _ouvindo_esperas(progresso):
                     for r in lote.verificar_lote(arquivos, executor, provider=provider, model=args.model,
-                                                 segredos=segredos, parar=parar, desistir=desistir):
+                                                 segredos=segredos, raizes=raizes, parar=parar,
+                                                 desistir=desistir):
                         registrar(r)
             finally:
                 if args.dask:
@@ -634,6 +671,9 @@ def montar_parser() -> argparse.ArgumentParser:
                    help="roda o lote num cluster Dask (ex.: tcp://10.0.0.5:8786); requer o extra [dask]")
     v.add_argument("--sem-checagem-registro", action="store_true",
                    help="não checa se os serviços de registro respondem antes de começar")
+    v.add_argument("--raizes", metavar="PASTA",
+                   help="pasta com os certificados raiz de confiança das assinaturas digitais "
+                        "(padrão: LEXARO_RAIZES; sem ela, cadeia não verificada)")
     v.set_defaults(func=comando_verificar)
 
     r = sub.add_parser("registro", help="registro local de empresas")

@@ -174,14 +174,15 @@ class Configuracao:
     model: Optional[str] = None
     urls: Optional[Tuple[str, str, str]] = None
     segredos: Tuple[str, ...] = ()
+    raizes: Optional[str] = None   # pasta das raízes de confiança das assinaturas digitais
 
     @classmethod
     def atual(cls, provider: Optional[str] = None, model: Optional[str] = None,
-              segredos: Iterable[str] = ()) -> "Configuracao":
+              segredos: Iterable[str] = (), raizes: Optional[str] = None) -> "Configuracao":
         from . import cnpj
 
         return cls(provider, model, (cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API),
-                   tuple(segredos))
+                   tuple(segredos), raizes)
 
 
 def _verificador(config: Configuracao) -> Any:
@@ -247,7 +248,20 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
         # o veredito não vale e o arquivo é verificado de novo ao retomar.
         distintas = list(dict.fromkeys(falhas))
         return erro(arquivo, f"{INDISPONIVEL}: {'; '.join(distintas)}", ERRO_REGISTRO)
-    return {"arquivo": arquivo, "resultado": resultado}
+    return {"arquivo": arquivo, "resultado": resultado,
+            "assinaturas_digitais": assinaturas_digitais(arquivo, resultado, config.raizes)}
+
+
+def assinaturas_digitais(arquivo: str, resultado: Dict[str, Any], raizes: Optional[str]) -> Dict[str, Any]:
+    """As assinaturas digitais do PDF cruzadas com o resultado; uma falha vira achado pendente."""
+    from . import assinaturas
+
+    try:
+        digitais = assinaturas.verificar_assinaturas(arquivo, raizes)
+    except Exception as e:  # noqa: BLE001 - o veredito do texto não se perde por isso
+        digitais = {"assinaturas": [], "achados": [
+            {"status": "pendente", "mensagem": f"falha ao conferir as assinaturas digitais: {type(e).__name__}: {e}"}]}
+    return assinaturas.cruzar_com_verificacao(digitais, resultado)
 
 
 # ---------------------------------------------------------------- executores
@@ -407,6 +421,7 @@ def verificar_lote(
     model: Optional[str] = None,
     simultaneos: Optional[int] = None,
     segredos: Iterable[str] = (),
+    raizes: Optional[str] = None,
     parar: Optional[threading.Event] = None,
     desistir: Optional[threading.Event] = None,
     espera_final: float = 0.5,
@@ -416,11 +431,12 @@ def verificar_lote(
     `parar` (um `threading.Event`) encerra o despacho: nada novo começa, o que
     está em voo tem até `espera_final` segundos para terminar (ou até
     `desistir`), e o resto é abandonado. As chaves do ambiente e `segredos`
-    são mascarados nas mensagens de erro.
+    são mascarados nas mensagens de erro. `raizes`: a pasta das raízes de
+    confiança com que as assinaturas digitais de cada PDF são conferidas.
     """
     parar = parar or threading.Event()
     desistir = desistir or threading.Event()
-    config = Configuracao.atual(provider, model, segredos_configurados(segredos))
+    config = Configuracao.atual(provider, model, segredos_configurados(segredos), raizes)
     atual, fabrica, sugerido = _como_executor(executor)
     limite = max(1, simultaneos or sugerido or (os.cpu_count() or 1))
     proprio = fabrica is not None
