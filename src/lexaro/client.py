@@ -6,12 +6,11 @@ import os
 import time
 from typing import List, Optional
 
+from .constantes import DEFAULT_MODEL, PROVIDERS
 from .pdf import join_pages, read_pdf_pages
 from .questions import Question
 from .results import DocumentResult, Metrics, QuestionResult
 
-PROVIDERS = ("openai", "azure", "local")
-DEFAULT_MODEL = "gpt-4o"
 DEFAULT_TIMEOUT = 120.0
 DEFAULT_MAX_RETRIES = 2
 

@@ -18,13 +18,13 @@ from typing import Any, Callable, Dict, Optional, Type
 from pydantic import BaseModel
 
 from .. import pricing
+from ..constantes import DEFAULT_AZURE_API_VERSION
 from ..errors import AnswerError
 from ..passages import select_passages
 from ..questions import Question
 from ..results import Metrics
 from .base import ProviderAnswer
 
-DEFAULT_AZURE_API_VERSION = "2024-02-15-preview"
 STRUCTURED_OUTPUTS_MIN_AZURE_VERSION = "2024-08-01"
 
 # Orçamento de texto: tokens de contexto menos a reserva da resposta, a
