@@ -85,7 +85,7 @@ class Lexaro:
         if provider == "local":
             from .providers.local import LocalProvider
 
-            self._provider = LocalProvider()
+            self._provider = LocalProvider(log=self._log)
             return
 
         import openai

@@ -64,6 +64,10 @@ def chave_cnpj(s: Optional[str]) -> str:
     return "".join(c for c in (s or "").upper() if c.isascii() and c.isalnum())
 
 
+def _alnum(s: Optional[str]) -> str:
+    return "".join(c for c in fold(s or "") if c.isalnum())
+
+
 def chave_nome(s: Optional[str]) -> str:
     return " ".join(fold(s or "").split())
 
@@ -135,8 +139,12 @@ def pontuar(contrato: Contrato, empresas: List[Dict[str, Any]], assinaturas: Lis
     esp = contrato.esperado
     p = Placar(veredito=esp["veredito"], veredito_obtido=veredito_obtido, faltas=[])
     assert p.faltas is not None
-    cn_esp = {chave_cnpj(e["cnpj"]) for e in esp["empresas"]}
+    # a CNPJ counts as found with the company's own name beside it
+    razao_esp = {chave_cnpj(e["cnpj"]): _alnum(e["razao_social"]) for e in esp["empresas"]}
+    cn_esp = set(razao_esp)
     cn_ach = {chave_cnpj(e.get("cnpj")) for e in empresas if e.get("cnpj")}
+    cn_ach = {c for c in cn_ach if c not in razao_esp or any(
+        chave_cnpj(e.get("cnpj")) == c and _alnum(e.get("razao_social")) == razao_esp[c] for e in empresas)}
     p.cnpjs, p.cnpjs_achados, p.cnpjs_extras = len(cn_esp), len(cn_esp & cn_ach), len(cn_ach - cn_esp)
     p.faltas += [f"CNPJ {c}" for c in sorted(cn_esp - cn_ach)] + [f"CNPJ a mais {c}" for c in sorted(cn_ach - cn_esp)]
     razoes = {chave_cnpj(e["cnpj"]): chave_nome(e["razao_social"]) for e in esp["empresas"]}

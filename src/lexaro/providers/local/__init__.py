@@ -16,7 +16,7 @@ from __future__ import annotations
 import time
 from dataclasses import dataclass, field
 from functools import lru_cache
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Optional
 
 from ...questions import Question
 from ...results import Metrics
@@ -24,7 +24,7 @@ from ..base import ProviderAnswer
 from .dados import extrair_dados
 from .empresas import extrair_empresas
 from .signatarios import extrair_assinaturas
-from .texto import quebras_duras
+from .texto import preparar, quebras_duras
 
 __all__ = ["LocalProvider", "Analise", "analisar", "question_kind", "EMPRESAS", "ASSINATURAS", "DADOS"]
 
@@ -36,17 +36,22 @@ class Analise:
     empresas: List[Dict[str, Optional[str]]] = field(default_factory=list)
     assinaturas: List[Dict[str, Optional[str]]] = field(default_factory=list)
     dados: Dict[str, Optional[str]] = field(default_factory=dict)
+    # what the reader could not settle: a party nobody signs for, a signature with no company
+    avisos: List[str] = field(default_factory=list)
 
 
 @lru_cache(maxsize=4)
 def _analisar_cache(text: str) -> Analise:
+    text = preparar(text)
     duras = set(quebras_duras(text))
     empresas = extrair_empresas(text, duras)
-    pessoas = extrair_assinaturas(text, empresas)
+    avisos: List[str] = []
+    pessoas = extrair_assinaturas(text, empresas, avisos)
     return Analise(
         empresas=[e.as_dict() for e in empresas],
         assinaturas=[p.as_dict() for p in pessoas],
         dados=extrair_dados(text),
+        avisos=avisos,
     )
 
 
@@ -54,7 +59,7 @@ def analisar(text: str) -> Analise:
     """Companies, signatories and general data read from a contract's text."""
     a = _analisar_cache(text)
     # copies: whoever receives the answer cannot change the cached one
-    return Analise([dict(e) for e in a.empresas], [dict(p) for p in a.assinaturas], dict(a.dados))
+    return Analise([dict(e) for e in a.empresas], [dict(p) for p in a.assinaturas], dict(a.dados), list(a.avisos))
 
 
 def question_kind(question: Question) -> Optional[str]:
@@ -77,6 +82,10 @@ class LocalProvider:
     name = "local"
     model = "local-regras"
 
+    def __init__(self, log: Optional[Callable[[str], None]] = None) -> None:
+        # the client's progress printer: it prints only in verbose mode
+        self.log = log
+
     def supports(self, question: Question) -> bool:
         return question_kind(question) is not None
 
@@ -94,6 +103,9 @@ class LocalProvider:
             payload = {EMPRESAS: a.empresas}
         elif kind == ASSINATURAS:
             payload = {ASSINATURAS: a.assinaturas}
+            if self.log is not None:
+                for aviso in a.avisos:
+                    self.log(f"   {aviso}")
         else:
             payload = dict(a.dados)
         result = question.response_model.model_validate(payload)

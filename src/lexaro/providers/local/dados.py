@@ -3,13 +3,48 @@
 from __future__ import annotations
 
 import re
-from typing import Dict, Optional
+from typing import Dict, List, Match, Optional, Pattern, Sequence
 
 from .texto import fold, ws
 
 _MESES = "janeiro|fevereiro|março|marco|abril|maio|junho|julho|agosto|setembro|outubro|novembro|dezembro"
-_DATA_EXTENSO = re.compile(rf"(?<![0-9])[0-9]{{1,2}}º?\s+de\s+(?:{_MESES})\s+de\s+[0-9]{{4}}", re.I)
-_DATA_NUM = re.compile(r"(?<![0-9/])[0-3]?[0-9]/[01]?[0-9]/[12][0-9]{3}(?![0-9])")
+# run over the lower-cased text; the character before the day is checked apart
+_DATA_EXTENSO = re.compile(rf"[0-9]{{1,2}}º?\s{{1,3}}de\s{{1,3}}(?:{_MESES})\s{{1,3}}de\s{{1,3}}[0-9]{{4}}")
+_DATA_EXTENSO_I = re.compile(_DATA_EXTENSO.pattern, re.I)
+_DATA_NUM = re.compile(r"[0-3]?[0-9]/[01]?[0-9]/[12][0-9]{3}(?![0-9])")
+
+
+def _minusculo(text: str) -> str:
+    """The lower-cased text when it keeps every position (it does for Latin text), else ""."""
+    low = text.lower()
+    return low if len(low) == len(text) else ""
+
+
+def _perto_de(rx: Pattern[str], text: str, low: str, chaves: Sequence[str], antes: int,
+              janela: int) -> Optional[Match[str]]:
+    """The first match of `rx` that starts near an occurrence of one of the
+    lower-case `chaves`: each search runs over a short window, so a long text
+    costs one scan for the keys (C speed) instead of one regex attempt per
+    position."""
+    if not low:
+        return rx.search(text)
+    posicoes: List[int] = []
+    for chave in chaves:
+        i = low.find(chave)
+        while i >= 0:
+            posicoes.append(i)
+            i = low.find(chave, i + 1)
+    for p in sorted(posicoes):
+        m = rx.search(text, max(0, p - antes), p + janela)
+        if m:
+            return m
+    return None
+
+
+def _datas(text: str, low: str) -> List[Match[str]]:
+    """Dates written out ("10 de março de 2024"), positions as in `text`."""
+    alvo, rx = (low, _DATA_EXTENSO) if low else (text, _DATA_EXTENSO_I)
+    return [m for m in rx.finditer(alvo) if not (m.start() and alvo[m.start() - 1].isdigit())]
 
 
 def _ate_fim_da_frase(text: str, ini: int, limite: int = 600) -> str:
@@ -42,34 +77,38 @@ def _tipo_contrato(text: str) -> Optional[str]:
 
 
 _OBJETO = re.compile(
-    r"(?:tem\s+(?:por|como)\s+objeto|(?:o\s+)?objeto\s+d[oe]s?t?e?\s+(?:presente\s+)?(?:contrato|instrumento)\s+"
-    r"(?:é|consiste\s+(?:em|n[ao]s?)))\s*:?\s*",
+    r"(?:tem\s{1,3}(?:por|como)\s{1,3}objeto|(?:o\s{1,3})?objeto\s{1,3}d[oe]s?t?e?\s{1,3}(?:presente\s{1,3})?"
+    r"(?:contrato|instrumento)\s{1,3}(?:é|consiste\s{1,3}(?:em|n[ao]s?)))\s{0,3}:?\s{0,3}",
     re.I,
 )
 _VIGENCIA = re.compile(
-    r"(?:vigorar[áa]|vig[êe]ncia|vigente|prazo\s+de\s+dura[çc][ãa]o)[^.0-9]{0,60}?"
-    r"(?P<prazo>[0-9]+\s*(?:\([^)]{1,40}\)\s*)?(?:dias|meses|m[êe]s|anos?)\b)",
+    r"(?:vigorar[áa]|vig[êe]ncia|vigente|prazo\s{1,3}de\s{1,3}dura[çc][ãa]o)[^.0-9]{0,60}?"
+    r"(?P<prazo>[0-9]{1,6}\s{0,3}(?:\([^)]{1,40}\)\s{0,3})?(?:dias|meses|m[êe]s|anos?)\b)",
     re.I,
 )
-_VALOR = re.compile(r"R\$\s*[0-9][0-9.]*(?:,[0-9]{2})?(?:\s*\([^)]{1,120}\))?")
-_FORO = re.compile(r"\bforo\s+(?:d[aoe]s?|em)\s+(?P<foro>.+?)(?=\s*[,;]|\.(?:\s|$)|\s+(?:para|com|como|que|onde)\s|$)",
-                   re.I | re.S)
+_VALOR = re.compile(r"R\$\s{0,3}[0-9][0-9.]{0,20}(?:,[0-9]{2})?(?:\s{0,3}\([^)]{1,120}\))?")
+_FORO = re.compile(
+    r"\bforo\s{1,3}(?:d[aoe]s?|em)\s{1,3}(?P<foro>.{1,300}?)"
+    r"(?=\s?[,;]|\.(?:\s|$)|\s(?:para|com|como|que|onde)\s|$)",
+    re.I | re.S)
 
 
-def _data(text: str) -> Optional[str]:
-    datas = list(_DATA_EXTENSO.finditer(text))
-    depois_de_virgula = [m for m in datas if re.search(r",\s*$", text[max(0, m.start() - 3):m.start()])]
-    if depois_de_virgula:
-        return ws(depois_de_virgula[-1].group())
-    if datas:
-        return ws(datas[-1].group())
-    m = _DATA_NUM.search(text)
-    return m.group() if m else None
+def _data(text: str, low: str) -> Optional[str]:
+    datas = _datas(text, low)
+    depois_de_virgula = [m for m in datas if re.search(r",\s{0,2}$", text[max(0, m.start() - 3):m.start()])]
+    escolhida = depois_de_virgula[-1] if depois_de_virgula else (datas[-1] if datas else None)
+    if escolhida is not None:
+        return ws(text[escolhida.start():escolhida.end()])
+    for m in _DATA_NUM.finditer(text):
+        if not (m.start() and text[m.start() - 1] in "0123456789/"):
+            return m.group()
+    return None
 
 
 def extrair_dados(text: str) -> Dict[str, Optional[str]]:
-    obj = _OBJETO.search(text)
-    vig = _VIGENCIA.search(text)
+    low = _minusculo(text)
+    obj = _perto_de(_OBJETO, text, low, ("objeto",), 30, 120)
+    vig = _perto_de(_VIGENCIA, text, low, ("vig", "prazo"), 0, 160)
     valores = list(_VALOR.finditer(text))
     valor = None
     for v in valores:  # o primeiro valor numa frase que fala de valor, preço ou pagamento
@@ -80,11 +119,11 @@ def extrair_dados(text: str) -> Dict[str, Optional[str]]:
             break
     if valor is None and valores:
         valor = valores[0]
-    foro = _FORO.search(text)
+    foro = _perto_de(_FORO, text, low, ("foro",), 1, 340)
     return {
         "tipo_contrato": _tipo_contrato(text),
         "objeto": _ate_fim_da_frase(text, obj.end()) if obj else None,
-        "data": _data(text),
+        "data": _data(text, low),
         "vigencia": _ate_fim_da_frase(text, vig.start("prazo")) if vig else None,
         "valor": ws(valor.group()) if valor else None,
         "foro": ws(foro.group("foro")).rstrip(" .") if foro else None,

@@ -1,29 +1,49 @@
 """Reader of the people who sign or represent the parties.
 
-Reads the representatives named in the qualification paragraphs, the
-signature blocks at the end of the contract (lines, names, roles, companies,
-witnesses) and the electronic-signature pages.
+Four sources, in this order, merged person by person (by CPF, else by name):
+
+1. the representatives named in the qualification paragraphs ("neste ato
+   representada por seu diretor JOÃO ..., e por sua diretora MARIA ...";
+   "ambas representadas por ..." for every company before it), and those of
+   a summary or a table;
+2. the signature blocks: a line of underscores, then the name, office,
+   company and CPF in any order and with or without "Nome:", "Por:",
+   "Cargo:" labels; blocks typed in two columns on the same lines; a party
+   label ("Pela CONTRATANTE:") or a company line above the blocks that it
+   heads; witnesses ("Testemunhas:"), in blocks, in columns or inline;
+   attorneys ("p.p.");
+3. the electronic-signature pages: ICP-Brasil certificates "NOME:CPF",
+   "Assinado digitalmente por NOME, CPF ...", and platform reports
+   "Signatário: NOME | CPF ... " with "Papel: ... – EMPRESA" and "Assinou como
+   parte/testemunha";
+4. a last check: a name that is a role, an office, a company or a label is
+   never returned as a person.
+
+One person who signs for two companies is two entries, one per company.
+What could not be attributed is kept (with no company) and reported in
+`avisos`, as is a party that nobody signs for.
 """
 
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
-from typing import List, Optional, Tuple
+from dataclasses import dataclass, field
+from typing import AbstractSet, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
-from .empresas import Empresa
-from .texto import (CARGOS, CNPJ_RE, CONECTORES, CPF_RE, LO, SUFIXO_EMPRESA, UP, digitos, eh_cargo, fold,
-                    singular, titulo, ws)
+from .empresas import Empresa, eh_nome_de_empresa, nomes_das_empresas, papel_norm
+from .texto import (CARGOS, CONECTORES, CPF_RE, LO, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, digitos, eh_cargo,
+                    eh_papel, fold, parece_pessoa, singular, titulo, ws)
 
 TIPO_REPRESENTANTE = "representante legal"
 TIPO_PROCURADOR = "procurador"
 TIPO_TESTEMUNHA = "testemunha"
 TIPO_DIGITAL = "assinatura digital ICP-Brasil"
+TIPO_ELETRONICA = "assinatura eletrônica"
 TIPO_SIGNATARIO = "signatário"
 
 
 @dataclass
-class _Pessoa:
+class Pessoa:
     nome: str
     cargo: Optional[str] = None
     cpf: Optional[str] = None
@@ -31,9 +51,6 @@ class _Pessoa:
     cnpj_empresa: Optional[str] = None
     tipo: Optional[str] = None
     testemunha: bool = False
-
-    def chave(self) -> str:
-        return fold(ws(self.nome))
 
     def as_dict(self) -> Dict[str, Optional[str]]:
         return {
@@ -46,137 +63,299 @@ class _Pessoa:
         }
 
 
-_NOME_TOKEN = rf"[{UP}][\w'’.\-]*"
+def _tipo_por_cargo(cargo: Optional[str]) -> str:
+    return TIPO_PROCURADOR if cargo and fold(cargo).startswith("procurador") else TIPO_REPRESENTANTE
+
+
+class _Pessoas:
+    """The people found so far, looked up by CPF and by folded name."""
+
+    def __init__(self, empresas: Sequence[Empresa]) -> None:
+        self.lista: List[Pessoa] = []
+        self._por_nome: Dict[str, List[Pessoa]] = {}
+        self._por_cpf: Dict[str, List[Pessoa]] = {}
+        self.empresas = empresas
+
+    def achar(self, nome: str, cpf: Optional[str]) -> List[Pessoa]:
+        d = digitos(cpf)
+        if len(d) == 11 and d in self._por_cpf:
+            return self._por_cpf[d]
+        return self._por_nome.get(fold(ws(nome)), [])
+
+    def novo(self, p: Pessoa) -> Pessoa:
+        self.lista.append(p)
+        self._por_nome.setdefault(fold(ws(p.nome)), []).append(p)
+        self._indexar_cpf(p)
+        return p
+
+    def _indexar_cpf(self, p: Pessoa) -> None:
+        d = digitos(p.cpf)
+        if len(d) == 11:
+            lst = self._por_cpf.setdefault(d, [])
+            if p not in lst:
+                lst.append(p)
+
+    def juntar(self, nome: str, cargo: Optional[str], cpf: Optional[str], emp: Optional[Tuple[str, Optional[str]]],
+               testemunha: bool, tipo: Optional[str] = None, fraca: bool = False) -> Pessoa:
+        """Adds what one signature says of a person; returns the entry it went to.
+
+        A company that the signature names explicitly, and that differs from
+        the one the person was found for, makes a second entry (one person
+        signing for two companies); a company only inferred from the layout
+        (`fraca`: a heading above the blocks, a party label) never does.
+        """
+        existentes = self.achar(nome, cpf)
+        if testemunha:
+            for p in existentes:
+                p.cpf = p.cpf or cpf
+                self._indexar_cpf(p)
+                return p
+            return self.novo(Pessoa(nome=nome, cargo="Testemunha", cpf=cpf, tipo=TIPO_TESTEMUNHA, testemunha=True))
+        alvo = _chave_empresa(emp[0], emp[1]) if emp else ""
+        escolhido: Optional[Pessoa] = None
+        for p in existentes:
+            if p.testemunha:
+                continue
+            if not emp or not p.empresa or fraca or _chave_empresa(p.empresa, p.cnpj_empresa) == alvo:
+                escolhido = p
+                break
+        if escolhido is None and existentes and all(p.testemunha for p in existentes):
+            return existentes[0]
+        if escolhido is None:
+            base = next((p for p in existentes if not p.testemunha), None)
+            escolhido = self.novo(Pessoa(nome=base.nome if base else nome, cargo=base.cargo if base else None,
+                                         cpf=base.cpf if base else None))
+        escolhido.cargo = escolhido.cargo or cargo
+        escolhido.cpf = escolhido.cpf or cpf
+        self._indexar_cpf(escolhido)
+        if emp and not escolhido.empresa:
+            escolhido.empresa, escolhido.cnpj_empresa = emp
+        if tipo:
+            escolhido.tipo = tipo
+        elif escolhido.tipo is None:
+            escolhido.tipo = _tipo_por_cargo(escolhido.cargo) if escolhido.empresa else TIPO_SIGNATARIO
+        elif escolhido.tipo == TIPO_SIGNATARIO and escolhido.empresa:
+            escolhido.tipo = _tipo_por_cargo(escolhido.cargo)
+        return escolhido
+
+
+def _chave_empresa(nome: Optional[str], cnpj: Optional[str]) -> str:
+    return chave_cnpj(cnpj) or fold(ws(nome or "")).strip(" .")
+
+
+# ---------------------------------------------------------------------------
+# 1. Representatives in the qualification paragraphs
+
+_NOME_TOKEN = rf"[{UP}][\w'’.\-]{{0,40}}"
 _REPRESENTADA = re.compile(
-    r"representad[ao]s?\s+(?:neste\s+ato\s+|nesse\s+ato\s+|legalmente\s+|aqui\s+)?(?:por|pel[ao]s?)\s+", re.I
+    r"(?P<todas>\b(?:ambas|ambos|todas|todos|as\s+partes)\s(?:as\s|os\s)?(?:partes\s)?(?:neste\s+ato\s|nesse\s+ato\s)?)?"
+    r"(?:representad[ao]s?|assistid[ao]s?)\s(?:neste\s+ato\s|nesse\s+ato\s|legalmente\s|aqui\s|por\s+sua\s+vez\s)?"
+    r"(?:por|pel[ao]s?)\s",
+    re.I,
 )
 _PESSOA = re.compile(
-    rf"\s*(?:(?:seus?|suas?|pel[ao]s?|o|a)\s+)?(?:(?:Sr|Sra|Dr|Dra)\.?\s+)?"
-    rf"(?P<pre>(?:[{LO}][{LO}\-]*\s+){{0,4}}?)"
-    rf"(?P<nome>{_NOME_TOKEN}(?:\s+(?:(?:d[aeo]s?|e)\s+)?{_NOME_TOKEN})+)\s*,"
+    rf"\s?(?:(?:seus?|suas?|pel[ao]s?|o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
+    rf"(?P<pre>(?:[{LO}][{LO}\-]{{0,30}},?\s){{0,5}}?)(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
+    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?,"
 )
 _PROXIMA_PESSOA = re.compile(
-    rf",?\s+e\s+(?:por\s+)?(?=(?:seus?|suas?|pel[ao]s?|Sr|Sra|Dr|Dra)\b|[{UP}][\w'-]*\s+[{UP}])|doravante",
+    rf",?\se\s(?:por\s)?(?=(?:seus?|suas?|pel[ao]s?|Sr|Sra|Dr|Dra)\b|[{UP}][\w'’-]{{0,40}}\s[{UP}])|doravante",
 )
-_CPF_ROTULO = re.compile(r"CPF(?:/MF)?[^0-9]{0,30}")
+_CPF_ROTULO = re.compile(r"CPF(?:/M[FE])?[^0-9]{0,30}")
 
 
 def _separar_cargo_do_nome(pre: str, nome: str) -> Tuple[Optional[str], str]:
-    """'Diretor Presidente JOÃO' capturado como nome: o cargo vai para o lado."""
+    """'Diretor Presidente JOÃO' captured as a name: the office goes aside."""
     palavras = nome.split()
-    cargo_extra = []
+    cargo_extra: List[str] = []
     while len(palavras) > 2 and (fold(palavras[0]) in CARGOS or (cargo_extra and fold(palavras[0]) in CONECTORES)):
         cargo_extra.append(palavras.pop(0))
-    cargo = ws(" ".join([pre.strip()] + cargo_extra)) or None
+    cargo = ws(" ".join([pre.strip(" ,")] + cargo_extra)) or None
     return cargo, " ".join(palavras)
 
 
-def _representantes(text: str, empresas: List[Empresa]) -> List[_Pessoa]:
-    pessoas: List[_Pessoa] = []
-    for e in empresas:
-        clausula = text[e.fim_nome:e.fim]
-        rep = _REPRESENTADA.search(clausula)
-        if not rep:
+def _so_cargo(nome: str) -> bool:
+    return all(fold(w).strip(".,") in CARGOS or fold(w) in CONECTORES for w in nome.split())
+
+
+def _representantes(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None:
+    for i, e in enumerate(empresas):
+        if e.fixa:
+            for nome, cargo, cpf in e.representantes:
+                p = pessoas.juntar(nome, titulo(cargo) if cargo else None, cpf, (e.razao_social, e.cnpj), False)
+                p.tipo = _tipo_por_cargo(p.cargo)
             continue
-        pos = rep.end()
-        while True:
-            m = _PESSOA.match(clausula, pos)
-            if not m:
-                break
-            cargo, nome = _separar_cargo_do_nome(m.group("pre"), m.group("nome"))
-            nxt = _PROXIMA_PESSOA.search(clausula, m.end())
-            fim = nxt.start() if nxt else len(clausula)
-            trecho = clausula[m.end():fim]
-            if cargo is None:
-                primeiro = trecho.split(",")[0] if trecho.strip() else ""
-                if eh_cargo(primeiro):
-                    cargo = ws(primeiro)
-            cpf = None
-            rot = _CPF_ROTULO.search(trecho)
-            if rot:
-                c = CPF_RE.search(trecho, rot.end(), rot.end() + 20)
-                cpf = c.group() if c else None
-            p = _Pessoa(nome=ws(nome), cargo=titulo(cargo) if cargo else None, cpf=cpf,
-                        empresa=e.razao_social, cnpj_empresa=e.cnpj)
-            p.tipo = TIPO_PROCURADOR if cargo and fold(cargo).startswith("procurador") else TIPO_REPRESENTANTE
-            pessoas.append(p)
-            if not nxt or nxt.group().startswith("doravante"):
-                break
-            pos = nxt.end()
-    return pessoas
+        clausula = text[e.fim_nome:e.fim]
+        for rep in _REPRESENTADA.finditer(clausula):
+            todas = bool(rep.group("todas"))
+            pos = rep.end()
+            cargo_pendente: Optional[str] = None
+            for _ in range(8):
+                m = _PESSOA.match(clausula, pos)
+                if not m:
+                    break
+                cargo, nome = _separar_cargo_do_nome(m.group("pre"), m.group("nome"))
+                if _so_cargo(nome):
+                    # "por seu Diretor Presidente, Sr. JOÃO": the office, then the name
+                    cargo_pendente = nome
+                    pos = m.end()
+                    continue
+                cargo = cargo or cargo_pendente
+                cargo_pendente = None
+                nxt = _PROXIMA_PESSOA.search(clausula, m.end())
+                fim = nxt.start() if nxt else len(clausula)
+                trecho = clausula[m.end():fim]
+                if cargo is None:
+                    primeiro = trecho.split(",")[0] if trecho.strip() else ""
+                    if eh_cargo(primeiro):
+                        cargo = ws(primeiro)
+                cpf = None
+                rot = _CPF_ROTULO.search(trecho)
+                if rot:
+                    c = CPF_RE.search(trecho, rot.end(), rot.end() + 20)
+                    cpf = c.group() if c else None
+                if parece_pessoa(ws(nome)) and not SUFIXO_EMPRESA.search(nome):
+                    alvos = [e]
+                    if todas:
+                        alvos = [x for x in empresas[:i] if not x.fixa] + [e]
+                    for alvo in alvos:
+                        p = pessoas.juntar(ws(nome), titulo(cargo) if cargo else None, cpf,
+                                           (alvo.razao_social, alvo.cnpj), False)
+                        p.tipo = _tipo_por_cargo(p.cargo)
+                if not nxt or nxt.group().startswith("doravante"):
+                    break
+                pos = nxt.end()
 
 
-# Blocos de assinatura (linha a linha)
+# ---------------------------------------------------------------------------
+# 2. Signature blocks, read line by line
 
-_SUBLINHADO = re.compile(r"^(?:\(?[0-9a-z]{1,3}[.)]\s*)?_{5,}\s*(?P<resto>.*)$")
-_TESTEMUNHAS = re.compile(r"^testemunhas?\b\s*:?\s*(?P<resto>.*)$", re.I)
-_ROTULO = re.compile(rf"^(?:[Pp](?:el[ao]s?|/)\s*)?(?P<papel>[{UP}]{{4,}})\s*:\s*$")
-_ENUMERACAO = re.compile(r"^[0-9]{1,2}\s*[.)\-]\s+")
-_CAMPO = re.compile(r"^(?P<rot>Nome|Cargo|Fun[çc][ãa]o|Qualidade|CPF(?:/MF)?|CNPJ(?:/MF)?|RG|Empresa)\b\s*(?:n[º°o]\.?\s*)?:?\s*(?P<val>.*)$", re.I)
-_CPF_INLINE = re.compile(r"\s+(?:[–—-]\s+)?CPF(?:/MF)?\s*(?:n[º°o]\.?\s*)?:?\s*")
-_TRACO = re.compile(r"\s+[–—-]\s+")
-_NOME_LINHA = re.compile(rf"^{_NOME_TOKEN}(?:\s+(?:(?:d[aeo]s?|e)\s+)?{_NOME_TOKEN}){{1,7}}$")
+_SUB = re.compile(r"_{5,}")
+_SUBLINHADO = re.compile(
+    r"^(?:\(?[0-9a-z]{1,3}[.)]\s?)?(?:(?:Por|P/|Assinatura|Ass\.)\s?:?\s?)?_{5,}\s?(?P<resto>.*)$", re.I)
+_TESTEMUNHAS = re.compile(r"^testemunhas?\b\s?:?\s?(?P<resto>.*)$", re.I)
+_ROTULO_PARTE = re.compile(
+    r"^(?:(?:Pel[ao]s?|P/|Por|Em\s+nome\s+d[ao]s?)\s)?(?P<papel>[A-Za-zÀ-ÿ]{4,30}(?:\s[A-Za-zÀ-ÿ]{2,30}){0,2})"
+    r"\s?(?::\s?(?P<resto>.*)|$)")
+_ENUMERACAO = re.compile(r"^[0-9]{1,2}\s?[.)\-]\s")
+_ENUM_FINAL = re.compile(r"\s[0-9]{1,2}\s?[.)]$")
+_CAMPO = re.compile(
+    r"^(?P<rot>Nome|Por|Cargo|Fun[çc][ãa]o|Qualidade|Qualifica[çc][ãa]o|CPF(?:/M[FE])?|CNPJ(?:/M[FE])?|RG"
+    r"|Empresa|Raz[ãa]o\s+Social|Representante(?:\s+Legal)?)\b\s?(?:n[º°o]\.?\s?)?:\s?(?P<val>.*)$", re.I)
+_CPF_INLINE = re.compile(r"\s(?:[–—-]\s)?(?:CPF(?:/M[FE])?|RG)\s?(?:n[º°o]\.?\s?)?:?\s?")
+_TRACO = re.compile(r"\s[–—-]\s|,\s(?=[A-ZÀ-Þ][a-zà-ÿ])")
+_PROCURACAO = re.compile(r"^(?:p\.\s?p\.|pp\.|p/p\.?|por\s+procura[çc][ãa]o)\s?:?\s?", re.I)
+_INTERMEDIARIA = re.compile(r"^(?:p\.|por|p/)\s", re.I)
+_PARENTESES = re.compile(r"\s?\([^()]{0,80}\)")
+_ROTULO_COLUNA = re.compile(
+    r"(?:^|\s)(?=(?:[0-9]{1,2}[.)]\s)?(?:Nome|CPF|Cargo|RG|Por|Empresa|CNPJ|Fun[çc][ãa]o|Qualidade"
+    r"|Pel[ao]s?\s[^\s:]{2,40}|P/\s?[^\s:]{2,40})\s?(?:/M[FE])?\s?(?:n[º°o]\.?)?\s?:)", re.I)
 
 
-def _parece_nome(s: str) -> bool:
-    return bool(_NOME_LINHA.match(s)) and not any(ch.isdigit() for ch in s) and not eh_cargo(s)
+def _linha_empresa(s: str, nomes: AbstractSet[str]) -> Optional[str]:
+    """The company a signature line names, or None ("ALFA LTDA. (filial X)")."""
+    s = _PARENTESES.sub("", s).strip(" ,")
+    if not s or len(s) > 120:
+        return None
+    if not eh_nome_de_empresa(s, nomes):
+        return None
+    for w in s.split():
+        if not (w[:1].isupper() or w[:1].isdigit() or w[:1] in "&(-–" or fold(w) in CONECTORES
+                or SUFIXO_EMPRESA.match(w)):
+            return None
+    return s
 
 
 @dataclass
 class _Bloco:
     testemunha: bool
     rotulo: Optional[str]
+    contexto: Optional[str]
     nome: Optional[str] = None
     cargo: Optional[str] = None
     cpf: Optional[str] = None
     empresa: Optional[str] = None
     cnpj: Optional[str] = None
+    procurador: bool = False
+    ultima_foi_nome: bool = False
 
-    def alimentar(self, s: str) -> bool:
-        """Consome uma linha do bloco; False quando a linha não pertence a ele."""
+    def alimentar(self, s: str, nomes: AbstractSet[str]) -> bool:
+        """Takes one line of the block; False when the line does not belong to it."""
+        foi_nome, self.ultima_foi_nome = self.ultima_foi_nome, False
+        pp = _PROCURACAO.match(s)
+        if pp:
+            self.procurador = True
+            s = s[pp.end():].strip()
+            if not s:
+                return True
         campo = _CAMPO.match(s)
         if campo:
             rot = fold(campo.group("rot"))
             val = campo.group("val").strip()
-            if rot == "nome":
+            if rot in ("nome", "por"):
                 if self.nome:
                     return False
                 partes = _CPF_INLINE.split(val, maxsplit=1)
-                self.nome = ws(partes[0]).strip(" –—-")
+                nome = ws(partes[0]).strip(" –—-")
                 if len(partes) > 1:
                     c = CPF_RE.search(partes[1])
                     self.cpf = c.group() if c else self.cpf
+                if _linha_empresa(nome, nomes):
+                    self.empresa = self.empresa or nome
+                elif nome:
+                    self.nome = nome
+                    self.ultima_foi_nome = True
             elif rot.startswith("cpf"):
                 c = CPF_RE.search(val)
                 self.cpf = c.group() if c else self.cpf
             elif rot.startswith("cnpj"):
-                c = CNPJ_RE.search(val)
-                self.cnpj = c.group() if c else self.cnpj
-            elif rot == "empresa":
+                self.cnpj = achar_cnpj(val, 0, len(val)) or self.cnpj
+            elif rot in ("empresa", "razao social"):
                 self.empresa = ws(val)
             elif rot == "rg":
                 pass
+            elif rot.startswith("representante"):
+                if self.nome:
+                    return False
+                self.nome = ws(val)
             else:
                 self.cargo = ws(val)
             return True
-        if "icp" in fold(s) or "assinatura" in fold(s):
+        fs = fold(s)
+        if "icp" in fs or "assinado" in fs or "assinatura" in fs:
             return False
         if self.testemunha:
-            if self.nome is None and _parece_nome(s):
+            if self.nome is None and parece_pessoa(s) and not _linha_empresa(s, nomes):
                 self.nome = ws(s)
                 return True
             return False
+        emp = _linha_empresa(s, nomes)
+        if emp:
+            if self.empresa is None and self.contexto is not None and self.nome and fold(emp) != fold(self.contexto):
+                return False  # the company heading the next blocks
+            if self.empresa is None:
+                self.empresa = emp
+                return True
+            return fold(emp) == fold(self.empresa) or bool(_INTERMEDIARIA.match(s))
+        if _INTERMEDIARIA.match(s) and _linha_empresa(_INTERMEDIARIA.sub("", s, count=1), nomes):
+            return True
+        rotulo = _ROTULO_PARTE.match(s)
+        if (rotulo and eh_papel(rotulo.group("papel")) and self.nome is None and rotulo.group("resto") is None
+                and rotulo.group("papel") == s):
+            self.rotulo = rotulo.group("papel")
+            return True
         partes = _TRACO.split(s, maxsplit=1)
-        if len(partes) == 2 and _parece_nome(partes[0]) and self.nome is None:
+        if len(partes) == 2 and self.nome is None and parece_pessoa(partes[0]) and eh_cargo(partes[1]):
             self.nome = ws(partes[0])
-            if eh_cargo(partes[1]):
-                self.cargo = ws(partes[1])
+            self.cargo = ws(partes[1])
             return True
-        if SUFIXO_EMPRESA.search(s) and self.empresa is None:
-            self.empresa = ws(s)
-            return True
-        if self.nome is None and _parece_nome(s):
+        if self.nome is None and parece_pessoa(s):
             self.nome = ws(s)
+            self.ultima_foi_nome = True
+            return True
+        if (foi_nome and self.nome and self.nome.isupper() and s.isupper() and len(s.split()) <= 3
+                and not eh_cargo(s) and not eh_papel(s) and all(w.isalpha() for w in s.split())):
+            self.nome = f"{self.nome} {s}"  # a name broken across two lines
             return True
         if self.cargo is None and eh_cargo(s) and len(s) <= 60:
             self.cargo = ws(s)
@@ -184,132 +363,353 @@ class _Bloco:
         return False
 
 
-def _blocos_assinatura(text: str) -> List[_Bloco]:
+# Two columns typed on the same lines: the text layer keeps one line with both
+# halves ("JOÃO DA SILVA MARIA SOUZA"), so each line is cut in as many parts as
+# the line of underscores above has runs, by its labels, its company suffixes,
+# its offices or its names.
+
+
+def _dividir_nomes(palavras: List[str], k: int, conhecidos: Set[str]) -> Optional[List[str]]:
+    if k != 2 or len(palavras) < 4:
+        return None
+    opcoes = []
+    for i in range(2, len(palavras) - 1):
+        a, b = " ".join(palavras[:i]), " ".join(palavras[i:])
+        if parece_pessoa(a) and parece_pessoa(b):
+            conhecido = (fold(a) in conhecidos) + (fold(b) in conhecidos)
+            opcoes.append((-conhecido, abs(len(palavras) - 2 * i), i, [a, b]))
+    return min(opcoes)[3] if opcoes else None
+
+
+def _dividir_cargos(palavras: List[str], k: int) -> Optional[List[str]]:
+    if k != 2 or len(palavras) < 2:
+        return None
+    opcoes = []
+    for i in range(1, len(palavras)):
+        a, b = " ".join(palavras[:i]), " ".join(palavras[i:])
+        if eh_cargo(a) and eh_cargo(b) and fold(palavras[i - 1]) not in CONECTORES:
+            opcoes.append((abs(len(palavras) - 2 * i), i, [a, b]))
+    return min(opcoes)[2] if opcoes else None
+
+
+def _dividir(s: str, k: int, conhecidos: Set[str]) -> Optional[List[str]]:
+    if s.startswith("|"):
+        cel = [c.strip() for c in s.strip().strip("|").split("|")]
+        return cel if len(cel) == k else None
+    cortes = [m.end() for m in _ROTULO_COLUNA.finditer(s)]
+    if len(cortes) == k and cortes[0] == 0:
+        return [s[a:b].strip() for a, b in zip(cortes, cortes[1:] + [len(s)])]
+    fins = [m.end() for m in SUFIXO_EMPRESA.finditer(s)]
+    if len(fins) == k:
+        partes, ini = [], 0
+        for f in fins[:-1]:
+            f = f + 1 if s[f:f + 1] == "." else f
+            partes.append(s[ini:f].strip())
+            ini = f
+        partes.append(s[ini:].strip())
+        if all(partes):
+            return partes
+    palavras = s.split()
+    return _dividir_cargos(palavras, k) or _dividir_nomes(palavras, k, conhecidos)
+
+
+def _colunas_da_linha(s: str) -> int:
+    if s.startswith("|"):
+        cel = [c.strip() for c in s.strip().strip("|").split("|")]
+        return len(cel) if len(cel) >= 2 and any(_SUB.fullmatch(c) for c in cel) else 0
+    runs = _SUB.findall(s)
+    if len(runs) < 2:
+        return 0
+    resto = _SUB.sub(" ", s)
+    return len(runs) if all(_ENUMERACAO.match(p + " ") or not p for p in resto.split(" ")) or \
+        not re.search(r"[A-Za-zÀ-ÿ]{2}", resto) else 0
+
+
+def _partes_da_sublinhada(s: str, k: int) -> List[str]:
+    if s.startswith("|"):
+        return [c.strip() for c in s.strip().strip("|").split("|")]
+    out, ini = [], 0
+    for m in _SUB.finditer(s):
+        out.append(s[ini:m.end()].strip())
+        ini = m.end()
+    return out[:k]
+
+
+def _em_linhas(linhas: Iterable[str], conhecidos: Set[str]) -> List[str]:
+    """The lines of the text with columns laid out one after the other and
+    inline blocks ("1. ____ Nome: A CPF: x 2. ____ Nome: B") one per line."""
+    entrada: List[str] = []
+    for s in linhas:
+        s = s.strip()
+        if len(_SUB.findall(s)) >= 2 and not _colunas_da_linha(s) and not s.startswith("|"):
+            pos = [m.start() for m in _SUB.finditer(s)]
+            for a, b in zip([0] + pos, pos + [len(s)]):
+                pedaco = _ENUM_FINAL.sub("", s[a:b].strip())
+                if pedaco:
+                    entrada.append(pedaco)
+            continue
+        entrada.append(s)
+    out: List[str] = []
+    i, n = 0, len(entrada)
+    while i < n:
+        s = entrada[i]
+        k = _colunas_da_linha(s)
+        if k < 2:
+            out.append(s)
+            i += 1
+            continue
+        cols: List[List[str]] = [[] for _ in range(k)]
+        if out and out[-1]:
+            cab = _dividir(out[-1], k, conhecidos)
+            if cab and all(_ROTULO_PARTE.match(c) and eh_papel(_ROTULO_PARTE.match(c).group("papel"))  # type: ignore
+                           for c in cab):
+                out.pop()
+                for j in range(k):
+                    cols[j].append(cab[j])
+        for j, parte in enumerate(_partes_da_sublinhada(s, k)):
+            cols[j].append(parte)
+        i += 1
+        while i < n:
+            s = entrada[i]
+            if not s or _SUB.search(s) or _TESTEMUNHAS.match(s):
+                break
+            partes = _dividir(s, k, conhecidos)
+            if partes is None:
+                break
+            for j in range(k):
+                cols[j].append(partes[j])
+            i += 1
+        for c in cols:
+            out.extend(c)
+    return out
+
+
+_INICIO_BLOCOS = re.compile(r"_{5}|^testemunhas?\b", re.I | re.M)
+
+
+def _regiao_das_assinaturas(text: str) -> List[str]:
+    """The lines from a few before the first signature line (or witnesses'
+    heading) to the end: the party labels and company names that head the
+    blocks sit just above them; prose before that holds no block."""
+    m = _INICIO_BLOCOS.search(text)
+    if m is None:
+        return []
+    ini = m.start()
+    for _ in range(5):
+        ini = text.rfind("\n", 0, max(0, ini - 1)) + 1
+        if ini == 0:
+            break
+    return text[ini:].split("\n")
+
+
+def _blocos_assinatura(linhas: Iterable[str], nomes: AbstractSet[str]) -> List[_Bloco]:
     blocos: List[_Bloco] = []
     atual: Optional[_Bloco] = None
     em_testemunhas = False
     rotulo: Optional[str] = None
+    contexto: Optional[str] = None
 
-    def fechar():
+    def fechar() -> None:
         nonlocal atual
         if atual is not None and atual.nome:
             blocos.append(atual)
         atual = None
 
-    for raw in text.split("\n"):
+    for raw in linhas:
         s = raw.strip()
         if not s:
             continue
         t = _TESTEMUNHAS.match(s)
         if t:
             fechar()
-            em_testemunhas, rotulo = True, None
+            em_testemunhas, rotulo, contexto = True, None, None
             s = t.group("resto").strip()
             if not s:
                 continue
-        elif _ROTULO.match(s):
-            fechar()
-            em_testemunhas, rotulo = False, _ROTULO.match(s).group("papel")
-            continue
         sub = _SUBLINHADO.match(s)
         if sub:
             fechar()
-            atual = _Bloco(testemunha=em_testemunhas, rotulo=rotulo)
+            atual = _Bloco(testemunha=em_testemunhas, rotulo=rotulo, contexto=contexto)
             s = sub.group("resto").strip()
             if not s:
                 continue
         s = _ENUMERACAO.sub("", s)
         if em_testemunhas and re.match(r"^Nome\b", s, re.I) and (atual is None or atual.nome):
             fechar()
-            atual = _Bloco(testemunha=True, rotulo=None)
-        if atual is None:
+            atual = _Bloco(testemunha=True, rotulo=None, contexto=None)
+        if atual is not None and atual.alimentar(s, nomes):
             continue
-        if not atual.alimentar(s):
+        if atual is not None:
             fechar()
+        # outside a block: a party label or a company heading the blocks below
+        rot = _ROTULO_PARTE.match(s)
+        if rot and eh_papel(rot.group("papel")) and len(s) <= 150:
+            resto = (rot.group("resto") or "").strip()
+            emp = _linha_empresa(resto, nomes) if resto else None
+            if resto and not emp:
+                continue
+            em_testemunhas, rotulo, contexto = False, rot.group("papel"), emp
+            continue
+        emp = _linha_empresa(s, nomes)
+        if emp:
+            contexto, rotulo = emp, None
+            if not em_testemunhas:
+                continue
     fechar()
     return blocos
 
 
-_CERTIFICADO = re.compile(rf"(?P<nome>[{UP}][{UP} .'\-]+?)\s*:\s*(?P<doc>[0-9]{{14}}|[0-9]{{11}})(?![0-9])")
-
-
-def _mesmo_nome(a: str, b: str) -> bool:
-    return fold(ws(a)) == fold(ws(b))
-
-
-def _empresa_do_bloco(b: _Bloco, empresas: List[Empresa]) -> Optional[Empresa]:
+def _empresa_do_bloco(b: _Bloco, empresas: Sequence[Empresa]) -> Optional[Tuple[str, Optional[str]]]:
     if b.cnpj:
-        for e in empresas:
-            if e.cnpj and digitos(e.cnpj) == digitos(b.cnpj):
-                return e
-    if b.empresa:
-        alvo = fold(b.empresa).strip(" .")
-        for e in empresas:
+        for e in empresas[:200]:
+            if e.cnpj and chave_cnpj(e.cnpj) == chave_cnpj(b.cnpj):
+                return e.razao_social, e.cnpj
+    for texto_emp in (b.empresa, b.contexto):
+        if not texto_emp:
+            continue
+        alvo = fold(_PARENTESES.sub("", texto_emp)).strip(" .")
+        for e in empresas[:200]:
             nome = fold(e.razao_social).strip(" .")
-            if alvo == nome or alvo in nome or nome in alvo:
-                return e
-        return None
+            if alvo == nome or (len(alvo) >= 6 and (alvo in nome or nome in alvo)):
+                return e.razao_social, e.cnpj
+        if texto_emp is b.empresa:
+            return texto_emp, b.cnpj
     if b.rotulo:
-        papel = singular(b.rotulo.lower())
-        candidatas = [e for e in empresas if e.papel == papel]
+        papel = fold(papel_norm(b.rotulo) or "")
+        candidatas = [e for e in empresas if e.papel and fold(e.papel) == papel]
         if len(candidatas) == 1:
-            return candidatas[0]
+            return candidatas[0].razao_social, candidatas[0].cnpj
+    if b.contexto:
+        return b.contexto, None
     return None
 
 
-def extrair_assinaturas(text: str, empresas: List[Empresa]) -> List[_Pessoa]:
-    pessoas = _representantes(text, empresas)
+# ---------------------------------------------------------------------------
+# 3. Electronic-signature pages
 
-    def procurar(nome: str, cpf: Optional[str]) -> Optional[_Pessoa]:
-        d = digitos(cpf)
-        for p in pessoas:
-            if (d and digitos(p.cpf) == d) or _mesmo_nome(p.nome, nome):
-                return p
-        return None
+_CERTIFICADO = re.compile(
+    rf"(?<![{UP}])(?P<nome>[{UP}][{UP} .'\-]{{2,100}}?)\s?:\s?(?P<doc>[0-9]{{14}}|[0-9]{{11}})(?![0-9])")
+_ASSINADO_POR = re.compile(
+    r"Assinad[oa]\s(?:digital|eletronica|eletrônica)mente\spor\s?:?\s(?P<nome>[^,:;|\n]{3,120}?)"
+    r"(?=\s?(?:[,:;|\n]|CPF\b|[–—-]\s|$))"
+    r"\s?(?:[,:|–—-]\s?)?(?:CPF(?:/M[FE])?\s?(?:n[º°o]\.?\s?)?:?\s?)?(?P<cpf>[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}-?[0-9]{2})?",
+    re.I,
+)
+_SIGNATARIO = re.compile(
+    r"^(?:Signat[áa]rio|Nome do signat[áa]rio|Assinante)\s?:\s?(?P<nome>[^|:\n]{3,120}?)\s?(?:\||$|CPF)", re.I | re.M)
+_PAPEL_ELETRONICO = re.compile(r"^Papel\s?:\s?(?P<cargo>[^–—|\n]{2,80}?)(?:\s[–—-]\s(?P<empresa>[^|\n]{3,150}))?$",
+                               re.I)
+_ASSINOU_COMO = re.compile(r"Assinou\scomo\s(?P<como>[A-Za-zÀ-ÿ]{3,30})", re.I)
 
-    for b in _blocos_assinatura(text):
-        existente = procurar(b.nome, b.cpf)
-        if b.testemunha:
-            if existente is None:
-                pessoas.append(_Pessoa(nome=b.nome, cargo="Testemunha", cpf=b.cpf, tipo=TIPO_TESTEMUNHA,
-                                       testemunha=True))
-            continue
-        emp = _empresa_do_bloco(b, empresas)
-        if existente is None:
-            p = _Pessoa(nome=b.nome, cargo=b.cargo, cpf=b.cpf)
-            if emp is not None:
-                p.empresa, p.cnpj_empresa = emp.razao_social, emp.cnpj
-            elif b.empresa:
-                p.empresa, p.cnpj_empresa = b.empresa, b.cnpj
-            if p.empresa:
-                p.tipo = TIPO_PROCURADOR if p.cargo and fold(p.cargo).startswith("procurador") else TIPO_REPRESENTANTE
-            else:
-                p.tipo = TIPO_SIGNATARIO
-            pessoas.append(p)
-            continue
-        if existente.testemunha:
-            continue
-        existente.cargo = existente.cargo or b.cargo
-        existente.cpf = existente.cpf or b.cpf
-        if existente.empresa is None and emp is not None:
-            existente.empresa, existente.cnpj_empresa = emp.razao_social, emp.cnpj
 
-    # Página de assinaturas digitais: certificados "NOME:CPF" (e-CPF) e
-    # "RAZÃO SOCIAL:CNPJ" (e-CNPJ, da empresa, não de uma pessoa).
+def _digitais(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None:
     ftext = fold(text)
     if "icp-brasil" in ftext or "icp brasil" in ftext:
+        # certificates "NOME:CPF" (e-CPF); "RAZÃO SOCIAL:CNPJ" (e-CNPJ) is the company's, not a person's
         for c in _CERTIFICADO.finditer(text):
             if len(c.group("doc")) != 11:
                 continue
             nome = ws(c.group("nome"))
-            if len(nome.split()) < 2:
+            if not parece_pessoa(nome):
                 continue
-            existente = procurar(nome, c.group("doc"))
-            if existente is None:
-                pessoas.append(_Pessoa(nome=nome, cpf=c.group("doc"), tipo=TIPO_DIGITAL))
-            elif not existente.testemunha:
-                existente.tipo = TIPO_DIGITAL
-                existente.cpf = existente.cpf or c.group("doc")
-    return pessoas
+            existentes = [p for p in pessoas.achar(nome, c.group("doc")) if not p.testemunha]
+            if not existentes and pessoas.achar(nome, c.group("doc")):
+                continue
+            if not existentes:
+                pessoas.novo(Pessoa(nome=nome, cpf=c.group("doc"), tipo=TIPO_DIGITAL))
+            for p in existentes:
+                p.tipo = TIPO_DIGITAL
+                p.cpf = p.cpf or c.group("doc")
+    if "assinad" in ftext:
+        for m in _ASSINADO_POR.finditer(text):
+            nome = ws(m.group("nome"))
+            if not parece_pessoa(nome):
+                continue
+            resto = fold(text[m.end():m.end() + 250]).split("assinad")[0]
+            testemunha = "testemunha" in resto
+            tipo = TIPO_DIGITAL if "icp" in resto or "icp-brasil" in ftext else TIPO_ELETRONICA
+            if testemunha:
+                pessoas.juntar(nome, None, m.group("cpf"), None, True)
+                continue
+            existentes = [p for p in pessoas.achar(nome, m.group("cpf")) if not p.testemunha]
+            if not existentes:
+                pessoas.novo(Pessoa(nome=nome, cpf=m.group("cpf"), tipo=tipo))
+            for p in existentes:
+                p.tipo, p.cpf = tipo, p.cpf or m.group("cpf")
+    if "signat" in ftext or "assinante" in ftext:
+        linhas = text.split("\n")
+        inicio_linha = {}
+        pos = 0
+        for i, l in enumerate(linhas):
+            inicio_linha[pos] = i
+            pos += len(l) + 1
+        for m in _SIGNATARIO.finditer(text):
+            nome = ws(m.group("nome"))
+            if not parece_pessoa(nome):
+                continue
+            i = inicio_linha.get(m.start(), -1)
+            registro = [linhas[i]] if i >= 0 else []
+            for l in linhas[i + 1:i + 6] if i >= 0 else []:
+                if _SIGNATARIO.match(l):
+                    break
+                registro.append(l)
+            cpf = next((c.group() for l in registro for c in [CPF_RE.search(l)] if c), None)
+            cargo = emp_txt = None
+            como = ""
+            for l in registro:
+                pm = _PAPEL_ELETRONICO.match(l.strip())
+                if pm:
+                    cargo, emp_txt = ws(pm.group("cargo")), pm.group("empresa")
+                am = _ASSINOU_COMO.search(l)
+                if am:
+                    como = fold(am.group("como"))
+            if "testemunha" in como or (cargo and "testemunha" in fold(cargo)):
+                pessoas.juntar(nome, None, cpf, None, True)
+                continue
+            emp = None
+            if emp_txt:
+                b = _Bloco(testemunha=False, rotulo=None, contexto=None, empresa=ws(emp_txt))
+                emp = _empresa_do_bloco(b, empresas)
+            p = pessoas.juntar(nome, cargo, cpf, emp, False, tipo=TIPO_ELETRONICA)
+            p.tipo = TIPO_ELETRONICA
 
 
+# ---------------------------------------------------------------------------
+
+
+def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[List[str]] = None) -> List[Pessoa]:
+    pessoas = _Pessoas(empresas)
+    _representantes(text, empresas, pessoas)
+    nomes = nomes_das_empresas(empresas)
+    conhecidos = {fold(p.nome) for p in pessoas.lista}
+    for b in _blocos_assinatura(_em_linhas(_regiao_das_assinaturas(text), conhecidos), nomes):
+        if b.nome is None or not parece_pessoa(b.nome) or eh_nome_de_empresa(b.nome, nomes):
+            continue
+        if b.testemunha:
+            pessoas.juntar(b.nome, None, b.cpf, None, True)
+            continue
+        cargo = b.cargo or ("Procurador" if b.procurador else None)
+        pessoas.juntar(b.nome, cargo, b.cpf, _empresa_do_bloco(b, empresas), False,
+                       fraca=not (b.empresa or b.cnpj))
+    _digitais(text, empresas, pessoas)
+
+    out = [p for p in pessoas.lista if parece_pessoa(p.nome) and not eh_nome_de_empresa(p.nome, nomes)]
+    for p in out:
+        if p.tipo in (TIPO_REPRESENTANTE, TIPO_SIGNATARIO, None) and not p.testemunha:
+            p.tipo = _tipo_por_cargo(p.cargo) if p.empresa else TIPO_SIGNATARIO
+    if avisos is not None:
+        com_signatario = {_chave_empresa(p.empresa, p.cnpj_empresa) for p in out if p.empresa and not p.testemunha}
+        com_signatario |= {fold(ws(p.empresa)).strip(" .") for p in out if p.empresa and not p.testemunha}
+        for e in empresas:
+            if _chave_empresa(e.razao_social, e.cnpj) not in com_signatario and \
+                    fold(ws(e.razao_social)).strip(" .") not in com_signatario:
+                avisos.append(f"⚠️ Nenhum signatário encontrado para a parte {e.razao_social}"
+                              + (f" (CNPJ {e.cnpj})" if e.cnpj else ""))
+        for p in out:
+            if not p.testemunha and not p.empresa:
+                avisos.append(f"⚠️ Assinatura sem empresa identificada: {p.nome}")
+    return out
+
+
+__all__ = ["Pessoa", "extrair_assinaturas", "TIPO_REPRESENTANTE", "TIPO_PROCURADOR", "TIPO_TESTEMUNHA",
+           "TIPO_DIGITAL", "TIPO_ELETRONICA", "TIPO_SIGNATARIO", "singular"]
