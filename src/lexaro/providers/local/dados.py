@@ -20,6 +20,9 @@ def _minusculo(text: str) -> str:
     return low if len(low) == len(text) else ""
 
 
+_MAX_CHAVES = 2000  # occurrences of a key looked at; a contract has a few dozen
+
+
 def _perto_de(rx: Pattern[str], text: str, low: str, chaves: Sequence[str], antes: int,
               janela: int) -> Optional[Match[str]]:
     """The first match of `rx` that starts near an occurrence of one of the
@@ -31,7 +34,7 @@ def _perto_de(rx: Pattern[str], text: str, low: str, chaves: Sequence[str], ante
     posicoes: List[int] = []
     for chave in chaves:
         i = low.find(chave)
-        while i >= 0:
+        while i >= 0 and len(posicoes) < _MAX_CHAVES:
             posicoes.append(i)
             i = low.find(chave, i + 1)
     for p in sorted(posicoes):
@@ -56,7 +59,7 @@ def _ate_fim_da_frase(text: str, ini: int, limite: int = 600) -> str:
 
 
 def _tipo_contrato(text: str) -> Optional[str]:
-    linhas = [l.strip() for l in text.split("\n") if l.strip()][:15]
+    linhas = [l.strip() for l in text[:20000].split("\n") if l.strip()][:15]
     for i, l in enumerate(linhas):
         letras = [c for c in l if c.isalpha()]
         if not letras or sum(c.isupper() for c in letras) < 0.8 * len(letras):
@@ -111,8 +114,9 @@ def extrair_dados(text: str) -> Dict[str, Optional[str]]:
     vig = _perto_de(_VIGENCIA, text, low, ("vig", "prazo"), 0, 160)
     valores = list(_VALOR.finditer(text))
     valor = None
-    for v in valores:  # o primeiro valor numa frase que fala de valor, preço ou pagamento
-        frase_ini = max(text.rfind(".\n", 0, v.start()), text.rfind(". ", 0, v.start()), 0)
+    for v in valores[:_MAX_CHAVES]:  # the first amount in a sentence about value, price or payment
+        janela = max(0, v.start() - 400)
+        frase_ini = max(text.rfind(".\n", janela, v.start()), text.rfind(". ", janela, v.start()), janela)
         contexto = fold(text[frase_ini:v.start()])
         if any(k in contexto for k in ("valor", "preco", "pagar", "aluguel", "remunera", "honorario", "mensalidade")):
             valor = v

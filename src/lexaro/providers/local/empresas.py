@@ -72,6 +72,12 @@ _CAMPO_QUADRO = re.compile(
 _ENDERECO_DE = re.compile(r"^Endere[çc]o\s+d[ao]\s+(?P<papel>[A-Za-zÀ-ÿ]{3,40})\s?:\s?(?P<end>.{3,300})$", re.I)
 
 
+# More parties than any contract has: past this, the text is not a contract's
+# and the reader stops looking, so its cost stays bounded.
+MAX_EMPRESAS = 300
+_MAX_TENTATIVAS = 3000  # qualification-like commas looked at
+
+
 @dataclass
 class Empresa:
     inicio: int
@@ -185,7 +191,9 @@ def _papel(text: str, e: Empresa, clausula: str) -> Optional[str]:
 
 def _qualificacoes(text: str, duras: AbstractSet[int]) -> List[Empresa]:
     achadas: List[Empresa] = []
-    for m in _QUALIFICACAO.finditer(text):
+    for tentativas, m in enumerate(_QUALIFICACAO.finditer(text)):
+        if len(achadas) >= MAX_EMPRESAS or tentativas >= _MAX_TENTATIVAS:
+            break
         fim_nome = m.start()
         paren = _PAREN_FINAL.search(text, max(0, fim_nome - 170), fim_nome)
         if paren:
@@ -250,6 +258,8 @@ def _quadro_resumo(text: str) -> List[Empresa]:
             continue
         rot, val = fold(m.group("rot")), ws(m.group("val"))
         if rot.startswith(("razao", "denomina", "nome empresarial")):
+            if len(achadas) >= MAX_EMPRESAS:
+                break
             atual = Empresa(inicio=ini, fim_nome=ini, razao_social=val, fixa=True)
             for a in reversed(anterior):
                 atual.papel = _papel_da_linha(a)
@@ -316,6 +326,8 @@ def _tabelas(text: str) -> List[Empresa]:
         cnpj = achar_cnpj(cel[colunas["cnpj"]], 0, len(cel[colunas["cnpj"]])) if "cnpj" in colunas else None
         if not razao or not cnpj:
             continue
+        if len(achadas) >= MAX_EMPRESAS:
+            break
         e = Empresa(inicio=ini, fim_nome=ini, razao_social=razao, cnpj=cnpj, fixa=True)
         if "papel" in colunas:
             e.papel = papel_norm(cel[colunas["papel"]])
@@ -336,14 +348,16 @@ def extrair_empresas(text: str, duras: AbstractSet[int]) -> List[Empresa]:
     achadas.sort(key=lambda e: e.inicio)
 
     # "Endereço da LOCADORA: ..." beside a table gives the address by role
-    if any(e.fixa and not e.endereco for e in achadas):
+    sem_endereco: Dict[str, List[Empresa]] = {}
+    for e in achadas:
+        if e.fixa and not e.endereco and e.papel:
+            sem_endereco.setdefault(fold(e.papel), []).append(e)
+    if sem_endereco:
         for m in re.finditer(r"(?m)^Endere[çc]o\s+d[ao]\s.{3,300}$", text):
             d = _ENDERECO_DE.match(m.group())
-            if d:
-                papel = papel_norm(d.group("papel"))
-                for e in achadas:
-                    if e.papel and papel and fold(e.papel) == fold(papel) and not e.endereco:
-                        e.endereco = ws(d.group("end")).rstrip(" .")
+            papel = papel_norm(d.group("papel")) if d else None
+            if d and papel and sem_endereco.get(fold(papel)):
+                sem_endereco[fold(papel)].pop(0).endereco = ws(d.group("end")).rstrip(" .")
 
     # the same company named again (e.g. in a summary and in the clauses) counts once
     vistas: Dict[str, Empresa] = {}

@@ -202,7 +202,7 @@ def _representantes(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -
                     continue
                 cargo = cargo or cargo_pendente
                 cargo_pendente = None
-                nxt = _PROXIMA_PESSOA.search(clausula, m.end())
+                nxt = _PROXIMA_PESSOA.search(clausula, m.end(), m.end() + 600)
                 fim = nxt.start() if nxt else len(clausula)
                 trecho = clausula[m.end():fim]
                 if cargo is None:
@@ -217,7 +217,11 @@ def _representantes(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -
                 if parece_pessoa(ws(nome)) and not SUFIXO_EMPRESA.search(nome):
                     alvos = [e]
                     if todas:
-                        alvos = [x for x in empresas[:i] if not x.fixa] + [e]
+                        # "ambas representadas por": every party since the last one with a representative
+                        for x in reversed(empresas[max(0, i - 10):i]):
+                            if x.fixa or any(p.empresa == x.razao_social for p in pessoas.lista[-20:]):
+                                break
+                            alvos.insert(0, x)
                     for alvo in alvos:
                         p = pessoas.juntar(ws(nome), titulo(cargo) if cargo else None, cpf,
                                            (alvo.razao_social, alvo.cnpj), False)
@@ -370,7 +374,7 @@ class _Bloco:
 
 
 def _dividir_nomes(palavras: List[str], k: int, conhecidos: Set[str]) -> Optional[List[str]]:
-    if k != 2 or len(palavras) < 4:
+    if k != 2 or not 4 <= len(palavras) <= 24:
         return None
     opcoes = []
     for i in range(2, len(palavras) - 1):
@@ -382,7 +386,7 @@ def _dividir_nomes(palavras: List[str], k: int, conhecidos: Set[str]) -> Optiona
 
 
 def _dividir_cargos(palavras: List[str], k: int) -> Optional[List[str]]:
-    if k != 2 or len(palavras) < 2:
+    if k != 2 or not 2 <= len(palavras) <= 12:
         return None
     opcoes = []
     for i in range(1, len(palavras)):
@@ -677,6 +681,9 @@ def _digitais(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None
 # ---------------------------------------------------------------------------
 
 
+_MAX_AVISOS = 50
+
+
 def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[List[str]] = None) -> List[Pessoa]:
     pessoas = _Pessoas(empresas)
     _representantes(text, empresas, pessoas)
@@ -708,6 +715,8 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
         for p in out:
             if not p.testemunha and not p.empresa:
                 avisos.append(f"⚠️ Assinatura sem empresa identificada: {p.nome}")
+        if len(avisos) > _MAX_AVISOS:
+            avisos[_MAX_AVISOS:] = [f"⚠️ ... e mais {len(avisos) - _MAX_AVISOS} aviso(s)"]
     return out
 
 

@@ -216,20 +216,27 @@ def preparar(text: str) -> str:
         paginas[-1].append(l)
     if not paginas[-1]:
         paginas.pop()
+    # A running header or footer sits at the top or bottom of at least half
+    # the pages (chunks of three lines or more); paragraphs of a plain text
+    # separated by empty lines are not pages and never qualify.
+    grandes = [pag for pag in paginas if len(pag) >= 3]
     bordas: Dict[str, int] = {}
-    for pag in paginas:
+    for pag in grandes:
         for l in {pag[0], pag[-1]}:
             if len(l) >= 12 and not l.startswith("_") and not l.endswith(":"):
                 chave = _DIGITOS.sub("#", l)
                 bordas[chave] = bordas.get(chave, 0) + 1
-    repetidas = {k for k, n in bordas.items() if n >= 2}
+    minimo = max(2, (len(grandes) + 1) // 2)
+    repetidas = {k for k, n in bordas.items() if n >= minimo}
     out: List[str] = []
     for pag in paginas:
         if repetidas:
-            while pag and _DIGITOS.sub("#", pag[0]) in repetidas:
-                pag = pag[1:]
-            while pag and _DIGITOS.sub("#", pag[-1]) in repetidas:
-                pag = pag[:-1]
+            ini, fim = 0, len(pag)
+            while ini < fim and _DIGITOS.sub("#", pag[ini]) in repetidas:
+                ini += 1
+            while fim > ini and _DIGITOS.sub("#", pag[fim - 1]) in repetidas:
+                fim -= 1
+            pag = pag[ini:fim]
         if pag:
             if out:
                 out.append("")
