@@ -594,7 +594,7 @@ def _empresa_do_bloco(b: _Bloco, empresas: Sequence[Empresa]) -> Optional[Tuple[
 _CERTIFICADO = re.compile(
     rf"(?<![{UP}])(?P<nome>[{UP}][{UP} .'\-]{{2,100}}?)\s?:\s?(?P<doc>[0-9]{{14}}|[0-9]{{11}})(?![0-9])")
 _ASSINADO_POR = re.compile(
-    r"Assinad[oa]\s(?:digital|eletronica|eletrônica)mente\spor\s?:?\s(?P<nome>[^,:;|\n]{3,120}?)"
+    r"Assinad[oa]\s(?:digital|eletronica|eletrônica)mente\spor ?:? (?P<nome>[^,:;|\n]{3,120}?)"
     r"(?=\s?(?:[,:;|\n]|CPF\b|[–—-]\s|$))"
     r"\s?(?:[,:|–—-]\s?)?(?:CPF(?:/M[FE])?\s?(?:n[º°o]\.?\s?)?:?\s?)?(?P<cpf>[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}-?[0-9]{2})?",
     re.I,

@@ -58,7 +58,7 @@ CONECTORES: Set[str] = {"de", "da", "do", "das", "dos", "e"}
 
 SUFIXO_EMPRESA: Pattern[str] = re.compile(
     r"(?:\b(?:LTDA|Ltda|EIRELI|Eireli|EPP|SLU|CIA|Cia|COMPANHIA|Companhia|COOPERATIVA|Cooperativa|CONDOM[ÍI]NIO"
-    r"|ASSOCIA[ÇC][ÃA]O|FUNDA[ÇC][ÃA]O|HOLDING|Holding)\b"
+    r"|Condom[íi]nio|ASSOCIA[ÇC][ÃA]O|Associa[çc][ãa]o|FUNDA[ÇC][ÃA]O|Funda[çc][ãa]o|HOLDING|Holding)\b"
     r"|\bS\.\s?A\.?(?=\s|$|,|\))|\bS/[AS]\b|\bSA$|\bSS$|\bME$|\bMEI$)"
 )
 
