@@ -28,12 +28,13 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from contract_pdfs import make_contract_pdf, make_long_contract_pdf  # noqa: E402
-from corpus_local import Contrato, Placar, carregar, escrever_registro, pontuar  # noqa: E402
+from contract_pdfs import long_contract_text  # noqa: E402
+from corpus_local import Contrato, Placar, carregar, escrever_registro, pdf_uma_pagina, pontuar  # noqa: E402
 
 import lexaro  # noqa: E402
 from lexaro.providers import local  # noqa: E402
 from lexaro_contract import cnpj, registro  # noqa: E402
-from lexaro_contract.checker import ContractChecker  # noqa: E402
+from lexaro_contract.checker import ContractChecker  # type: ignore[import-not-found]  # noqa: E402
 from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas  # noqa: E402
 
 TARGET_MS = 30.0
@@ -65,11 +66,38 @@ def medir(contratos: Sequence[Contrato], pasta: Path, repeats: int) -> List[Tupl
     for c in contratos:
         pdf = make_contract_pdf(pasta / f"{c.nome}.pdf", c.texto)
         doc = eng.process(str(pdf))
-        emp = doc.get_result("empresas").raw_result["empresas"]
-        ass = doc.get_result("assinaturas").raw_result["assinaturas"]
+        r_emp, r_ass = doc.get_result("empresas"), doc.get_result("assinaturas")
+        assert r_emp is not None and r_ass is not None
+        emp, ass = r_emp.raw_result["empresas"], r_ass.raw_result["assinaturas"]
         veredito = verificador.verificar(str(pdf))["resultado_final"]
         ms = mediana_ms(lambda: eng.process(str(pdf)), repeats)
         out.append((c, pontuar(c, emp, ass, veredito), ms))
+    return out
+
+
+def entradas_ruins(pasta: Path, eng: lexaro.Lexaro) -> List[Tuple[str, str, float]]:
+    """No recognisable party, 5 MB of text on one page, a signature page of 2,000 lines."""
+    contrato = [l for l in long_contract_text(1).split("\n") if l]
+    mega: List[str] = []
+    while sum(map(len, mega)) < 5_000_000:
+        mega += contrato
+    assinaturas: List[str] = []
+    for i in range(500):
+        assinaturas += ["_" * 30, f"PESSOA {chr(65 + i % 26)}{chr(65 + i // 26)} DA SILVA", "Diretor", f"EMPRESA {i} LTDA."]
+    casos = [("sem parte reconhecível", ["Ata da reunião do condomínio. Presentes os moradores."] * 40, 10.0, 12.0),
+             ("5 MB numa página", mega, 0.5, 0.1), ("página de 2.000 linhas de assinatura", assinaturas, 0.3, 0.4)]
+    out = []
+    for nome, linhas, tam, entre in casos:
+        pdf = pdf_uma_pagina(pasta / "ruim.pdf", linhas, tam, entre)
+        local._analisar_cache.cache_clear()
+        t0 = time.perf_counter()
+        try:
+            doc = eng.process(str(pdf))
+            r = doc.get_result("assinaturas")
+            desc = f"{doc.chars} chars, {len(r.raw_result['assinaturas']) if r else 0} signatários"
+        except lexaro.LexaroError as exc:
+            desc = f"erro do motor: {type(exc).__name__}"
+        out.append((nome, desc, (time.perf_counter() - t0) * 1000))
     return out
 
 
@@ -109,9 +137,9 @@ def main() -> None:
         pasta = Path(tmp)
         (pasta / "registro").mkdir()
         escrever_registro(contratos, pasta / "registro")
-        srv, base = registro.iniciar_em_segundo_plano(pasta / "registro")
+        srv, base = registro.iniciar_em_segundo_plano(pasta / "registro")  # type: ignore[attr-defined]
         try:
-            registro.apontar_cnpj_para(base)
+            registro.apontar_cnpj_para(base)  # type: ignore[attr-defined]
             res = medir(contratos, pasta, args.repeats)
         finally:
             for n, v in urls.items():
@@ -121,6 +149,7 @@ def main() -> None:
         longo = make_long_contract_pdf(pasta / "longo.pdf", pages=10)
         eng = cliente()
         ms_longo = mediana_ms(lambda: eng.process(str(longo)), max(args.repeats, 15))
+        ruins = entradas_ruins(pasta, eng)
 
     linhas = []
     for c, p, ms in res:
@@ -134,6 +163,8 @@ def main() -> None:
             linhas.append(totais(sel, rotulo))
     ok = "ok" if ms_longo <= TARGET_MS else "ACIMA DA META"
     linhas.append(["contrato de 10 páginas", "", "", "", "", "", "", f"{ms_longo:.1f}", f"meta <= {TARGET_MS:.0f} ms: {ok}"])
+    for nome, desc, ms in ruins:
+        linhas.append([nome, "", "", "", "", "", desc, f"{ms:.0f}", "entrada ruim: tempo limitado, linear"])
     tabela(linhas, ["contrato (* reservado)", "CNPJs", "extras", "nomes", "extras", "vínculos", "veredito", "ms",
                     "faltas"])
 

@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 
 import lexaro
 from contract_pdfs import long_contract_text
+from corpus_local import pdf_uma_pagina
 from lexaro.folding import fold, fold_reference
 from lexaro.providers.local import _analisar_cache, analisar
 from lexaro.providers.local import dados, empresas, signatarios, texto
@@ -70,29 +71,6 @@ def test_every_reader_is_linear_on_long_runs(corrida):
     assert float(r.stdout) < LIMITE_S, corrida
 
 
-def _pdf_cru(path, linhas, tamanho=1.0, entrelinha=1.2):
-    """One page holding every line, however many (text operators written by hand)."""
-    def esc(s):
-        return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
-    corpo = "".join(f"({esc(l)}) Tj T*\n" for l in linhas)
-    stream = f"BT /F1 {tamanho} Tf {entrelinha} TL 10 830 Td\n{corpo}ET".encode("latin-1", "replace")
-    objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 4 0 R >> >> "
-            b"/Contents 5 0 R >>",
-            b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
-            b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream"]
-    out = bytearray(b"%PDF-1.4\n")
-    offs = []
-    for i, o in enumerate(objs, 1):
-        offs.append(len(out))
-        out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1) + b"".join(b"%010d 00000 n \n" % o for o in offs)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
-    path.write_bytes(bytes(out))
-    return path
-
-
 def _motor(verbose=False):
     client = lexaro.Lexaro(provider="local", verbose=verbose)
     for qid, modelo in (("empresas", ExtracaoEmpresas), ("assinaturas", ExtracaoAssinaturas),
@@ -128,7 +106,7 @@ def _pagina_de_2000_linhas():
 ])
 def test_bad_pdfs_get_bounded_answers_or_the_engines_error(caso, linhas, tamanho, entrelinha,
                                                            signatarios_esperados, tmp_path):
-    pdf = _pdf_cru(tmp_path / "ruim.pdf", linhas, tamanho, entrelinha)
+    pdf = pdf_uma_pagina(tmp_path / "ruim.pdf", linhas, tamanho, entrelinha)
     _analisar_cache.cache_clear()
     t0 = time.perf_counter()
     try:

@@ -18,7 +18,7 @@ from typing import Any, Callable, Dict, Optional, Type
 from pydantic import BaseModel
 
 from .. import pricing
-from ..constantes import DEFAULT_AZURE_API_VERSION
+from ..constantes import DEFAULT_AZURE_API_VERSION as DEFAULT_AZURE_API_VERSION  # re-exported
 from ..errors import AnswerError
 from ..passages import select_passages
 from ..questions import Question
