@@ -219,6 +219,35 @@ def test_qualification_variants(qualificacao, nome, cargo, cpf):
                               "tipo_assinatura": "representante legal"}]
 
 
+@pytest.mark.parametrize("paragrafo, razao, cnpj_esperado", [
+    ("ALFA COMÉRCIO LTDA., com CNPJ nº 11.222.333/0001-81, sediada na Rua X, 10", "ALFA COMÉRCIO LTDA.",
+     "11.222.333/0001-81"),
+    ("BETA ME, microempresa, inscrita sob o nº 22.333.444/0001-92 no CNPJ", "BETA ME", "22.333.444/0001-92"),
+    ("Gama Serviços Ltda., inscrita no C.N.P.J. sob o número 33 444 555 0001 03", "Gama Serviços Ltda.",
+     "33444555000103"),
+    ("(2) DELTA & CIA. S/A, companhia fechada, CNPJ/ME n° 12.ABC.345/01DE-35", "DELTA & CIA. S/A",
+     "12.ABC.345/01DE-35"),
+    ("ÉPSILON LTDA. (nome fantasia \u201cÉPSI\u201d), por sua filial inscrita no CNPJ sob o nº 44.555.666/0002-07",
+     "ÉPSILON LTDA.", "44.555.666/0002-07"),
+])
+def test_company_wordings(paragrafo, razao, cnpj_esperado):
+    a = analisar(f"CONTRATO DE SERVIÇOS\n{paragrafo}, doravante denominada CONTRATANTE.")
+    assert [(e["razao_social"], e["cnpj"]) for e in a.empresas] == [(razao, cnpj_esperado)]
+
+
+@pytest.mark.parametrize("representacao, nome, cpf", [
+    ("representada por JOÃO DA SILVA (CPF 123.456.789-09)", "JOÃO DA SILVA", "123.456.789-09"),
+    ("representada por seus diretores, Ana Maria Lopes, inscrita no CPF nº 111.222.333-44", "Ana Maria Lopes",
+     "111.222.333-44"),
+    ("representada por seu Diretor Presidente, Sr. PAULO REIS, inscrito no CPF nº 555.666.777-88", "PAULO REIS",
+     "555.666.777-88"),
+])
+def test_representative_wordings(representacao, nome, cpf):
+    a = analisar(f"ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, {representacao}, doravante CONTRATANTE.")
+    assert [(p["nome_signatario"], p["cpf"], p["cnpj_empresa"]) for p in a.assinaturas] == [
+        (nome, cpf, "11.222.333/0001-81")]
+
+
 def test_text_without_parties_gives_empty_answers():
     a = analisar("Ata da reunião de condomínio. Presentes os moradores.")
     assert a.empresas == [] and a.assinaturas == []

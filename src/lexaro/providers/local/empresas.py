@@ -32,8 +32,9 @@ _CEP = re.compile(r"[0-9]{5}-?[0-9]{3}")
 _NAO_NOME = {"cep", "cnpj", "cpf", "rg", "nº", "n°", "no", "sob", "sala", "conjunto", "andar", "km"}
 # The comma that ends a company's name, followed by the start of its qualification.
 _QUALIFICACAO = re.compile(
-    r",\s?(?=pessoa\s+jur[íi]dica|sociedade\s|companhia\b|empresa\s"
-    r"|inscrit[ao]\s+(?:no|sob)\s+(?:o\s+)?(?:CNPJ|C\.)|com\s+sede|CNPJ|C\.\s?N\.\s?P\.|portadora\s+do\s+CNPJ"
+    r",\s?(?=pessoa\s+jur[íi]dica|sociedade\s|companhia\b|empresa\s|microempresa|associa[çc][ãa]o\s|entidade\s"
+    r"|inscrit[ao][^.;]{0,30}(?:CNPJ|C\.\s?N\.)|com\s+sede|CNPJ|C\.\s?N\.\s?P\.|portadora\s+do\s+CNPJ"
+    r"|com\s+(?:o\s+)?CNPJ|registrad[ao]\s+no\s+CNPJ"
     r"|por\s+(?:meio\s+de\s+)?sua\s+filial|filial\s|nome\s+fantasia|estabelecid[ao]\s|sediad[ao]\s)"
 )
 # A parenthesis between the name and that comma: "ALFA LTDA. (nome fantasia "ALFA"),"
@@ -221,7 +222,9 @@ def _qualificacoes(text: str, duras: AbstractSet[int]) -> List[Empresa]:
         clausula = text[e.fim_nome:e.fim]
         rot = CNPJ_ROTULO.search(clausula)
         if rot:
-            e.cnpj = achar_cnpj(clausula, rot.end(), rot.end() + 60)
+            # "inscrita no CNPJ sob o nº X", or "inscrita sob o nº X no CNPJ"
+            e.cnpj = achar_cnpj(clausula, rot.end(), rot.end() + 60) or achar_cnpj(clausula, max(0, rot.start() - 40),
+                                                                                   rot.start())
         end = _ENDERECO.search(clausula)
         if end:
             e.endereco = ws(end.group("end")).rstrip(" .,")

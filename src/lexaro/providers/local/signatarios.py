@@ -156,7 +156,7 @@ _REPRESENTADA = re.compile(
 _PESSOA = re.compile(
     rf"\s?(?:(?:seus?|suas?|pel[ao]s?|o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
     rf"(?P<pre>(?:[{LO}][{LO}\-]{{0,30}},?\s){{0,5}}?)(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
-    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?,"
+    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?(?:,|(?=[(;]))"
 )
 _PROXIMA_PESSOA = re.compile(
     rf",?\se\s(?:por\s)?(?=(?:seus?|suas?|pel[ao]s?|Sr|Sra|Dr|Dra)\b|[{UP}][\w'’-]{{0,40}}\s[{UP}])|doravante",
@@ -254,6 +254,14 @@ _PARENTESES = re.compile(r"\s?\([^()]{0,80}\)")
 _ROTULO_COLUNA = re.compile(
     r"(?:^|\s)(?=(?:[0-9]{1,2}[.)]\s)?(?:Nome|CPF|Cargo|RG|Por|Empresa|CNPJ|Fun[çc][ãa]o|Qualidade"
     r"|Pel[ao]s?\s[^\s:]{2,40}|P/\s?[^\s:]{2,40})\s?(?:/M[FE])?\s?(?:n[º°o]\.?)?\s?:)", re.I)
+
+
+_TRATAMENTO = re.compile(r"^(?:Sr|Sra|Srta|Dr|Dra|Eng|Enga|Prof|Profa)\.?\s", re.I)
+
+
+def _sem_tratamento(nome: str) -> str:
+    """'Sr. João da Silva' is João da Silva."""
+    return _TRATAMENTO.sub("", nome, count=1) if _TRATAMENTO.match(nome) else nome
 
 
 def _linha_empresa(s: str, nomes: AbstractSet[str]) -> Optional[str]:
@@ -594,8 +602,8 @@ def _empresa_do_bloco(b: _Bloco, empresas: Sequence[Empresa]) -> Optional[Tuple[
 _CERTIFICADO = re.compile(
     rf"(?<![{UP}])(?P<nome>[{UP}][{UP} .'\-]{{2,100}}?)\s?:\s?(?P<doc>[0-9]{{14}}|[0-9]{{11}})(?![0-9])")
 _ASSINADO_POR = re.compile(
-    r"Assinad[oa]\s(?:digital|eletronica|eletrônica)mente\spor ?:? (?P<nome>[^,:;|\n]{3,120}?)"
-    r"(?=\s?(?:[,:;|\n]|CPF\b|[–—-]\s|$))"
+    r"Assinad[oa]\s(?:(?:digital|eletronica|eletrônica)mente\s)?por ?:? (?P<nome>[^,:;|()\n]{3,120}?)"
+    r"(?=\s?(?:[,:;|(\n]|CPF\b|[–—-]\s|em\s[0-9]|$))"
     r"\s?(?:[,:|–—-]\s?)?(?:CPF(?:/M[FE])?\s?(?:n[º°o]\.?\s?)?:?\s?)?(?P<cpf>[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}-?[0-9]{2})?",
     re.I,
 )
@@ -690,6 +698,8 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
     nomes = nomes_das_empresas(empresas)
     conhecidos = {fold(p.nome) for p in pessoas.lista}
     for b in _blocos_assinatura(_em_linhas(_regiao_das_assinaturas(text), conhecidos), nomes):
+        if b.nome is not None:
+            b.nome = _sem_tratamento(b.nome)
         if b.nome is None or not parece_pessoa(b.nome) or eh_nome_de_empresa(b.nome, nomes):
             continue
         if b.testemunha:
