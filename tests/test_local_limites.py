@@ -136,6 +136,10 @@ def test_nothing_is_silent_in_verbose_mode(tmp_path, capsys):
     # the answer carries what was found
     nomes = [a["nome_signatario"] for a in doc.get_result("assinaturas").raw_result["assinaturas"]]
     assert nomes == ["WALTER UAKARI FONTOURA", "XÊNIA VOLTOLINI SECCO"]
+    pdf = make_contract_pdf(tmp_path / "c.pdf", contratos["15_pessoa_fisica_parte"].texto)
+    doc = _motor(verbose=True).process(str(pdf))
+    assert "Parte pessoa física (assina por si, sem empresa): MAURÍCIO DE ALMEIDA PRADO" in capsys.readouterr().out
+    assert doc.get_result("assinaturas").raw_result["assinaturas"][-1]["tipo_assinatura"] == "parte (pessoa física)"
     _motor(verbose=False).process(str(pdf))
     assert capsys.readouterr().out == ""
 

@@ -40,6 +40,7 @@ TIPO_TESTEMUNHA = "testemunha"
 TIPO_DIGITAL = "assinatura digital ICP-Brasil"
 TIPO_ELETRONICA = "assinatura eletrônica"
 TIPO_SIGNATARIO = "signatário"
+TIPO_PARTE_PF = "parte (pessoa física)"
 
 
 @dataclass
@@ -690,6 +691,25 @@ def _digitais(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None
 
 
 _MAX_AVISOS = 50
+_QUALIFICACAO_PF = re.compile(r",\s?(?:brasileir[oa]|portador[a]?\s|inscrit[oa]\s+no\s+CPF)", re.I)
+_NOME_ANTES_DA_VIRGULA = re.compile(
+    rf"(?<![\w'’.\-])(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?$")
+
+
+def _pessoas_fisicas_partes(text: str) -> Set[str]:
+    """Folded names of natural persons qualified as parties ("JOÃO DA SILVA,
+    brasileiro, ..., inscrito no CPF ...") and not as someone's representative."""
+    out: Set[str] = set()
+    for i, m in enumerate(_QUALIFICACAO_PF.finditer(text)):
+        if i >= 500:
+            break
+        ini = max(0, m.start() - 160)
+        n = _NOME_ANTES_DA_VIRGULA.search(text, ini, m.start())
+        if n and "representad" not in fold(text[max(0, n.start() - 120):n.start()]) and parece_pessoa(n.group("nome")):
+            out.add(fold(ws(n.group("nome"))))
+    return out
+
+
 
 
 def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[List[str]] = None) -> List[Pessoa]:
@@ -711,6 +731,11 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
     _digitais(text, empresas, pessoas)
 
     out = [p for p in pessoas.lista if parece_pessoa(p.nome) and not eh_nome_de_empresa(p.nome, nomes)]
+    sem_empresa = [p for p in out if not p.testemunha and not p.empresa]
+    partes_pf = _pessoas_fisicas_partes(text) if sem_empresa else set()
+    for p in sem_empresa:
+        if fold(ws(p.nome)) in partes_pf:
+            p.tipo = TIPO_PARTE_PF
     for p in out:
         if p.tipo in (TIPO_REPRESENTANTE, TIPO_SIGNATARIO, None) and not p.testemunha:
             p.tipo = _tipo_por_cargo(p.cargo) if p.empresa else TIPO_SIGNATARIO
@@ -723,7 +748,9 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
                 avisos.append(f"⚠️ Nenhum signatário encontrado para a parte {e.razao_social}"
                               + (f" (CNPJ {e.cnpj})" if e.cnpj else ""))
         for p in out:
-            if not p.testemunha and not p.empresa:
+            if p.tipo == TIPO_PARTE_PF:
+                avisos.append(f"ℹ️ Parte pessoa física (assina por si, sem empresa): {p.nome}")
+            elif not p.testemunha and not p.empresa:
                 avisos.append(f"⚠️ Assinatura sem empresa identificada: {p.nome}")
         if len(avisos) > _MAX_AVISOS:
             avisos[_MAX_AVISOS:] = [f"⚠️ ... e mais {len(avisos) - _MAX_AVISOS} aviso(s)"]
@@ -731,4 +758,4 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
 
 
 __all__ = ["Pessoa", "extrair_assinaturas", "TIPO_REPRESENTANTE", "TIPO_PROCURADOR", "TIPO_TESTEMUNHA",
-           "TIPO_DIGITAL", "TIPO_ELETRONICA", "TIPO_SIGNATARIO", "singular"]
+           "TIPO_DIGITAL", "TIPO_ELETRONICA", "TIPO_SIGNATARIO", "TIPO_PARTE_PF", "singular"]
