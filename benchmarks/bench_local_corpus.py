@@ -16,7 +16,6 @@ Usage: PYTHONPATH=src python3 benchmarks/bench_local_corpus.py [--repeats N] [--
 from __future__ import annotations
 
 import argparse
-import os
 import statistics
 import sys
 import tempfile

@@ -22,7 +22,6 @@ untuned check. All names, numbers and addresses are invented.
 from __future__ import annotations
 
 import json
-import os
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence
@@ -100,7 +99,7 @@ def registro_brasilapi(r: Dict[str, Any]) -> Dict[str, Any]:
     }
 
 
-def escrever_registro(contratos: Sequence[Contrato], pasta: "os.PathLike[str]") -> None:
+def escrever_registro(contratos: Sequence[Contrato], pasta: Path) -> None:
     """One data file per contract, in the folder the registry server reads."""
     for c in contratos:
         recs = [registro_brasilapi(r) for r in c.esperado["registro"]]

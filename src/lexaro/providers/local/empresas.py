@@ -22,8 +22,8 @@ import re
 from dataclasses import dataclass, field
 from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 
-from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, eh_cargo, fold,
-                    parece_pessoa, singular, ws)
+from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, fold, parece_pessoa,
+                    singular, ws)
 
 _TOKEN_EMPRESA = re.compile(rf"[{UP}0-9&][{UP}0-9&.'’/\-]{{0,60}}")
 _TOKEN_TITULO = re.compile(rf"(?:[{UP}0-9&][\w&.'’/\-]{{0,60}}|d[aeo]s?|e|&)")
@@ -393,4 +393,4 @@ def eh_nome_de_empresa(s: str, nomes: AbstractSet[str]) -> bool:
     return fold(ws(s)).strip(" .") in nomes
 
 
-__all__ = ["Empresa", "extrair_empresas", "papel_norm", "eh_nome_de_empresa", "nomes_das_empresas", "eh_cargo"]
+__all__ = ["Empresa", "extrair_empresas", "papel_norm", "eh_nome_de_empresa", "nomes_das_empresas", "MAX_EMPRESAS"]

@@ -27,12 +27,12 @@ What could not be attributed is kept (with no company) and reported in
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import AbstractSet, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from .empresas import Empresa, eh_nome_de_empresa, nomes_das_empresas, papel_norm
 from .texto import (CARGOS, CONECTORES, CPF_RE, LO, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, digitos, eh_cargo,
-                    eh_papel, fold, parece_pessoa, singular, titulo, ws)
+                    eh_papel, fold, parece_pessoa, titulo, ws)
 
 TIPO_REPRESENTANTE = "representante legal"
 TIPO_PROCURADOR = "procurador"
@@ -426,6 +426,11 @@ def _dividir(s: str, k: int, conhecidos: Set[str]) -> Optional[List[str]]:
     return _dividir_cargos(palavras, k) or _dividir_nomes(palavras, k, conhecidos)
 
 
+def _rotulo_de_parte(s: str) -> bool:
+    m = _ROTULO_PARTE.match(s)
+    return m is not None and eh_papel(m.group("papel"))
+
+
 def _colunas_da_linha(s: str) -> int:
     if s.startswith("|"):
         cel = [c.strip() for c in s.strip().strip("|").split("|")]
@@ -474,8 +479,7 @@ def _em_linhas(linhas: Iterable[str], conhecidos: Set[str]) -> List[str]:
         cols: List[List[str]] = [[] for _ in range(k)]
         if out and out[-1]:
             cab = _dividir(out[-1], k, conhecidos)
-            if cab and all(_ROTULO_PARTE.match(c) and eh_papel(_ROTULO_PARTE.match(c).group("papel"))  # type: ignore
-                           for c in cab):
+            if cab and all(_rotulo_de_parte(c) for c in cab):
                 out.pop()
                 for j in range(k):
                     cols[j].append(cab[j])
@@ -758,4 +762,4 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
 
 
 __all__ = ["Pessoa", "extrair_assinaturas", "TIPO_REPRESENTANTE", "TIPO_PROCURADOR", "TIPO_TESTEMUNHA",
-           "TIPO_DIGITAL", "TIPO_ELETRONICA", "TIPO_SIGNATARIO", "TIPO_PARTE_PF", "singular"]
+           "TIPO_DIGITAL", "TIPO_ELETRONICA", "TIPO_SIGNATARIO", "TIPO_PARTE_PF"]
