@@ -229,6 +229,8 @@ def test_qualification_variants(qualificacao, nome, cargo, cpf):
      "12.ABC.345/01DE-35"),
     ("ÉPSILON LTDA. (nome fantasia \u201cÉPSI\u201d), por sua filial inscrita no CNPJ sob o nº 44.555.666/0002-07",
      "ÉPSILON LTDA.", "44.555.666/0002-07"),
+    ("LUMEN AGÊNCIA LTDA. - ME, inscrita no Cadastro Nacional da Pessoa Jurídica (CNPJ) sob o nº 57.990.643/0001-85",
+     "LUMEN AGÊNCIA LTDA. - ME", "57.990.643/0001-85"),
 ])
 def test_company_wordings(paragrafo, razao, cnpj_esperado):
     a = analisar(f"CONTRATO DE SERVIÇOS\n{paragrafo}, doravante denominada CONTRATANTE.")
@@ -246,6 +248,19 @@ def test_representative_wordings(representacao, nome, cpf):
     a = analisar(f"ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, {representacao}, doravante CONTRATANTE.")
     assert [(p["nome_signatario"], p["cpf"], p["cnpj_empresa"]) for p in a.assinaturas] == [
         (nome, cpf, "11.222.333/0001-81")]
+
+
+@pytest.mark.parametrize("linhas, esperado", [
+    (["_" * 20, "ALFA LTDA.", "João da Silva – CPF 123.456.789-09"],
+     ("João da Silva", "123.456.789-09", "ALFA LTDA.", "representante legal")),
+    (["Testemunha 1: Nome: Ana Lima Reis CPF: 111.222.333-44"], ("Ana Lima Reis", "111.222.333-44", None, "testemunha")),
+    (["Assinado de forma digital por BRUNO CASTANHEIRA REIS:85259912437 Dados: 2025.03.10 10:00:00 -03'00'"],
+     ("BRUNO CASTANHEIRA REIS", "85259912437", None, "assinatura eletrônica")),
+])
+def test_signature_wordings(linhas, esperado):
+    a = analisar("ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE.\n" + "\n".join(linhas))
+    assert [(p["nome_signatario"], p["cpf"], p["empresa_representada"], p["tipo_assinatura"])
+            for p in a.assinaturas] == [esperado]
 
 
 def test_text_without_parties_gives_empty_answers():

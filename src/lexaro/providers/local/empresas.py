@@ -28,12 +28,13 @@ from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj,
 _TOKEN_EMPRESA = re.compile(rf"[{UP}0-9&][{UP}0-9&.'’/\-]{{0,60}}")
 _TOKEN_TITULO = re.compile(rf"(?:[{UP}0-9&][\w&.'’/\-]{{0,60}}|d[aeo]s?|e|&)")
 _ENUMERADOR = re.compile(r"(?:\(?[IVX]{1,4}[.)\-]|\(?[A-Za-z0-9]{1,2}[.)\-]|\([A-Za-z0-9]{1,2}\))")
+_SUFIXO_SEPARADO = re.compile(r"(?:ME|EPP|EIRELI|LTDA|SLU|MEI)\.?")
 _CEP = re.compile(r"[0-9]{5}-?[0-9]{3}")
 _NAO_NOME = {"cep", "cnpj", "cpf", "rg", "nº", "n°", "no", "sob", "sala", "conjunto", "andar", "km"}
 # The comma that ends a company's name, followed by the start of its qualification.
 _QUALIFICACAO = re.compile(
     r",\s?(?=pessoa\s+jur[íi]dica|sociedade\s|companhia\b|empresa\s|microempresa|associa[çc][ãa]o\s|entidade\s"
-    r"|inscrit[ao][^.;]{0,30}(?:CNPJ|C\.\s?N\.)|com\s+sede|CNPJ|C\.\s?N\.\s?P\.|portadora\s+do\s+CNPJ"
+    r"|inscrit[ao][^.;]{0,60}(?:CNPJ|C\.\s?N\.|Cadastro\s+Nacional)|com\s+sede|CNPJ|C\.\s?N\.\s?P\.|portadora\s+do\s+CNPJ"
     r"|com\s+(?:o\s+)?CNPJ|registrad[ao]\s+no\s+CNPJ"
     r"|por\s+(?:meio\s+de\s+)?sua\s+filial|filial\s|nome\s+fantasia|estabelecid[ao]\s|sediad[ao]\s)"
 )
@@ -47,7 +48,7 @@ _ENDERECO = re.compile(
 )
 _DORAVANTE = re.compile(
     r"(?:doravante|simplesmente|adiante|a\s+seguir|aqui)\s(?:simplesmente\s)?"
-    r"(?:denominad|designad|chamad|referid|nomead|tratad)[ao]s?(?:\s(?:como|de))?[\s,]{0,3}"
+    r"(?P<verbo>(?:denominad|designad|chamad|referid|nomead|tratad)[ao]s?(?:\s(?:como|de))?[\s,]{0,3})?"
     r"(?:(?:simplesmente|em\s+conjunto|conjuntamente|individualmente|apenas|somente)[\s,]{1,3}){0,3}"
     r"[\"“”'«]?(?P<papel>[A-Za-zÀ-ÿ]{2,40}(?:\s[A-Z][A-Za-zÀ-ÿ]{0,40})?)",
     re.I,
@@ -141,6 +142,9 @@ def _nome_antes(text: str, fim: int, duras: AbstractSet[int]) -> Optional[Tuple[
                     nl = end + gap.index("\n")
                     if nl in duras or "\n\n" in gap:
                         break
+            if tok in ("-", "–") and escolhidos and _SUFIXO_SEPARADO.fullmatch(escolhidos[-1][2]):
+                escolhidos.append((ini, end, tok))  # "ALFA LTDA. - ME"
+                continue
             if not padrao.fullmatch(tok):
                 break
             if ini == janela_ini and janela_ini > 0:
@@ -177,7 +181,7 @@ def _papel(text: str, e: Empresa, clausula: str) -> Optional[str]:
     if rot and fold(rot.group("papel").split()[0]) not in ("cnpj", "cpf"):
         return papel_norm(rot.group("papel"))
     dor = _DORAVANTE.search(clausula)
-    if dor:
+    if dor and (dor.group("verbo") or singular(fold(dor.group("papel").split()[0])) in PAPEIS):
         p = papel_norm(dor.group("papel"))
         if p:
             return p

@@ -156,7 +156,7 @@ _REPRESENTADA = re.compile(
 )
 _PESSOA = re.compile(
     rf"\s?(?:(?:seus?|suas?|pel[ao]s?|o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
-    rf"(?P<pre>(?:[{LO}][{LO}\-]{{0,30}},?\s){{0,5}}?)(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
+    rf"(?P<pre>(?:[{LO}][{LO}\-]{{0,30}},?\s){{0,5}}?)(?:(?:o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
     rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?(?:,|(?=[(;]))"
 )
 _PROXIMA_PESSOA = re.compile(
@@ -242,7 +242,7 @@ _TESTEMUNHAS = re.compile(r"^testemunhas?\b\s?:?\s?(?P<resto>.*)$", re.I)
 _ROTULO_PARTE = re.compile(
     r"^(?:(?:Pel[ao]s?|P/|Por|Em\s+nome\s+d[ao]s?)\s)?(?P<papel>[A-Za-zÀ-ÿ]{4,30}(?:\s[A-Za-zÀ-ÿ]{2,30}){0,2})"
     r"\s?(?::\s?(?P<resto>.*)|$)")
-_ENUMERACAO = re.compile(r"^[0-9]{1,2}\s?[.)\-]\s")
+_ENUMERACAO = re.compile(r"^[0-9]{1,2}\s?[.):\-]\s")
 _ENUM_FINAL = re.compile(r"\s[0-9]{1,2}\s?[.)]$")
 _CAMPO = re.compile(
     r"^(?P<rot>Nome|Por|Cargo|Fun[çc][ãa]o|Qualidade|Qualifica[çc][ãa]o|CPF(?:/M[FE])?|CNPJ(?:/M[FE])?|RG"
@@ -357,6 +357,12 @@ class _Bloco:
                 and rotulo.group("papel") == s):
             self.rotulo = rotulo.group("papel")
             return True
+        com_cpf = _CPF_INLINE.split(s, maxsplit=1)
+        if len(com_cpf) == 2 and self.nome is None and parece_pessoa(com_cpf[0].strip(" ,–—-")):
+            c = CPF_RE.search(com_cpf[1])
+            if c:
+                self.nome, self.cpf = ws(com_cpf[0]).strip(" ,–—-"), c.group()
+                return True
         partes = _TRACO.split(s, maxsplit=1)
         if len(partes) == 2 and self.nome is None and parece_pessoa(partes[0]) and eh_cargo(partes[1]):
             self.nome = ws(partes[0])
@@ -607,7 +613,8 @@ def _empresa_do_bloco(b: _Bloco, empresas: Sequence[Empresa]) -> Optional[Tuple[
 _CERTIFICADO = re.compile(
     rf"(?<![{UP}])(?P<nome>[{UP}][{UP} .'\-]{{2,100}}?)\s?:\s?(?P<doc>[0-9]{{14}}|[0-9]{{11}})(?![0-9])")
 _ASSINADO_POR = re.compile(
-    r"Assinad[oa]\s(?:(?:digital|eletronica|eletrônica)mente\s)?por ?:? (?P<nome>[^,:;|()\n]{3,120}?)"
+    r"Assinad[oa]\s(?:(?:digital|eletronica|eletrônica)mente\s|de\sforma\s(?:digital|eletr[ôo]nica)\s)?"
+    r"por ?:? (?P<nome>[^,:;|()\n]{3,120}?)"
     r"(?=\s?(?:[,:;|(\n]|CPF\b|[–—-]\s|em\s[0-9]|$))"
     r"\s?(?:[,:|–—-]\s?)?(?:CPF(?:/M[FE])?\s?(?:n[º°o]\.?\s?)?:?\s?)?(?P<cpf>[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}-?[0-9]{2})?",
     re.I,

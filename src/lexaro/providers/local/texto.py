@@ -124,7 +124,9 @@ def quebras_duras(text: str) -> List[int]:
 # Identifiers written by hand: "CNPJ/MF sob o nº", "CNPJ/ME n°", "C.N.P.J.",
 # "inscrita no CNPJ sob o número", with spaces inside the number.
 
-CNPJ_ROTULO: Pattern[str] = re.compile(r"\bC\.?\s?N\.?\s?P\.?\s?J\b\.?(?:\s?/\s?M[EF]\b\.?)?")
+CNPJ_ROTULO: Pattern[str] = re.compile(
+    r"\bC\.?\s?N\.?\s?P\.?\s?J\b\.?(?:\s?/\s?M[EF]\b\.?)?"
+    r"|Cadastro\sNacional\sd[ae]s?\sPessoas?\sJur[íi]dicas?(?:\s\(CNPJ(?:/M[EF])?\))?", re.I)
 _CNPJ_SOLTO = re.compile(
     r"(?<![0-9A-Za-z])[0-9A-Z]{2}\s?\.?\s?[0-9A-Z]{3}\s?\.?\s?[0-9A-Z]{3}\s?/?\s?[0-9A-Z]{4}\s?-?\s?[0-9]{2}"
     r"(?![0-9A-Za-z])"
