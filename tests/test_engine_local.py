@@ -256,6 +256,10 @@ def test_representative_wordings(representacao, nome, cpf):
     (["Testemunha 1: Nome: Ana Lima Reis CPF: 111.222.333-44"], ("Ana Lima Reis", "111.222.333-44", None, "testemunha")),
     (["Assinado de forma digital por BRUNO CASTANHEIRA REIS:85259912437 Dados: 2025.03.10 10:00:00 -03'00'"],
      ("BRUNO CASTANHEIRA REIS", "85259912437", None, "assinatura eletrônica")),
+    (["CONTRATANTE: " + "_" * 20, "JOÃO DA SILVA", "CPF 123.456.789-09"],
+     ("JOÃO DA SILVA", "123.456.789-09", "ALFA LTDA.", "representante legal")),
+    (["Documento assinado digitalmente", "CARLOS EDUARDO PRATES", "Data: 10/03/2025 10:00:00-0300"],
+     ("CARLOS EDUARDO PRATES", None, None, "assinatura eletrônica")),
 ])
 def test_signature_wordings(linhas, esperado):
     a = analisar("ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE.\n" + "\n".join(linhas))

@@ -247,6 +247,7 @@ _ENUM_FINAL = re.compile(r"\s[0-9]{1,2}\s?[.)]$")
 _CAMPO = re.compile(
     r"^(?P<rot>Nome|Por|Cargo|Fun[çc][ãa]o|Qualidade|Qualifica[çc][ãa]o|CPF(?:/M[FE])?|CNPJ(?:/M[FE])?|RG"
     r"|Empresa|Raz[ãa]o\s+Social|Representante(?:\s+Legal)?)\b\s?(?:n[º°o]\.?\s?)?:\s?(?P<val>.*)$", re.I)
+_DOC_SEM_DOIS_PONTOS = re.compile(r"^(?P<rot>CPF(?:/M[FE])?|RG|CNPJ(?:/M[FE])?)\s?(?:n[º°o]\.?\s?)?(?P<val>[0-9].{0,60})$", re.I)
 _CPF_INLINE = re.compile(r"\s(?:[–—-]\s)?(?:CPF(?:/M[FE])?|RG)\s?(?:n[º°o]\.?\s?)?:?\s?")
 _TRACO = re.compile(r"\s[–—-]\s|,\s(?=[A-ZÀ-Þ][a-zà-ÿ])")
 _PROCURACAO = re.compile(r"^(?:p\.\s?p\.|pp\.|p/p\.?|por\s+procura[çc][ãa]o)\s?:?\s?", re.I)
@@ -301,6 +302,14 @@ class _Bloco:
             s = s[pp.end():].strip()
             if not s:
                 return True
+        doc = _DOC_SEM_DOIS_PONTOS.match(s)
+        if doc:
+            if fold(doc.group("rot")).startswith("cpf"):
+                c = CPF_RE.search(doc.group("val"))
+                self.cpf = c.group() if c else self.cpf
+            elif fold(doc.group("rot")).startswith("cnpj"):
+                self.cnpj = achar_cnpj(doc.group("val"), 0, len(doc.group("val"))) or self.cnpj
+            return True
         campo = _CAMPO.match(s)
         if campo:
             rot = fold(campo.group("rot"))
@@ -549,6 +558,10 @@ def _blocos_assinatura(linhas: Iterable[str], nomes: AbstractSet[str]) -> List[_
             s = t.group("resto").strip()
             if not s:
                 continue
+        rot_linha = _ROTULO_PARTE.match(s) if "___" in s else None
+        if rot_linha and eh_papel(rot_linha.group("papel")) and (rot_linha.group("resto") or "").startswith("_"):
+            em_testemunhas, rotulo = False, rot_linha.group("papel")  # "CONTRATANTE: ________"
+            s = (rot_linha.group("resto") or "").strip()
         sub = _SUBLINHADO.match(s)
         if sub:
             fechar()
@@ -623,6 +636,7 @@ _SIGNATARIO = re.compile(
     r"^(?:Signat[áa]rio|Nome do signat[áa]rio|Assinante)\s?:\s?(?P<nome>[^|:\n]{3,120}?)\s?(?:\||$|CPF)", re.I | re.M)
 _PAPEL_ELETRONICO = re.compile(r"^Papel\s?:\s?(?P<cargo>[^–—|\n]{2,80}?)(?:\s[–—-]\s(?P<empresa>[^|\n]{3,150}))?$",
                                re.I)
+_CARIMBO = re.compile(r"^Documento assinado digitalmente\n(?P<nome>[^\n]{3,120})\n(?:Data|Data/Hora)\b", re.I | re.M)
 _ASSINOU_COMO = re.compile(r"Assinou\scomo\s(?P<como>[A-Za-zÀ-ÿ]{3,30})", re.I)
 
 
@@ -660,6 +674,17 @@ def _digitais(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None
                 pessoas.novo(Pessoa(nome=nome, cpf=m.group("cpf"), tipo=tipo))
             for p in existentes:
                 p.tipo, p.cpf = tipo, p.cpf or m.group("cpf")
+    if "documento assinado digitalmente" in ftext:
+        # the stamp of the public signing service: the name on the line after, then "Data: ..."
+        for m in _CARIMBO.finditer(text):
+            nome = ws(m.group("nome"))
+            if not parece_pessoa(nome):
+                continue
+            existentes = [p for p in pessoas.achar(nome, None) if not p.testemunha]
+            if not existentes and not pessoas.achar(nome, None):
+                pessoas.novo(Pessoa(nome=nome, tipo=TIPO_ELETRONICA))
+            for p in existentes:
+                p.tipo = TIPO_ELETRONICA
     if "signat" in ftext or "assinante" in ftext:
         linhas = text.split("\n")
         inicio_linha = {}
