@@ -243,6 +243,8 @@ def test_company_wordings(paragrafo, razao, cnpj_esperado):
      "111.222.333-44"),
     ("representada por seu Diretor Presidente, Sr. PAULO REIS, inscrito no CPF nº 555.666.777-88", "PAULO REIS",
      "555.666.777-88"),
+    ("representada na forma de seu contrato social, por seu administrador JOSÉ PEREIRA LIMA, inscrito no CPF sob o nº "
+     "123.456.789-09", "JOSÉ PEREIRA LIMA", "123.456.789-09"),
 ])
 def test_representative_wordings(representacao, nome, cpf):
     a = analisar(f"ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, {representacao}, doravante CONTRATANTE.")

@@ -151,6 +151,7 @@ _NOME_TOKEN = rf"[{UP}][\w'’.\-]{{0,40}}"
 _REPRESENTADA = re.compile(
     r"(?P<todas>\b(?:ambas|ambos|todas|todos|as\s+partes)\s(?:as\s|os\s)?(?:partes\s)?(?:neste\s+ato\s|nesse\s+ato\s)?)?"
     r"(?:representad[ao]s?|assistid[ao]s?)\s(?:neste\s+ato\s|nesse\s+ato\s|legalmente\s|aqui\s|por\s+sua\s+vez\s)?"
+    r"(?:(?:na\s+forma|nos\s+termos)\s+d[eo]s?\s+(?:seu|sua|seus|suas)\s+[^,;]{3,40}?,?\s)?"
     r"(?:por|pel[ao]s?)\s",
     re.I,
 )
