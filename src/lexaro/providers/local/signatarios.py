@@ -28,7 +28,8 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
-from typing import AbstractSet, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from itertools import combinations
+from typing import AbstractSet, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from .empresas import Empresa, eh_nome_de_empresa, nomes_das_empresas, papel_norm
 from .texto import (CARGOS, CONECTORES, CPF_RE, LO, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, digitos, eh_cargo,
@@ -398,27 +399,40 @@ class _Bloco:
 # its offices or its names.
 
 
-def _dividir_nomes(palavras: List[str], k: int, conhecidos: Set[str]) -> Optional[List[str]]:
-    if k != 2 or not 4 <= len(palavras) <= 24:
+def _particoes(palavras: List[str], k: int, valido: Callable[[str], bool],
+               conhecidos: AbstractSet[str]) -> Optional[List[str]]:
+    """The cut of `palavras` into k valid parts: known names first, then the most even."""
+    if not 2 <= k <= 4 or not k <= len(palavras) <= 24:
         return None
-    opcoes = []
-    for i in range(2, len(palavras) - 1):
-        a, b = " ".join(palavras[:i]), " ".join(palavras[i:])
-        if parece_pessoa(a) and parece_pessoa(b):
-            conhecido = (fold(a) in conhecidos) + (fold(b) in conhecidos)
-            opcoes.append((-conhecido, abs(len(palavras) - 2 * i), i, [a, b]))
-    return min(opcoes)[3] if opcoes else None
+    melhor: Optional[Tuple[int, int, List[str]]] = None
+    for cortes in combinations(range(1, len(palavras)), k - 1):
+        limites = (0,) + cortes + (len(palavras),)
+        partes = [" ".join(palavras[i:j]) for i, j in zip(limites, limites[1:])]
+        if not all(valido(p) for p in partes):
+            continue
+        if valido is _cargo_inteiro and any(
+                (fold(palavras[c - 1]).strip(".,"), fold(palavras[c]).strip(".,")) in _CARGOS_COMPOSTOS for c in cortes):
+            continue
+        tamanhos = [j - i for i, j in zip(limites, limites[1:])]
+        chave = (-sum(fold(p) in conhecidos for p in partes), max(tamanhos) - min(tamanhos))
+        if melhor is None or chave < melhor[:2]:
+            melhor = (chave[0], chave[1], partes)
+    return melhor[2] if melhor else None
 
 
-def _dividir_cargos(palavras: List[str], k: int) -> Optional[List[str]]:
-    if k != 2 or not 2 <= len(palavras) <= 12:
-        return None
-    opcoes = []
-    for i in range(1, len(palavras)):
-        a, b = " ".join(palavras[:i]), " ".join(palavras[i:])
-        if eh_cargo(a) and eh_cargo(b) and fold(palavras[i - 1]) not in CONECTORES:
-            opcoes.append((abs(len(palavras) - 2 * i), i, [a, b]))
-    return min(opcoes)[2] if opcoes else None
+def _cargo_inteiro(s: str) -> bool:
+    palavras = s.split()
+    return eh_cargo(s) and fold(palavras[-1]) not in CONECTORES
+
+
+# Offices of two words: a column is never cut between them ("Diretor | Presidente").
+_CARGOS_COMPOSTOS = {
+    ("diretor", "presidente"), ("diretora", "presidente"), ("socio", "administrador"), ("socia", "administradora"),
+    ("socio", "gerente"), ("socia", "gerente"), ("socio", "diretor"), ("socia", "diretora"), ("vice", "presidente"),
+    ("diretor", "geral"), ("diretora", "geral"), ("diretor", "executivo"), ("diretora", "executiva"),
+    ("diretor", "financeiro"), ("diretora", "financeira"), ("diretor", "comercial"), ("diretora", "comercial"),
+    ("diretor", "superintendente"), ("diretora", "superintendente"), ("socio", "fundador"), ("socia", "fundadora"),
+}
 
 
 def _dividir(s: str, k: int, conhecidos: Set[str]) -> Optional[List[str]]:
@@ -439,7 +453,7 @@ def _dividir(s: str, k: int, conhecidos: Set[str]) -> Optional[List[str]]:
         if all(partes):
             return partes
     palavras = s.split()
-    return _dividir_cargos(palavras, k) or _dividir_nomes(palavras, k, conhecidos)
+    return _particoes(palavras, k, _cargo_inteiro, conhecidos) or _particoes(palavras, k, parece_pessoa, conhecidos)
 
 
 def _rotulo_de_parte(s: str) -> bool:
