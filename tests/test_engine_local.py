@@ -231,6 +231,10 @@ def test_qualification_variants(qualificacao, nome, cargo, cpf):
      "ÉPSILON LTDA.", "44.555.666/0002-07"),
     ("LUMEN AGÊNCIA LTDA. - ME, inscrita no Cadastro Nacional da Pessoa Jurídica (CNPJ) sob o nº 57.990.643/0001-85",
      "LUMEN AGÊNCIA LTDA. - ME", "57.990.643/0001-85"),
+    ("Partes: ZETA COMÉRCIO LTDA. – CNPJ nº 11.222.333/0001-81", "ZETA COMÉRCIO LTDA.", "11.222.333/0001-81"),
+    ("Partes: ETA SERVIÇOS S.A. (CNPJ 22.333.444/0001-92)", "ETA SERVIÇOS S.A.", "22.333.444/0001-92"),
+    ("CONTRATANTE: TETA COMÉRCIO LTDA.\nCNPJ: 33.444.555/0001-03\nEndereço: Rua A, 1", "TETA COMÉRCIO LTDA.",
+     "33.444.555/0001-03"),
 ])
 def test_company_wordings(paragrafo, razao, cnpj_esperado):
     a = analisar(f"CONTRATO DE SERVIÇOS\n{paragrafo}, doravante denominada CONTRATANTE.")

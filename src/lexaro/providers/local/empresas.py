@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, field
+from itertools import islice
 from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 
 from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, fold, parece_pessoa,
@@ -38,6 +39,8 @@ _QUALIFICACAO = re.compile(
     r"|com\s+(?:o\s+)?CNPJ|registrad[ao]\s+no\s+CNPJ"
     r"|por\s+(?:meio\s+de\s+)?sua\s+filial|filial\s|nome\s+fantasia|estabelecid[ao]\s|sediad[ao]\s)"
 )
+# "ALFA LTDA. – CNPJ nº ..." and "ALFA LTDA. (CNPJ ...)": the name ends before the dash or parenthesis.
+_CNPJ_APOS_NOME = re.compile(r"(?:\s[–—-]\s?|\s?\()(?=CNPJ|C\.\s?N\.\s?P\.)")
 # A parenthesis between the name and that comma: "ALFA LTDA. (nome fantasia "ALFA"),"
 _PAREN_FINAL = re.compile(r"\([^()]{0,160}\)\s?$")
 _ENDERECO = re.compile(
@@ -66,11 +69,12 @@ _SOCIA_ANTES = re.compile(
     re.I,
 )
 _CAMPO_QUADRO = re.compile(
-    r"^(?P<rot>Raz[ãa]o\s+Social|Denomina[çc][ãa]o(?:\s+Social)?|Nome\s+Empresarial|CNPJ(?:/M[EF])?|C\.N\.P\.J\.?"
+    r"^(?:Nome\s?/\s?)?(?P<rot>Raz[ãa]o\s+Social|Denomina[çc][ãa]o(?:\s+Social)?|Nome\s+Empresarial|CNPJ(?:/M[EF])?|C\.N\.P\.J\.?"
     r"|Endere[çc]o|Sede|Nome\s+Fantasia|Representantes?(?:\s+Legal|\s+Legais)?|Representad[ao]\s+por|Cargo"
     r"|Qualifica[çc][ãa]o|CPF(?:/M[EF])?)\s?(?:n[º°o]\.?\s?)?:\s?(?P<val>.{1,300})$",
     re.I,
 )
+_PAPEL_CAMPO = re.compile(r"^(?P<papel>[A-Za-zÀ-ÿ]{4,30}(?: [A-Za-zÀ-ÿ]{2,30}){0,2}) ?: ?(?P<val>.{3,150})$")
 _ENDERECO_DE = re.compile(r"^Endere[çc]o\s+d[ao]\s+(?P<papel>[A-Za-zÀ-ÿ]{3,40})\s?:\s?(?P<end>.{3,300})$", re.I)
 
 
@@ -196,11 +200,14 @@ def _papel(text: str, e: Empresa, clausula: str) -> Optional[str]:
 
 def _qualificacoes(text: str, duras: AbstractSet[int]) -> List[Empresa]:
     achadas: List[Empresa] = []
-    for tentativas, m in enumerate(_QUALIFICACAO.finditer(text)):
-        if len(achadas) >= MAX_EMPRESAS or tentativas >= _MAX_TENTATIVAS:
+    gatilhos = [(m.start(), True) for m in islice(_QUALIFICACAO.finditer(text), _MAX_TENTATIVAS)]
+    if "CNPJ" in text or "C.N.P.J" in text:
+        gatilhos += [(m.start(), False) for m in islice(_CNPJ_APOS_NOME.finditer(text), _MAX_TENTATIVAS)]
+        gatilhos.sort()
+    for fim_nome, virgula in gatilhos[:_MAX_TENTATIVAS]:
+        if len(achadas) >= MAX_EMPRESAS:
             break
-        fim_nome = m.start()
-        paren = _PAREN_FINAL.search(text, max(0, fim_nome - 170), fim_nome)
+        paren = _PAREN_FINAL.search(text, max(0, fim_nome - 170), fim_nome) if virgula else None
         if paren:
             fim_nome = paren.start()
         fim_nome -= text[fim_nome - 1:fim_nome].isspace()
@@ -243,7 +250,7 @@ def _qualificacoes(text: str, duras: AbstractSet[int]) -> List[Empresa]:
 def _papel_da_linha(linha: str) -> Optional[str]:
     """Role named by a heading line of a summary ("1. CONTRATANTE", "CONTRATADA:")."""
     s = _ENUMERADOR.sub("", linha, count=1).strip(" :-–")
-    if s and len(s) <= 50 and singular(fold(s.split()[0]).strip(".:")) in PAPEIS:
+    if s and len(s) <= 50 and ":" not in s and singular(fold(s.split()[0]).strip(".:")) in PAPEIS:
         return papel_norm(s)
     return None
 
@@ -262,6 +269,14 @@ def _quadro_resumo(text: str) -> List[Empresa]:
             anterior = (anterior + [linha])[-2:]
             if atual is not None and (not linha or _papel_da_linha(linha)):
                 atual = None
+            papel = _PAPEL_CAMPO.match(linha)
+            if (papel and _papel_da_linha(papel.group("papel")) and SUFIXO_EMPRESA.search(papel.group("val"))
+                    and "," not in papel.group("val") and len(achadas) < MAX_EMPRESAS):
+                # "CONTRATANTE: ALFA LTDA." then its fields: kept only if a CNPJ field follows
+                atual = Empresa(inicio=ini, fim_nome=ini, razao_social=ws(papel.group("val")), fixa=True,
+                                papel=_papel_da_linha(papel.group("papel")), intermediaria=True)
+                achadas.append(atual)
+                rep = None
             continue
         rot, val = fold(m.group("rot")), ws(m.group("val"))
         if rot.startswith(("razao", "denomina", "nome empresarial")):
@@ -278,6 +293,7 @@ def _quadro_resumo(text: str) -> List[Empresa]:
             continue
         elif rot.startswith(("cnpj", "c.n.p.j")):
             atual.cnpj = achar_cnpj(val, 0, len(val)) or atual.cnpj
+            atual.intermediaria = atual.intermediaria and not atual.cnpj
         elif rot.startswith(("endere", "sede")):
             atual.endereco = val.rstrip(" .")
         elif rot.startswith("nome fantasia"):
@@ -294,7 +310,7 @@ def _quadro_resumo(text: str) -> List[Empresa]:
             c = CPF_RE.search(val)
             rep[2] = c.group() if c else None
             atual.representantes[-1] = (str(rep[0]), rep[1], rep[2])
-    return achadas
+    return [e for e in achadas if not e.intermediaria]
 
 
 def _celulas(linha: str) -> List[str]:
