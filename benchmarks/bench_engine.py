@@ -22,7 +22,7 @@ from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, E
 
 PAGES = 10
 REPEATS = 15
-TARGET_MS = 100.0
+TARGET_MS = 30.0
 
 
 def median_seconds(fn, repeats=REPEATS):

@@ -219,6 +219,72 @@ def test_qualification_variants(qualificacao, nome, cargo, cpf):
                               "tipo_assinatura": "representante legal"}]
 
 
+@pytest.mark.parametrize("paragrafo, razao, cnpj_esperado", [
+    ("ALFA COMÉRCIO LTDA., com CNPJ nº 11.222.333/0001-81, sediada na Rua X, 10", "ALFA COMÉRCIO LTDA.",
+     "11.222.333/0001-81"),
+    ("BETA ME, microempresa, inscrita sob o nº 22.333.444/0001-92 no CNPJ", "BETA ME", "22.333.444/0001-92"),
+    ("Gama Serviços Ltda., inscrita no C.N.P.J. sob o número 33 444 555 0001 03", "Gama Serviços Ltda.",
+     "33444555000103"),
+    ("(2) DELTA & CIA. S/A, companhia fechada, CNPJ/ME n° 12.ABC.345/01DE-35", "DELTA & CIA. S/A",
+     "12.ABC.345/01DE-35"),
+    ("ÉPSILON LTDA. (nome fantasia \u201cÉPSI\u201d), por sua filial inscrita no CNPJ sob o nº 44.555.666/0002-07",
+     "ÉPSILON LTDA.", "44.555.666/0002-07"),
+    ("LUMEN AGÊNCIA LTDA. - ME, inscrita no Cadastro Nacional da Pessoa Jurídica (CNPJ) sob o nº 57.990.643/0001-85",
+     "LUMEN AGÊNCIA LTDA. - ME", "57.990.643/0001-85"),
+    ("Partes: ZETA COMÉRCIO LTDA. – CNPJ nº 11.222.333/0001-81", "ZETA COMÉRCIO LTDA.", "11.222.333/0001-81"),
+    ("Partes: ETA SERVIÇOS S.A. (CNPJ 22.333.444/0001-92)", "ETA SERVIÇOS S.A.", "22.333.444/0001-92"),
+    ("CONTRATANTE: TETA COMÉRCIO LTDA.\nCNPJ: 33.444.555/0001-03\nEndereço: Rua A, 1", "TETA COMÉRCIO LTDA.",
+     "33.444.555/0001-03"),
+])
+def test_company_wordings(paragrafo, razao, cnpj_esperado):
+    a = analisar(f"CONTRATO DE SERVIÇOS\n{paragrafo}, doravante denominada CONTRATANTE.")
+    assert [(e["razao_social"], e["cnpj"]) for e in a.empresas] == [(razao, cnpj_esperado)]
+
+
+@pytest.mark.parametrize("representacao, nome, cpf", [
+    ("representada por JOÃO DA SILVA (CPF 123.456.789-09)", "JOÃO DA SILVA", "123.456.789-09"),
+    ("representada por seus diretores, Ana Maria Lopes, inscrita no CPF nº 111.222.333-44", "Ana Maria Lopes",
+     "111.222.333-44"),
+    ("representada por seu Diretor Presidente, Sr. PAULO REIS, inscrito no CPF nº 555.666.777-88", "PAULO REIS",
+     "555.666.777-88"),
+    ("representada na forma de seu contrato social, por seu administrador JOSÉ PEREIRA LIMA, inscrito no CPF sob o nº "
+     "123.456.789-09", "JOSÉ PEREIRA LIMA", "123.456.789-09"),
+])
+def test_representative_wordings(representacao, nome, cpf):
+    a = analisar(f"ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, {representacao}, doravante CONTRATANTE.")
+    assert [(p["nome_signatario"], p["cpf"], p["cnpj_empresa"]) for p in a.assinaturas] == [
+        (nome, cpf, "11.222.333/0001-81")]
+
+
+@pytest.mark.parametrize("linhas, esperado", [
+    (["_" * 20, "ALFA LTDA.", "João da Silva – CPF 123.456.789-09"],
+     ("João da Silva", "123.456.789-09", "ALFA LTDA.", "representante legal")),
+    (["Testemunha 1: Nome: Ana Lima Reis CPF: 111.222.333-44"], ("Ana Lima Reis", "111.222.333-44", None, "testemunha")),
+    (["Assinado de forma digital por BRUNO CASTANHEIRA REIS:85259912437 Dados: 2025.03.10 10:00:00 -03'00'"],
+     ("BRUNO CASTANHEIRA REIS", "85259912437", None, "assinatura eletrônica")),
+    (["CONTRATANTE: " + "_" * 20, "JOÃO DA SILVA", "CPF 123.456.789-09"],
+     ("JOÃO DA SILVA", "123.456.789-09", "ALFA LTDA.", "representante legal")),
+    (["Documento assinado digitalmente", "CARLOS EDUARDO PRATES", "Data: 10/03/2025 10:00:00-0300"],
+     ("CARLOS EDUARDO PRATES", None, None, "assinatura eletrônica")),
+])
+def test_signature_wordings(linhas, esperado):
+    a = analisar("ALFA LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE.\n" + "\n".join(linhas))
+    assert [(p["nome_signatario"], p["cpf"], p["empresa_representada"], p["tipo_assinatura"])
+            for p in a.assinaturas] == [esperado]
+
+
+def test_three_signature_columns_on_the_same_lines():
+    partes = ", ".join(f"{n}, inscrita no CNPJ sob o nº {c}, doravante {p}" for n, c, p in (
+        ("ALFA LTDA.", "11.222.333/0001-81", "CONTRATANTE"), ("BETA S.A.", "22.333.444/0001-92", "CONTRATADA"),
+        ("GAMA EPP", "33.444.555/0001-03", "INTERVENIENTE")))
+    a = analisar(partes + ".\n" + "\n".join([
+        "________________ ________________ ________________", "JOÃO DA SILVA MARIA CLARA DE SOUZA PEDRO ALVES",
+        "Diretor Presidente Diretora Sócio", "ALFA LTDA. BETA S.A. GAMA EPP"]))
+    assert [(p["nome_signatario"], p["cargo"], p["cnpj_empresa"]) for p in a.assinaturas] == [
+        ("JOÃO DA SILVA", "Diretor Presidente", "11.222.333/0001-81"),
+        ("MARIA CLARA DE SOUZA", "Diretora", "22.333.444/0001-92"), ("PEDRO ALVES", "Sócio", "33.444.555/0001-03")]
+
+
 def test_text_without_parties_gives_empty_answers():
     a = analisar("Ata da reunião de condomínio. Presentes os moradores.")
     assert a.empresas == [] and a.assinaturas == []

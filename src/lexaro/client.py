@@ -7,13 +7,12 @@ import time
 from typing import Any, Dict, List, Optional
 
 from . import pricing
+from .constantes import DEFAULT_MODEL, PROVIDERS
 from .pdf import DocumentPages, PageText, ReadLimits, ScanPolicy, join_pages, no_text_error, read_document
 from .providers.base import DocumentInput, PageImage, ProviderAnswer
 from .questions import Question
 from .results import DocumentResult, Metrics, QuestionResult
 
-PROVIDERS = ("openai", "azure", "local")
-DEFAULT_MODEL = "gpt-4o"
 DEFAULT_TIMEOUT = 120.0
 DEFAULT_MAX_RETRIES = 2
 DEFAULT_MAX_SCANNED_PAGES = 30
@@ -139,7 +138,7 @@ class Lexaro:
         if provider == "local":
             from .providers.local import LocalProvider
 
-            self._provider = LocalProvider()
+            self._provider = LocalProvider(log=self._log)
             return
 
         import openai

@@ -6,8 +6,8 @@ import math
 from dataclasses import dataclass
 from typing import List, Sequence
 
-# The package's native accent folding: NFD, no combining marks, lower case.
-from lexaro_contract.keywords import normalizar_texto as fold
+# Accent folding: NFD, no combining marks, lower case.
+from .folding import fold
 
 GAP_MARK = "\n[...]\n"
 

@@ -33,13 +33,13 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type, U
 from pydantic import BaseModel, ValidationError
 
 from .. import pricing
+from ..constantes import DEFAULT_AZURE_API_VERSION as DEFAULT_AZURE_API_VERSION  # re-exported
 from ..errors import AnswerError
 from ..passages import select_passages
 from ..questions import Question
 from ..results import Metrics
 from .base import DocumentInput, PageImage, ProviderAnswer
 
-DEFAULT_AZURE_API_VERSION = "2024-02-15-preview"
 STRUCTURED_OUTPUTS_MIN_AZURE_VERSION = "2024-08-01"
 
 # Orçamento de texto: tokens de contexto menos a reserva da resposta, a

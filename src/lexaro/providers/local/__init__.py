@@ -1,0 +1,112 @@
+"""Local provider: rule-based extraction, with no network and no cost.
+
+Answers the three questions about a Brazilian contract from its text:
+companies (name, CNPJ, address, role), signatories (name, office, CPF,
+company represented, kind of signature) and general data (type, object,
+date, term, value, court). Three readers share the text helpers:
+
+- `empresas`: the parties' qualification paragraphs;
+- `signatarios`: representatives, signature blocks, witnesses and the
+  electronic-signature pages;
+- `dados`: the contract's general data.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+from functools import lru_cache
+from typing import Callable, Dict, List, Optional
+
+from ...questions import Question
+from ...results import Metrics
+from ..base import ProviderAnswer
+from .dados import extrair_dados
+from .empresas import extrair_empresas
+from .signatarios import extrair_assinaturas
+from .texto import preparar, quebras_duras
+
+__all__ = ["LocalProvider", "Analise", "analisar", "question_kind", "EMPRESAS", "ASSINATURAS", "DADOS"]
+
+EMPRESAS, ASSINATURAS, DADOS = "empresas", "assinaturas", "dados_contrato"
+
+
+@dataclass
+class Analise:
+    empresas: List[Dict[str, Optional[str]]] = field(default_factory=list)
+    assinaturas: List[Dict[str, Optional[str]]] = field(default_factory=list)
+    dados: Dict[str, Optional[str]] = field(default_factory=dict)
+    # what the reader could not settle: a party nobody signs for, a signature with no company
+    avisos: List[str] = field(default_factory=list)
+
+
+@lru_cache(maxsize=4)
+def _analisar_cache(text: str) -> Analise:
+    text = preparar(text)
+    duras = set(quebras_duras(text))
+    empresas = extrair_empresas(text, duras)
+    avisos: List[str] = []
+    pessoas = extrair_assinaturas(text, empresas, avisos)
+    return Analise(
+        empresas=[e.as_dict() for e in empresas],
+        assinaturas=[p.as_dict() for p in pessoas],
+        dados=extrair_dados(text),
+        avisos=avisos,
+    )
+
+
+def analisar(text: str) -> Analise:
+    """Companies, signatories and general data read from a contract's text."""
+    a = _analisar_cache(text)
+    # copies: whoever receives the answer cannot change the cached one
+    return Analise([dict(e) for e in a.empresas], [dict(p) for p in a.assinaturas], dict(a.dados), list(a.avisos))
+
+
+def question_kind(question: Question) -> Optional[str]:
+    """Which of the three questions this is (by its response model, or by its id)."""
+    fields = set(getattr(question.response_model, "model_fields", {}))
+    if EMPRESAS in fields:
+        return EMPRESAS
+    if ASSINATURAS in fields:
+        return ASSINATURAS
+    if fields & {"tipo_contrato", "objeto", "vigencia", "foro"}:
+        return DADOS
+    if question.id in (EMPRESAS, ASSINATURAS, DADOS):
+        return question.id
+    return None
+
+
+class LocalProvider:
+    """Answers the questions of companies, signatures and contract data by rules."""
+
+    name = "local"
+    model = "local-regras"
+
+    def __init__(self, log: Optional[Callable[[str], None]] = None) -> None:
+        # the client's progress printer: it prints only in verbose mode
+        self.log = log
+
+    def supports(self, question: Question) -> bool:
+        return question_kind(question) is not None
+
+    def answer(self, question: Question, text: str) -> ProviderAnswer:
+        t0 = time.perf_counter()
+        kind = question_kind(question)
+        if kind is None:
+            raise ValueError(
+                f"O provedor local não sabe responder à pergunta '{question.id}': "
+                "ele responde apenas às perguntas de empresas, assinaturas e dados do contrato"
+            )
+        a = analisar(text)
+        payload: Dict[str, object]
+        if kind == EMPRESAS:
+            payload = {EMPRESAS: a.empresas}
+        elif kind == ASSINATURAS:
+            payload = {ASSINATURAS: a.assinaturas}
+            if self.log is not None:
+                for aviso in a.avisos:
+                    self.log(f"   {aviso}")
+        else:
+            payload = dict(a.dados)
+        result = question.response_model.model_validate(payload)
+        return ProviderAnswer(result=result, metrics=Metrics(time_seconds=time.perf_counter() - t0))

@@ -1,0 +1,246 @@
+"""Text helpers shared by the three readers of the local provider.
+
+Character classes, the identifiers (CNPJ, CPF), the vocabularies of roles and
+offices, name casing, and the reading of a PDF's text layer: which line breaks
+end a paragraph, and the clean-up of what the text layer does to a contract
+(page headers and footers repeated on every page, words hyphenated across
+lines, tables drawn with pipes).
+
+Every pattern here and in the readers runs in linear time on any text: no
+quantified group can match the same characters in two ways (no nested or
+adjacent unbounded quantifiers over overlapping classes), so the `re`
+backtracking stays bounded by a constant per position.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Dict, List, Optional, Pattern, Set
+
+from ...constantes import CNPJ_RE
+from ...folding import fold
+
+__all__ = [
+    "UP", "LO", "CNPJ_RE", "CPF_RE", "fold", "ws", "digitos", "chave_cnpj", "singular", "titulo", "eh_cargo",
+    "PAPEIS", "CARGOS", "CONECTORES", "SUFIXO_EMPRESA", "quebras_duras", "preparar", "achar_cnpj", "CNPJ_ROTULO",
+    "eh_papel", "parece_pessoa",
+]
+
+UP = "A-ZÀ-ÖØ-Þ"
+LO = "a-zß-öø-ÿ"
+
+CPF_RE: Pattern[str] = re.compile(r"(?<![0-9])[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}-?[0-9]{2}(?![0-9])")
+
+PAPEIS: Set[str] = {
+    "contratante", "contratada", "contratado", "locador", "locadora", "locatario", "locataria",
+    "fornecedora", "fornecedor", "compradora", "comprador", "vendedora", "vendedor", "interveniente",
+    "anuente", "fiadora", "fiador", "cedente", "cessionaria", "cessionario", "prestadora", "tomadora",
+    "outorgante", "outorgada", "devedora", "credora", "parte", "partes", "garantidora", "avalista",
+    "franqueadora", "franqueada", "mutuante", "mutuaria", "comodante", "comodataria", "distribuidora",
+    "licenciante", "licenciada", "representada", "representante", "consorciada", "lider", "emitente",
+    "transportadora", "empreiteira", "subempreiteira", "depositaria", "depositante", "reveladora", "receptora",
+    "patrocinadora", "patrocinada", "parceira", "parceiro", "seguradora", "segurada", "beneficiaria", "promitente",
+    "arrendadora", "arrendataria", "incorporadora", "construtora", "contratadas", "intervenientes", "cedentes",
+}
+
+CARGOS: Set[str] = {
+    "socio", "socia", "socios", "socias", "administrador", "administradora", "administradores", "diretor",
+    "diretora", "diretores", "diretoras", "presidente", "vice-presidente", "gerente", "procurador",
+    "procuradora", "procuradores", "representante", "superintendente", "conselheiro", "conselheira",
+    "tesoureiro", "tesoureira", "titular", "membro", "secretario", "secretaria", "coordenador",
+    "coordenadora", "supervisor", "supervisora", "executivo", "executiva", "ceo", "cfo", "coo", "cto",
+    "empresario", "empresaria", "controlador", "controladora", "inventariante", "liquidante", "sindico",
+    "sindica", "advogado", "advogada", "responsavel", "gestor", "gestora", "chefe", "head", "testemunha",
+    "acionista", "quotista", "cotista", "fundador", "fundadora", "vice", "financeiro", "financeira",
+}
+
+CONECTORES: Set[str] = {"de", "da", "do", "das", "dos", "e"}
+
+SUFIXO_EMPRESA: Pattern[str] = re.compile(
+    r"(?:\b(?:LTDA|Ltda|EIRELI|Eireli|EPP|SLU|CIA|Cia|COMPANHIA|Companhia|COOPERATIVA|Cooperativa|CONDOM[ÍI]NIO"
+    r"|Condom[íi]nio|ASSOCIA[ÇC][ÃA]O|Associa[çc][ãa]o|FUNDA[ÇC][ÃA]O|Funda[çc][ãa]o|HOLDING|Holding)\b"
+    r"|\bS\.\s?A\.?(?=\s|$|,|\))|\bS/[AS]\b|\bSA$|\bSS$|\bME$|\bMEI$)"
+)
+
+
+def ws(s: str) -> str:
+    """Blanks collapsed to one space, none at the ends."""
+    return " ".join(s.split())
+
+
+def digitos(s: Optional[str]) -> str:
+    return "".join(c for c in (s or "") if "0" <= c <= "9")
+
+
+def chave_cnpj(s: Optional[str]) -> str:
+    """A CNPJ without punctuation, letters in upper case (the alphanumeric CNPJ)."""
+    return "".join(c for c in (s or "").upper() if c.isascii() and c.isalnum())
+
+
+def singular(papel: str) -> str:
+    if papel.endswith("res"):
+        return papel[:-2]
+    if papel.endswith("s") and len(papel) > 4:
+        return papel[:-1]
+    return papel
+
+
+def titulo(s: str) -> str:
+    out = []
+    for i, w in enumerate(ws(s).split(" ")):
+        lw = w.lower()
+        out.append(lw if (i and lw in CONECTORES) else lw[:1].upper() + lw[1:])
+    return " ".join(out)
+
+
+def eh_cargo(s: str) -> bool:
+    words = fold(s).replace(",", " ").split()
+    return bool(words) and words[0] in CARGOS
+
+
+def quebras_duras(text: str) -> List[int]:
+    """Positions of the '\\n' that end a paragraph (or a title).
+
+    In a PDF a line that ends well before the typical width ends its
+    paragraph; the others are automatic line wraps.
+    """
+    lines = text.split("\n")
+    lengths = sorted(len(l) for l in lines if len(l.strip()) > 20)
+    tipica = lengths[int(len(lengths) * 0.9)] if lengths else 0
+    limite = 0.72 * tipica
+    pos = []
+    offset = 0
+    for i, line in enumerate(lines[:-1]):
+        offset += len(line)
+        stripped = line.rstrip()
+        nxt = lines[i + 1].strip()
+        if not stripped or not nxt or len(stripped) < limite or stripped.endswith((":", ";")):
+            pos.append(offset)
+        offset += 1
+    return pos
+
+
+# ---------------------------------------------------------------------------
+# Identifiers written by hand: "CNPJ/MF sob o nº", "CNPJ/ME n°", "C.N.P.J.",
+# "inscrita no CNPJ sob o número", with spaces inside the number.
+
+CNPJ_ROTULO: Pattern[str] = re.compile(
+    r"\bC\.?\s?N\.?\s?P\.?\s?J\b\.?(?:\s?/\s?M[EF]\b\.?)?"
+    r"|Cadastro\sNacional\sd[ae]s?\sPessoas?\sJur[íi]dicas?(?:\s\(CNPJ(?:/M[EF])?\))?", re.I)
+_CNPJ_SOLTO = re.compile(
+    r"(?<![0-9A-Za-z])[0-9A-Z]{2}\s?\.?\s?[0-9A-Z]{3}\s?\.?\s?[0-9A-Z]{3}\s?/?\s?[0-9A-Z]{4}\s?-?\s?[0-9]{2}"
+    r"(?![0-9A-Za-z])"
+)
+
+
+def achar_cnpj(text: str, ini: int, fim: int) -> Optional[str]:
+    """The first CNPJ in text[ini:fim], written without the blanks inside it.
+
+    Letters are allowed in the first 12 characters (the alphanumeric CNPJ),
+    but a candidate needs at least 6 digits, so that words in capitals are
+    never taken for one.
+    """
+    for m in _CNPJ_SOLTO.finditer(text, ini, fim):
+        v = "".join(m.group().split())
+        if sum(c.isdigit() for c in v) >= 6:
+            return v
+    return None
+
+
+def eh_papel(s: str) -> bool:
+    """A role in the contract ("CONTRATANTE", "Locatárias"), by its first word."""
+    words = fold(s).replace(":", " ").split()
+    return bool(words) and singular(words[0].strip(".,;")) in PAPEIS
+
+
+_ROTULOS_NAO_NOME = {
+    "nome", "cargo", "cpf", "rg", "cnpj", "empresa", "por", "pela", "pelo", "assinatura", "testemunhas", "data",
+    "local", "qualidade", "funcao", "endereco", "papel", "signatario", "email", "e-mail", "razao", "social",
+    "ltda", "representante", "legal", "contrato", "clausula", "anexo", "pagina", "documento", "assinado",
+}
+_TOKEN_PESSOA = re.compile(r"[^\W\d_](?:[^\W\d_]|['’.\-]){0,40}")
+
+
+def parece_pessoa(s: str) -> bool:
+    """A person's name: two or more words of letters, not a role, an office,
+    a company or a label (so none of those is ever returned as a person)."""
+    if not s or len(s) > 120 or ":" in s or SUFIXO_EMPRESA.search(s):
+        return False
+    words = s.split()
+    if len(words) < 2 or len(words) > 12:
+        return False
+    if not all(_TOKEN_PESSOA.fullmatch(w) for w in words):
+        return False
+    fw = [fold(w).strip(".,") for w in words]
+    if fw[0] in CARGOS or singular(fw[0]) in PAPEIS or fw[0] in _ROTULOS_NAO_NOME or fw[0] in CONECTORES:
+        return False
+    if fw[-1] in CONECTORES or all(w in CARGOS or w in CONECTORES or singular(w) in PAPEIS for w in fw):
+        return False
+    if not words[0][:1].isupper():
+        return False
+    return sum(1 for w in fw if len(w) >= 2 and w not in CONECTORES) >= 2
+
+
+# ---------------------------------------------------------------------------
+# What a PDF text layer does to a contract.
+
+_HIFEN_QUEBRA = re.compile(r"(?<=[a-zß-öø-ÿ])-\n(?=[a-zß-öø-ÿ])|(?<=[A-ZÀ-ÖØ-Þ]{2})-\n(?=[A-ZÀ-ÖØ-Þ]{2})")
+_BRANCOS = re.compile(r"[^\S\n ]|[^\S\n]{2,}")
+_PAGINA = re.compile(r"^(?:-\s?)?(?:P[áa]gina|P[áa]g\.|Fls?\.|Folha)\s?[0-9]{1,4}(?:\s?(?:de|/)\s?[0-9]{1,4})?(?:\s?-)?$",
+                     re.I)
+_SO_NUMERO = re.compile(r"^-? ?[0-9]{1,4} ?-?$")
+_DIGITOS = re.compile(r"[0-9]+")
+
+
+def preparar(text: str) -> str:
+    """The text as the readers want it.
+
+    Soft and end-of-line hyphens join the halves of a word; runs of blanks
+    inside a line become one space (so every run of blanks in the result is
+    short, which keeps every pattern of the readers linear); runs of empty
+    lines become one; page-number lines ("Página 2 de 5") and the running
+    header and footer lines repeated at the top or bottom of two or more
+    pages go away. Pages are the chunks between empty lines, as the engine
+    joins them.
+    """
+    text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\ufffe", "").replace("\u00ad", "")
+    if "-\n" in text:
+        text = _HIFEN_QUEBRA.sub("", text)
+    linhas = [l.strip() for l in _BRANCOS.sub(" ", text).split("\n")]
+    paginas: List[List[str]] = [[]]
+    for l in linhas:
+        if not l:
+            if paginas[-1]:
+                paginas.append([])
+            continue
+        if _PAGINA.match(l) or _SO_NUMERO.match(l):
+            continue
+        paginas[-1].append(l)
+    if not paginas[-1]:
+        paginas.pop()
+    # A running header or footer sits at the top or bottom of at least half
+    # the pages (chunks of three lines or more); paragraphs of a plain text
+    # separated by empty lines are not pages and never qualify.
+    grandes = [pag for pag in paginas if len(pag) >= 3]
+    bordas: Dict[str, int] = {}
+    for pag in grandes:
+        for l in {pag[0], pag[-1]}:
+            if len(l) >= 12 and not l.startswith("_") and not l.endswith(":"):
+                chave = _DIGITOS.sub("#", l)
+                bordas[chave] = bordas.get(chave, 0) + 1
+    minimo = max(2, (len(grandes) + 1) // 2)
+    repetidas = {k for k, n in bordas.items() if n >= minimo}
+    out: List[str] = []
+    for pag in paginas:
+        if repetidas:
+            ini, fim = 0, len(pag)
+            while ini < fim and _DIGITOS.sub("#", pag[ini]) in repetidas:
+                ini += 1
+            while fim > ini and _DIGITOS.sub("#", pag[fim - 1]) in repetidas:
+                fim -= 1
+            pag = pag[ini:fim]
+        if pag:
+            if out:
+                out.append("")
+            out.extend(pag)
+    return "\n".join(out)
