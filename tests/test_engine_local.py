@@ -235,6 +235,8 @@ def test_qualification_variants(qualificacao, nome, cargo, cpf):
     ("Partes: ETA SERVIÇOS S.A. (CNPJ 22.333.444/0001-92)", "ETA SERVIÇOS S.A.", "22.333.444/0001-92"),
     ("CONTRATANTE: TETA COMÉRCIO LTDA.\nCNPJ: 33.444.555/0001-03\nEndereço: Rua A, 1", "TETA COMÉRCIO LTDA.",
      "33.444.555/0001-03"),
+    # lido por OCR de uma cópia digitalizada: o J de CNPJ vira parêntese
+    ("IOTA LTDA., inscrita no CNP) sob o nº 11.222.333/0001-81", "IOTA LTDA.", "11.222.333/0001-81"),
 ])
 def test_company_wordings(paragrafo, razao, cnpj_esperado):
     a = analisar(f"CONTRATO DE SERVIÇOS\n{paragrafo}, doravante denominada CONTRATANTE.")

@@ -192,18 +192,26 @@ _SO_NUMERO = re.compile(r"^-? ?[0-9]{1,4} ?-?$")
 _DIGITOS = re.compile(r"[0-9]+")
 
 
+# Text read by OCR from a scan: the J of "CNPJ" often comes out as a bracket,
+# a parenthesis, a bar or an I. "CNP" followed by one of those is never
+# anything else in a contract.
+_CNPJ_OCR = re.compile(r"\bCNP[)\]}|Il1](?![A-Za-z])")
+
+
 def preparar(text: str) -> str:
     """The text as the readers want it.
 
     Soft and end-of-line hyphens join the halves of a word; runs of blanks
     inside a line become one space (so every run of blanks in the result is
     short, which keeps every pattern of the readers linear); runs of empty
-    lines become one; page-number lines ("Página 2 de 5") and the running
+    lines become one; "CNPJ" misread by OCR is mended; page-number lines ("Página 2 de 5") and the running
     header and footer lines repeated at the top or bottom of two or more
     pages go away. Pages are the chunks between empty lines, as the engine
     joins them.
     """
     text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\ufffe", "").replace("\u00ad", "")
+    if "CNP" in text:
+        text = _CNPJ_OCR.sub("CNPJ", text)
     if "-\n" in text:
         text = _HIFEN_QUEBRA.sub("", text)
     linhas = [l.strip() for l in _BRANCOS.sub(" ", text).split("\n")]
