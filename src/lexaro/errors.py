@@ -1,5 +1,10 @@
 """Erros próprios do motor de extração."""
 
+from __future__ import annotations
+
+import os
+from typing import Union
+
 
 class LexaroError(Exception):
     """Base dos erros do motor de extração."""
@@ -11,7 +16,7 @@ class PDFError(LexaroError, ValueError):
     `path` é o caminho do arquivo e `motivo` a causa, em texto.
     """
 
-    def __init__(self, path, motivo):
+    def __init__(self, path: Union[str, os.PathLike[str]], motivo: str) -> None:
         self.path = str(path)
         self.motivo = motivo
         super().__init__(f"Não foi possível ler o PDF '{self.path}': {motivo}")

@@ -10,7 +10,7 @@ from pydantic import BaseModel
 TEXT_PLACEHOLDER = "{texto}"
 
 
-def _require_str(name: str, value) -> str:
+def _require_str(name: str, value: object) -> str:
     if type(value) is not str:
         raise TypeError(f"{name} deve ser str, não {type(value).__name__}")
     return value
@@ -24,7 +24,7 @@ class QuestionConfig:
     name: str = ""
     tag: str = ""
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         _require_str("id", self.id)
         _require_str("name", self.name)
         _require_str("tag", self.tag)
@@ -47,7 +47,7 @@ class Question:
     keywords: List[str] = field(default_factory=list)
     response_model: Type[BaseModel] = None  # type: ignore[assignment]
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         if not isinstance(self.config, QuestionConfig):
             raise TypeError(f"config deve ser QuestionConfig, não {type(self.config).__name__}")
         _require_str("system_prompt", self.system_prompt)

@@ -576,7 +576,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             raise ErroDeUso("--jobs deve ser pelo menos 1")
         if getattr(args, "retomar", False) and not args.saida:
             raise ErroDeUso("--retomar exige --saida")
-        return args.func(args)
+        codigo: int = args.func(args)
+        return codigo
     except ErroDeUso as e:
         _erro(str(e))
         return SAIDA_ERRO
