@@ -16,16 +16,15 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Dict, Set
+from typing import Dict, Iterator, List, Set
 
 import pytest
 
 import lexaro_contract
 
-pytest.importorskip("mypy.stubtest")
-
 MODULOS = ["checker", "cnpj", "keywords"]
 PACOTE = Path(lexaro_contract.__file__).resolve().parent
+RAIZ = Path(__file__).resolve().parents[1]
 
 
 def _copiar_pacote(destino: Path) -> Path:
@@ -38,6 +37,7 @@ def _copiar_pacote(destino: Path) -> Path:
 
 
 def _stubtest(raiz: Path) -> subprocess.CompletedProcess[str]:
+    pytest.importorskip("mypy.stubtest")
     env = dict(os.environ, MYPYPATH=str(raiz), MYPY_CACHE_DIR=str(raiz / ".cache"),
                PYTHONPATH=str(PACOTE.parent))
     return subprocess.run(
@@ -100,3 +100,44 @@ def test_stub_declara_cada_nome_do_modulo_e_da_classe(modulo: str) -> None:
                      if not (n.startswith("__") and n.endswith("__")) or n == "__init__"}
         instancia = getattr(mod, classe)(provider="local", verbose=False)
         assert membros == definidos | set(vars(instancia))
+
+
+@pytest.fixture
+def registro_de_exemplo(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
+    from lexaro_contract import cnpj, registro
+
+    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
+        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
+    servidor, base = registro.iniciar_em_segundo_plano(RAIZ / "examples" / "registro")
+    registro.apontar_cnpj_para(base)
+    yield base
+    servidor.shutdown()
+    servidor.server_close()
+
+
+def test_typeddicts_tem_as_chaves_e_a_ordem_dos_resultados(registro_de_exemplo: str) -> None:
+    from lexaro_contract import checker, cnpj, tipos
+
+    def chaves(td: type) -> List[str]:
+        return list(td.__annotations__)
+
+    registro = cnpj.consultar_cnpj("10.203.040/0001-94")
+    assert registro is not None and list(registro) == chaves(tipos.RegistroReceita)
+    assert list(registro["endereco"]) == chaves(tipos.EnderecoReceita)
+    assert registro["socios"] and all(list(s) == chaves(tipos.SocioReceita) for s in registro["socios"])
+    ws = cnpj._consultar_receita_ws("10.203.040/0001-94")
+    assert ws is not None and list(ws) == chaves(tipos.RegistroReceita)
+    por_nome = cnpj.buscar_cnpj_por_nome("ALFA SERVIÇOS DE TECNOLOGIA")
+    assert por_nome is not None and list(por_nome) == chaves(tipos.RegistroBuscaPorNome)
+    completo = cnpj.buscar_empresa_completo(nome="ALFA SERVIÇOS DE TECNOLOGIA")
+    assert completo is not None
+    assert tipos.RegistroBuscaCompleta.__required_keys__ <= set(completo) <= set(chaves(tipos.RegistroBuscaCompleta))
+
+    verificador = checker.ContractChecker(provider="local", verbose=False)
+    pdf = RAIZ / "examples" / "contratos" / "01_servicos.pdf"
+    resultado = verificador.verificar(pdf)
+    assert list(resultado) == chaves(tipos.ResultadoVerificacao)
+    assert "metricas" in resultado and list(resultado["metricas"]) == chaves(tipos.Metricas)
+    sem_motor = checker.ContractChecker(provider="local", verbose=False)
+    sem_motor._lexaro_available = False
+    assert list(sem_motor.verificar(pdf)) == chaves(tipos.ResultadoSemExtracao)
