@@ -336,7 +336,7 @@ def comando_demo(args: argparse.Namespace) -> int:
                              com_veredito[0])
             print()
             print(_relatorio_resumido(Path(escolhido["arquivo"]).name, escolhido["resultado"]))
-            print("\nOs relatórios inteiros dos três: lexaro-contract demo --completo")
+            print("\nOs relatórios inteiros de todos os contratos: demo --completo")
     for r in registros:
         if "erro" in r:
             _erro(f"{Path(r['arquivo']).name}: {r['erro']}")
