@@ -7,9 +7,14 @@ ferramenta (HTTP 404, 400 ou 422), pergunta pelo chat completions a um
 modelo de busca. Devolve o primeiro texto com forma de CNPJ da resposta.
 """
 
+from __future__ import annotations
+
 import os
 import re
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
+
+if TYPE_CHECKING:
+    from openai.types.chat import ChatCompletionMessageParam
 
 MODELO_BUSCA = "gpt-4o"
 MODELO_BUSCA_CHAT = "gpt-4o-search-preview"
@@ -35,11 +40,11 @@ def extrair_cnpj(texto: Optional[str]) -> Optional[str]:
     return m.group() if m else None
 
 
-def _texto_da_resposta(resposta) -> str:
+def _texto_da_resposta(resposta: object) -> str:
     texto = getattr(resposta, "output_text", None)
     if isinstance(texto, str):
         return texto
-    partes = []
+    partes: List[str] = []
     for item in getattr(resposta, "output", None) or []:
         if getattr(item, "type", None) == "message":
             for c in getattr(item, "content", None) or []:
@@ -95,11 +100,8 @@ def buscar_cnpj_via_ai(
     except (openai.NotFoundError, openai.BadRequestError, openai.UnprocessableEntityError, AttributeError):
         # servidor sem a Responses API ou sem a ferramenta de busca: chat completions
         modelo_chat = chat_model or MODELO_BUSCA_CHAT
-        extra = {"web_search_options": {}} if "search" in modelo_chat else {}
-        completion = client.chat.completions.create(
-            model=modelo_chat,
-            messages=[{"role": "user", "content": prompt}],
-            **extra,
-        )
+        extra: Dict[str, Any] = {"web_search_options": {}} if "search" in modelo_chat else {}
+        mensagens: List[ChatCompletionMessageParam] = [{"role": "user", "content": prompt}]
+        completion = client.chat.completions.create(model=modelo_chat, messages=mensagens, **extra)
         texto = completion.choices[0].message.content if completion.choices else ""
     return extrair_cnpj(texto)

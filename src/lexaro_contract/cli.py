@@ -19,10 +19,13 @@ import signal
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple
 
 from . import lote
 from .lote import mascarar
+
+if TYPE_CHECKING:
+    from .checker import ContractChecker
 
 SAIDA_APROVADO, SAIDA_REPROVADO, SAIDA_PENDENTE, SAIDA_ERRO = 0, 1, 2, 3
 SAIDA_INTERROMPIDO = 130       # Ctrl-C (128 + SIGINT)
@@ -78,8 +81,8 @@ def checar_registro(tempo: float = TEMPO_CHECAGEM) -> List[str]:
 
 # ---------------------------------------------------------------- verificação
 
-def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool) -> Any:
-    from .checker import ContractChecker  # type: ignore[import-not-found]
+def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool) -> "ContractChecker":
+    from .checker import ContractChecker
 
     kwargs: Dict[str, Any] = {"verbose": verbose}
     if provider:
@@ -89,7 +92,28 @@ def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bo
     try:
         return ContractChecker(**kwargs)
     except ValueError as e:
-        raise ErroDeUso(str(e)) from None
+        raise ErroDeUso(str(e) + _o_que_fazer(provider)) from None
+
+
+def _o_que_fazer(provider: Optional[str]) -> str:
+    """O passo seguinte para credenciais que faltam, dito depois da mensagem
+    do verificador: as configurações do Azure que faltam, ou o motor local."""
+    from .auth import LexaroAuth
+
+    try:
+        auth = LexaroAuth(provider=provider)
+    except ValueError:
+        return ""  # provedor inválido: a mensagem já diz os aceitos
+    if auth.has_api_key:
+        return ""
+    if auth.is_azure:
+        faltam = [var for var, valor in (("AZURE_API_KEY", auth.azure_api_key),
+                                         ("AZURE_API_ENDPOINT", auth.azure_endpoint),
+                                         ("AZURE_DEPLOYMENT_NAME", auth.azure_deployment)) if not valor]
+        if len(faltam) == 1:
+            return f" Falta {faltam[0]}."
+        return " Faltam " + ", ".join(faltam[:-1]) + " e " + faltam[-1] + "."
+    return " Sem chave, --provider local verifica offline (motor por regras)."
 
 
 def _checar_arquivo(caminho: str) -> Optional[str]:
@@ -614,7 +638,7 @@ def pasta_exemplos() -> Path:
     raise ErroDeUso("exemplos não encontrados (reinstale o pacote)")
 
 
-def comando_demo(args) -> int:
+def comando_demo(args: argparse.Namespace) -> int:
     from .registro import apontar_cnpj_para, iniciar_em_segundo_plano
 
     pasta = pasta_exemplos()
@@ -624,42 +648,240 @@ def comando_demo(args) -> int:
     servidor, base = iniciar_em_segundo_plano(pasta / "registro")
     try:
         apontar_cnpj_para(base)
-        verificador = _novo_verificador("local", None, not args.quiet)
-        registros = []
-        for pdf in contratos:
-            r = verificar_arquivo(verificador, str(pdf))
-            registros.append(r)
-            if "erro" in r:
-                _erro(f"{pdf.name}: {r['erro']}")
-        print("\nResumo da demonstração (registro local em " + base + "):")
-        for r in registros:
-            veredito = r["resultado"]["resultado_final"] if "resultado" in r else "ERRO"
-            print(f"   {veredito:10} {Path(r['arquivo']).name}")
+        verificador = _novo_verificador("local", None, False)
+        registros = [verificar_arquivo(verificador, str(pdf)) for pdf in contratos]
     finally:
         servidor.shutdown()
         servidor.server_close()
+
+    if not args.quiet:
+        print(f"Demonstração: {len(registros)} contratos de exemplo, motor local (regras, offline) e "
+              f"registro local de exemplo em {base}.\n")
+    print(_tabela_demo(registros))
+    if args.completo:
+        for r in registros:
+            if "resultado" in r:
+                print(f"\n{_REGUA_FINA}\nRelatório de {Path(r['arquivo']).name}")
+                _relatorio_completo(verificador, r["resultado"])
+    elif not args.quiet:
+        com_veredito = [r for r in registros if "resultado" in r]
+        if com_veredito:
+            # O contrato reprovado mostra todas as conferências e o motivo da recusa.
+            escolhido = next((r for r in com_veredito if r["resultado"]["resultado_final"] == "REPROVADO"),
+                             com_veredito[0])
+            print()
+            print(_relatorio_resumido(Path(escolhido["arquivo"]).name, escolhido["resultado"]))
+            print("\nOs relatórios inteiros de todos os contratos: demo --completo")
+    for r in registros:
+        if "erro" in r:
+            _erro(f"{Path(r['arquivo']).name}: {r['erro']}")
     return SAIDA_ERRO if any("erro" in r for r in registros) else 0
+
+
+_REGUA_FINA = "─" * 60
+_MARCA = {"APROVADO": "✅", "REPROVADO": "❌", "PENDENTE": "⚠️"}
+_MARCA_CAMPO = {"aprovado": "✅", "reprovado": "❌", "pendente": "⚠️"}
+_NEUTRA = "➖"
+
+
+def _campos_com_dono(resultado: Dict[str, Any]) -> List[Dict[str, Any]]:
+    """Cada campo verificado com o nome de quem ele confere, empresas antes
+    de signatários (a ordem das listas do resultado)."""
+    campos: List[Dict[str, Any]] = []
+    for emp in resultado.get("empresas", []):
+        dono = emp.get("razao_social_receita") or emp.get("razao_social_contrato") or emp.get("cnpj") or "?"
+        campos += [dict(c, dono=dono) for c in emp.get("campos", [])]
+    for ass in resultado.get("assinaturas", []):
+        campos += [dict(c, dono=ass.get("nome_signatario") or "?") for c in ass.get("campos", [])]
+    return campos
+
+
+def _motivo(resultado: Dict[str, Any]) -> str:
+    """O porquê de um veredito em uma linha: os campos que o decidiram."""
+    decisivo = {"REPROVADO": "reprovado", "PENDENTE": "pendente"}.get(resultado.get("resultado_final", ""))
+    if decisivo is None:
+        return str(resultado.get("justificativa", ""))
+    campos = [c for c in _campos_com_dono(resultado) if c.get("status") == decisivo]
+    if not campos:
+        return str(resultado.get("justificativa", ""))
+    c = campos[0]
+    motivo = f"{c['campo']} de {c['dono']}: {c.get('mensagem', '')}"
+    return motivo + (f" (e mais {len(campos) - 1})" if len(campos) > 1 else "")
+
+
+def _tabela_demo(registros: List[Dict[str, Any]]) -> str:
+    largura = max(len("CONTRATO"), *(len(Path(r["arquivo"]).name) for r in registros))
+    linhas = [f"   {'VEREDITO':10} {'CONTRATO':{largura}}  MOTIVO"]
+    for r in registros:
+        nome = Path(r["arquivo"]).name
+        if "erro" in r:
+            linhas.append(f"   {'ERRO':10} {nome:{largura}}  {r['erro']}")
+        else:
+            linhas.append(f"   {r['resultado']['resultado_final']:10} {nome:{largura}}  {_motivo(r['resultado'])}")
+    return "\n".join(linhas)
+
+
+def _eh_testemunha(ass: Dict[str, Any]) -> bool:
+    """Um signatário que assina como testemunha: o verificador não exige dele
+    poder de assinatura e marca seu campo como não verificado."""
+    campos = ass.get("campos", [])
+    return bool(campos) and all(c.get("status") == "nao_verificado" for c in campos) and any(
+        "testemunha" in str(ass.get(k) or "").lower() for k in ("tipo_assinatura", "cargo"))
+
+
+def _relatorio_resumido(nome: str, resultado: Dict[str, Any]) -> str:
+    """Um contrato numa tela: o veredito, cada empresa com suas conferências
+    na Receita e cada signatário com o que o QSA diz dele."""
+    veredito = resultado.get("resultado_final", "?")
+    linhas = [f"{_MARCA.get(veredito, '❓')} {nome}: {veredito} ({resultado.get('justificativa', '')})"]
+    linhas.append("   Empresas, conferidas na Receita Federal:")
+    for emp in resultado.get("empresas", []):
+        titulo = emp.get("razao_social_receita") or emp.get("razao_social_contrato") or "(sem nome)"
+        marca = "✅" if emp.get("empresa_ativa") else "❌"
+        linhas.append(f"   {marca} {titulo} (CNPJ {emp.get('cnpj') or 'não encontrado'})")
+        linhas += [f"        {_MARCA_CAMPO.get(c.get('status'), _NEUTRA)} {c.get('campo')}: {c.get('mensagem')}"
+                   for c in emp.get("campos", [])]
+    linhas.append("   Signatários, conferidos no quadro de sócios (QSA):")
+    for ass in resultado.get("assinaturas", []):
+        nome_ass = ass.get("nome_signatario") or "(não identificado)"
+        cargo = f" ({ass['cargo']})" if ass.get("cargo") else ""
+        if _eh_testemunha(ass):
+            linhas.append(f"   {_NEUTRA} {nome_ass}{cargo}: testemunha: poder de assinatura não exigido")
+            continue
+        for c in ass.get("campos", []):
+            linhas.append(f"   {_MARCA_CAMPO.get(c.get('status'), _NEUTRA)} {nome_ass}{cargo}: {c.get('mensagem')}")
+    return "\n".join(linhas)
+
+
+def _relatorio_completo(verificador: "ContractChecker", resultado: Dict[str, Any]) -> None:
+    """O relatório do verificador, refeito a partir do resultado (sem as
+    linhas de progresso da verificação)."""
+    from types import SimpleNamespace
+
+    from .models import AssinaturaVerificada, EmpresaVerificada
+
+    metricas = resultado.get("metricas", {})
+    verificador._imprimir_relatorio(
+        resultado_final=resultado["resultado_final"], justificativa=resultado["justificativa"],
+        campos_aprovados=resultado["campos_aprovados"], campos_reprovados=resultado["campos_reprovados"],
+        campos_pendentes=resultado["campos_pendentes"],
+        empresas=[EmpresaVerificada(**e) for e in resultado["empresas"]],
+        assinaturas=[AssinaturaVerificada(**a) for a in resultado["assinaturas"]],
+        dados_contrato=resultado.get("dados_contrato", {}),
+        metricas=SimpleNamespace(tokens=metricas.get("tokens", 0), cost_usd=metricas.get("custo_usd", 0.0),
+                                 time_seconds=metricas.get("tempo_segundos", 0.0)))
 
 
 # ---------------------------------------------------------------- entrada
 
+# argparse writes its own words (usage, option groups, its errors) through
+# gettext; these are the ones it uses, in the language of the rest of the tool.
+_ARGPARSE_PT = {
+    "usage: ": "uso: ",
+    "positional arguments": "argumentos",
+    "options": "opções",
+    "optional arguments": "opções",
+    "show this help message and exit": "mostra esta ajuda e sai",
+    "show program's version number and exit": "mostra a versão e sai",
+    "the following arguments are required: %s": "faltam argumentos obrigatórios: %s",
+    "one of the arguments %s is required": "um dos argumentos %s é obrigatório",
+    "invalid choice: %(value)r (choose from %(choices)s)": "valor inválido: %(value)r (escolha entre %(choices)s)",
+    "invalid choice: %(value)r, maybe you meant %(closest)r? (choose from %(choices)s)":
+        "valor inválido: %(value)r; quis dizer %(closest)r? (escolha entre %(choices)s)",
+    "unrecognized arguments: %s": "argumentos não reconhecidos: %s",
+    "expected one argument": "espera um valor",
+    "expected at least one argument": "espera pelo menos um valor",
+    "expected at most one argument": "espera no máximo um valor",
+    "argument %(argument_name)s: %(message)s": "argumento %(argument_name)s: %(message)s",
+    "invalid %(type)s value: %(value)r": "valor inválido (%(type)s): %(value)r",
+    "ambiguous option: %(option)s could match %(matches)s": "opção ambígua: %(option)s pode ser %(matches)s",
+    "ignored explicit argument %r": "valor não aceito: %r",
+    "not allowed with argument %s": "não pode ser usado com %s",
+    "unknown parser %(parser_name)r (choices: %(choices)s)": "comando desconhecido %(parser_name)r (escolha entre %(choices)s)",
+    "%(prog)s: error: %(message)s\n": "%(prog)s: erro: %(message)s\n",
+}
+_ARGPARSE_PT_PLURAL = {
+    ("expected %s argument", "expected %s arguments"): ("espera %s valor", "espera %s valores"),
+}
+
+
+def _traduzir(texto: str) -> str:
+    return _ARGPARSE_PT.get(texto, texto)
+
+
+def _traduzir_plural(singular: str, plural: str, n: int) -> str:
+    um, varios = _ARGPARSE_PT_PLURAL.get((singular, plural), (singular, plural))
+    return um if n == 1 else varios
+
+
+@contextlib.contextmanager
+def _argparse_em_portugues() -> Iterator[None]:
+    """Troca, durante o bloco, as funções de tradução que o argparse chama."""
+    if not (hasattr(argparse, "_") and hasattr(argparse, "ngettext")):
+        yield
+        return
+    antes = (getattr(argparse, "_"), getattr(argparse, "ngettext"))
+    setattr(argparse, "_", _traduzir)
+    setattr(argparse, "ngettext", _traduzir_plural)
+    try:
+        yield
+    finally:
+        setattr(argparse, "_", antes[0])
+        setattr(argparse, "ngettext", antes[1])
+
+
 class _Parser(argparse.ArgumentParser):
-    def error(self, message):
+    """Um ArgumentParser que fala português e transforma erros de uso em
+    ErroDeUso (uma linha em stderr, saída 3)."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        with _argparse_em_portugues():
+            super().__init__(*args, **kwargs)
+
+    def add_subparsers(self, **kwargs: Any) -> Any:
+        with _argparse_em_portugues():
+            return super().add_subparsers(**kwargs)
+
+    def parse_known_args(self, *args: Any, **kwargs: Any) -> Any:
+        with _argparse_em_portugues():
+            return super().parse_known_args(*args, **kwargs)
+
+    def parse_args(self, *args: Any, **kwargs: Any) -> Any:
+        with _argparse_em_portugues():
+            return super().parse_args(*args, **kwargs)
+
+    def format_usage(self) -> str:
+        with _argparse_em_portugues():
+            return super().format_usage()
+
+    def format_help(self) -> str:
+        with _argparse_em_portugues():
+            return super().format_help()
+
+    def error(self, message: str) -> NoReturn:
         raise ErroDeUso(message)
+
+
+def _versao() -> str:
+    from . import __version__
+
+    return __version__
 
 
 def montar_parser() -> argparse.ArgumentParser:
     from .registro.comandos import adicionar_servir
 
     p = _Parser(prog="lexaro-contract", description="Verificação de legitimidade de contratos.")
-    sub = p.add_subparsers(dest="comando", required=True, parser_class=_Parser)
+    p.add_argument("--version", action="version", version=f"%(prog)s {_versao()}",
+                   help="mostra a versão e sai")
+    sub = p.add_subparsers(dest="comando", required=True, parser_class=_Parser, title="comandos")
 
     v = sub.add_parser("verificar", help="verifica um ou mais contratos em PDF")
-    v.add_argument("arquivos", nargs="+", metavar="ARQUIVO.pdf")
+    v.add_argument("arquivos", nargs="+", metavar="ARQUIVO.pdf", help="os contratos a verificar")
     v.add_argument("--json", action="store_true", help="imprime o resultado como JSON")
     v.add_argument("--quiet", "-q", action="store_true", help="imprime só a linha do veredito")
     v.add_argument("--provider", choices=("openai", "azure", "local"),
-                   help="motor de extração (padrão: LEXARO_PROVIDER ou openai)")
+                   help="motor de extração (padrão: LEXARO_PROVIDER ou openai; local: regras, offline, sem chave)")
     v.add_argument("--model", help="modelo de linguagem (padrão: gpt-4o)")
     v.add_argument("--saida", metavar="RESULTADOS.jsonl",
                    help="grava um registro por arquivo em JSON Lines, à medida que cada um termina")
@@ -677,11 +899,12 @@ def montar_parser() -> argparse.ArgumentParser:
     v.set_defaults(func=comando_verificar)
 
     r = sub.add_parser("registro", help="registro local de empresas")
-    rsub = r.add_subparsers(dest="acao", required=True, parser_class=_Parser)
+    rsub = r.add_subparsers(dest="acao", required=True, parser_class=_Parser, title="ações")
     adicionar_servir(rsub)
 
     d = sub.add_parser("demo", help="verifica os contratos de exemplo, offline")
-    d.add_argument("--quiet", "-q", action="store_true", help="imprime só o resumo")
+    d.add_argument("--quiet", "-q", action="store_true", help="imprime só a tabela dos vereditos")
+    d.add_argument("--completo", action="store_true", help="imprime também os relatórios inteiros dos três contratos")
     d.set_defaults(func=comando_demo)
     return p
 
