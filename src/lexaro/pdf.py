@@ -22,8 +22,8 @@ import zlib
 from dataclasses import dataclass, field
 from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
-import pypdfium2 as pdfium  # type: ignore[import-untyped]
-import pypdfium2.raw as pdfium_c  # type: ignore[import-untyped]
+import pypdfium2 as pdfium
+import pypdfium2.raw as pdfium_c
 
 from . import ocr
 from .errors import (

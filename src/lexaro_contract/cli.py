@@ -163,8 +163,9 @@ def _estado(r: Dict[str, Any]) -> str:
     """"ERRO", ou o pior entre o veredito e os achados das assinaturas digitais."""
     if "erro" in r:
         return "ERRO"
-    estados = [str(r["resultado"].get("resultado_final")), _veredito_digital(r)]
-    return next((e for e in ("REPROVADO", "PENDENTE") if e in estados), estados[0])
+    veredito = str(r["resultado"].get("resultado_final"))
+    estados = [veredito, _veredito_digital(r)]
+    return next((e for e in ("REPROVADO", "PENDENTE") if e in estados), veredito)
 
 
 def _veredito_digital(r: Dict[str, Any]) -> Optional[str]:
@@ -392,7 +393,7 @@ class _Progresso:
     def __init__(self, total: int, ligado: bool):
         self._barra: Any = None
         if ligado:
-            from tqdm import tqdm  # type: ignore[import-untyped]
+            from tqdm import tqdm
 
             self._barra = tqdm(total=total, unit="contrato", file=sys.stderr, dynamic_ncols=True)
 

@@ -148,7 +148,9 @@ def instalar_observador() -> Any:
 
     anterior = cnpj.requests
     if not isinstance(anterior, _RegistroObservado):
-        cnpj.requests = _RegistroObservado(anterior)
+        # O módulo procura o seu cliente HTTP a cada chamada: um observador no
+        # lugar do `requests` vê o tráfego sem mudar o módulo.
+        cnpj.requests = _RegistroObservado(anterior)  # type: ignore[assignment]
     return anterior
 
 
@@ -192,7 +194,7 @@ def _verificador(config: Configuracao) -> Any:
     _local.verificadores = cache
     chave = (config.provider, config.model)
     if chave not in cache:
-        from .checker import ContractChecker  # type: ignore[import-not-found]
+        from .checker import ContractChecker
 
         kwargs: Dict[str, Any] = {"verbose": False}
         if config.provider:

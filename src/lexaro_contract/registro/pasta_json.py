@@ -16,7 +16,7 @@ import re
 from pathlib import Path
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
-from ..keywords import normalizar_texto  # type: ignore[import-untyped]
+from ..keywords import normalizar_texto
 from .fonte import Registro, chave_cnpj, cnpj_valido
 
 _PONTUACAO = re.compile(r"[^\w\s]")
