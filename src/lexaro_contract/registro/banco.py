@@ -104,12 +104,14 @@ class Registro:
             raise
         except Exception as e:  # noqa: BLE001 - erros do psycopg sem importá-lo aqui
             raise ErroDeImportacao(f"banco do registro ilegível: {' '.join(str(e).split())}") from None
+        dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
+        self._dic: Dict[str, bytes] = {t: bytes(d) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
         self._codigos: Dict[str, Dict[int, str]] = {}
         for tabela, codigo, descricao in cods:
             self._codigos.setdefault(tabela, {})[int(codigo)] = descricao
         q = "SELECT dados FROM {s}%s WHERE chave <= ? ORDER BY chave DESC LIMIT 1"
-        self._q = {t: sql(q % t) for t in ("empresa", "estabelecimento", "socio", "simples")}
+        self._q = {t: sql(q % t) for t in ("empresa", "estabelecimento")}
         self._q_antes = sql("SELECT dados FROM {s}estabelecimento WHERE chave < ? ORDER BY chave DESC LIMIT 1")
 
     # ------------------------------------------------------------ conexão
@@ -155,7 +157,7 @@ class Registro:
 
     def _bloco(self, tabela: str, chave: int) -> bytes:
         linha = self._um(self._q[tabela], (chave,))
-        return descomprimir(bytes(linha[0])) if linha else b""
+        return descomprimir(bytes(linha[0]), self._dic.get(tabela, b"")) if linha else b""
 
     def close(self) -> None:
         with self._trava:
@@ -214,12 +216,13 @@ class Registro:
         return self._montar(basico, chave // 1_000_000, texto.split("\x1f"))
 
     def _montar(self, basico: str, chave_basico: int, e: List[str]) -> Dict[str, Any]:
-        prefixo = b"\x1e%s\x1f" % basico.encode()
-        emp_txt = _achar(self._bloco("empresa", chave_basico), prefixo)
-        emp = emp_txt.split("\x1f") if emp_txt is not None else [basico, "", "", "", "", "", ""]
-        sim_txt = _achar(self._bloco("simples", chave_basico), prefixo)
-        sim = sim_txt.split("\x1f") if sim_txt is not None else None
-        socios = _achar_todos(self._bloco("socio", chave_basico), prefixo)
+        b = basico.encode()
+        bloco = self._bloco("empresa", chave_basico)
+        emp_txt = _achar(bloco, b"\x1eE%s\x1f" % b)
+        emp = emp_txt[1:].split("\x1f") if emp_txt is not None else [basico, "", "", "", "", "", ""]
+        sim_txt = _achar(bloco, b"\x1eI%s\x1f" % b)
+        sim = sim_txt[1:].split("\x1f") if sim_txt is not None else None
+        socios = [t[1:] for t in _achar_todos(bloco, b"\x1eS%s\x1f" % b)]
         cod = self._codigos
         quals = cod.get("Qualificacoes", {})
         paises = cod.get("Paises", {})
@@ -321,7 +324,7 @@ class Registro:
             linha = self._um(self._q_antes, (limite,))
             if not linha:
                 return None
-            bloco = descomprimir(bytes(linha[0]))
+            bloco = descomprimir(bytes(linha[0]), self._dic.get("estabelecimento", b""))
         return None
 
     def _cnpj_da_chave(self, chave: int) -> Optional[str]:

@@ -9,15 +9,20 @@ anterior servindo, intacto.
 from __future__ import annotations
 
 import datetime
+import heapq
 import os
 import sqlite3
 import time
+from concurrent.futures import ThreadPoolExecutor
 from collections import Counter
 from dataclasses import dataclass, field
+from itertools import islice
+from operator import itemgetter
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
-from .armazem import (DIVISOR_GRUPO, FAMILIAS_TABELA, SEP_CAMPO, Empacotador, registros_do_bloco)
+from .armazem import (DIVISOR_GRUPO, MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, SEP_CAMPO, Empacotador,
+                      registros_do_bloco)
 from .formato import CODIGOS, TABELAS_DE_CODIGOS, TIPOS
 from .leitor import ErroDeImportacao, localizar, mes_da_pasta, registros, tabela_de_codigos
 
@@ -70,6 +75,7 @@ class _Destino:
     def iniciar(self) -> None: ...
     def codigos(self, tabelas: Dict[str, Dict[int, str]]) -> None: ...
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None: ...
+    def dicionario(self, tabela: str, dados: bytes) -> None: ...
     def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None: ...
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None: ...
     def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]: ...
@@ -81,12 +87,11 @@ class _Destino:
 
 _TABELAS_SQL = """
 CREATE TABLE meta (chave TEXT PRIMARY KEY, valor TEXT NOT NULL);
+CREATE TABLE dicionario (tabela TEXT PRIMARY KEY, dados BLOB NOT NULL);
 CREATE TABLE codigo (tabela TEXT NOT NULL, codigo INTEGER NOT NULL, descricao TEXT NOT NULL,
                      PRIMARY KEY (tabela, codigo)) WITHOUT ROWID;
 CREATE TABLE empresa (chave INTEGER PRIMARY KEY, dados BLOB NOT NULL);
 CREATE TABLE estabelecimento (chave INTEGER PRIMARY KEY, dados BLOB NOT NULL);
-CREATE TABLE socio (chave INTEGER PRIMARY KEY, dados BLOB NOT NULL);
-CREATE TABLE simples (chave INTEGER PRIMARY KEY, dados BLOB NOT NULL);
 CREATE VIRTUAL TABLE nome_razao USING fts5(nome, content='', tokenize='unicode61 remove_diacritics 2');
 CREATE VIRTUAL TABLE nome_fantasia USING fts5(nome, content='', tokenize='unicode61 remove_diacritics 2');
 """
@@ -129,6 +134,9 @@ class DestinoSQLite(_Destino):
     def codigos(self, tabelas: Dict[str, Dict[int, str]]) -> None:
         self._c().executemany("INSERT INTO codigo VALUES (?, ?, ?)",
                               [(t, c, d) for t, cods in tabelas.items() for c, d in cods.items()])
+
+    def dicionario(self, tabela: str, dados: bytes) -> None:
+        self._c().execute("INSERT INTO dicionario VALUES (?, ?)", (tabela, dados))
 
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
         self._c().executemany(f"INSERT INTO {tabela} (chave, dados) VALUES (?, ?)", linhas)
@@ -201,9 +209,10 @@ class DestinoPostgres(_Destino):
             cur.execute(f"DROP SCHEMA IF EXISTS {s} CASCADE")
             cur.execute(f"CREATE SCHEMA {s}")
             cur.execute(f"CREATE TABLE {s}.meta (chave text PRIMARY KEY, valor text NOT NULL)")
+            cur.execute(f"CREATE TABLE {s}.dicionario (tabela text PRIMARY KEY, dados bytea NOT NULL)")
             cur.execute(f"CREATE TABLE {s}.codigo (tabela text NOT NULL, codigo integer NOT NULL, "
                         "descricao text NOT NULL, PRIMARY KEY (tabela, codigo))")
-            for t in ("empresa", "estabelecimento", "socio", "simples"):
+            for t in ("empresa", "estabelecimento"):
                 cur.execute(f"CREATE TABLE {s}.{t} (chave bigint NOT NULL, dados bytea NOT NULL)")
             for t in ("nome_razao", "nome_fantasia"):
                 cur.execute(f"CREATE TABLE {s}.{t} (chave bigint NOT NULL, nome text NOT NULL)")
@@ -219,6 +228,9 @@ class DestinoPostgres(_Destino):
     def codigos(self, tabelas: Dict[str, Dict[int, str]]) -> None:
         self._copiar("codigo", "tabela, codigo, descricao",
                      [(t, c, d) for t, cods in tabelas.items() for c, d in cods.items()])
+
+    def dicionario(self, tabela: str, dados: bytes) -> None:
+        self._copiar("dicionario", "tabela, dados", [(tabela, dados)])
 
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
         self._copiar(tabela, "chave, dados", linhas)
@@ -255,7 +267,7 @@ class DestinoPostgres(_Destino):
         with self.con.cursor() as cur:
             cur.execute(f"DROP TABLE {s}.fila")
             self._copiar("meta", "chave, valor", sorted(meta.items()))
-            for t in ("empresa", "estabelecimento", "socio", "simples"):
+            for t in ("empresa", "estabelecimento"):
                 cur.execute(f"ALTER TABLE {s}.{t} ADD PRIMARY KEY (chave)")
             for t in ("nome_razao", "nome_fantasia"):
                 cur.execute(f"CREATE INDEX ON {s}.{t} USING gin (to_tsvector('simple', nome))")
@@ -269,7 +281,7 @@ class DestinoPostgres(_Destino):
             if existe:
                 cur.execute(f"DROP SCHEMA {velho} CASCADE")
             self.con.commit()
-            for t in ("empresa", "estabelecimento", "socio", "simples", "nome_razao", "nome_fantasia"):
+            for t in ("empresa", "estabelecimento", "nome_razao", "nome_fantasia"):
                 cur.execute(f"ANALYZE {final}.{t}")
             self.con.commit()
             cur.execute("SELECT sum(pg_total_relation_size(c.oid)) FROM pg_class c JOIN pg_namespace n "
@@ -327,7 +339,7 @@ def _chave_do_registro(tabela: str, r: bytes) -> int:
 
     if tabela == "estabelecimento":
         return int(_dados_abertos.chave_cnpj((r[:8] + r[9:13] + r[14:16]).decode("latin-1")))
-    return int(_dados_abertos.chave_basico(r[:8].decode("latin-1")))
+    return int(_dados_abertos.chave_basico(r[1:9].decode("latin-1")))
 
 
 def importar(pasta: "str | Path", destino: str, progresso: bool = True,
@@ -344,22 +356,18 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
     from tqdm import tqdm
 
     dest.iniciar()
+    executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="comprimir")
     try:
         codigos = {t: tabela_de_codigos(arquivos[t][0]) for t in TABELAS_DE_CODIGOS}
         dest.codigos(codigos)
         lidas = 0
         with tqdm(total=total, unit="B", unit_scale=True, desc="importando", disable=not progresso,
                   dynamic_ncols=True, smoothing=0.1) as barra:
-            for familia in familias:
+            def fluxo(familia: str, marca: bytes) -> Iterator[Tuple[int, bytes]]:
+                """Os registros de uma família, contando ocorrências e nomes pelo caminho."""
+                nonlocal lidas
                 t0 = time.perf_counter()
-                tabela = FAMILIAS_TABELA[familia]
                 tipos = TIPOS[familia]
-
-                def gravar(linhas: List[Tuple[int, bytes]], tabela: str = tabela) -> None:
-                    dest.gravar_blocos(tabela, linhas)
-
-                emp = Empacotador(DIVISOR_GRUPO[tabela], gravar)
-                fora_de_ordem = False
                 aceitas = 0
                 for arq in arquivos[familia]:
                     for regs, nbytes, contagens, vistos in registros(arq, tipos):
@@ -374,7 +382,8 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                             conhecidos = codigos[tab]
                             for valor, n in valores.items():
                                 if valor and not (valor.isdigit() and int(valor) in conhecidos):
-                                    ocorrencias[f"{familia}: código desconhecido ({_NOME_CAMPO[(familia, coluna)]})"] += n
+                                    nome = _NOME_CAMPO[(familia, coluna)]
+                                    ocorrencias[f"{familia}: código desconhecido ({nome})"] += n
                         if familia == "Empresas":
                             dest.nomes("razao", [(k, v.split(SEP_CAMPO, 2)[1].decode("latin-1")) for k, v in regs])
                         elif familia == "Estabelecimentos":
@@ -384,13 +393,6 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                                 if f:
                                     nomes.append((k, f.decode("latin-1")))
                             dest.nomes("fantasia", nomes)
-                        if fora_de_ordem:
-                            dest.enfileirar(regs)
-                        else:
-                            i = emp.adicionar(regs)
-                            if i is not None:
-                                fora_de_ordem = True
-                                dest.enfileirar(regs[i:])
                         lidas += len(regs)
                         barra.update(nbytes)
                         decorrido = time.perf_counter() - inicio
@@ -398,20 +400,53 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                                               refresh=False)
                         if ao_progredir is not None:
                             ao_progredir(lidas)
+                        if marca:
+                            yield from [(k, marca + v) for k, v in regs]
+                        else:
+                            yield from regs
+                resumo.linhas[familia] = aceitas
+                resumo.segundos_por_familia[familia] = time.perf_counter() - t0
+
+            # Estabelecimentos numa tabela; Empresas, Sócios e Simples, que se
+            # consultam pelo mesmo CNPJ básico, juntos noutra (marcados E, S, I),
+            # intercalados em ordem de chave: uma consulta lê dois blocos.
+            fontes = {
+                "estabelecimento": [fluxo("Estabelecimentos", b"")],
+                "empresa": [fluxo("Empresas", MARCA_EMPRESA), fluxo("Socios", MARCA_SOCIO),
+                            fluxo("Simples", MARCA_SIMPLES)],
+            }
+            for tabela, fluxos in fontes.items():
+                def gravar(linhas: List[Tuple[int, bytes]], tabela: str = tabela) -> None:
+                    dest.gravar_blocos(tabela, linhas)
+
+                emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor)
+                juntos = fluxos[0] if len(fluxos) == 1 else heapq.merge(*fluxos, key=itemgetter(0))
+                fora_de_ordem = False
+                while True:
+                    lote = list(islice(juntos, 20000))
+                    if not lote:
+                        break
+                    if fora_de_ordem:
+                        dest.enfileirar(lote)
+                        continue
+                    i = emp.adicionar(lote)
+                    if i is not None:
+                        fora_de_ordem = True
+                        dest.enfileirar(lote[i:])
                 emp.terminar()
                 if fora_de_ordem:
                     # Arquivos fora de ordem: o que já virou bloco volta à fila,
                     # e a fila inteira sai ordenada pelo próprio banco.
                     for dados in list(dest.retirar_blocos(tabela)):
-                        dest.enfileirar([(_chave_do_registro(tabela, r), r) for r in registros_do_bloco(dados)])
-                    emp = Empacotador(DIVISOR_GRUPO[tabela], gravar)
+                        dest.enfileirar([(_chave_do_registro(tabela, r), r)
+                                         for r in registros_do_bloco(dados, emp.zdict or b"")])
+                    emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor, emp.zdict)
                     for lote in dest.ordenados():
                         if emp.adicionar(lote) is not None:
                             raise RuntimeError("fila ordenada fora de ordem")
                     emp.terminar()
                     dest.limpar_fila()
-                resumo.linhas[familia] = aceitas
-                resumo.segundos_por_familia[familia] = time.perf_counter() - t0
+                dest.dicionario(tabela, emp.zdict or b"")
         meta = {
             "mes": resumo.mes,
             "importado_em": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat(),
@@ -421,8 +456,10 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         }
         resumo.tamanho = dest.concluir(meta)
     except BaseException:
+        executor.shutdown(wait=True, cancel_futures=True)
         dest.abortar()
         raise
+    executor.shutdown(wait=True)
     resumo.ocorrencias = dict(sorted(ocorrencias.items()))
     resumo.segundos = time.perf_counter() - inicio
     return resumo
