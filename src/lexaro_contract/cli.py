@@ -338,6 +338,8 @@ def montar_parser() -> argparse.ArgumentParser:
     s.add_argument("--porta", type=int, default=8088)
     s.add_argument("--host", default="127.0.0.1")
     s.set_defaults(func=comando_registro_servir)
+    from .registro.comandos_dados import adicionar_comandos
+    adicionar_comandos(rsub)
 
     d = sub.add_parser("demo", help="verifica os contratos de exemplo, offline")
     d.add_argument("--quiet", "-q", action="store_true", help="imprime só o resumo")

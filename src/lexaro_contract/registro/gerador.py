@@ -197,10 +197,13 @@ def modelo_da_empresa(i: int, n: int, semente: int = 0) -> Empresa:
         razao = f"{_pessoa(r)} {basico}"
     else:
         razao = f"{_palavra(r)} {r.choice(_ATIVIDADES)} {r.choice(_SUFIXOS)}"
-    if r.random() < 0.003:
+    # As esquisitices vêm de sorteio e também em posições fixas, para que
+    # todo mês, mesmo pequeno, traga cada uma delas.
+    fixa = i % 50
+    if r.random() < 0.003 or fixa == 3:
         k = r.randint(1, len(razao) - 1)
         razao = razao[:k] + "\x00" + razao[k:]
-    if r.random() < 0.001:
+    if r.random() < 0.001 or fixa == 11:
         capital = "999999999999,00"
     else:
         capital = f"{r.choice([0, 1000, 5000, 10000, 50000, 100000, 250000, 1000000, r.randint(1, 9999999)])},"\
@@ -215,13 +218,13 @@ def modelo_da_empresa(i: int, n: int, semente: int = 0) -> Empresa:
         situacao = r.choice([2, 2, 2, 2, 2, 8, 8, 4, 3, 1])
         motivo = 0 if situacao == 2 else r.choice([1, 21, 63, 71, 80, MOTIVO_AUSENTE])
         data_sit = _data(r, 2000)
-        if r.random() < 0.003:
+        if r.random() < 0.003 or fixa == 17:
             data_sit = f"{r.randint(2000, 2024)}0231"  # impossível
         logradouro = r.choice(_LOGRADOUROS)
         if r.random() < 0.05:
             logradouro += "   "
         fantasia = "" if r.random() < 0.5 else f"{_palavra(r)} {r.choice(_ATIVIDADES)}"
-        if r.random() < 0.002:
+        if r.random() < 0.002 or fixa == 23:
             fantasia = f'BAR "{_palavra(r)}"'
         est = Estabelecimento(
             ordem=ordem, dv=_dv_cnpj(doze), fantasia=fantasia, situacao=situacao, data_situacao=data_sit,

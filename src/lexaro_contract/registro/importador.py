@@ -97,6 +97,26 @@ CREATE VIRTUAL TABLE nome_fantasia USING fts5(nome, content='', tokenize='unicod
 """
 
 
+def _limpar_restos(final: Path) -> None:
+    """Apaga os arquivos de importações mortas (de processos que não existem mais)."""
+    for p in final.parent.glob(f".{final.name}.*-*"):
+        pid = p.name.rsplit("-", 1)[-1]
+        if not pid.isdigit():
+            continue
+        try:
+            if int(pid) != os.getpid():
+                os.kill(int(pid), 0)
+                continue
+        except ProcessLookupError:
+            pass
+        except OSError:
+            continue
+        try:
+            p.unlink()
+        except OSError:
+            pass
+
+
 class DestinoSQLite(_Destino):
     def __init__(self, caminho: Path) -> None:
         self.final = caminho
@@ -110,9 +130,7 @@ class DestinoSQLite(_Destino):
             raise ErroDeImportacao(f"pasta do banco não existe: {pasta}")
         if self.final.is_dir():
             raise ErroDeImportacao(f"o destino é uma pasta: {self.final}")
-        for p in (self.novo, self.fila):
-            if p.exists():
-                p.unlink()
+        _limpar_restos(self.final)
         con = sqlite3.connect(self.novo, isolation_level=None, check_same_thread=False)
         self.con = con
         con.execute("PRAGMA page_size=8192")
