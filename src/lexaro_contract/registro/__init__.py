@@ -10,4 +10,4 @@ from .servidor import (  # noqa: F401
     iniciar_em_segundo_plano,
     url_base,
 )
-from .banco import Registro  # noqa: F401,E402
+from .banco import Registro as Registro  # noqa: E402

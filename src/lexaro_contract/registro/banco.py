@@ -12,7 +12,7 @@ import re
 import sqlite3
 import threading
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
 from .armazem import SEP_CAMPO, SEP_REGISTRO, descomprimir
 from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES
@@ -145,7 +145,8 @@ class Registro:
             with con.cursor() as cur:
                 cur.execute(sql, args)
                 return list(cur.fetchall())
-        return con.execute(sql, args).fetchall()
+        linhas: List[Any] = con.execute(sql, args).fetchall()
+        return linhas
 
     def _um(self, sql: str, args: Tuple[Any, ...]) -> Any:
         con = self._con()
@@ -374,7 +375,7 @@ class Registro:
         uf_f = uf.upper() if uf else None
         sit_f = situacao.upper() if situacao else None
         achados: List[Dict[str, Any]] = []
-        vistos: set = set()
+        vistos: Set[str] = set()
         n = max(limite * 4, 40)
         while True:
             candidatos = self._candidatos(termos, n)

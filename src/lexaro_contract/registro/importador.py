@@ -72,17 +72,40 @@ class Resumo:
 # ---------------------------------------------------------------- destinos
 
 class _Destino:
-    def iniciar(self) -> None: ...
-    def codigos(self, tabelas: Dict[str, Dict[int, str]]) -> None: ...
-    def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None: ...
-    def dicionario(self, tabela: str, dados: bytes) -> None: ...
-    def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None: ...
-    def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None: ...
-    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]: ...
-    def limpar_fila(self) -> None: ...
-    def retirar_blocos(self, tabela: str) -> Iterator[bytes]: ...
-    def concluir(self, meta: Dict[str, str]) -> int: ...
-    def abortar(self) -> None: ...
+    """Um banco em construção: o SQLite ao lado do arquivo, ou o esquema novo do PostgreSQL."""
+
+    def iniciar(self) -> None:
+        raise NotImplementedError
+
+    def codigos(self, tabelas: Dict[str, Dict[int, str]]) -> None:
+        raise NotImplementedError
+
+    def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
+        raise NotImplementedError
+
+    def dicionario(self, tabela: str, dados: bytes) -> None:
+        raise NotImplementedError
+
+    def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None:
+        raise NotImplementedError
+
+    def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
+        raise NotImplementedError
+
+    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]:
+        raise NotImplementedError
+
+    def limpar_fila(self) -> None:
+        raise NotImplementedError
+
+    def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
+        raise NotImplementedError
+
+    def concluir(self, meta: Dict[str, str]) -> int:
+        raise NotImplementedError
+
+    def abortar(self) -> None:
+        raise NotImplementedError
 
 
 _TABELAS_SQL = """

@@ -77,9 +77,9 @@ def localizar(pasta: "str | Path") -> Dict[str, List[Arquivo]]:
     else:
         csvs: Dict[str, List[Path]] = {f: [] for f in achados}
         for p in sorted(base.iterdir()):
-            familia = _familia_do_csv(p.name) if p.is_file() else None
-            if familia:
-                csvs[familia].append(p)
+            do_csv = _familia_do_csv(p.name) if p.is_file() else None
+            if do_csv:
+                csvs[do_csv].append(p)
         for familia, caminhos in csvs.items():
             for i, p in enumerate(caminhos):
                 parte = i if familia in FAMILIAS_EM_PARTES else None
