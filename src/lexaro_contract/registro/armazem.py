@@ -26,7 +26,7 @@ SEP_CAMPO = b"\x1f"
 SEP_REGISTRO = b"\x1e"
 ALVO_BLOCO = 4096          # bytes de texto por bloco antes de comprimir
 MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
-NIVEL_ZLIB = 1
+NIVEL_ZLIB = 3
 
 # Na tabela `empresa`, cada registro começa pela marca da sua família.
 MARCA_EMPRESA, MARCA_SOCIO, MARCA_SIMPLES = b"E", b"S", b"I"
@@ -51,18 +51,32 @@ def dicionario(amostra: List[bytes]) -> bytes:
     return (SEP_REGISTRO + SEP_REGISTRO.join(partes))[-TAMANHO_DICIONARIO:]
 
 
-def comprimir(registros: List[bytes], zdict: bytes) -> bytes:
-    texto = SEP_REGISTRO + SEP_REGISTRO.join(registros)
-    if not zdict:
-        return zlib.compress(texto, NIVEL_ZLIB)
-    c = zlib.compressobj(NIVEL_ZLIB, zlib.DEFLATED, 15, 9, zlib.Z_DEFAULT_STRATEGY, zdict)
-    return c.compress(texto) + c.flush()
+def compressor(zdict: bytes) -> "zlib._Compress":
+    """O compressor-base da tabela; cada bloco parte de uma cópia dele.
+
+    Deflate cru (sem cabeçalho nem soma de verificação, que o banco não
+    precisa), nível 3, com o dicionário já carregado: copiar o estado sai mais
+    barato que recarregar o dicionário a cada bloco.
+    """
+    if zdict:
+        return zlib.compressobj(NIVEL_ZLIB, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY, zdict)
+    return zlib.compressobj(NIVEL_ZLIB, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY)
 
 
-def descomprimir(dados: bytes, zdict: bytes) -> bytes:
-    if not zdict:
-        return zlib.decompress(dados)
-    d = zlib.decompressobj(15, zdict)
+def descompressor(zdict: bytes) -> "zlib._Decompress":
+    """O descompressor-base da tabela (deflate cru com o dicionário); use cópias."""
+    if zdict:
+        return zlib.decompressobj(-15, zdict)
+    return zlib.decompressobj(-15)
+
+
+def comprimir(registros: List[bytes], base: "zlib._Compress") -> bytes:
+    c = base.copy()
+    return c.compress(SEP_REGISTRO + SEP_REGISTRO.join(registros)) + c.flush()
+
+
+def descomprimir(dados: bytes, base: "zlib._Decompress") -> bytes:
+    d = base.copy()
     return d.decompress(dados) + d.flush()
 
 
@@ -85,6 +99,7 @@ class Empacotador:
         self._primeira = -1
         self._registros: List[bytes] = []
         self._tamanho = 0
+        self._base: "Optional[zlib._Compress]" = None
         self._pendentes: "deque[Tuple[int, Future[bytes]]]" = deque()
         self.blocos = 0
 
@@ -92,6 +107,8 @@ class Empacotador:
         """Adiciona em ordem; devolve o índice do primeiro registro fora de ordem, ou None."""
         if self.zdict is None:
             self.zdict = dicionario([v for _k, v in regs[:20000]])
+        if self._base is None:
+            self._base = compressor(self.zdict)
         div = self.divisor
         ultima = self.ultima
         registros = self._registros
@@ -117,8 +134,8 @@ class Empacotador:
 
     def _fechar(self) -> None:
         if self._registros:
-            self._pendentes.append((self._primeira, self.executor.submit(comprimir, self._registros,
-                                                                         self.zdict or b"")))
+            assert self._base is not None
+            self._pendentes.append((self._primeira, self.executor.submit(comprimir, self._registros, self._base)))
             self.blocos += 1
         self._registros = []
         self._tamanho = 0
@@ -137,7 +154,7 @@ class Empacotador:
 
 
 def registros_do_bloco(dados: bytes, zdict: bytes) -> Iterator[bytes]:
-    texto = descomprimir(dados, zdict)
+    texto = descomprimir(dados, descompressor(zdict))
     for r in texto.split(SEP_REGISTRO):
         if r:
             yield r

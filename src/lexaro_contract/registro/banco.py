@@ -14,7 +14,7 @@ import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
-from .armazem import SEP_CAMPO, SEP_REGISTRO, descomprimir
+from .armazem import SEP_REGISTRO, descompressor, descomprimir
 from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES
 from .importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
 from .leitor import ErroDeImportacao
@@ -105,7 +105,7 @@ class Registro:
         except Exception as e:  # noqa: BLE001 - erros do psycopg sem importá-lo aqui
             raise ErroDeImportacao(f"banco do registro ilegível: {' '.join(str(e).split())}") from None
         dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
-        self._dic: Dict[str, bytes] = {t: bytes(d) for t, d in dics}
+        self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
         self._codigos: Dict[str, Dict[int, str]] = {}
         for tabela, codigo, descricao in cods:
@@ -158,7 +158,7 @@ class Registro:
 
     def _bloco(self, tabela: str, chave: int) -> bytes:
         linha = self._um(self._q[tabela], (chave,))
-        return descomprimir(bytes(linha[0]), self._dic.get(tabela, b"")) if linha else b""
+        return descomprimir(bytes(linha[0]), self._dic[tabela]) if linha else b""
 
     def close(self) -> None:
         with self._trava:
@@ -325,7 +325,7 @@ class Registro:
             linha = self._um(self._q_antes, (limite,))
             if not linha:
                 return None
-            bloco = descomprimir(bytes(linha[0]), self._dic.get("estabelecimento", b""))
+            bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
         return None
 
     def _cnpj_da_chave(self, chave: int) -> Optional[str]:
@@ -339,23 +339,28 @@ class Registro:
                 return c
         return None
 
-    def _candidatos(self, termos: List[str], n: int) -> List[Tuple[float, str, int]]:
-        saida: List[Tuple[float, str, int]] = []
+    def _candidatos(self, termos: List[str], n: int) -> List[Tuple[int, str, int]]:
+        """(palavras do nome, "razao"/"fantasia", chave) dos nomes com todas as palavras."""
+        saida: List[Tuple[int, str, int]] = []
         if self._pg:
             consulta = " & ".join(termos)
             for qual in ("razao", "fantasia"):
-                sql = (f"SELECT chave, ts_rank(to_tsvector('simple', nome), q, 2) AS r FROM "
-                       f"{self._esquema}.nome_{qual}, to_tsquery('simple', %s) q "
-                       f"WHERE to_tsvector('simple', nome) @@ q ORDER BY r DESC LIMIT %s")
-                for chave, r in self._todas(sql, (consulta, n)):
-                    saida.append((-float(r), qual, int(chave)))
+                sql = (f"SELECT palavras, chave FROM {self._esquema}.nome_{qual} "
+                       f"WHERE to_tsvector('simple', nome) @@ to_tsquery('simple', %s) "
+                       f"ORDER BY palavras, chave LIMIT %s")
+                for p, chave in self._todas(sql, (consulta, n)):
+                    saida.append((int(p), qual, int(chave)))
         else:
             consulta = " AND ".join(f'"{t}"' for t in termos)
             for qual in ("razao", "fantasia"):
-                sql = f"SELECT rowid, rank FROM nome_{qual} WHERE nome_{qual} MATCH ? ORDER BY rank LIMIT ?"
-                for chave, r in self._todas(sql, (consulta, n)):
-                    saida.append((float(r), qual, int(chave)))
-        saida.sort(key=lambda x: x[0])
+                sql = (f"SELECT rowid FROM nome_{qual} WHERE nome_{qual} MATCH ? "
+                       f"ORDER BY CASE WHEN rowid >= 0 THEN rowid & 63 ELSE 64 END, rowid LIMIT ?")
+                for (rowid,) in self._todas(sql, (consulta, n)):
+                    if rowid >= 0:
+                        saida.append((rowid & 63, qual, rowid >> 6))
+                    else:
+                        saida.append((64, qual, -rowid))
+        saida.sort()
         return saida
 
     def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
@@ -374,9 +379,13 @@ class Registro:
             return []
         uf_f = uf.upper() if uf else None
         sit_f = situacao.upper() if situacao else None
-        achados: List[Dict[str, Any]] = []
+        # Junta o dobro do pedido e reordena pela semelhança do nome todo com
+        # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
+        # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
+        juntar = limite * 2
+        achados: List[Tuple[Tuple[bool, bool, int, int], Dict[str, Any]]] = []
         vistos: Set[str] = set()
-        n = max(limite * 4, 40)
+        n = max(juntar * 2, 40)
         while True:
             candidatos = self._candidatos(termos, n)
             for _r, qual, chave in candidatos:
@@ -391,10 +400,14 @@ class Registro:
                     continue
                 if sit_f and (reg["descricao_situacao_cadastral"] or "") != sit_f:
                     continue
-                achados.append(reg)
-                if len(achados) >= limite:
-                    return achados
-            if len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
-                return achados
+                palavras = _TOKEN.findall(dobrar(reg["razao_social"] if qual == "razao" else reg["nome_fantasia"]))
+                nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
+                        len(achados))
+                achados.append((nota, reg))
+                if len(achados) >= juntar:
+                    break
+            if len(achados) >= juntar or len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
+                achados.sort(key=lambda x: x[0])
+                return [reg for _nota, reg in achados[:limite]]
             n *= 4
             achados, vistos = [], set()

@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime
 import heapq
 import os
+import re
 import sqlite3
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -52,6 +53,26 @@ _DOBRA = str.maketrans("ÀÁÂÃÄÅÇÈÉÊËÌÍÎÏÑÒÓÔÕÖÙÚÛÜÝàá
 
 def dobrar(texto: str) -> str:
     return texto.translate(_DOBRA).upper()
+
+
+_PALAVRA = re.compile(r"[0-9A-Za-z\u00c0-\u00ff]+")
+MAX_PALAVRAS = 63
+
+
+def palavras(nome: str) -> int:
+    """Quantas palavras o nome tem (até 63): entre os nomes que contêm todas as
+    palavras buscadas, o de menos palavras a mais é o melhor resultado."""
+    return min(len(_PALAVRA.findall(nome)), MAX_PALAVRAS)
+
+
+def rowid_do_nome(chave: int, nome: str) -> int:
+    """A linha do índice de nomes do SQLite: a chave e as palavras do nome num
+    inteiro (chave * 64 + palavras), para ordenar pelo melhor resultado sem
+    guardar o tamanho de cada documento. As chaves grandes demais para isso
+    (só as de CNPJ alfanumérico de estabelecimento) ficam negativas, por último."""
+    if chave < (1 << 56):
+        return chave * 64 + palavras(nome)
+    return -chave
 
 
 @dataclass
@@ -115,8 +136,10 @@ CREATE TABLE codigo (tabela TEXT NOT NULL, codigo INTEGER NOT NULL, descricao TE
                      PRIMARY KEY (tabela, codigo)) WITHOUT ROWID;
 CREATE TABLE empresa (chave INTEGER PRIMARY KEY, dados BLOB NOT NULL);
 CREATE TABLE estabelecimento (chave INTEGER PRIMARY KEY, dados BLOB NOT NULL);
-CREATE VIRTUAL TABLE nome_razao USING fts5(nome, content='', tokenize='unicode61 remove_diacritics 2');
-CREATE VIRTUAL TABLE nome_fantasia USING fts5(nome, content='', tokenize='unicode61 remove_diacritics 2');
+CREATE VIRTUAL TABLE nome_razao USING fts5(nome, content='', columnsize=0, detail=none,
+                                           tokenize='unicode61 remove_diacritics 2');
+CREATE VIRTUAL TABLE nome_fantasia USING fts5(nome, content='', columnsize=0, detail=none,
+                                              tokenize='unicode61 remove_diacritics 2');
 """
 
 
@@ -183,7 +206,8 @@ class DestinoSQLite(_Destino):
         self._c().executemany(f"INSERT INTO {tabela} (chave, dados) VALUES (?, ?)", linhas)
 
     def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None:
-        self._c().executemany(f"INSERT INTO nome_{qual} (rowid, nome) VALUES (?, ?)", linhas)
+        self._c().executemany(f"INSERT INTO nome_{qual} (rowid, nome) VALUES (?, ?)",
+                              [(rowid_do_nome(k, n), n) for k, n in linhas])
 
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
         self._c().executemany("INSERT INTO fila.fila (k, v) VALUES (?, ?)", linhas)
@@ -256,7 +280,8 @@ class DestinoPostgres(_Destino):
             for t in ("empresa", "estabelecimento"):
                 cur.execute(f"CREATE TABLE {s}.{t} (chave bigint NOT NULL, dados bytea NOT NULL)")
             for t in ("nome_razao", "nome_fantasia"):
-                cur.execute(f"CREATE TABLE {s}.{t} (chave bigint NOT NULL, nome text NOT NULL)")
+                cur.execute(f"CREATE TABLE {s}.{t} (chave bigint NOT NULL, palavras smallint NOT NULL, "
+                            "nome text NOT NULL)")
             cur.execute(f"CREATE UNLOGGED TABLE {s}.fila (n bigserial, k bigint NOT NULL, v bytea NOT NULL)")
         self.con.commit()
 
@@ -277,7 +302,7 @@ class DestinoPostgres(_Destino):
         self._copiar(tabela, "chave, dados", linhas)
 
     def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None:
-        self._copiar(f"nome_{qual}", "chave, nome", [(k, dobrar(n)) for k, n in linhas])
+        self._copiar(f"nome_{qual}", "chave, palavras, nome", [(k, palavras(n), dobrar(n)) for k, n in linhas])
 
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
         self._copiar("fila", "k, v", linhas)
