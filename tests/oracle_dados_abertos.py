@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import datetime
-from typing import Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 CONTAGENS = ("linhas", "colunas", "cnpj", "nul", "data", "capital_ficticio", "capital")
 B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
@@ -63,8 +63,7 @@ def _data_valida(d: bytes) -> bool:
     return True
 
 
-def separar(dados: bytes, tipos: str, final: bool) -> Tuple[List[Tuple[int, bytes]], int, Dict[str, int],
-                                                             Dict[int, Dict[bytes, int]]]:
+def separar(dados: bytes, tipos: str, final: bool, nome: Optional[int] = None) -> Tuple[Any, ...]:
     contagens = {k: 0 for k in CONTAGENS}
     codigos: Dict[int, Dict[bytes, int]] = {}
     registros: List[Tuple[int, bytes]] = []
@@ -110,4 +109,11 @@ def separar(dados: bytes, tipos: str, final: bool) -> Tuple[List[Tuple[int, byte
             saida.append(v)
         registros.append((chave, b"\x1f".join(saida)))
         contagens["linhas"] += 1
-    return registros, fim, contagens, codigos
+    if nome is None:
+        return registros, fim, contagens, codigos
+    nomes = []
+    for chave, v in registros:
+        texto = v.split(b"\x1f")[nome].decode("latin-1")
+        if texto:
+            nomes.append((chave, texto, len(texto.split())))
+    return registros, fim, contagens, codigos, nomes

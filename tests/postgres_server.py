@@ -9,6 +9,7 @@ URL on it. Where the server binaries are missing, the tests that use them skip.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import pwd
 import shutil
@@ -46,20 +47,24 @@ def _como_postgres() -> Dict[str, Any]:
     try:
         pwd.getpwnam("postgres")
     except KeyError:
-        pytest.skip("PostgreSQL: rodando como root e sem o usuário 'postgres' para o initdb")
+        raise ServidorIndisponivel("rodando como root e sem o usuário 'postgres' para o initdb") from None
     return {"user": "postgres", "group": "postgres"}
 
 
-@pytest.fixture(scope="session")
-def servidor_postgres() -> Iterator[str]:
-    """URL (postgresql://) do servidor da sessão, banco `postgres`."""
+class ServidorIndisponivel(Exception):
+    """Os binários do servidor (ou o psycopg) não estão nesta máquina."""
+
+
+@contextlib.contextmanager
+def servidor_temporario(shared_buffers: str = "64MB") -> Iterator[str]:
+    """Inicia um servidor PostgreSQL descartável; dá a URL do banco `postgres`."""
     initdb, postgres = _binario("initdb"), _binario("postgres")
     if not initdb or not postgres:
-        pytest.skip("PostgreSQL 15 não instalado (initdb/postgres ausentes): testes com PostgreSQL pulados")
+        raise ServidorIndisponivel("PostgreSQL 15 não instalado (initdb/postgres ausentes)")
     try:
         import psycopg
     except ImportError:
-        pytest.skip("psycopg não instalado: testes com PostgreSQL pulados")
+        raise ServidorIndisponivel("psycopg não instalado") from None
     usuario = _como_postgres()
     base = Path(tempfile.mkdtemp(prefix="lexaro-pg-"))
     if usuario:
@@ -73,7 +78,7 @@ def servidor_postgres() -> Iterator[str]:
     proc = subprocess.Popen(
         [postgres, "-D", str(dados), "-p", str(porta), "-k", str(base), "-c", "listen_addresses=127.0.0.1",
          "-c", "fsync=off", "-c", "synchronous_commit=off", "-c", "full_page_writes=off",
-         "-c", "max_connections=60", "-c", "shared_buffers=64MB"],
+         "-c", "max_connections=60", "-c", f"shared_buffers={shared_buffers}"],
         stdout=log, stderr=subprocess.STDOUT, cwd=base, **usuario)
     url = f"postgresql://postgres@127.0.0.1:{porta}/postgres"
     try:
@@ -99,6 +104,16 @@ def servidor_postgres() -> Iterator[str]:
         shutil.rmtree(base, ignore_errors=True)
 
 
+@pytest.fixture(scope="session")
+def servidor_postgres() -> Iterator[str]:
+    """URL (postgresql://) do servidor da sessão, banco `postgres`."""
+    try:
+        with servidor_temporario() as url:
+            yield url
+    except ServidorIndisponivel as e:
+        pytest.skip(f"{e}: testes com PostgreSQL pulados")
+
+
 @pytest.fixture
 def banco_postgres(servidor_postgres: str) -> Iterator[str]:
     """Um banco novo no servidor da sessão, apagado depois do teste."""
@@ -114,4 +129,4 @@ def banco_postgres(servidor_postgres: str) -> Iterator[str]:
             con.execute(f"DROP DATABASE IF EXISTS {nome} WITH (FORCE)")
 
 
-__all__: List[str] = ["servidor_postgres", "banco_postgres"]
+__all__: List[str] = ["servidor_postgres", "banco_postgres", "servidor_temporario", "ServidorIndisponivel"]

@@ -173,15 +173,17 @@ def test_command_line_generates_imports_and_reports(tmp_path: Path, capsys: pyte
 
 # ---------------------------------------------------------------- native splitter against the oracle
 
-_BYTES = st.lists(st.sampled_from([b'"', b";", b"\n", b"\r", b"\x00", b" ", b"A", b"Z", b"1", b"0", b"9", b",",
+_BYTES = st.lists(st.sampled_from([b"\xa0", b"\x85", b"\t", b'"', b";", b"\n", b"\r", b"\x00", b" ", b"A", b"Z", b"1", b"0", b"9", b",",
                                    b"\x1f", b"\xc7", b'"";"', b'";"', b"20240229", b"20230229", b"00000000",
                                    b"999999999999", b"12345678", b"0001", b"12"]), max_size=60).map(b"".join)
 _TIPOS = st.sampled_from(["tt", "kt", "kkkt", "ktdmc", "kc", "td", "tm", "kkktcd"])
 
 
-@given(_BYTES, _TIPOS, st.booleans())
-def test_native_splitter_equals_the_oracle(dados: bytes, tipos: str, final: bool) -> None:
+@given(_BYTES, _TIPOS, st.booleans(), st.integers(0, 3))
+def test_native_splitter_equals_the_oracle(dados: bytes, tipos: str, final: bool, nome: int) -> None:
     assert _dados_abertos.separar(dados, tipos, final) == oracle.separar(dados, tipos, final)
+    campo = min(nome, len(tipos) - 1)
+    assert _dados_abertos.separar(dados, tipos, final, campo) == oracle.separar(dados, tipos, final, campo)
 
 
 @given(st.lists(st.tuples(st.sampled_from(["12345678", "ABCDEFGH", "1234567", "0000000Z", "abcdefgh"]),

@@ -95,9 +95,11 @@ Money check_money(std::string_view v) {
     return whole == "999999999999" ? Money::placeholder : Money::ok;
 }
 
-// Splits one line (without its end of line) into fields, cleaned.
-void split_line(std::string_view line, std::vector<std::string>& fields, Counts& counts) {
-    fields.clear();
+// Splits one line (without its end of line) into fields, cleaned. The field
+// strings are reused from line to line (their storage stays allocated);
+// returns how many fields the line has.
+std::size_t split_line(std::string_view line, std::vector<std::string>& fields, Counts& counts) {
+    std::size_t count = 0;
     std::size_t i = 0;
     const std::size_t n = line.size();
     auto put = [&](std::string& out, char c) {
@@ -109,8 +111,9 @@ void split_line(std::string_view line, std::vector<std::string>& fields, Counts&
         out.push_back(u < 0x20 || u == 0x7f ? ' ' : c);
     };
     while (true) {
-        fields.emplace_back();
-        std::string& f = fields.back();
+        if (count == fields.size()) fields.emplace_back();
+        std::string& f = fields[count++];
+        f.clear();
         if (i < n && line[i] == '"') {
             ++i;
             while (i < n) {
@@ -131,7 +134,7 @@ void split_line(std::string_view line, std::vector<std::string>& fields, Counts&
             ++i;
             continue;
         }
-        break;
+        return count;
     }
 }
 
@@ -162,8 +165,7 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
         r.consumed = pos;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
-        split_line(line, fields, r.counts);
-        if (fields.size() != nfields) {
+        if (split_line(line, fields, r.counts) != nfields) {
             ++r.counts.bad_columns;
             continue;
         }
@@ -221,6 +223,48 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
     }
     if (final) r.consumed = size;
     return r;
+}
+
+std::string_view packed_field(std::string_view packed, std::size_t k) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::size_t sep = packed.find(kFieldSep, start);
+        if (sep == std::string_view::npos) return {};
+        start = sep + 1;
+    }
+    const std::size_t end = packed.find(kFieldSep, start);
+    return packed.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+std::size_t count_words(std::string_view field) {
+    std::size_t words = 0;
+    bool in_word = false;
+    for (char c : field) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        const bool blank = u == 0x20 || u == 0x85 || u == 0xA0 || u < 0x20;
+        if (!blank && !in_word) ++words;
+        in_word = !blank;
+    }
+    return words;
+}
+
+std::size_t block_cuts(const std::int64_t* keys, const std::size_t* sizes, std::size_t n, std::int64_t divisor,
+                       std::size_t target, std::size_t max_group, CutState& st, std::vector<std::size_t>& cuts) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t k = keys[i];
+        if (k < st.last) return i;
+        // st.size >= target implies a record was placed, so st.last >= 0 and
+        // the divisions below are on non-negative keys.
+        if (st.size >= target && (k / divisor != st.last / divisor || (st.count >= max_group && k != st.last))) {
+            cuts.push_back(i);
+            st.size = 0;
+            st.count = 0;
+        }
+        st.size += sizes[i] + 1;
+        ++st.count;
+        st.last = k;
+    }
+    return n;
 }
 
 }  // namespace lexaro::open_data

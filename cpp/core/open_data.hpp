@@ -86,4 +86,31 @@ bool valid_date(std::string_view d);
 // throws on content.
 Result parse(std::string_view data, std::string_view kinds, bool final);
 
+// Field `k` of a packed record (empty when it has fewer fields).
+std::string_view packed_field(std::string_view packed, std::size_t k);
+
+// Words of a cleaned Latin-1 field, as Python's str.split() counts them once
+// the bytes are decoded (the blanks left after cleaning are the space, NEL
+// 0x85 and the no-break space 0xA0).
+std::size_t count_words(std::string_view field);
+
+// Where the blocks of a table are cut, for records arriving in key order.
+// A block closes once it holds at least `target` bytes (each record counts
+// its size plus one separator), and only between groups (keys that differ
+// after division by `divisor`: a company's establishments stay together), or
+// inside a group larger than `max_group` records, but never between two
+// records of the same key: a block is found by the key of its first record,
+// which must be unique.
+struct CutState {
+    std::int64_t last = -1;   // key of the last record placed
+    std::size_t size = 0;     // bytes in the open block
+    std::size_t count = 0;    // records in the open block
+};
+
+// Appends to `cuts` the index of every record that opens a new block and
+// returns the index of the first record whose key is smaller than the one
+// before it (records from there on are not placed), or n.
+std::size_t block_cuts(const std::int64_t* keys, const std::size_t* sizes, std::size_t n, std::int64_t divisor,
+                       std::size_t target, std::size_t max_group, CutState& state, std::vector<std::size_t>& cuts);
+
 }  // namespace lexaro::open_data

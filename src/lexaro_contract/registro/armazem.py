@@ -20,13 +20,14 @@ from __future__ import annotations
 import zlib
 from collections import deque
 from concurrent.futures import Executor, Future
+from operator import itemgetter
 from typing import Callable, Iterator, List, Optional, Tuple
 
 SEP_CAMPO = b"\x1f"
 SEP_REGISTRO = b"\x1e"
 ALVO_BLOCO = 4096          # bytes de texto por bloco antes de comprimir
 MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
-NIVEL_ZLIB = 3
+NIVEL_ZLIB = 1
 
 # Na tabela `empresa`, cada registro começa pela marca da sua família.
 MARCA_EMPRESA, MARCA_SOCIO, MARCA_SIMPLES = b"E", b"S", b"I"
@@ -55,7 +56,7 @@ def compressor(zdict: bytes) -> "zlib._Compress":
     """O compressor-base da tabela; cada bloco parte de uma cópia dele.
 
     Deflate cru (sem cabeçalho nem soma de verificação, que o banco não
-    precisa), nível 3, com o dicionário já carregado: copiar o estado sai mais
+    precisa), nível 1, com o dicionário já carregado: copiar o estado sai mais
     barato que recarregar o dicionário a cada bloco.
     """
     if zdict:
@@ -78,6 +79,9 @@ def comprimir(registros: List[bytes], base: "zlib._Compress") -> bytes:
 def descomprimir(dados: bytes, base: "zlib._Decompress") -> bytes:
     d = base.copy()
     return d.decompress(dados) + d.flush()
+
+
+_valor = itemgetter(1)
 
 
 class Empacotador:
@@ -105,32 +109,29 @@ class Empacotador:
 
     def adicionar(self, regs: List[Tuple[int, bytes]]) -> Optional[int]:
         """Adiciona em ordem; devolve o índice do primeiro registro fora de ordem, ou None."""
+        from .. import _dados_abertos
+
+        if not regs:
+            return None
         if self.zdict is None:
             self.zdict = dicionario([v for _k, v in regs[:20000]])
         if self._base is None:
             self._base = compressor(self.zdict)
-        div = self.divisor
-        ultima = self.ultima
-        registros = self._registros
-        for i, (chave, valor) in enumerate(regs):
-            if chave < ultima:
-                self.ultima = ultima
-                return i
-            # Corta só entre grupos; um grupo enorme se parte, mas nunca entre
-            # registros de mesma chave (a chave do bloco tem de ser única).
-            if self._tamanho >= ALVO_BLOCO and (chave // div != ultima // div
-                                                 or (len(registros) >= MAX_REGISTROS_GRUPO and chave != ultima)):
+        cortes, fora, self.ultima, tamanho, _n = _dados_abertos.cortes(
+            regs, self.divisor, ALVO_BLOCO, MAX_REGISTROS_GRUPO, self.ultima, self._tamanho, len(self._registros))
+        pos = 0
+        for fim in cortes + [fora]:
+            if fim > pos:
+                if not self._registros:
+                    self._primeira = regs[pos][0]
+                self._registros.extend(map(_valor, regs[pos:fim]))
+            if fim != fora:
                 self._fechar()
-                registros = self._registros
-            if not registros:
-                self._primeira = chave
-            registros.append(valor)
-            self._tamanho += len(valor) + 1
-            ultima = chave
-        self.ultima = ultima
+            pos = fim
+        self._tamanho = tamanho
         if len(self._pendentes) >= 512:
             self.descarregar(256)
-        return None
+        return fora if fora < len(regs) else None
 
     def _fechar(self) -> None:
         if self._registros:

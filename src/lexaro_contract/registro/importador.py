@@ -9,15 +9,13 @@ anterior servindo, intacto.
 from __future__ import annotations
 
 import datetime
-import heapq
 import os
-import re
 import sqlite3
 import time
 from concurrent.futures import ThreadPoolExecutor
 from collections import Counter
 from dataclasses import dataclass, field
-from itertools import islice
+from bisect import bisect_left
 from operator import itemgetter
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
@@ -25,7 +23,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 from .armazem import (DIVISOR_GRUPO, MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, SEP_CAMPO, Empacotador,
                       registros_do_bloco)
 from .formato import CODIGOS, TABELAS_DE_CODIGOS, TIPOS
-from .leitor import ErroDeImportacao, localizar, mes_da_pasta, registros, tabela_de_codigos
+from .leitor import ErroDeImportacao, adiantar, localizar, mes_da_pasta, registros, tabela_de_codigos
 
 VERSAO_FORMATO = "1"
 ESQUEMA_PG = "registro"
@@ -55,24 +53,13 @@ def dobrar(texto: str) -> str:
     return texto.translate(_DOBRA).upper()
 
 
-_PALAVRA = re.compile(r"[0-9A-Za-z\u00c0-\u00ff]+")
+# O índice de nomes do SQLite guarda a chave e as palavras do nome num inteiro
+# só (chave * 64 + palavras, até 63): entre os nomes que contêm todas as
+# palavras buscadas, o de menos palavras a mais é o melhor resultado, e assim
+# ele se ordena sem guardar o tamanho de cada documento. As chaves grandes
+# demais para isso (só as de CNPJ alfanumérico de estabelecimento) ficam
+# negativas e vêm por último.
 MAX_PALAVRAS = 63
-
-
-def palavras(nome: str) -> int:
-    """Quantas palavras o nome tem (até 63): entre os nomes que contêm todas as
-    palavras buscadas, o de menos palavras a mais é o melhor resultado."""
-    return min(len(_PALAVRA.findall(nome)), MAX_PALAVRAS)
-
-
-def rowid_do_nome(chave: int, nome: str) -> int:
-    """A linha do índice de nomes do SQLite: a chave e as palavras do nome num
-    inteiro (chave * 64 + palavras), para ordenar pelo melhor resultado sem
-    guardar o tamanho de cada documento. As chaves grandes demais para isso
-    (só as de CNPJ alfanumérico de estabelecimento) ficam negativas, por último."""
-    if chave < (1 << 56):
-        return chave * 64 + palavras(nome)
-    return -chave
 
 
 @dataclass
@@ -84,6 +71,7 @@ class Resumo:
     tamanho: int = 0
     segundos: float = 0.0
     segundos_por_familia: Dict[str, float] = field(default_factory=dict)
+    segundos_por_etapa: Dict[str, float] = field(default_factory=dict)
 
     @property
     def total(self) -> int:
@@ -107,7 +95,8 @@ class _Destino:
     def dicionario(self, tabela: str, dados: bytes) -> None:
         raise NotImplementedError
 
-    def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None:
+    def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
+        """(chave, nome, palavras) para o índice de nomes."""
         raise NotImplementedError
 
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
@@ -205,9 +194,10 @@ class DestinoSQLite(_Destino):
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
         self._c().executemany(f"INSERT INTO {tabela} (chave, dados) VALUES (?, ?)", linhas)
 
-    def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None:
+    def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
+        limite = 1 << 56
         self._c().executemany(f"INSERT INTO nome_{qual} (rowid, nome) VALUES (?, ?)",
-                              [(rowid_do_nome(k, n), n) for k, n in linhas])
+                              [(k * 64 + min(p, MAX_PALAVRAS) if k < limite else -k, n) for k, n, p in linhas])
 
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
         self._c().executemany("INSERT INTO fila.fila (k, v) VALUES (?, ?)", linhas)
@@ -301,8 +291,9 @@ class DestinoPostgres(_Destino):
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
         self._copiar(tabela, "chave, dados", linhas)
 
-    def nomes(self, qual: str, linhas: List[Tuple[int, str]]) -> None:
-        self._copiar(f"nome_{qual}", "chave, palavras, nome", [(k, palavras(n), dobrar(n)) for k, n in linhas])
+    def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
+        self._copiar(f"nome_{qual}", "chave, palavras, nome",
+                     [(k, min(p, MAX_PALAVRAS), dobrar(n)) for k, n, p in linhas])
 
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
         self._copiar("fila", "k, v", linhas)
@@ -400,6 +391,56 @@ def _destino(destino: str) -> _Destino:
 
 # ---------------------------------------------------------------- importação
 
+def intercalar(fluxos: List[Iterator[List[Tuple[int, bytes]]]]) -> Iterator[List[Tuple[int, bytes]]]:
+    """Intercala fluxos de lotes ordenados por chave num fluxo de lotes ordenados.
+
+    Trabalha por lote, não por registro: a cada volta sai de cada fluxo tudo o
+    que tem chave menor que o menor dos últimos valores dos fluxos vivos (nada
+    maior pode chegar antes disso), e a ordenação estável do Python, que acha
+    as sequências já ordenadas, junta os pedaços mantendo, para a mesma chave,
+    a ordem dos fluxos. Registros fora de ordem num fluxo saem assim mesmo, uma
+    vez cada; quem consome percebe a desordem pela chave.
+    """
+    buffers: List[List[Tuple[int, bytes]]] = [[] for _ in fluxos]
+    vivos = [True] * len(fluxos)
+    chave = itemgetter(0)
+
+    def encher(i: int) -> None:
+        while vivos[i]:
+            try:
+                lote = next(fluxos[i])
+            except StopIteration:
+                vivos[i] = False
+                return
+            if lote:
+                buffers[i].extend(lote)
+                return
+
+    for i in range(len(fluxos)):
+        encher(i)
+    while True:
+        ultimos = [buffers[i][-1][0] for i in range(len(fluxos)) if vivos[i] and buffers[i]]
+        if not ultimos:
+            resto = [r for b in buffers for r in b]
+            if resto:
+                resto.sort(key=chave)
+                yield resto
+            return
+        limite = min(ultimos)
+        saida: List[Tuple[int, bytes]] = []
+        for i, b in enumerate(buffers):
+            j = bisect_left(list(map(chave, b)), limite)
+            if j:
+                saida.extend(b[:j])
+                buffers[i] = b[j:]
+        for i in range(len(fluxos)):
+            if vivos[i] and (not buffers[i] or buffers[i][-1][0] <= limite):
+                encher(i)
+        if saida:
+            saida.sort(key=chave)
+            yield saida
+
+
 def _chave_do_registro(tabela: str, r: bytes) -> int:
     from .. import _dados_abertos
 
@@ -429,14 +470,16 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         lidas = 0
         with tqdm(total=total, unit="B", unit_scale=True, desc="importando", disable=not progresso,
                   dynamic_ncols=True, smoothing=0.1) as barra:
-            def fluxo(familia: str, marca: bytes) -> Iterator[Tuple[int, bytes]]:
+            def fluxo(familia: str, marca: bytes) -> Iterator[List[Tuple[int, bytes]]]:
                 """Os registros de uma família, contando ocorrências e nomes pelo caminho."""
                 nonlocal lidas
                 t0 = time.perf_counter()
                 tipos = TIPOS[familia]
                 aceitas = 0
+                campo_nome = {"Empresas": 1, "Estabelecimentos": 4}.get(familia)
+                qual = "razao" if familia == "Empresas" else "fantasia"
                 for arq in arquivos[familia]:
-                    for regs, nbytes, contagens, vistos in registros(arq, tipos):
+                    for regs, nbytes, contagens, vistos, nomes in adiantar(registros(arq, tipos, campo_nome)):
                         aceitas += contagens["linhas"]
                         for motivo, n in contagens.items():
                             if motivo != "linhas" and n:
@@ -450,15 +493,8 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                                 if valor and not (valor.isdigit() and int(valor) in conhecidos):
                                     nome = _NOME_CAMPO[(familia, coluna)]
                                     ocorrencias[f"{familia}: código desconhecido ({nome})"] += n
-                        if familia == "Empresas":
-                            dest.nomes("razao", [(k, v.split(SEP_CAMPO, 2)[1].decode("latin-1")) for k, v in regs])
-                        elif familia == "Estabelecimentos":
-                            nomes = []
-                            for k, v in regs:
-                                f = v.split(SEP_CAMPO, 5)[4]
-                                if f:
-                                    nomes.append((k, f.decode("latin-1")))
-                            dest.nomes("fantasia", nomes)
+                        if nomes:
+                            dest.nomes(qual, nomes)
                         lidas += len(regs)
                         barra.update(nbytes)
                         decorrido = time.perf_counter() - inicio
@@ -467,9 +503,9 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                         if ao_progredir is not None:
                             ao_progredir(lidas)
                         if marca:
-                            yield from [(k, marca + v) for k, v in regs]
-                        else:
-                            yield from regs
+                            yield [(k, marca + v) for k, v in regs]
+                        elif regs:
+                            yield regs
                 resumo.linhas[familia] = aceitas
                 resumo.segundos_por_familia[familia] = time.perf_counter() - t0
 
@@ -482,16 +518,14 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                             fluxo("Simples", MARCA_SIMPLES)],
             }
             for tabela, fluxos in fontes.items():
+                t_tabela = time.perf_counter()
+
                 def gravar(linhas: List[Tuple[int, bytes]], tabela: str = tabela) -> None:
                     dest.gravar_blocos(tabela, linhas)
 
                 emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor)
-                juntos = fluxos[0] if len(fluxos) == 1 else heapq.merge(*fluxos, key=itemgetter(0))
                 fora_de_ordem = False
-                while True:
-                    lote = list(islice(juntos, 20000))
-                    if not lote:
-                        break
+                for lote in (fluxos[0] if len(fluxos) == 1 else intercalar(fluxos)):
                     if fora_de_ordem:
                         dest.enfileirar(lote)
                         continue
@@ -513,6 +547,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                     emp.terminar()
                     dest.limpar_fila()
                 dest.dicionario(tabela, emp.zdict or b"")
+                resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
         meta = {
             "mes": resumo.mes,
             "importado_em": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat(),
@@ -520,7 +555,9 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
             "bytes_csv": str(resumo.bytes_csv),
             **{f"linhas_{f.lower()}": str(n) for f, n in resumo.linhas.items()},
         }
+        t_fim = time.perf_counter()
         resumo.tamanho = dest.concluir(meta)
+        resumo.segundos_por_etapa["índices e troca"] = time.perf_counter() - t_fim
     except BaseException:
         executor.shutdown(wait=True, cancel_futures=True)
         dest.abortar()

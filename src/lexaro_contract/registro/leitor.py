@@ -3,16 +3,19 @@ do zip, sem cópia descompactada) ou os CSVs já extraídos."""
 
 from __future__ import annotations
 
+import queue
 import re
+import threading
 import zipfile
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple, TypeVar
 
 from .formato import ARQUIVOS_UNICOS, FAMILIAS_EM_PARTES, MAX_PARTES, SUFIXO_CSV
 
 TAMANHO_TRECHO = 4 << 20
+T = TypeVar("T")
 
 
 class ErroDeImportacao(Exception):
@@ -123,20 +126,70 @@ def trechos(arq: Arquivo, tamanho: int = TAMANHO_TRECHO) -> Iterator[bytes]:
         raise ErroDeImportacao(f"zip corrompido: {arq.nome} ({e})") from None
 
 
-def registros(arq: Arquivo, tipos: str) -> Iterator[Tuple[List[Tuple[int, bytes]], int, Dict[str, int],
-                                                              Dict[int, Dict[bytes, int]]]]:
-    """Os registros do arquivo, trecho a trecho: (registros, bytes lidos, contagens, códigos vistos)."""
+Lote = Tuple[List[Tuple[int, bytes]], int, Dict[str, int], Dict[int, Dict[bytes, int]], List[Tuple[int, str, int]]]
+
+
+def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None) -> Iterator[Lote]:
+    """Os registros do arquivo, trecho a trecho: (registros, bytes lidos,
+    contagens, códigos vistos, nomes do campo `nome`)."""
     from .. import _dados_abertos
+
+    def separar(dados: bytes, final: bool) -> Tuple[Any, ...]:
+        r = _dados_abertos.separar(dados, tipos, final, nome)
+        return tuple(r) if nome is not None else (*r, [])
 
     resto = b""
     for bloco in trechos(arq):
         dados = resto + bloco if resto else bloco
-        regs, consumido, contagens, codigos = _dados_abertos.separar(dados, tipos, False)
+        regs, consumido, contagens, codigos, nomes = separar(dados, False)
         resto = dados[consumido:]
-        yield regs, len(bloco), contagens, codigos
+        yield regs, len(bloco), contagens, codigos, nomes
     if resto:
-        regs, _consumido, contagens, codigos = _dados_abertos.separar(resto, tipos, True)
-        yield regs, 0, contagens, codigos
+        regs, _consumido, contagens, codigos, nomes = separar(resto, True)
+        yield regs, 0, contagens, codigos, nomes
+
+
+_FIM = object()
+
+
+def adiantar(itens: Iterator[T], fila: int = 2) -> Iterator[T]:
+    """Os itens de `itens`, produzidos numa thread à frente de quem consome.
+
+    A leitura do zip e a separação das linhas soltam o GIL: numa thread,
+    correm ao lado das gravações no banco. Um erro da produção chega a quem
+    consome no ponto em que ocorreu; se quem consome desiste, a thread para.
+    """
+    q: "queue.Queue[Any]" = queue.Queue(maxsize=fila)
+    parar = threading.Event()
+
+    def produzir() -> None:
+        try:
+            for item in itens:
+                while not parar.is_set():
+                    try:
+                        q.put(item, timeout=0.1)
+                        break
+                    except queue.Full:
+                        continue
+                if parar.is_set():
+                    return
+            q.put(_FIM)
+        except BaseException as e:  # noqa: BLE001 - repassado a quem consome
+            q.put(e)
+
+    t = threading.Thread(target=produzir, name="ler-dados-abertos", daemon=True)
+    t.start()
+    try:
+        while True:
+            item = q.get()
+            if item is _FIM:
+                return
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+    finally:
+        parar.set()
+        t.join()
 
 
 def mes_da_pasta(pasta: "str | Path", arquivos: Dict[str, List[Arquivo]]) -> str:
@@ -156,7 +209,7 @@ def tabela_de_codigos(arq: Arquivo) -> Dict[int, str]:
     from .. import _dados_abertos
 
     dados = b"".join(trechos(arq))
-    regs, _c, _n, _k = _dados_abertos.separar(dados, "tt", True)
+    regs = _dados_abertos.separar(dados, "tt", True)[0]
     tabela: Dict[int, str] = {}
     for _chave, v in regs:
         codigo, _, descricao = v.partition(b"\x1f")
