@@ -1,5 +1,7 @@
 #include "core/open_data.hpp"
 
+#include <deque>
+
 namespace lexaro::open_data {
 
 namespace {
@@ -95,42 +97,82 @@ Money check_money(std::string_view v) {
     return whole == "999999999999" ? Money::placeholder : Money::ok;
 }
 
-// Splits one line (without its end of line) into fields, cleaned. The field
-// strings are reused from line to line (their storage stays allocated);
-// returns how many fields the line has.
-std::size_t split_line(std::string_view line, std::vector<std::string>& fields, Counts& counts) {
+// Bytes that stop the scan of a field: the quote, the separator, and the
+// control bytes that cleaning removes (NUL) or blanks (the rest, 0x7F too).
+struct StopTable {
+    bool stop[256] = {};
+    constexpr StopTable() {
+        for (int c = 0; c < 0x20; ++c) stop[c] = true;
+        stop[0x7f] = true;
+        stop[static_cast<unsigned char>('"')] = true;
+        stop[static_cast<unsigned char>(';')] = true;
+    }
+};
+constexpr StopTable kStop{};
+
+bool is_control(unsigned char u) { return u < 0x20 || u == 0x7f; }
+
+// The cleaned text of a raw field: NUL dropped (and counted), other control
+// bytes blanked.
+void clean_into(std::string_view raw, std::string& out, Counts& counts) {
+    out.clear();
+    for (char c : raw) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u == 0) {
+            ++counts.nul_bytes;
+            continue;
+        }
+        out.push_back(is_control(u) ? ' ' : c);
+    }
+}
+
+// Splits one line (without its end of line) into fields. A field is a view of
+// the line itself, or of `scratch` when it had control bytes to clean (both
+// reused from line to line; a deque, so that growing it never moves the
+// strings that earlier fields of the line point into). Returns how many fields the line has.
+std::size_t split_line(std::string_view line, std::vector<std::string_view>& fields,
+                       std::deque<std::string>& scratch, Counts& counts) {
     std::size_t count = 0;
     std::size_t i = 0;
     const std::size_t n = line.size();
-    auto put = [&](std::string& out, char c) {
-        if (c == '\0') {
-            ++counts.nul_bytes;
-            return;
-        }
-        const unsigned char u = static_cast<unsigned char>(c);
-        out.push_back(u < 0x20 || u == 0x7f ? ' ' : c);
-    };
+    const char* d = line.data();
     while (true) {
-        if (count == fields.size()) fields.emplace_back();
-        std::string& f = fields[count++];
-        f.clear();
-        if (i < n && line[i] == '"') {
-            ++i;
-            while (i < n) {
-                const char c = line[i];
-                if (c == '"' && (i + 1 == n || line[i + 1] == ';')) {
-                    ++i;
+        std::size_t start, end;
+        bool dirty = false;
+        if (i < n && d[i] == '"') {
+            start = ++i;
+            while (true) {
+                while (i < n && !kStop.stop[static_cast<unsigned char>(d[i])]) ++i;
+                if (i == n) {  // quote never closed: the field ends with the line
+                    end = n;
                     break;
                 }
-                put(f, c);
+                if (d[i] == '"' && (i + 1 == n || d[i + 1] == ';')) {
+                    end = i++;
+                    break;
+                }
+                if (is_control(static_cast<unsigned char>(d[i]))) dirty = true;
+                ++i;  // a quote inside the field, a `;` inside quotes: content
+            }
+        } else {
+            start = i;
+            while (i < n && d[i] != ';') {
+                if (is_control(static_cast<unsigned char>(d[i]))) dirty = true;
                 ++i;
             }
-            // Anything between a closing quote and the next `;` cannot occur:
-            // the quote closes only before `;` or the end of the line.
-        } else {
-            while (i < n && line[i] != ';') put(f, line[i++]);
+            end = i;
         }
-        if (i < n && line[i] == ';') {
+        if (count == fields.size()) {
+            fields.emplace_back();
+            scratch.emplace_back();
+        }
+        std::string_view v = line.substr(start, end - start);
+        if (dirty) {
+            clean_into(v, scratch[count], counts);
+            v = scratch[count];
+        }
+        fields[count++] = v;
+        if (i < n && d[i] == ';') {
             ++i;
             continue;
         }
@@ -146,7 +188,8 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
     std::size_t nkey = 0;
     while (nkey < nfields && kinds[nkey] == 'k') ++nkey;
     r.codes.resize(nfields);
-    std::vector<std::string> fields;
+    std::vector<std::string_view> fields;
+    std::deque<std::string> scratch;
     fields.reserve(nfields + 4);
     std::size_t pos = 0;
     const std::size_t size = data.size();
@@ -165,7 +208,7 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
         r.consumed = pos;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
-        if (split_line(line, fields, r.counts) != nfields) {
+        if (split_line(line, fields, scratch, r.counts) != nfields) {
             ++r.counts.bad_columns;
             continue;
         }
