@@ -44,7 +44,9 @@ from lexaro_contract.registro.importador import importar
 r = importar(sys.argv[1], sys.argv[2], progresso=False)
 print(json.dumps({"linhas": r.linhas, "segundos": r.segundos, "etapas": r.segundos_por_etapa,
                   "tamanho": r.tamanho, "bytes_csv": r.bytes_csv, "ocorrencias": r.ocorrencias,
-                  "rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+                  "rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+                  "cpu": resource.getrusage(resource.RUSAGE_SELF).ru_utime
+                         + resource.getrusage(resource.RUSAGE_SELF).ru_stime}))
 """
 
 
@@ -116,6 +118,7 @@ def main() -> None:
             except ServidorIndisponivel as e:
                 print(f"PostgreSQL pulado: {e}", file=sys.stderr)
         imprimir(colunas)
+        print(f"\ncarga da máquina (média de 1/5/15 min) ao fim: {os.getloadavg()}; {os.cpu_count()} núcleos")
     finally:
         shutil.rmtree(temp, ignore_errors=True)
 
@@ -138,6 +141,7 @@ def imprimir(colunas: Dict[str, Dict[str, Any]]) -> None:
     linha("índices e troca (s)", [f"{c['etapas']['índices e troca']:.1f}" for c in colunas.values()])
     linha("total: linhas/s (com índices)", [f"{total / c['segundos']:,.0f}" for c in colunas.values()])
     linha("tempo total (s)", [f"{c['segundos']:.1f}" for c in colunas.values()])
+    linha("CPU do importador por linha (µs)", [f"{c['cpu'] / total * 1e6:.2f}" for c in colunas.values()])
     linha("memória de pico (RSS)", [f"{c['rss_kb'] / 1024:,.0f} MB" for c in colunas.values()])
     linha("tamanho do banco", [f"{c['tamanho'] / 2**20:,.0f} MB" for c in colunas.values()])
     linha("banco / CSV", [f"{c['tamanho'] / c['bytes_csv']:.3f}" for c in colunas.values()])

@@ -1,13 +1,15 @@
 """O desenho do banco do registro, comum ao SQLite e ao PostgreSQL.
 
-Cada família (Empresas, Estabelecimentos, Socios, Simples) vira uma tabela de
-blocos: os registros empacotados (campos limpos unidos por 0x1F), em ordem de
-CNPJ, juntados em blocos de uns 4 KB separados por 0x1E e comprimidos com
-zlib. A chave de cada bloco é a chave do seu primeiro registro, e um grupo (a
-empresa, nos estabelecimentos e sócios) nunca se parte entre dois blocos; um
-CNPJ se acha no único bloco de maior chave <= a sua. Assim o índice é um por
-bloco, não um por linha, e o texto comprimido em blocos de CNPJs vizinhos
-ocupa uma fração do CSV. O registro no formato da BrasilAPI é montado na
+Duas tabelas de blocos: `estabelecimento` e `empresa` (esta com as linhas de
+Empresas, Socios e Simples da mesma empresa lado a lado, cada uma com a marca
+da sua família, E, S ou I). Os registros empacotados (campos limpos unidos por
+0x1F), em ordem de CNPJ, são juntados em blocos de uns 4 KB separados por 0x1E
+e comprimidos (deflate com um dicionário da própria tabela). A chave de cada
+bloco é a chave do seu primeiro registro, e um grupo (a empresa) nunca se
+parte entre dois blocos, salvo se enorme; um CNPJ se acha no único bloco de
+maior chave <= a sua. Assim o índice tem uma entrada por bloco, não uma por
+linha, o texto comprimido em blocos de CNPJs vizinhos ocupa uma fração do CSV,
+e uma consulta lê dois blocos. O registro no formato da BrasilAPI é montado na
 consulta, com as descrições das tabelas de códigos, que ficam à parte.
 
 Os nomes (razão social por empresa, nome fantasia por estabelecimento) vão
