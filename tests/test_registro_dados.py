@@ -107,9 +107,22 @@ def test_extracted_csvs_out_of_order_give_the_same_records(tmp_path: Path, esper
         if p.name.endswith(("ESTABELE", ".SIMPLES.CSV.D61108")) or "SIMPLES.CSV" in p.name:
             linhas = p.read_bytes().splitlines(keepends=True)
             p.write_bytes(b"".join(reversed(linhas)))
+    # Uma empresa de CNPJ alfanumérico no fim das últimas partes.
+    for sufixo, linha in (("EMPRECSV", '"12ABC34Z";"ZETA ALFANUMERICA LTDA";"2062";"49";"10,00";"01";""\n'),
+                          ("ESTABELE", '"12ABC34Z";"0A01";"35";"1";"ZETAFANT";"02";"20260701";"00";"";"";'
+                                       '"20260701";"";"";"RUA";"UM";"1";"";"CENTRO";"01001000";"SP";"1001";"";"";'
+                                       '"";"";"";"";"";"";""\n')):
+        ultimo = sorted(p for p in pasta.iterdir() if p.name.endswith(sufixo))[-1]
+        ultimo.write_bytes(ultimo.read_bytes() + linha.encode("latin-1"))
     banco = tmp_path / "r.sqlite"
     importar(pasta, str(banco), progresso=False)
     _confere(str(banco), esperados)
+    with Registro(str(banco)) as reg:
+        zeta = reg.consultar("12.ABC.34Z/0A01-35")
+        assert zeta is not None and zeta["razao_social"] == "ZETA ALFANUMERICA LTDA" and zeta["capital_social"] == 10
+        assert reg.consultar("12ABC34Z0A0136") is None
+        assert [r["cnpj"] for r in reg.buscar("ZETAFANT")] == ["12ABC34Z0A0135"]
+        assert [r["cnpj"] for r in reg.buscar("ZETA ALFANUMERICA")] == ["12ABC34Z0A0135"]
 
 
 def test_missing_files_are_named_before_any_work(mes: Path, tmp_path: Path) -> None:
@@ -162,7 +175,9 @@ def test_command_line_generates_imports_and_reports(tmp_path: Path, capsys: pyte
     assert "Registro de 2025-03 importado" in saida and "Estabelecimentos" in saida and "do CSV" in saida
     assert cli.main(["registro", "info", "--banco", str(banco)]) == 0
     assert "Mês: 2025-03" in capsys.readouterr().out
+    (tmp_path / "outro.sqlite").write_bytes(b"isto nao e um banco")
     for argv in (["registro", "info", "--banco", str(tmp_path / "nada.sqlite")],
+                 ["registro", "info", "--banco", str(tmp_path / "outro.sqlite")],
                  ["registro", "importar", str(pasta), "--banco", "postgresql://postgres@127.0.0.1:1/x", "-q"],
                  ["registro", "importar", str(tmp_path / "nada"), "--banco", str(banco)],
                  ["registro", "gerar-exemplo", str(pasta), "--empresas", "0"]):

@@ -100,10 +100,12 @@ class Registro:
         try:
             linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
             cods = self._todas(sql("SELECT tabela, codigo, descricao FROM {s}codigo"), ())
-        except (sqlite3.Error, ErroDeImportacao):
+        except ErroDeImportacao:
             raise
-        except Exception as e:  # noqa: BLE001 - erros do psycopg sem importá-lo aqui
-            raise ErroDeImportacao(f"banco do registro ilegível: {' '.join(str(e).split())}") from None
+        except Exception as e:  # noqa: BLE001 - sqlite3 ou psycopg: não é um banco do registro
+            self.close()
+            raise ErroDeImportacao(f"não é um banco do registro: {self.destino} "
+                                   f"({' '.join(str(e).split())})") from None
         dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}

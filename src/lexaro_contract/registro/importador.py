@@ -558,9 +558,15 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         t_fim = time.perf_counter()
         resumo.tamanho = dest.concluir(meta)
         resumo.segundos_por_etapa["índices e troca"] = time.perf_counter() - t_fim
-    except BaseException:
+    except BaseException as e:
         executor.shutdown(wait=True, cancel_futures=True)
         dest.abortar()
+        if isinstance(e, (sqlite3.Error, OSError)) or type(e).__module__.startswith("psycopg"):
+            # Disco cheio, permissão, conexão perdida: uma linha, e o banco
+            # anterior continua onde estava.
+            detalhe = " ".join(str(e).split())
+            raise ErroDeImportacao(f"falha ao gravar o banco ({type(e).__name__}: {detalhe}); "
+                                   "o banco anterior não foi alterado") from e
         raise
     executor.shutdown(wait=True)
     resumo.ocorrencias = dict(sorted(ocorrencias.items()))
