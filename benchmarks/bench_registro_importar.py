@@ -52,8 +52,8 @@ print(json.dumps({"linhas": r.linhas, "segundos": r.segundos, "etapas": r.segund
 
 def importar_em_filho(pasta: Path, destino: str) -> Dict[str, Any]:
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(Path(sys.modules["lexaro_contract"].__file__).parents[1]),
-                                         env.get("PYTHONPATH", "")])
+    pacote = Path(str(sys.modules["lexaro_contract"].__file__)).parents[1]
+    env["PYTHONPATH"] = os.pathsep.join([str(pacote), env.get("PYTHONPATH", "")])
     out = subprocess.run([sys.executable, "-c", _FILHO, str(pasta), destino], env=env, check=True,
                          stdout=subprocess.PIPE).stdout
     return dict(json.loads(out.decode().strip().splitlines()[-1]))
