@@ -14,6 +14,7 @@ import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
+from .._dados_abertos import chave_cnpj as _chave_cnpj
 from .armazem import SEP_REGISTRO, descompressor, descomprimir
 from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES
 from .importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
@@ -159,7 +160,11 @@ class Registro:
         return con.execute(sql, args).fetchone()
 
     def _bloco(self, tabela: str, chave: int) -> bytes:
-        linha = self._um(self._q[tabela], (chave,))
+        if self._pg:
+            linha = self._um(self._q[tabela], (chave,))
+        else:
+            con = getattr(self._local, "con", None) or self._con()
+            linha = con.execute(self._q[tabela], (chave,)).fetchone()
         return descomprimir(bytes(linha[0]), self._dic[tabela]) if linha else b""
 
     def close(self) -> None:
@@ -206,9 +211,7 @@ class Registro:
         c = _NAO_ALFANUM.sub("", cnpj).upper()
         if not _CNPJ.match(c):
             return None
-        from .. import _dados_abertos
-
-        chave = _dados_abertos.chave_cnpj(c)
+        chave = _chave_cnpj(c)
         if chave < 0:
             return None
         bloco = self._bloco("estabelecimento", chave)
@@ -333,11 +336,9 @@ class Registro:
     def _cnpj_da_chave(self, chave: int) -> Optional[str]:
         if chave // 1_000_000 < 100_000_000:
             return f"{chave:014d}"
-        from .. import _dados_abertos
-
         for r in self._bloco("estabelecimento", chave).split(SEP_REGISTRO):
             c = (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
-            if len(r) > 16 and _dados_abertos.chave_cnpj(c) == chave:
+            if len(r) > 16 and _chave_cnpj(c) == chave:
                 return c
         return None
 
