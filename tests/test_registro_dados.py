@@ -99,7 +99,8 @@ def test_imported_registry_answers_the_brasilapi_record(mes: Path, esperados: Di
         assert reg.buscar("") == [] and reg.buscar("NOMEQUENAOEXISTE") == []
 
 
-def test_extracted_csvs_out_of_order_give_the_same_records(tmp_path: Path, esperados: Dict[str, Any]) -> None:
+def test_extracted_csvs_out_of_order_give_the_same_records(tmp_path: Path, esperados: Dict[str, Any],
+                                                           destino: str) -> None:
     pasta = tmp_path / "csv"
     gerar(pasta, N, SEMENTE, zips=False)
     # Estabelecimentos e Simples de trás para frente: a ordenação externa entra.
@@ -114,10 +115,9 @@ def test_extracted_csvs_out_of_order_give_the_same_records(tmp_path: Path, esper
                                        '"";"";"";"";"";"";""\n')):
         ultimo = sorted(p for p in pasta.iterdir() if p.name.endswith(sufixo))[-1]
         ultimo.write_bytes(ultimo.read_bytes() + linha.encode("latin-1"))
-    banco = tmp_path / "r.sqlite"
-    importar(pasta, str(banco), progresso=False)
-    _confere(str(banco), esperados)
-    with Registro(str(banco)) as reg:
+    importar(pasta, destino, progresso=False)
+    _confere(destino, esperados)
+    with Registro(destino) as reg:
         zeta = reg.consultar("12.ABC.34Z/0A01-35")
         assert zeta is not None and zeta["razao_social"] == "ZETA ALFANUMERICA LTDA" and zeta["capital_social"] == 10
         assert reg.consultar("12ABC34Z0A0136") is None

@@ -214,8 +214,13 @@ class DestinoSQLite(_Destino):
         self._c().execute("DELETE FROM fila.fila")
 
     def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
-        for (dados,) in self._c().execute(f"SELECT dados FROM {tabela}").fetchall():
-            yield dados
+        cur = self._c().execute(f"SELECT dados FROM {tabela}")
+        while True:
+            lote = cur.fetchmany(256)
+            if not lote:
+                break
+            for (dados,) in lote:
+                yield dados
         self._c().execute(f"DELETE FROM {tabela}")
 
     def concluir(self, meta: Dict[str, str]) -> int:
@@ -312,12 +317,16 @@ class DestinoPostgres(_Destino):
             cur.execute(f"TRUNCATE {self.novo}.fila")
 
     def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
-        with self.con.cursor() as cur:
+        with self.con.cursor(name="retirar_blocos") as cur:
             cur.execute(f"SELECT dados FROM {self.novo}.{tabela}")
-            todos = cur.fetchall()
+            while True:
+                lote = cur.fetchmany(256)
+                if not lote:
+                    break
+                for (dados,) in lote:
+                    yield bytes(dados)
+        with self.con.cursor() as cur:
             cur.execute(f"TRUNCATE {self.novo}.{tabela}")
-        for (dados,) in todos:
-            yield bytes(dados)
 
     def concluir(self, meta: Dict[str, str]) -> int:
         s, final = self.novo, self.esquema
@@ -537,7 +546,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                 if fora_de_ordem:
                     # Arquivos fora de ordem: o que já virou bloco volta à fila,
                     # e a fila inteira sai ordenada pelo próprio banco.
-                    for dados in list(dest.retirar_blocos(tabela)):
+                    for dados in dest.retirar_blocos(tabela):
                         dest.enfileirar([(_chave_do_registro(tabela, r), r)
                                          for r in registros_do_bloco(dados, emp.zdict or b"")])
                     emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor, emp.zdict)
