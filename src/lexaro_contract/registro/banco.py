@@ -115,6 +115,8 @@ class Registro:
             self._codigos.setdefault(tabela, {})[int(codigo)] = descricao
         q = "SELECT dados FROM {s}%s WHERE chave <= ? ORDER BY chave DESC LIMIT 1"
         self._q = {t: sql(q % t) for t in ("empresa", "estabelecimento")}
+        self._q_par = sql("SELECT (SELECT dados FROM {s}estabelecimento WHERE chave <= ? ORDER BY chave DESC LIMIT 1), "
+                          "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)")
         self._q_antes = sql("SELECT dados FROM {s}estabelecimento WHERE chave < ? ORDER BY chave DESC LIMIT 1")
 
     # ------------------------------------------------------------ conexão
@@ -152,6 +154,9 @@ class Registro:
         return linhas
 
     def _um(self, sql: str, args: Tuple[Any, ...]) -> Any:
+        if not self._pg:
+            con = getattr(self._local, "con", None) or self._con()
+            return con.execute(sql, args).fetchone()
         con = self._con()
         if self._pg:
             with con.cursor() as cur:
@@ -214,16 +219,20 @@ class Registro:
         chave = _chave_cnpj(c)
         if chave < 0:
             return None
-        bloco = self._bloco("estabelecimento", chave)
+        # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
+        linha = self._um(self._q_par, (chave, chave // 1_000_000))
+        if linha is None or linha[0] is None:
+            return None
+        bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
         basico = c[:8]
         texto = _achar(bloco, b"\x1e%s\x1f%s\x1f%s\x1f" % (basico.encode(), c[8:12].encode(), c[12:].encode()))
         if texto is None:
             return None
-        return self._montar(basico, chave // 1_000_000, texto.split("\x1f"))
+        bloco_empresa = descomprimir(bytes(linha[1]), self._dic["empresa"]) if linha[1] is not None else b""
+        return self._montar(basico, bloco_empresa, texto.split("\x1f"))
 
-    def _montar(self, basico: str, chave_basico: int, e: List[str]) -> Dict[str, Any]:
+    def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Dict[str, Any]:
         b = basico.encode()
-        bloco = self._bloco("empresa", chave_basico)
         emp_txt = _achar(bloco, b"\x1eE%s\x1f" % b)
         emp = emp_txt[1:].split("\x1f") if emp_txt is not None else [basico, "", "", "", "", "", ""]
         sim_txt = _achar(bloco, b"\x1eI%s\x1f" % b)
