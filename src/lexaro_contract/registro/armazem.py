@@ -3,7 +3,7 @@
 Duas tabelas de blocos: `estabelecimento` e `empresa` (esta com as linhas de
 Empresas, Socios e Simples da mesma empresa lado a lado, cada uma com a marca
 da sua família, E, S ou I). Os registros empacotados (campos limpos unidos por
-0x1F), em ordem de CNPJ, são juntados em blocos de uns 4 KB separados por 0x1E
+0x1F), em ordem de CNPJ, são juntados em blocos de uns 2 KB separados por 0x1E
 e comprimidos (deflate com um dicionário da própria tabela). A chave de cada
 bloco é a chave do seu primeiro registro, e um grupo (a empresa) nunca se
 parte entre dois blocos, salvo se enorme; um CNPJ se acha no único bloco de
@@ -27,9 +27,9 @@ from typing import Callable, Iterator, List, Optional, Tuple
 
 SEP_CAMPO = b"\x1f"
 SEP_REGISTRO = b"\x1e"
-ALVO_BLOCO = 4096          # bytes de texto por bloco antes de comprimir
+ALVO_BLOCO = 2048          # bytes de texto por bloco antes de comprimir
 MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
-NIVEL_ZLIB = 1
+NIVEL_ZLIB = 3
 
 # Na tabela `empresa`, cada registro começa pela marca da sua família.
 MARCA_EMPRESA, MARCA_SOCIO, MARCA_SIMPLES = b"E", b"S", b"I"
@@ -43,9 +43,9 @@ TAMANHO_DICIONARIO = 16384
 def dicionario(amostra: List[bytes]) -> bytes:
     """Um dicionário zlib para a tabela: registros espalhados pela amostra.
 
-    Blocos de 4 KB comprimem mal sozinhos; com um dicionário dos termos que se
+    Blocos de 2 KB comprimem mal sozinhos; com um dicionário dos termos que se
     repetem em toda a tabela (logradouros, bairros, atividades, domínios) o
-    zlib no nível 1 comprime mais que no nível 6 sem ele, e mais rápido.
+    zlib no nível 3 comprime mais que no nível 6 sem ele, e mais rápido.
     """
     if not amostra:
         return b""
@@ -58,7 +58,7 @@ def compressor(zdict: bytes) -> "zlib._Compress":
     """O compressor-base da tabela; cada bloco parte de uma cópia dele.
 
     Deflate cru (sem cabeçalho nem soma de verificação, que o banco não
-    precisa), nível 1, com o dicionário já carregado: copiar o estado sai mais
+    precisa), nível 3, com o dicionário já carregado: copiar o estado sai mais
     barato que recarregar o dicionário a cada bloco.
     """
     if zdict:

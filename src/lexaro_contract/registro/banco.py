@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
 from .._dados_abertos import chave_cnpj as _chave_cnpj
 from .armazem import SEP_REGISTRO, descompressor, descomprimir
-from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES
+from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
 from .importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
 from .leitor import ErroDeImportacao
 
@@ -111,6 +111,8 @@ class Registro:
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
         self._codigos: Dict[str, Dict[int, str]] = {}
+        for nome in TABELAS_DE_CODIGOS:
+            self._codigos[nome] = {}
         for tabela, codigo, descricao in cods:
             self._codigos.setdefault(tabela, {})[int(codigo)] = descricao
         q = "SELECT dados FROM {s}%s WHERE chave <= ? ORDER BY chave DESC LIMIT 1"
@@ -239,9 +241,9 @@ class Registro:
         sim = sim_txt[1:].split("\x1f") if sim_txt is not None else None
         socios = [t[1:] for t in _achar_todos(bloco, b"\x1eS%s\x1f" % b)]
         cod = self._codigos
-        quals = cod.get("Qualificacoes", {})
-        paises = cod.get("Paises", {})
-        cnaes = cod.get("Cnaes", {})
+        quals = cod["Qualificacoes"]
+        paises = cod["Paises"]
+        cnaes = cod["Cnaes"]
         qsa = []
         for txt in socios:
             s = txt.split("\x1f")
@@ -264,7 +266,7 @@ class Registro:
             })
         mf, sit, mot, pais_e, cnae, mun, nat, porte = (_int(e[3]), _int(e[5]), _int(e[7]), _int(e[9]),
                                                        _int(e[11]), _int(e[20]), _int(emp[2]), _int(emp[5]))
-        municipio = cod.get("Municipios", {}).get(mun) if mun is not None else None
+        municipio = cod["Municipios"].get(mun) if mun is not None else None
         secundarios = []
         for x in e[12].split(","):
             x = x.strip()
@@ -278,7 +280,7 @@ class Registro:
             "razao_social": emp[1],
             "nome_fantasia": e[4],
             "codigo_natureza_juridica": nat,
-            "natureza_juridica": cod.get("Naturezas", {}).get(nat) if nat is not None else None,
+            "natureza_juridica": cod["Naturezas"].get(nat) if nat is not None else None,
             "qualificacao_do_responsavel": _int(emp[3]),
             "capital_social": _capital(emp[4]),
             "codigo_porte": porte,
@@ -289,7 +291,7 @@ class Registro:
             "descricao_situacao_cadastral": SITUACOES.get(sit) if sit is not None else None,
             "data_situacao_cadastral": _iso(e[6]),
             "motivo_situacao_cadastral": mot,
-            "descricao_motivo_situacao_cadastral": cod.get("Motivos", {}).get(mot) if mot is not None else None,
+            "descricao_motivo_situacao_cadastral": cod["Motivos"].get(mot) if mot is not None else None,
             "nome_cidade_no_exterior": e[8],
             "codigo_pais": pais_e,
             "pais": paises.get(pais_e) if pais_e is not None else None,
