@@ -178,12 +178,14 @@ def test_command_line_generates_imports_and_reports(tmp_path: Path, capsys: pyte
     (tmp_path / "outro.sqlite").write_bytes(b"isto nao e um banco")
     for argv in (["registro", "info", "--banco", str(tmp_path / "nada.sqlite")],
                  ["registro", "info", "--banco", str(tmp_path / "outro.sqlite")],
+                 ["registro", "importar", str(pasta), "--banco", str(tmp_path / "outro.sqlite"), "-q"],
                  ["registro", "importar", str(pasta), "--banco", "postgresql://postgres@127.0.0.1:1/x", "-q"],
                  ["registro", "importar", str(tmp_path / "nada"), "--banco", str(banco)],
                  ["registro", "gerar-exemplo", str(pasta), "--empresas", "0"]):
         assert cli.main(argv) == 3
         erro = capsys.readouterr().err
         assert erro.count("\n") == 1 and erro.startswith("lexaro-contract: ")
+    assert (tmp_path / "outro.sqlite").read_bytes() == b"isto nao e um banco"
 
 
 # ---------------------------------------------------------------- native splitter against the oracle

@@ -152,6 +152,17 @@ def _limpar_restos(final: Path) -> None:
             pass
 
 
+def _eh_banco_do_registro(caminho: Path) -> bool:
+    try:
+        con = sqlite3.connect(f"file:{caminho}?mode=ro", uri=True)
+        try:
+            return con.execute("SELECT valor FROM meta WHERE chave = 'versao_formato'").fetchone() is not None
+        finally:
+            con.close()
+    except sqlite3.Error:
+        return False
+
+
 class DestinoSQLite(_Destino):
     def __init__(self, caminho: Path) -> None:
         self.final = caminho
@@ -165,6 +176,9 @@ class DestinoSQLite(_Destino):
             raise ErroDeImportacao(f"pasta do banco não existe: {pasta}")
         if self.final.is_dir():
             raise ErroDeImportacao(f"o destino é uma pasta: {self.final}")
+        if self.final.exists() and not _eh_banco_do_registro(self.final):
+            # Só um banco do registro é substituído: nunca outro arquivo por engano.
+            raise ErroDeImportacao(f"o destino existe e não é um banco do registro: {self.final}")
         _limpar_restos(self.final)
         con = sqlite3.connect(self.novo, isolation_level=None, check_same_thread=False)
         self.con = con
