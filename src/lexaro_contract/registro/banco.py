@@ -88,6 +88,8 @@ class Registro:
     def __init__(self, destino: "str | Path", esquema: str = ESQUEMA_PG) -> None:
         self.destino = str(destino)
         self._pg = eh_url_pg(self.destino)
+        if not re.fullmatch(r"[a-z_][a-z0-9_]*", esquema):
+            raise ValueError(f"esquema inválido: {esquema!r}")
         self._esquema = esquema
         self._local = threading.local()
         self._conexoes: List[Any] = []
@@ -101,13 +103,13 @@ class Registro:
         try:
             linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
             cods = self._todas(sql("SELECT tabela, codigo, descricao FROM {s}codigo"), ())
+            dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
         except ErroDeImportacao:
             raise
         except Exception as e:  # noqa: BLE001 - sqlite3 ou psycopg: não é um banco do registro
             self.close()
             raise ErroDeImportacao(f"não é um banco do registro: {self.destino} "
                                    f"({' '.join(str(e).split())})") from None
-        dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
         self._codigos: Dict[str, Dict[int, str]] = {}
