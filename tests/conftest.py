@@ -7,3 +7,5 @@ settings.register_profile(
 )
 settings.register_profile("fuzz", deadline=None, max_examples=20000, suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+from postgres_server import banco_postgres, servidor_postgres  # noqa: E402,F401  (fixtures de PostgreSQL)

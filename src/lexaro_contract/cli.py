@@ -871,6 +871,7 @@ def _versao() -> str:
 
 def montar_parser() -> argparse.ArgumentParser:
     from .registro.comandos import adicionar_servir
+    from .registro.comandos_dados import adicionar_comandos
 
     p = _Parser(prog="lexaro-contract", description="Verificação de legitimidade de contratos.")
     p.add_argument("--version", action="version", version=f"%(prog)s {_versao()}",
@@ -902,6 +903,7 @@ def montar_parser() -> argparse.ArgumentParser:
     r = sub.add_parser("registro", help="registro local de empresas")
     rsub = r.add_subparsers(dest="acao", required=True, parser_class=_Parser, title="ações")
     adicionar_servir(rsub)
+    adicionar_comandos(rsub)
 
     d = sub.add_parser("demo", help="verifica os contratos de exemplo, offline")
     d.add_argument("--quiet", "-q", action="store_true", help="imprime só a tabela dos vereditos")

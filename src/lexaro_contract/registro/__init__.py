@@ -1,14 +1,15 @@
-"""O registro de empresas do próprio usuário: servir, em 127.0.0.1, os caminhos
-dos três serviços de registro a partir de dados locais, com um encaminhamento
-opcional aos serviços públicos para o que faltar."""
+"""O registro de empresas do próprio usuário: os dados abertos da Receita
+importados num banco (SQLite ou PostgreSQL), servidos em 127.0.0.1 nos caminhos
+dos três serviços de registro, com um encaminhamento opcional aos serviços
+públicos para o que faltar."""
 
-from .fonte import Fonte, FonteIndisponivel  # noqa: F401
-from .formatos import ConsultaInvalida, como_receita_ws  # noqa: F401
-from .pasta_json import ErroDeDados, PastaJson, carregar_dados  # noqa: F401
-from .servidor import (  # noqa: F401
-    apontar_cnpj_para,
-    buscar,
-    criar_servidor,
-    iniciar_em_segundo_plano,
-    url_base,
-)
+from .banco import Registro
+from .fonte import Fonte, FonteIndisponivel
+from .formatos import ConsultaInvalida, como_receita_ws
+from .pasta_json import ErroDeDados, PastaJson, carregar_dados
+from .servidor import apontar_cnpj_para, buscar, criar_servidor, iniciar_em_segundo_plano, url_base
+
+__all__ = [
+    "Registro", "Fonte", "FonteIndisponivel", "ConsultaInvalida", "como_receita_ws", "ErroDeDados", "PastaJson",
+    "carregar_dados", "apontar_cnpj_para", "buscar", "criar_servidor", "iniciar_em_segundo_plano", "url_base",
+]

@@ -1,0 +1,163 @@
+"""O desenho do banco do registro, comum ao SQLite e ao PostgreSQL.
+
+Duas tabelas de blocos: `estabelecimento` e `empresa` (esta com as linhas de
+Empresas, Socios e Simples da mesma empresa lado a lado, cada uma com a marca
+da sua família, E, S ou I). Os registros empacotados (campos limpos unidos por
+0x1F), em ordem de CNPJ, são juntados em blocos de uns 2 KB separados por 0x1E
+e comprimidos (deflate com um dicionário da própria tabela). A chave de cada
+bloco é a chave do seu primeiro registro, e um grupo (a empresa) nunca se
+parte entre dois blocos, salvo se enorme; um CNPJ se acha no único bloco de
+maior chave <= a sua. Assim o índice tem uma entrada por bloco, não uma por
+linha, o texto comprimido em blocos de CNPJs vizinhos ocupa uma fração do CSV,
+e uma consulta lê dois blocos. O registro no formato da BrasilAPI é montado na
+consulta, com as descrições das tabelas de códigos, que ficam à parte.
+
+Os nomes (razão social por empresa, nome fantasia por estabelecimento) vão
+para um índice de texto completo: FTS5 no SQLite, tsvector + GIN no
+PostgreSQL.
+"""
+
+from __future__ import annotations
+
+import zlib
+from collections import deque
+from concurrent.futures import Executor, Future
+from operator import itemgetter
+from typing import Callable, Iterator, List, Optional, Tuple
+
+SEP_CAMPO = b"\x1f"
+SEP_REGISTRO = b"\x1e"
+ALVO_BLOCO = 2048          # bytes de texto por bloco antes de comprimir
+MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
+NIVEL_ZLIB = 3
+
+# Na tabela `empresa`, cada registro começa pela marca da sua família.
+MARCA_EMPRESA, MARCA_SOCIO, MARCA_SIMPLES = b"E", b"S", b"I"
+# Tamanho do grupo na chave: estabelecimentos agrupam por empresa (chave // 10^6).
+DIVISOR_GRUPO = {"empresa": 1, "estabelecimento": 1_000_000}
+
+
+TAMANHO_DICIONARIO = 16384
+
+
+def dicionario(amostra: List[bytes]) -> bytes:
+    """Um dicionário zlib para a tabela: registros espalhados pela amostra.
+
+    Blocos de 2 KB comprimem mal sozinhos; com um dicionário dos termos que se
+    repetem em toda a tabela (logradouros, bairros, atividades, domínios) o
+    zlib no nível 3 comprime mais que no nível 6 sem ele, e mais rápido.
+    """
+    if not amostra:
+        return b""
+    passo = max(1, len(amostra) // 400)
+    partes = amostra[::passo]
+    return (SEP_REGISTRO + SEP_REGISTRO.join(partes))[-TAMANHO_DICIONARIO:]
+
+
+def compressor(zdict: bytes) -> "zlib._Compress":
+    """O compressor-base da tabela; cada bloco parte de uma cópia dele.
+
+    Deflate cru (sem cabeçalho nem soma de verificação, que o banco não
+    precisa), nível 3, com o dicionário já carregado: copiar o estado sai mais
+    barato que recarregar o dicionário a cada bloco.
+    """
+    if zdict:
+        return zlib.compressobj(NIVEL_ZLIB, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY, zdict)
+    return zlib.compressobj(NIVEL_ZLIB, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY)
+
+
+def descompressor(zdict: bytes) -> "zlib._Decompress":
+    """O descompressor-base da tabela (deflate cru com o dicionário); use cópias."""
+    if zdict:
+        return zlib.decompressobj(-15, zdict)
+    return zlib.decompressobj(-15)
+
+
+def comprimir(registros: List[bytes], base: "zlib._Compress") -> bytes:
+    c = base.copy()
+    return c.compress(SEP_REGISTRO + SEP_REGISTRO.join(registros)) + c.flush()
+
+
+def descomprimir(dados: bytes, base: "zlib._Decompress") -> bytes:
+    d = base.copy()
+    return d.decompress(dados) + d.flush()
+
+
+_valor = itemgetter(1)
+
+
+class Empacotador:
+    """Junta registros em ordem de chave em blocos e os entrega a `gravar`.
+
+    A compressão corre em threads (o zlib solta o GIL), ao lado da leitura e
+    das gravações; os blocos saem na ordem em que foram fechados. Se uma chave
+    chega menor que a anterior (arquivos fora de ordem), `adicionar` devolve
+    onde, e o chamador passa a usar a ordenação externa.
+    """
+
+    def __init__(self, divisor: int, gravar: Callable[[List[Tuple[int, bytes]]], None],
+                 executor: Executor, zdict: Optional[bytes] = None) -> None:
+        self.divisor = divisor
+        self.gravar = gravar
+        self.executor = executor
+        self.zdict = zdict
+        self.ultima = -1
+        self._primeira = -1
+        self._registros: List[bytes] = []
+        self._tamanho = 0
+        self._base: "Optional[zlib._Compress]" = None
+        self._pendentes: "deque[Tuple[int, Future[bytes]]]" = deque()
+        self.blocos = 0
+
+    def adicionar(self, regs: List[Tuple[int, bytes]]) -> Optional[int]:
+        """Adiciona em ordem; devolve o índice do primeiro registro fora de ordem, ou None."""
+        from .. import _dados_abertos
+
+        if not regs:
+            return None
+        if self.zdict is None:
+            self.zdict = dicionario([v for _k, v in regs[:20000]])
+        if self._base is None:
+            self._base = compressor(self.zdict)
+        cortes, fora, self.ultima, tamanho, _n = _dados_abertos.cortes(
+            regs, self.divisor, ALVO_BLOCO, MAX_REGISTROS_GRUPO, self.ultima, self._tamanho, len(self._registros))
+        pos = 0
+        for fim in cortes + [fora]:
+            if fim > pos:
+                if not self._registros:
+                    self._primeira = regs[pos][0]
+                self._registros.extend(map(_valor, regs[pos:fim]))
+            if fim != fora:
+                self._fechar()
+            pos = fim
+        self._tamanho = tamanho
+        if len(self._pendentes) >= 512:
+            self.descarregar(256)
+        return fora if fora < len(regs) else None
+
+    def _fechar(self) -> None:
+        if self._registros:
+            assert self._base is not None
+            self._pendentes.append((self._primeira, self.executor.submit(comprimir, self._registros, self._base)))
+            self.blocos += 1
+        self._registros = []
+        self._tamanho = 0
+
+    def descarregar(self, manter: int = 0) -> None:
+        prontos = []
+        while len(self._pendentes) > manter:
+            chave, futuro = self._pendentes.popleft()
+            prontos.append((chave, futuro.result()))
+        if prontos:
+            self.gravar(prontos)
+
+    def terminar(self) -> None:
+        self._fechar()
+        self.descarregar()
+
+
+def registros_do_bloco(dados: bytes, zdict: bytes) -> Iterator[bytes]:
+    texto = descomprimir(dados, descompressor(zdict))
+    for r in texto.split(SEP_REGISTRO):
+        if r:
+            yield r
