@@ -49,7 +49,7 @@ void rebuild_cache(PyObject* exc, PyObject* val) {
     auto sc = std::make_shared<Screening>();
     std::vector<std::u32string> patterns;
     auto add = [&](PyObject* item) {
-        sc->items.push_back(py::reinterpret_borrow<py::object>(item));
+        sc->items.push_back(bind::borrow(item));
         if (!PyUnicode_CheckExact(item)) {
             sc->pattern_of.push_back(-1);
             return;
@@ -68,25 +68,15 @@ void rebuild_cache(PyObject* exc, PyObject* val) {
     g_cache = std::move(sc);
 }
 
-py::str exclusion_message(PyObject* keyword) {
-    py::object shown = py::reinterpret_steal<py::object>(PyObject_Format(keyword, nullptr));
-    if (!shown) throw py::error_already_set();
-    PyObject* r = PyUnicode_Concat(py::str("EXCLUSÃO: ").ptr(), shown.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
-
 py::object finish(py::list found) {
     py::int_ quantidade(PyList_GET_SIZE(found.ptr()));
     py::object minimo = bind::global(LEXARO_NAME("MIN_KEYWORDS"));
-    PyObject* eh = PyObject_RichCompare(quantidade.ptr(), minimo.ptr(), Py_GE);
-    if (!eh) throw py::error_already_set();
-    return py::make_tuple(py::reinterpret_steal<py::object>(eh), quantidade, found);
+    return py::make_tuple(bind::rich_compare(quantidade.ptr(), minimo.ptr(), Py_GE), quantidade, found);
 }
 
 py::object excluded(PyObject* keyword) {
     py::list l;
-    l.append(exclusion_message(keyword));
+    l.append(bind::fstring<"EXCLUSÃO: {}">(keyword));
     return py::make_tuple(py::bool_(false), py::int_(0), l);
 }
 
@@ -97,17 +87,13 @@ py::object screen_generic(PyObject* texto, py::object norm) {
     py::object exc = bind::global(LEXARO_NAME("KEYWORDS_EXCLUSAO"));
     for (py::handle keyword : exc) {
         py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
-        const int hit = PySequence_Contains(texto_norm.ptr(), kn.ptr());
-        if (hit < 0) throw py::error_already_set();
-        if (hit) return excluded(keyword.ptr());
+        if (bind::contains(texto_norm.ptr(), kn.ptr())) return excluded(keyword.ptr());
     }
     py::list found;
     py::object val = bind::global(LEXARO_NAME("KEYWORDS_VALIDACAO"));
     for (py::handle keyword : val) {
         py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
-        const int hit = PySequence_Contains(texto_norm.ptr(), kn.ptr());
-        if (hit < 0) throw py::error_already_set();
-        if (hit) found.append(keyword);
+        if (bind::contains(texto_norm.ptr(), kn.ptr())) found.append(keyword);
     }
     return finish(found);
 }
@@ -131,10 +117,8 @@ py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize
     if (!PyList_CheckExact(exc.ptr())) return screen_generic(texto, norm);
     // Only the validation list is left to read, and only after the exclusion
     // pass; an exclusion hit never looks it up.
-    PyObject* val_dict = PyDict_GetItemWithError(bind::g_globals, LEXARO_NAME("KEYWORDS_VALIDACAO"));
-    if (!val_dict && PyErr_Occurred()) throw py::error_already_set();
-    if (!val_dict || !PyList_CheckExact(val_dict)) return screen_generic(texto, norm);
-    py::object val = py::reinterpret_borrow<py::object>(val_dict);
+    py::object val = bind::mapping_get(bind::g_globals, LEXARO_NAME("KEYWORDS_VALIDACAO"));
+    if (!PyList_CheckExact(val.ptr())) return screen_generic(texto, norm);
 
     if (!cache_matches(exc.ptr(), val.ptr())) rebuild_cache(exc.ptr(), val.ptr());
     // Keeps the entries and the automaton alive even if another thread
@@ -145,13 +129,8 @@ py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize
     const std::size_t ne = sc->n_exclusion;
     const std::vector<py::object>& items = sc->items;
 
-    std::vector<bool> found = bind::with_view(texto, [&](const auto* d, std::size_t n) {
-        if (n >= bind::kReleaseGilAt) {
-            py::gil_scoped_release nogil;
-            return matcher.scan(d, n);
-        }
-        return matcher.scan(d, n);
-    });
+    std::vector<bool> found = bind::with_view(
+        texto, [&](const auto* d, std::size_t n) { return bind::scan_text(n, [&] { return matcher.scan(d, n); }); });
 
     for (std::size_t i = 0; i < ne; ++i) {
         if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
@@ -178,8 +157,7 @@ PyMethodDef def_validar = LEXARO_METHOD(
 
 LEXARO_MODULE(keywords, m) {
     m.doc() = "\nValidação de documentos como contratos por palavras-chave.\n";
-    bind::g_globals = m.attr("__dict__").ptr();
-    Py_INCREF(bind::g_globals);
+    bind::set_namespace(m);
     m.attr("unicodedata") = py::module_::import("unicodedata");
     py::object typing = py::module_::import("typing");
     m.attr("Tuple") = typing.attr("Tuple");
