@@ -159,9 +159,7 @@ LEXARO_MODULE(keywords, m) {
     m.doc() = "\nValidação de documentos como contratos por palavras-chave.\n";
     bind::set_namespace(m);
     m.attr("unicodedata") = py::module_::import("unicodedata");
-    py::object typing = py::module_::import("typing");
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("List") = typing.attr("List");
+    bind::bind_from(m, "typing", {"Tuple", "List"});
 
     m.attr("KEYWORDS_VALIDACAO") = py::list(py::make_tuple(
         "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
