@@ -333,9 +333,7 @@ void init_checker(py::module_& m) {
     add_property(cls, &def_auth, "Retorna o gerenciador de autenticação.");
     add_property(cls, &def_token, "Retorna o token de autenticação atual.");
     add_property(cls, &def_provider, "Retorna o provider configurado (openai ou azure).");
-    bind::add_method(cls, &def_log);
-    bind::add_method(cls, &def_init_lexaro);
-    bind::add_method(cls, &def_setup_questions);
+    bind::add_methods(cls, {&def_log, &def_init_lexaro, &def_setup_questions});
     checker::add_name_members(cls);
     checker::add_pipeline_members(cls);
 #if PY_VERSION_HEX >= 0x030D0000

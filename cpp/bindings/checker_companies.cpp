@@ -7,17 +7,6 @@ namespace lexaro::checker {
 
 namespace {
 
-using bind::Param;
-using bind::append;
-using bind::borrow;
-using bind::call_method;
-using bind::fstring;
-using bind::getattr;
-using bind::new_list;
-using bind::set_item;
-using bind::steal;
-using bind::truthy;
-
 // f(x), f a module global looked up now.
 py::object call_global(PyObject* name, PyObject* x) { return bind::call(bind::global(name).ptr(), {x}); }
 

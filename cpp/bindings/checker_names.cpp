@@ -125,9 +125,7 @@ PyMethodDef def_verificar_poder = LEXARO_METHOD("_verificar_poder_assinatura", c
 }  // namespace
 
 void add_name_members(py::handle cls) {
-    bind::add_method(cls, &def_normalizar_texto);
-    bind::add_method(cls, &def_comparar_nomes);
-    bind::add_method(cls, &def_verificar_poder);
+    bind::add_methods(cls, {&def_normalizar_texto, &def_comparar_nomes, &def_verificar_poder});
 }
 
 }  // namespace lexaro::checker

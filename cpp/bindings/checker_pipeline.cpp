@@ -7,16 +7,6 @@ namespace lexaro::checker {
 
 namespace {
 
-using bind::Param;
-using bind::append;
-using bind::borrow;
-using bind::call_method;
-using bind::fstring;
-using bind::getattr;
-using bind::new_list;
-using bind::steal;
-using bind::truthy;
-
 // The records of one answer list: cls(**entry) for each entry under `key`.
 py::object extrair(PyObject* question_result, PyObject* key, PyObject* cls_name) {
     py::object registros = new_list();
@@ -216,10 +206,7 @@ PyMethodDef def_verificar_contrato = LEXARO_METHOD(
 }  // namespace
 
 void add_pipeline_members(py::handle cls) {
-    bind::add_method(cls, &def_validar_empresas);
-    bind::add_method(cls, &def_validar_assinaturas);
-    bind::add_method(cls, &def_verificar);
-    bind::add_method(cls, &def_imprimir_relatorio);
+    bind::add_methods(cls, {&def_validar_empresas, &def_validar_assinaturas, &def_verificar, &def_imprimir_relatorio});
 }
 
 void add_pipeline_functions(py::module_& m) { bind::add_function(m, &def_verificar_contrato); }

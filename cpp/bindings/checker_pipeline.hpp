@@ -13,6 +13,18 @@
 
 namespace lexaro::checker {
 
+// The boundary helpers the steps use, by their short names.
+using bind::Param;
+using bind::append;
+using bind::borrow;
+using bind::call_method;
+using bind::fstring;
+using bind::getattr;
+using bind::new_list;
+using bind::set_item;
+using bind::steal;
+using bind::truthy;
+
 // Adds _validar_empresas, _validar_assinaturas, verificar and
 // _imprimir_relatorio to ContractChecker, in that order.
 void add_pipeline_members(py::handle cls);
@@ -26,7 +38,7 @@ extern PyMethodDef def_imprimir_relatorio;
 
 // self._log(msg, emoji)
 inline void log(PyObject* self, PyObject* msg, PyObject* emoji) {
-    bind::call_method(self, LEXARO_NAME("_log"), msg, emoji);
+    call_method(self, LEXARO_NAME("_log"), msg, emoji);
 }
 inline void log(PyObject* self, const py::object& msg, PyObject* emoji) { log(self, msg.ptr(), emoji); }
 
@@ -47,8 +59,5 @@ inline py::object campo_sem_receita(PyObject* nome, PyObject* status, PyObject* 
     return build(LEXARO_NAME("CampoVerificado"), KWNAMES("campo", "status", "valor_contrato", "mensagem"),
                  {nome, status, valor_contrato, mensagem});
 }
-
-// x if flag else y, for the interned texts of a message.
-inline PyObject* pick(bool flag, PyObject* x, PyObject* y) { return flag ? x : y; }
 
 }  // namespace lexaro::checker

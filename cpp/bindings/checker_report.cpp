@@ -6,14 +6,17 @@ namespace lexaro::checker {
 
 namespace {
 
-using bind::Param;
-using bind::borrow;
-using bind::fstring;
-using bind::getattr;
-using bind::truthy;
-
 void say(PyObject* line) { bind::print({line}); }
 void say(const py::object& line) { say(line.ptr()); }
+
+// A section: its title between a blank line and two rules.
+void secao(const py::object& titulo) {
+    say(LEXARO_NAME("\n────────────────────────────────────────────────────────────"));
+    say(titulo);
+    say(LEXARO_NAME("────────────────────────────────────────────────────────────"));
+}
+
+PyObject* marca(bool ok) { return ok ? LEXARO_NAME("✅") : LEXARO_NAME("❌"); }
 
 // The lines of a record's checked fields.
 void campos_linhas(PyObject* rec) {
@@ -67,8 +70,6 @@ py::object imprimir_relatorio(PyObject* self, PyObject* const* args, Py_ssize_t 
     bind::require_dict(a[8], fn, "dados_contrato");
 
     PyObject* const dupla = LEXARO_NAME("============================================================");
-    PyObject* const simples = LEXARO_NAME("────────────────────────────────────────────────────────────");
-    PyObject* const nl_simples = LEXARO_NAME("\n────────────────────────────────────────────────────────────");
     PyObject* const nl_dupla = LEXARO_NAME("\n============================================================");
 
     PyObject* emoji = emoji_do_resultado(resultado_final);
@@ -77,9 +78,7 @@ py::object imprimir_relatorio(PyObject* self, PyObject* const* args, Py_ssize_t 
     say(dupla);
     say(fstring<"   {}">(justificativa));
 
-    say(nl_simples);
-    say(LEXARO_NAME("📋 CAMPOS VERIFICADOS"));
-    say(simples);
+    secao(fstring<"📋 CAMPOS VERIFICADOS">());
     say(fstring<"   ✅ Aprovados: {}">(PyList_GET_SIZE(aprovados)));
     say(fstring<"   ❌ Reprovados: {}">(PyList_GET_SIZE(reprovados)));
     say(fstring<"   ⚠️ Pendentes: {}">(PyList_GET_SIZE(pendentes)));
@@ -87,9 +86,7 @@ py::object imprimir_relatorio(PyObject* self, PyObject* const* args, Py_ssize_t 
     lista_itens(reprovados, LEXARO_NAME("\n   ❌ REPROVADOS:"));
     lista_itens(pendentes, LEXARO_NAME("\n   ⚠️ PENDENTES:"));
 
-    say(nl_simples);
-    say(fstring<"🏢 EMPRESAS ({})">(PyList_GET_SIZE(empresas)));
-    say(simples);
+    secao(fstring<"🏢 EMPRESAS ({})">(PyList_GET_SIZE(empresas)));
     bind::for_each(empresas, [&](PyObject* emp) {
         const bool ativa = truthy(getattr(emp, LEXARO_NAME("empresa_ativa")).ptr());
         py::object nome = getattr(emp, LEXARO_NAME("razao_social_receita"));
@@ -97,7 +94,7 @@ py::object imprimir_relatorio(PyObject* self, PyObject* const* args, Py_ssize_t 
             nome = getattr(emp, LEXARO_NAME("razao_social_contrato"));
             if (!truthy(nome.ptr())) nome = borrow(LEXARO_NAME("N/A"));
         }
-        say(fstring<"\n   {} {}">(ativa ? LEXARO_NAME("✅") : LEXARO_NAME("❌"), nome));
+        say(fstring<"\n   {} {}">(marca(ativa), nome));
         py::object cnpj = getattr(emp, LEXARO_NAME("cnpj"));
         py::object linha = fstring<"      CNPJ: {}">(truthy(cnpj.ptr()) ? cnpj.ptr() : LEXARO_NAME("N/A"));
         bind::print_end(linha.ptr(), LEXARO_NAME(""));
@@ -108,21 +105,17 @@ py::object imprimir_relatorio(PyObject* self, PyObject* const* args, Py_ssize_t 
         campos_linhas(emp);
     });
 
-    say(nl_simples);
-    say(fstring<"✍️ ASSINATURAS ({})">(PyList_GET_SIZE(assinaturas)));
-    say(simples);
+    secao(fstring<"✍️ ASSINATURAS ({})">(PyList_GET_SIZE(assinaturas)));
     bind::for_each(assinaturas, [&](PyObject* ass) {
         const bool poder = truthy(getattr(ass, LEXARO_NAME("tem_poder_assinatura")).ptr());
         py::object nome = getattr(ass, LEXARO_NAME("nome_signatario"));
-        say(fstring<"\n   {} {}">(poder ? LEXARO_NAME("✅") : LEXARO_NAME("❌"), nome));
+        say(fstring<"\n   {} {}">(marca(poder), nome));
         py::object cargo = getattr(ass, LEXARO_NAME("cargo"));
         if (truthy(cargo.ptr())) say(fstring<"      Cargo: {}">(cargo));
         campos_linhas(ass);
     });
 
-    say(nl_simples);
-    say(LEXARO_NAME("💰 MÉTRICAS"));
-    say(simples);
+    secao(fstring<"💰 MÉTRICAS">());
     py::object tokens = getattr(metricas, LEXARO_NAME("tokens"));
     say(fstring<"   Tokens: {:,}">(tokens));
     py::object custo = getattr(metricas, LEXARO_NAME("cost_usd"));

@@ -7,15 +7,6 @@ namespace lexaro::checker {
 
 namespace {
 
-using bind::Param;
-using bind::append;
-using bind::borrow;
-using bind::call_method;
-using bind::fstring;
-using bind::getattr;
-using bind::new_list;
-using bind::truthy;
-
 // A witness signs as a witness: its kind of signature or its position says so.
 bool eh_testemunha(PyObject* self, PyObject* ass) {
     for (PyObject* attr : {LEXARO_NAME("tipo_assinatura"), LEXARO_NAME("cargo")}) {

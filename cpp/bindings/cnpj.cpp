@@ -88,27 +88,15 @@ py::object formatar_body(PyObject* cnpj) {
 }
 
 py::object limpar_cnpj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("limpar_cnpj", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "limpar_cnpj", "cnpj");
-    return limpar_native(a[0]);
+    return limpar_native(bind::one_str("limpar_cnpj", "cnpj", args, nargs, kwnames));
 }
 
 py::object validar_cnpj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("validar_cnpj", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "validar_cnpj", "cnpj");
-    return validar_body(a[0]);
+    return validar_body(bind::one_str("validar_cnpj", "cnpj", args, nargs, kwnames));
 }
 
 py::object formatar_cnpj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("formatar_cnpj", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "formatar_cnpj", "cnpj");
-    return formatar_body(a[0]);
+    return formatar_body(bind::one_str("formatar_cnpj", "cnpj", args, nargs, kwnames));
 }
 
 PyMethodDef def_limpar = LEXARO_METHOD(
@@ -198,9 +186,7 @@ LEXARO_MODULE(cnpj, m) {
         cnpj::service_url("LEXARO_CASADOSDADOS_URL", "https://api.casadosdados.com.br", "/v2/public/cnpj/search");
     m.attr("REQUEST_TIMEOUT") = 10;
 
-    bind::add_function(m, &cnpj::def_limpar);
-    bind::add_function(m, &cnpj::def_validar);
-    bind::add_function(m, &cnpj::def_formatar);
+    bind::add_functions(m, {&cnpj::def_limpar, &cnpj::def_validar, &cnpj::def_formatar});
     cnpj::register_registry(m);
     cnpj::register_search(m);
     cnpj::register_address(m);

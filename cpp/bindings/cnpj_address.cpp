@@ -48,11 +48,7 @@ py::str normalize_str(PyObject* s) {
 // ---------------------------------------------------------------- _normalizar_endereco
 
 py::object normalizar_endereco(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"endereco", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("_normalizar_endereco", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "_normalizar_endereco", "endereco");
-    return normalize_str(a[0]);
+    return normalize_str(bind::one_str("_normalizar_endereco", "endereco", args, nargs, kwnames));
 }
 
 // ---------------------------------------------------------------- comparar_enderecos
@@ -214,8 +210,7 @@ PyMethodDef def_comparar_enderecos = LEXARO_METHOD(
 }  // namespace
 
 void register_address(py::module_& m) {
-    bind::add_function(m, &def_normalizar_endereco);
-    bind::add_function(m, &def_comparar_enderecos);
+    bind::add_functions(m, {&def_normalizar_endereco, &def_comparar_enderecos});
 }
 
 }  // namespace lexaro::cnpj

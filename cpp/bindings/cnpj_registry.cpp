@@ -144,15 +144,13 @@ py::object brasil_api_body(PyObject* cnpj) {
     py::object cnpj_limpo = limpar_global(cnpj);
     py::object url = fill_url(LEXARO_NAME("BRASIL_API_URL"), cnpj_limpo);
     return absorbing([&]() -> py::object {
-        py::object requests = bind::global(LEXARO_NAME("requests"));
-        py::object http_get = getattr(requests, LEXARO_NAME("get"));
-        py::object timeout = bind::global(LEXARO_NAME("REQUEST_TIMEOUT"));
-        py::object response = bind::call(http_get.ptr(), {url.ptr(), timeout.ptr()}, KWNAMES("timeout"));
-        py::object data = json_if_ok(response);
+        // requests.get(url, timeout=REQUEST_TIMEOUT)
+        py::object http_get = getattr(bind::global(LEXARO_NAME("requests")), LEXARO_NAME("get"));
+        py::object data = json_if_ok(bind::call(
+            http_get.ptr(), {url.ptr(), bind::global(LEXARO_NAME("REQUEST_TIMEOUT")).ptr()}, KWNAMES("timeout")));
         if (!data) return py::none();
-        py::object socios = partners(data, brasil_partner);
         return record("BrasilAPI", cnpj_limpo, data, brasil_text, LEXARO_NAME("capital_social"), bind::small_int<0>(),
-                      nullptr, socios);
+                      nullptr, partners(data, brasil_partner));
     });
 }
 
@@ -173,14 +171,12 @@ py::object receita_ws_body(PyObject* cnpj) {
     py::object cnpj_limpo = limpar_global(cnpj);
     py::object url = fill_url(LEXARO_NAME("RECEITA_WS_URL"), cnpj_limpo);
     return absorbing([&]() -> py::object {
-        py::object requests = bind::global(LEXARO_NAME("requests"));
-        py::object http_get = getattr(requests, LEXARO_NAME("get"));
-        py::object headers = new_dict();
-        set_item(headers, LEXARO_NAME("Accept"), LEXARO_NAME("application/json"));
+        // requests.get(url, headers={"Accept": "application/json"}, timeout=REQUEST_TIMEOUT)
+        py::object http_get = getattr(bind::global(LEXARO_NAME("requests")), LEXARO_NAME("get"));
+        py::object headers = bind::dict_of({{LEXARO_NAME("Accept"), LEXARO_NAME("application/json")}});
         py::object timeout = bind::global(LEXARO_NAME("REQUEST_TIMEOUT"));
-        py::object response =
-            bind::call(http_get.ptr(), {url.ptr(), headers.ptr(), timeout.ptr()}, KWNAMES("headers", "timeout"));
-        py::object data = json_if_ok(response);
+        py::object data = json_if_ok(
+            bind::call(http_get.ptr(), {url.ptr(), headers.ptr(), timeout.ptr()}, KWNAMES("headers", "timeout")));
         if (!data) return py::none();
         py::object status = bind::mapping_get(data, LEXARO_NAME("status"), Py_None);
         if (bind::equal(status.ptr(), LEXARO_NAME("ERROR"))) return py::none();
@@ -191,19 +187,11 @@ py::object receita_ws_body(PyObject* cnpj) {
 }
 
 py::object consultar_brasil_api(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("_consultar_brasil_api", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "_consultar_brasil_api", "cnpj");
-    return brasil_api_body(a[0]);
+    return brasil_api_body(bind::one_str("_consultar_brasil_api", "cnpj", args, nargs, kwnames));
 }
 
 py::object consultar_receita_ws(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("_consultar_receita_ws", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "_consultar_receita_ws", "cnpj");
-    return receita_ws_body(a[0]);
+    return receita_ws_body(bind::one_str("_consultar_receita_ws", "cnpj", args, nargs, kwnames));
 }
 
 py::object consultar_body(PyObject* cnpj) {
@@ -214,11 +202,7 @@ py::object consultar_body(PyObject* cnpj) {
 }
 
 py::object consultar_cnpj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("consultar_cnpj", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "consultar_cnpj", "cnpj");
-    return consultar_body(a[0]);
+    return consultar_body(bind::one_str("consultar_cnpj", "cnpj", args, nargs, kwnames));
 }
 
 PyMethodDef def_brasil_api = LEXARO_METHOD(
@@ -244,8 +228,7 @@ void register_registry(py::module_& m) {
     intern_all(address_fields);
     intern_all(brasil_partner);
     intern_all(receita_partner);
-    bind::add_function(m, &def_brasil_api);
-    bind::add_function(m, &def_receita_ws);
+    bind::add_functions(m, {&def_brasil_api, &def_receita_ws});
     py::object consultar = bind::add_function(m, &def_consultar);
     m.attr("consultar_cnpj_online") = consultar;
 }

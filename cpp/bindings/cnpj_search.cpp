@@ -176,9 +176,7 @@ PyMethodDef def_completo = LEXARO_METHOD(
 }  // namespace
 
 void register_search(py::module_& m) {
-    bind::add_function(m, &def_por_nome);
-    bind::add_function(m, &def_buscar);
-    bind::add_function(m, &def_completo);
+    bind::add_functions(m, {&def_por_nome, &def_buscar, &def_completo});
 }
 
 }  // namespace lexaro::cnpj

@@ -14,12 +14,9 @@ using bind::Param;
 extern PyMethodDef def_normalizar_texto;
 
 py::object normalizar_texto(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"texto", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("normalizar_texto", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "normalizar_texto", "texto");
-    if (PyUnicode_GET_LENGTH(a[0]) == 0) return py::str("");
-    return bind::fold_str(a[0]);
+    PyObject* texto = bind::one_str("normalizar_texto", "texto", args, nargs, kwnames);
+    if (PyUnicode_GET_LENGTH(texto) == 0) return py::str("");
+    return bind::fold_str(texto);
 }
 
 // The automaton for the current keyword lists, reused while both lists hold
@@ -104,11 +101,7 @@ py::object screen_generic(PyObject* texto, py::object norm) {
 }
 
 py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"texto", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("validar_documento_contrato", args, nargs, kwnames, params, 1, a);
-    PyObject* texto = a[0];
-    bind::require_str(texto, "validar_documento_contrato", "texto");
+    PyObject* texto = bind::one_str("validar_documento_contrato", "texto", args, nargs, kwnames);
     if (PyUnicode_GET_LENGTH(texto) == 0) return py::make_tuple(py::bool_(false), py::int_(0), py::list());
 
     py::object norm = bind::global(LEXARO_NAME("normalizar_texto"));
@@ -172,6 +165,5 @@ LEXARO_MODULE(keywords, m) {
         "edital de licitação", "pregão eletrônico", "tomada de preços", "concorrência pública", "carta convite",
         "nota fiscal", "recibo", "boleto", "fatura"));
     m.attr("MIN_KEYWORDS") = 3;
-    bind::add_function(m, &def_normalizar_texto);
-    bind::add_function(m, &def_validar);
+    bind::add_functions(m, {&def_normalizar_texto, &def_validar});
 }

@@ -128,4 +128,14 @@ inline void bind_method(const char* fn, PyObject* self, PyObject* const* args, P
     bind_args(fn, buf, nargs + 1, kwnames, params, nparams, out);
 }
 
+// fn(param), param a str: the one argument, bound and checked.
+inline PyObject* one_str(const char* fn, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    const Param params[] = {{param, nullptr}};
+    PyObject* a[1];
+    bind_args(fn, args, nargs, kwnames, params, 1, a);
+    require_str(a[0], fn, param);
+    return a[0];
+}
+
 }  // namespace lexaro::bind

@@ -169,6 +169,14 @@ inline void add_method(py::handle cls, PyMethodDef* def) {
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, descr.ptr()) < 0) throw py::error_already_set();
 }
 
+// The same for several, in order.
+inline void add_functions(py::module_& m, std::initializer_list<PyMethodDef*> defs) {
+    for (PyMethodDef* def : defs) add_function(m, def);
+}
+inline void add_methods(py::handle cls, std::initializer_list<PyMethodDef*> defs) {
+    for (PyMethodDef* def : defs) add_method(cls, def);
+}
+
 // True when `found` is the module's own native function of this name.
 inline bool is_native(PyObject* found, PyMethodDef* def) {
     return PyCFunction_Check(found) && reinterpret_cast<PyCFunctionObject*>(found)->m_ml == def;
