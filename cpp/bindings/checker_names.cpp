@@ -27,7 +27,7 @@ bool is_own_method(PyObject* found, PyObject* self, PyMethodDef* def) {
 }
 
 py::object normalizar(PyObject* texto) {
-    if (PyUnicode_GET_LENGTH(texto) == 0) return py::str("");
+    if (PyUnicode_GET_LENGTH(texto) == 0) return bind::borrow(LEXARO_NAME(""));
     return bind::fold_str(texto, /*strip=*/true);
 }
 
@@ -89,8 +89,7 @@ py::object cc_verificar_poder_assinatura(PyObject* self, PyObject* const* args, 
     bind::require_str(nome, fn, "nome_signatario");
     bind::require_dict(a[2], fn, "dados_receita");
 
-    py::list vazio;
-    py::object socios = bind::mapping_get(a[2], LEXARO_NAME("socios"), vazio.ptr());
+    py::object socios = bind::mapping_get(a[2], LEXARO_NAME("socios"), bind::new_list().ptr());
     PyObject* const nada = LEXARO_NAME("");
     py::object achado;
     bind::for_each(socios.ptr(), [&](PyObject* socio) {

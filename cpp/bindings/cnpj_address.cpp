@@ -36,7 +36,7 @@ py::str str_of(const Text& s) { return bind::str_from_kind(PyUnicode_4BYTE_KIND,
 py::str normalize_str(PyObject* s) {
     bind::ensure_ready(s);
     const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (n == 0) return py::str("");
+    if (n == 0) return bind::borrow(LEXARO_NAME(""));
     if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
         const auto* d = static_cast<const std::uint8_t*>(PyUnicode_DATA(s));
         const std::vector<address::Latin1> out = bind::scan_text(n, [&] { return address::normalize_latin1(d, n); });
@@ -155,10 +155,10 @@ py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs
         bind::intern("logradouro"), bind::intern("numero"), bind::intern("complemento"), bind::intern("bairro"),
         bind::intern("cidade"),     bind::intern("uf"),     bind::intern("cep"),
     };
-    py::list partes;
+    py::object partes = bind::new_list();
     for (PyObject* campo : campos) {
         py::object valor = bind::mapping_get(end, campo);
-        if (bind::truthy(valor.ptr())) partes.append(valor);
+        if (bind::truthy(valor.ptr())) bind::append(partes, valor.ptr());
     }
     py::object endereco_receita = bind::steal(PyUnicode_Join(LEXARO_NAME(" "), partes.ptr()));
     if (PyUnicode_GET_LENGTH(endereco_receita.ptr()) == 0) return result(false, 0.0, vazio.ptr());

@@ -15,7 +15,7 @@ extern PyMethodDef def_normalizar_texto;
 
 py::object normalizar_texto(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* texto = bind::one_str("normalizar_texto", "texto", args, nargs, kwnames);
-    if (PyUnicode_GET_LENGTH(texto) == 0) return py::str("");
+    if (PyUnicode_GET_LENGTH(texto) == 0) return bind::borrow(LEXARO_NAME(""));
     return bind::fold_str(texto);
 }
 
@@ -65,16 +65,22 @@ void rebuild_cache(PyObject* exc, PyObject* val) {
     g_cache = std::move(sc);
 }
 
-py::object finish(py::list found) {
+// (len(found) >= MIN_KEYWORDS, len(found), found)
+py::object finish(const py::object& found) {
     py::int_ quantidade(PyList_GET_SIZE(found.ptr()));
     py::object minimo = bind::global(LEXARO_NAME("MIN_KEYWORDS"));
     return py::make_tuple(bind::rich_compare(quantidade.ptr(), minimo.ptr(), Py_GE), quantidade, found);
 }
 
 py::object excluded(PyObject* keyword) {
-    py::list l;
-    l.append(bind::fstring<"EXCLUSÃO: {}">(keyword));
-    return py::make_tuple(py::bool_(false), py::int_(0), l);
+    py::object motivo = bind::fstring<"EXCLUSÃO: {}">(keyword);
+    return py::make_tuple(py::bool_(false), py::int_(0), bind::list_of({motivo.ptr()}));
+}
+
+// normalizar_texto(keyword) in texto_norm, through the module global.
+bool mentions(const py::object& texto_norm, PyObject* keyword) {
+    py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword});
+    return bind::contains(texto_norm.ptr(), kn.ptr());
 }
 
 // The screening as a plain Python function would run it, calling whatever
@@ -82,16 +88,17 @@ py::object excluded(PyObject* keyword) {
 py::object screen_generic(PyObject* texto, py::object norm) {
     py::object texto_norm = bind::call(norm.ptr(), {texto});
     py::object exc = bind::global(LEXARO_NAME("KEYWORDS_EXCLUSAO"));
-    for (py::handle keyword : exc) {
-        py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
-        if (bind::contains(texto_norm.ptr(), kn.ptr())) return excluded(keyword.ptr());
-    }
-    py::list found;
+    py::object excluida;
+    bind::for_each(exc.ptr(), [&](PyObject* keyword) {
+        if (mentions(texto_norm, keyword)) excluida = excluded(keyword);
+        return !excluida;
+    });
+    if (excluida) return excluida;
+    py::object found = bind::new_list();
     py::object val = bind::global(LEXARO_NAME("KEYWORDS_VALIDACAO"));
-    for (py::handle keyword : val) {
-        py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
-        if (bind::contains(texto_norm.ptr(), kn.ptr())) found.append(keyword);
-    }
+    bind::for_each(val.ptr(), [&](PyObject* keyword) {
+        if (mentions(texto_norm, keyword)) bind::append(found, keyword);
+    });
     return finish(found);
 }
 
@@ -102,7 +109,7 @@ py::object screen_generic(PyObject* texto, py::object norm) {
 
 py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* texto = bind::one_str("validar_documento_contrato", "texto", args, nargs, kwnames);
-    if (PyUnicode_GET_LENGTH(texto) == 0) return py::make_tuple(py::bool_(false), py::int_(0), py::list());
+    if (PyUnicode_GET_LENGTH(texto) == 0) return py::make_tuple(py::bool_(false), py::int_(0), bind::new_list());
 
     py::object norm = bind::global(LEXARO_NAME("normalizar_texto"));
     if (!bind::is_native(norm.ptr(), &def_normalizar_texto)) return screen_generic(texto, norm);
@@ -129,10 +136,10 @@ py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize
         if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
         if (found[static_cast<std::size_t>(pattern_of[i])]) return excluded(items[i].ptr());
     }
-    py::list hits;
+    py::object hits = bind::new_list();
     for (std::size_t i = ne; i < items.size(); ++i) {
         if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
-        if (found[static_cast<std::size_t>(pattern_of[i])]) hits.append(items[i]);
+        if (found[static_cast<std::size_t>(pattern_of[i])]) bind::append(hits, items[i].ptr());
     }
     return finish(hits);
 }
