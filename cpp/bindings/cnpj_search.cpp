@@ -21,6 +21,8 @@ const char* const kExtras[] = {
     "somente_fixo",      "somente_celular", "somente_matriz",  "somente_filial",
 };
 
+// The search query: the name among active companies, no extra filter, the
+// first page; the state (uf) when one is given.
 py::object search_body(PyObject* nome_empresa, PyObject* uf) {
     py::object query = new_dict();
     py::object inner = new_dict();
@@ -48,9 +50,8 @@ py::object por_nome_body(PyObject* nome_empresa, PyObject* uf) {
         py::object requests = bind::global(LEXARO_NAME("requests"));
         py::object post = getattr(requests, LEXARO_NAME("post"));
         py::object url = bind::global(LEXARO_NAME("CASADOSDADOS_API"));
-        py::object headers = new_dict();
-        set_item(headers, LEXARO_NAME("Content-Type"), LEXARO_NAME("application/json"));
-        set_item(headers, LEXARO_NAME("Accept"), LEXARO_NAME("application/json"));
+        py::object headers = bind::dict_of({{LEXARO_NAME("Content-Type"), LEXARO_NAME("application/json")},
+                                            {LEXARO_NAME("Accept"), LEXARO_NAME("application/json")}});
         py::object response = bind::call(post.ptr(), {url.ptr(), query.ptr(), headers.ptr(), bind::small_int<15>()},
                                          KWNAMES("json", "headers", "timeout"));
         py::object data = json_if_ok(response);
