@@ -22,6 +22,7 @@ from types import SimpleNamespace
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
+from checker_support import make_checker  # noqa: E402
 from fakes import Documento, Motor, endereco, metricas, registro, socio  # noqa: E402
 from lexaro_contract import checker  # noqa: E402
 from lexaro_contract.checker import ContractChecker  # noqa: E402
@@ -87,17 +88,6 @@ RESPOSTAS = {
 MOTOR = Motor(Documento(RESPOSTAS, metricas(tokens=18342, cost_usd=0.0461, time_seconds=12.345)))
 
 
-def preparar(cls):
-    c = cls.__new__(cls)
-    c.verbose = False
-    c.model = "gpt-4o"
-    c.usar_ai_search = True
-    c._auth = None
-    c._client = MOTOR
-    c._lexaro_available = True
-    return c
-
-
 def fakes_only(path):
     # What the fakes cost in one verification: one engine run, three answers,
     # the registry look-ups of the three companies.
@@ -138,7 +128,8 @@ def main():
     with tempfile.TemporaryDirectory() as d:
         pdf = Path(d) / "contrato.pdf"
         pdf.write_bytes(b"%PDF-1.4\n%%EOF\n")
-        nativo, python = preparar(ContractChecker), preparar(PythonChecker)
+        nativo, python = (make_checker(MOTOR, verbose=False, disponivel=True, cls=cls)
+                          for cls in (ContractChecker, PythonChecker))
         for classes in (leves, pydantic_):
             usar_registros(classes)
             r_n, r_p = nativo.verificar(pdf), python.verificar(pdf)

@@ -212,8 +212,9 @@ py::object cc_init_lexaro(PyObject* self, PyObject* const* args, Py_ssize_t narg
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         try {
+            // "Erro ao inicializar Lexaro: " + str(e): the text as str() gives it, not formatted again.
             py::object text = steal(PyObject_Str(e.value().ptr()));
-            py::object msg = bind::fstring<"Erro ao inicializar Lexaro: {}">(text);
+            py::object msg = steal(PyUnicode_Concat(LEXARO_NAME("Erro ao inicializar Lexaro: "), text.ptr()));
             call_method(self, LEXARO_NAME("_log"), msg.ptr(), utf8(kEmojiErro).ptr());
             setattr(self, LEXARO_NAME("_lexaro_available"), Py_False);
         } catch (py::error_already_set& during) {
