@@ -149,7 +149,8 @@ py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs
     py::str vazio("");
     if (PyUnicode_GET_LENGTH(contrato) == 0 || PyDict_GET_SIZE(dados) == 0) return result(false, 0.0, vazio.ptr());
 
-    py::object end = bind::mapping_get(dados, LEXARO_NAME("endereco"), bind::new_dict().ptr());
+    py::object end = bind::dict_lookup(dados, LEXARO_NAME("endereco"));
+    if (!end) end = bind::new_dict();
 
     static PyObject* const campos[] = {
         bind::intern("logradouro"), bind::intern("numero"), bind::intern("complemento"), bind::intern("bairro"),

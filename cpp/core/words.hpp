@@ -5,6 +5,8 @@
 #pragma once
 #include <algorithm>
 #include <cstddef>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/unicode.hpp"
@@ -73,6 +75,9 @@ struct Word {
 // Code-point order of two words of any widths: negative, zero or positive.
 template <class A, class B>
 int compare(const Word<A>& a, const Word<B>& b) noexcept {
+    if constexpr (std::is_same_v<A, char32_t> && std::is_same_v<B, char32_t>) {
+        return std::u32string_view(a.data, a.size).compare(std::u32string_view(b.data, b.size));
+    }
     const std::size_t n = std::min(a.size, b.size);
     for (std::size_t i = 0; i < n; ++i) {
         const char32_t x = static_cast<char32_t>(a.data[i]), y = static_cast<char32_t>(b.data[i]);

@@ -207,14 +207,20 @@ inline py::object dict_of(std::initializer_list<std::pair<PyObject*, PyObject*>>
     return d;
 }
 
+// d[key] of a dict, or an empty object when the key is missing.
+inline py::object dict_lookup(py::handle d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(v);  // empty when missing
+}
+
 // m.get(key) or m.get(key, dflt): the dict's own lookup for an exact dict,
 // else whatever `get` the object has (AttributeError without one).
 inline py::object mapping_get(py::handle m, PyObject* key, PyObject* dflt = nullptr) {
     if (PyDict_CheckExact(m.ptr())) {
         PyObject* v = PyDict_GetItemWithError(m.ptr(), key);
-        if (v) return borrow(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return borrow(dflt ? dflt : Py_None);
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return borrow(v ? v : (dflt ? dflt : Py_None));
     }
     return dflt ? call_method(m.ptr(), LEXARO_NAME("get"), key, dflt) : call_method(m.ptr(), LEXARO_NAME("get"), key);
 }

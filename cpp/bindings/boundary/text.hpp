@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -24,10 +25,8 @@ inline constexpr std::size_t kReleaseGilAt = 1u << 16;
 // kReleaseGilAt. f must not touch Python objects.
 template <class F>
 decltype(auto) scan_text(std::size_t length, F&& f) {
-    if (length >= kReleaseGilAt) {
-        py::gil_scoped_release nogil;
-        return f();
-    }
+    std::optional<py::gil_scoped_release> nogil;
+    if (length >= kReleaseGilAt) nogil.emplace();
     return f();
 }
 
