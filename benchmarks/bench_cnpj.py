@@ -21,6 +21,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 import oracle_cnpj as oracle  # noqa: E402
+from fakes import Resposta  # noqa: E402
 from lexaro_contract import cnpj  # noqa: E402
 
 REPEATS = 7
@@ -79,15 +80,8 @@ ANSWER = {
 }
 
 
-class FakeResponse:
-    status_code = 200
-
-    def json(self):
-        return ANSWER
-
-
 class FakeRequests:
-    response = FakeResponse()
+    response = Resposta(ANSWER)
 
     def get(self, url, **kwargs):
         return self.response

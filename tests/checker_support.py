@@ -9,11 +9,11 @@ from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import CampoVerificado
 
 
-def make_checker(motor=None, verbose=True, disponivel=None, auth=None):
-    """A ContractChecker with its attributes set by hand: `auth` as the
-    credentials manager, `motor` as the engine client and `disponivel` as
-    the remembered engine start."""
-    c = ContractChecker.__new__(ContractChecker)
+def make_checker(motor=None, verbose=True, disponivel=None, auth=None, cls=ContractChecker):
+    """A ContractChecker (or `cls`) with its attributes set by hand: `auth`
+    as the credentials manager, `motor` as the engine client and
+    `disponivel` as the remembered engine start."""
+    c = cls.__new__(cls)
     c.verbose = verbose
     c.model = "gpt-4o"
     c.usar_ai_search = True

@@ -4,12 +4,14 @@ global, `print`) comes out of the native function unchanged: the very same
 exception object, never absorbed like an ordinary error."""
 
 import sys
-import types
 from types import SimpleNamespace
 
 import pytest
 
 from checker_support import make_checker, make_pdf
+from fakes import AURORA_BRASILAPI as BRASILAPI
+from fakes import BUSCA_AURORA as BUSCA
+from fakes import Credenciais, Pergunta, Resposta, engine_for, metricas, sdk_module
 from lexaro_contract import checker, cnpj, keywords
 from lexaro_contract.checker import ContractChecker
 
@@ -18,11 +20,6 @@ ENDERECO = "Rua das Acácias, 120 - Jardim Primavera, Campinas/SP, CEP 13000-100
 DADOS = {"razao_social": "AURORA TECNOLOGIA LTDA", "situacao": "ATIVA",
          "endereco": {"logradouro": "RUA DAS ACACIAS", "numero": "120", "bairro": "JARDIM PRIMAVERA",
                       "cidade": "CAMPINAS", "uf": "SP", "cep": "13000100"}}
-BRASILAPI = {"cnpj": CNPJ, "razao_social": "AURORA TECNOLOGIA LTDA", "descricao_situacao_cadastral": "ATIVA",
-             "descricao_tipo_de_logradouro": "RUA", "logradouro": "DAS ACACIAS", "numero": "120",
-             "bairro": "JARDIM PRIMAVERA", "municipio": "CAMPINAS", "uf": "SP", "cep": "13000100",
-             "qsa": [{"nome_socio": "MARCOS VINICIUS PRADO", "qualificacao_socio": "Sócio-Administrador"}]}
-BUSCA = {"success": True, "data": {"count": 1, "cnpj": [{"cnpj": CNPJ, "razao_social": "AURORA TECNOLOGIA LTDA"}]}}
 RESPOSTAS = {
     "empresas": {"empresas": [
         {"cnpj": "11.222.333/0001-81", "razao_social": "Aurora Tecnologia Ltda", "endereco": ENDERECO,
@@ -55,15 +52,6 @@ def raising_property(exc):
     return property(Boom(exc))
 
 
-class Resposta:
-    def __init__(self, corpo, status=200):
-        self.status_code = status
-        self.corpo = corpo
-
-    def json(self):
-        return self.corpo
-
-
 class Registro:
     """The registry services; the hook named in `quebra` raises."""
 
@@ -94,67 +82,11 @@ class Registro:
         return r
 
 
-class Pergunta:
-    def __init__(self, raw):
-        self.raw = raw
-
-    @property
-    def raw_result(self):
-        return self.raw
-
-
-class Documento:
-    def __init__(self, respostas=RESPOSTAS):
-        self.respostas = respostas
-
-    @property
-    def total_metrics(self):
-        return SimpleNamespace(tokens=1, cost_usd=0.0, time_seconds=0.1)
-
-    def get_result(self, qid):
-        raw = self.respostas.get(qid)
-        return None if raw is None else Pergunta(raw)
-
-
-class Motor:
-    def __init__(self, documento=None):
-        self.documento = documento or Documento()
-
-    def add_question(self, q):
-        pass
-
-    def process(self, path):
-        return self.documento
-
-
-class Credenciais:
-    has_api_key = True
-    is_azure = False
-    is_lexaro_available = True
-    provider = "openai"
-
-    def __init__(self, **kw):
-        pass
-
-    def get_token(self):
-        return "tok"
-
-    def get_lexaro_kwargs(self):
-        return {"provider": "openai", "api_key": "sk-x"}
+Documento, Motor = engine_for(RESPOSTAS, metricas(tokens=1, cost_usd=0.0, time_seconds=0.1))
 
 
 def sdk():
-    mod = types.ModuleType("lexaro")
-
-    class Generico:
-        def __init__(self, **kw):
-            self.__dict__.update(kw)
-
-    class Lexaro(Generico, Motor):
-        documento = Documento()
-
-    mod.Lexaro, mod.Question, mod.QuestionConfig = Lexaro, Generico, Generico
-    return mod
+    return sdk_module(Documento(), motor=Motor)
 
 
 def montar(motor=None, verbose=False, disponivel=True, auth=None):

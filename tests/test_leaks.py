@@ -11,13 +11,14 @@ that file."""
 import gc
 import os
 import sys
-import types
 from types import SimpleNamespace
 
 import pytest
 import requests
 
 from checker_support import make_checker, make_pdf
+from fakes import (AURORA_BRASILAPI, BOREAL_RECEITAWS, BUSCA_AURORA, Credenciais, Documento, Motor, Resposta, metricas,
+                   sdk_module)
 from lexaro_contract import checker, cnpj, keywords
 from lexaro_contract.checker import ContractChecker
 
@@ -65,57 +66,9 @@ def measure(call):
 # ---------------------------------------------------------------- fakes
 
 
-class Resposta:
-    def __init__(self, status, corpo=None, erro=None):
-        self.status_code = status
-        self._corpo = corpo
-        self._erro = erro
-
-    def json(self):
-        if self._erro is not None:
-            raise self._erro
-        return self._corpo
-
-
-BRASILAPI = {
-    "cnpj": CNPJ,
-    "razao_social": "AURORA TECNOLOGIA LTDA",
-    "nome_fantasia": "",
-    "descricao_situacao_cadastral": "ATIVA",
-    "data_situacao_cadastral": "2018-05-02",
-    "data_inicio_atividade": "2018-05-02",
-    "capital_social": 250000,
-    "descricao_tipo_de_logradouro": "RUA",
-    "logradouro": "DAS ACACIAS",
-    "numero": "120",
-    "complemento": "",
-    "bairro": "JARDIM PRIMAVERA",
-    "municipio": "CAMPINAS",
-    "uf": "SP",
-    "cep": "13000100",
-    "email": None,
-    "qsa": [
-        {"nome_socio": "MARCOS VINICIUS PRADO", "qualificacao_socio": "Sócio-Administrador",
-         "data_entrada_sociedade": "2018-05-02", "nome_representante_legal": "",
-         "qualificacao_representante_legal": "Não informada"},
-        {"nome_socio": "PARTICIPACOES XYZ LTDA", "qualificacao_socio": "Sócio",
-         "nome_representante_legal": "LUCIA FERRAZ", "qualificacao_representante_legal": "Administrador"},
-    ],
-}
-RECEITAWS = {
-    "status": "OK",
-    "nome": "BOREAL LOGISTICA S.A.",
-    "situacao": "ATIVA",
-    "logradouro": "AV DOS ESTIVADORES",
-    "numero": "S/N",
-    "bairro": "PORTO",
-    "municipio": "SANTOS",
-    "uf": "SP",
-    "cep": "11.010-000",
-    "capital_social": "3000000.00",
-    "qsa": [{"nome": "RENATA DUARTE", "qual": "10-Diretor"}],
-}
-BUSCA = {"success": True, "data": {"count": 1, "cnpj": [{"cnpj": CNPJ, "razao_social": "AURORA TECNOLOGIA LTDA"}]}}
+BRASILAPI = AURORA_BRASILAPI
+RECEITAWS = BOREAL_RECEITAWS
+BUSCA = BUSCA_AURORA
 
 
 class Registro:
@@ -128,15 +81,15 @@ class Registro:
         if self.modo == "raise":
             raise requests.ConnectionError("sem rede")
         if self.modo == "json-error":
-            return Resposta(200, erro=ValueError("corpo inválido"))
+            return Resposta(erro=ValueError("corpo inválido"))
         if url.startswith("http://brasil/"):
-            return Resposta(200, BRASILAPI) if self.modo == "ok" else Resposta(404, {"message": "não"})
-        return Resposta(200, RECEITAWS)
+            return Resposta(BRASILAPI) if self.modo == "ok" else Resposta({"message": "não"}, 404)
+        return Resposta(RECEITAWS)
 
     def post(self, url, **kw):
         if self.modo == "raise":
             raise requests.Timeout("devagar")
-        return Resposta(200, BUSCA)
+        return Resposta(BUSCA)
 
 
 @pytest.fixture
@@ -151,21 +104,7 @@ def registro(monkeypatch):
     return fake
 
 
-class Pergunta:
-    def __init__(self, raw):
-        self.raw_result = raw
-
-
-class Documento:
-    def __init__(self, respostas):
-        self.respostas = respostas
-        self.total_metrics = SimpleNamespace(tokens=10, cost_usd=0.01, time_seconds=1.5)
-
-    def get_result(self, qid):
-        raw = self.respostas.get(qid)
-        return None if raw is None else Pergunta(raw)
-
-
+METRICAS = metricas(tokens=10, cost_usd=0.01, time_seconds=1.5)
 RESPOSTAS = {
     "empresas": {"empresas": [
         {"cnpj": "11.222.333/0001-81", "razao_social": "Aurora Tecnologia Ltda",
@@ -185,54 +124,12 @@ RESPOSTAS = {
 }
 
 
-class Motor:
-    def __init__(self, documento=None, erro=None):
-        self.documento = documento
-        self.erro = erro
-
-    def process(self, path):
-        if self.erro is not None:
-            raise self.erro("process")  # a fresh exception: a reused one keeps growing its traceback
-        return self.documento
-
-
 def montar(motor, verbose=False):
     return make_checker(motor, verbose, disponivel=True)
 
 
-class Credenciais:
-    has_api_key = True
-    is_azure = False
-    is_lexaro_available = True
-    provider = "openai"
-    token = "tok"
-
-    def __init__(self, **kw):
-        self.kw = kw
-
-    def get_token(self):
-        return self.token
-
-    def get_lexaro_kwargs(self):
-        return {"provider": "openai", "api_key": "sk-x", "base_url": None, "api_token": None}
-
-
 def motor_sdk():
-    mod = types.ModuleType("lexaro")
-
-    class Generico:
-        def __init__(self, **kw):
-            self.__dict__.update(kw)
-
-    class Lexaro(Generico):
-        def add_question(self, q):
-            pass
-
-        def process(self, path):
-            return Documento(RESPOSTAS)
-
-    mod.Lexaro, mod.Question, mod.QuestionConfig = Lexaro, Generico, Generico
-    return mod
+    return sdk_module(Documento(RESPOSTAS, METRICAS))
 
 
 @pytest.fixture(scope="module")
@@ -346,7 +243,7 @@ def make_cnpj_failing(modo):
 def sc_cnpj_callbacks_raise(mp, pdf):
     class Quebrado:
         def get(self, *a, **k):
-            return Resposta(200, erro=Falha("json"))
+            return Resposta(erro=Falha("json"))
         post = get
     calls = []
     # Plain setattr in the loop (monkeypatch would record every call);
@@ -461,7 +358,7 @@ def sc_checker_construction_errors(mp, pdf):
 
 
 def sc_verificar(mp, pdf):
-    c = montar(Motor(Documento(RESPOSTAS)), verbose=True)
+    c = montar(Motor(Documento(RESPOSTAS, METRICAS)), verbose=True)
 
     def call():
         c.verificar(pdf)
@@ -473,7 +370,7 @@ def sc_verificar_errors(mp, pdf):
     falta = pdf.parent / "nao_existe.pdf"
     a = montar(Motor(erro=Falha))
     b = montar(Motor(Documento({"empresas": {"empresas": [None]}})))
-    d = montar(Motor(Documento(RESPOSTAS)))
+    d = montar(Motor(Documento(RESPOSTAS, METRICAS)))
     d._validar_empresas = lambda lista: (1, 2, 3)
     e = montar(None)
     e._lexaro_available = False
@@ -491,7 +388,7 @@ def sc_verificar_errors(mp, pdf):
 def sc_verificar_rebound_lookups(mp, pdf):
     mp.setattr(checker, "consultar_cnpj", lambda c_: None)
     mp.setattr(checker, "buscar_cnpj_por_nome", falha)
-    c = montar(Motor(Documento(RESPOSTAS)), verbose=True)
+    c = montar(Motor(Documento(RESPOSTAS, METRICAS)), verbose=True)
     return swallow(c.verificar, pdf)
 
 

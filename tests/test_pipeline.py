@@ -5,7 +5,6 @@ services, and real PDF files."""
 import inspect
 import json
 import sys
-import types
 from collections import UserDict
 from pathlib import Path
 from types import SimpleNamespace
@@ -16,6 +15,7 @@ from pytest_httpserver import HTTPServer
 import checker_support
 import lexaro_contract
 from checker_support import campo, make_pdf
+from fakes import AURORA_BRASILAPI, BOREAL_RECEITAWS, CIDRA_BRASILAPI, Documento, Motor, sdk_module
 from lexaro_contract import checker, cnpj
 from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import AssinaturaVerificada, CampoVerificado, EmpresaVerificada
@@ -32,35 +32,6 @@ def contrato(tmp_path):
     return make_pdf(tmp_path / "contrato_aurora.pdf")
 
 
-class Pergunta:
-    def __init__(self, raw):
-        self.raw_result = raw
-
-
-class Documento:
-    """The engine's document result: answers by question id and run metrics."""
-
-    def __init__(self, respostas, metricas=None):
-        self.respostas = respostas
-        self.total_metrics = metricas or SimpleNamespace(tokens=0, cost_usd=0.0, time_seconds=0.0)
-        self.perguntas = []
-
-    def get_result(self, qid):
-        self.perguntas.append(qid)
-        raw = self.respostas.get(qid)
-        return None if raw is None else Pergunta(raw)
-
-
-class Motor:
-    def __init__(self, documento):
-        self.documento = documento
-        self.processados = []
-
-    def process(self, path):
-        self.processados.append(path)
-        return self.documento
-
-
 def make_checker(motor=None, verbose=True, disponivel=True):
     return checker_support.make_checker(motor, verbose, disponivel)
 
@@ -68,36 +39,11 @@ def make_checker(motor=None, verbose=True, disponivel=True):
 @pytest.fixture
 def sdk(monkeypatch):
     """A stand-in for the extraction SDK module, installed as `lexaro`."""
-    mod = types.ModuleType("lexaro")
-    estado = SimpleNamespace(documento=None, clientes=[])
-
-    class QuestionConfig:
-        def __init__(self, **kw):
-            self.__dict__.update(kw)
-
-    class Question:
-        def __init__(self, **kw):
-            self.__dict__.update(kw)
-
-    class Lexaro:
-        def __init__(self, **kw):
-            self.kwargs = kw
-            self.questions = []
-            self.processados = []
-            estado.clientes.append(self)
-
-        def add_question(self, q):
-            self.questions.append(q)
-
-        def process(self, path):
-            self.processados.append(path)
-            return estado.documento
-
-    mod.Lexaro, mod.Question, mod.QuestionConfig = Lexaro, Question, QuestionConfig
+    mod = sdk_module(registrar=True)
     monkeypatch.setitem(sys.modules, "lexaro", mod)
     for var in ("LEXARO_PROVIDER", "LEXARO_API_TOKEN", "OPENAI_API_KEY", "OPENAI_BASE_URL"):
         monkeypatch.delenv(var, raising=False)
-    return estado
+    return mod
 
 
 @pytest.fixture(scope="module")
@@ -123,101 +69,6 @@ def registry(servidor, monkeypatch):
 # Registry answers in the services' own shapes (invented companies).
 
 
-def brasilapi(cnpj_, razao, situacao, tipo, logradouro, numero, bairro, municipio, cep, qsa):
-    return {
-        "cnpj": cnpj_,
-        "razao_social": razao,
-        "nome_fantasia": "",
-        "natureza_juridica": "Sociedade Empresária Limitada",
-        "descricao_situacao_cadastral": situacao,
-        "data_situacao_cadastral": "2018-05-02",
-        "data_inicio_atividade": "2018-05-02",
-        "porte": "DEMAIS",
-        "capital_social": 250000,
-        "descricao_tipo_de_logradouro": tipo,
-        "logradouro": logradouro,
-        "numero": numero,
-        "complemento": "",
-        "bairro": bairro,
-        "municipio": municipio,
-        "uf": "SP",
-        "cep": cep,
-        "email": None,
-        "codigo_natureza_juridica": 2062,
-        "qsa": qsa,
-    }
-
-
-def socio_brasilapi(nome, qualificacao, representante="", qualificacao_rep="Não informada", identificador=2):
-    return {
-        "identificador_de_socio": identificador,
-        "nome_socio": nome,
-        "cnpj_cpf_do_socio": "***123456**",
-        "qualificacao_socio": qualificacao,
-        "data_entrada_sociedade": "2018-05-02",
-        "cpf_representante_legal": "***000000**",
-        "nome_representante_legal": representante,
-        "qualificacao_representante_legal": qualificacao_rep,
-        "codigo_qualificacao_socio": 49,
-    }
-
-
-AURORA_BRASILAPI = brasilapi(
-    "11222333000181",
-    "AURORA TECNOLOGIA LTDA",
-    "ATIVA",
-    "RUA",
-    "DAS ACACIAS",
-    "120",
-    "JARDIM PRIMAVERA",
-    "CAMPINAS",
-    "13000100",
-    [
-        socio_brasilapi("MARCOS VINICIUS PRADO", "Sócio-Administrador"),
-        socio_brasilapi("HELENA PRADO", "Sócio"),
-    ],
-)
-BOREAL_RECEITAWS = {
-    "status": "OK",
-    "nome": "BOREAL LOGISTICA S.A.",
-    "fantasia": "BOREAL",
-    "situacao": "BAIXADA",
-    "data_situacao": "15/03/2024",
-    "abertura": "02/01/2010",
-    "tipo": "MATRIZ",
-    "porte": "DEMAIS",
-    "natureza_juridica": "205-4 - Sociedade Anônima Fechada",
-    "logradouro": "AV DOS ESTIVADORES",
-    "numero": "S/N",
-    "complemento": "GALPAO 3",
-    "bairro": "PORTO",
-    "municipio": "SANTOS",
-    "uf": "SP",
-    "cep": "11.010-000",
-    "email": "",
-    "telefone": "(13) 3333-0000",
-    "capital_social": "3000000.00",
-    "atividade_principal": [{"code": "52.11-7-99", "text": "Depósitos de mercadorias para terceiros"}],
-    "qsa": [
-        {"nome": "RENATA DUARTE", "qual": "10-Diretor", "pais_origem": "", "nome_rep_legal": "", "qual_rep_legal": ""},
-        {"nome": "CARLOS EDUARDO LIMA", "qual": "16-Presidente"},
-    ],
-}
-CIDRA_BRASILAPI = brasilapi(
-    "77888999000155",
-    "CIDRA ALIMENTOS LTDA",
-    "ATIVA",
-    "RUA",
-    "XV DE NOVEMBRO",
-    "45",
-    "CENTRO",
-    "RIBEIRAO PRETO",
-    "14010000",
-    [
-        socio_brasilapi("HELENA CASTRO", "Sócio-Administrador"),
-        socio_brasilapi("PARTICIPACOES XYZ LTDA", "Sócio", "LUCIA FERRAZ", "Administrador", identificador=1),
-    ],
-)
 NAO_ENCONTRADO = {"message": "CNPJ 00.000.000/0000-00 não encontrado.", "name": "NotFoundError", "type": "not_found"}
 
 
@@ -506,7 +357,7 @@ PENDENTES = ["CNPJ - CIDRA ALIMENTOS LTDA", "Endereço - CIDRA ALIMENTOS LTDA", 
 
 def test_rich_contract_end_to_end(registry, sdk, contrato, capsys):
     servir_cenario(registry)
-    sdk.documento = Documento(RESPOSTAS, METRICAS)
+    sdk.documento = Documento(RESPOSTAS, METRICAS, registrar=True)
 
     resultado = lexaro_contract.verificar_contrato(contrato, openai_api_key="sk-teste")
 
@@ -835,7 +686,7 @@ def test_engine_that_fails_to_start(pdf, sdk, capsys, monkeypatch):
 
 
 def test_empty_answers(pdf, capsys):
-    doc = Documento({"empresas": {}, "assinaturas": {"outra": [1]}, "dados_contrato": {}})
+    doc = Documento({"empresas": {}, "assinaturas": {"outra": [1]}, "dados_contrato": {}}, registrar=True)
     c = make_checker(Motor(doc), verbose=False)
     r = c.verificar(str(pdf))
     assert r["empresas"] == [] and r["assinaturas"] == [] and r["dados_contrato"] == {}
@@ -945,7 +796,7 @@ def test_errors_pass_through_unchanged(pdf, onde):
         c._validar_empresas = lambda lista: ([emp], {})
     elif onde == "metricas":
         c.verbose = False
-        doc.total_metrics = type("M", (), {"tokens": 1, "cost_usd": property(levanta), "time_seconds": 0})()
+        doc.metricas = type("M", (), {"tokens": 1, "cost_usd": property(levanta), "time_seconds": 0})()
     with pytest.raises(Falha) as info:
         c.verificar(pdf)
     assert info.value is erro
@@ -1015,7 +866,7 @@ def test_path_is_converted_through_module_path(pdf, monkeypatch):
         return Caminho(x)
 
     monkeypatch.setattr(checker, "Path", fabrica)
-    motor = Motor(Documento({}))
+    motor = Motor(Documento({}), registrar=True)
     make_checker(motor, verbose=False).verificar(pdf)
     assert vistos == [pdf] and motor.processados == [str(pdf)]
     assert type(motor.processados[0]) is str

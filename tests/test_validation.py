@@ -7,46 +7,10 @@ from collections import UserDict
 import pytest
 
 from checker_support import campo, make_checker
+from fakes import registro, socio
 from lexaro_contract import checker
 from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import AssinaturaExtraida, EmpresaExtraida
-
-
-def socio(nome, qualificacao="Sócio-Administrador", nome_representante="", qualificacao_representante=""):
-    return {
-        "nome": nome,
-        "qualificacao": qualificacao,
-        "data_entrada": "2019-03-01",
-        "cpf_representante": "",
-        "nome_representante": nome_representante,
-        "qualificacao_representante": qualificacao_representante,
-    }
-
-
-def registro(cnpj, razao, situacao="ATIVA", socios=()):
-    return {
-        "fonte": "BrasilAPI",
-        "cnpj": cnpj,
-        "razao_social": razao,
-        "nome_fantasia": "",
-        "situacao": situacao,
-        "data_situacao": "2019-03-01",
-        "data_abertura": "2019-03-01",
-        "natureza_juridica": "Sociedade Empresária Limitada",
-        "porte": "",
-        "capital_social": 50000,
-        "endereco": {
-            "logradouro": "DAS ACACIAS",
-            "numero": "120",
-            "complemento": "",
-            "bairro": "JARDIM PRIMAVERA",
-            "cidade": "CAMPINAS",
-            "uf": "SP",
-            "cep": "13000100",
-        },
-        "email": "",
-        "socios": list(socios),
-    }
 
 
 AURORA = registro("11.222.333/0001-81", "AURORA TECNOLOGIA LTDA", socios=[socio("MARCOS VINICIUS PRADO")])
@@ -715,39 +679,20 @@ def test_name_that_is_not_text_fails_in_name_matching():
 from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
+from oracle_pipeline import PythonChecker  # noqa: E402
+
+
+def resumo(r):
+    """What a signature record says: its first field and the verdict."""
+    f = r.campos[0]
+    if f.campo == "Identificação":
+        return ("short", r.tipo_assinatura)
+    return (f.status, f.valor_contrato, f.valor_receita, f.mensagem, r.tem_poder_assinatura, r.qualificacao_qsa)
+
 
 def oracle_assinaturas(c, assinaturas, cache):
-    """Signature validation written plainly, on the same checker steps."""
-    out = []
-    for a in assinaturas:
-        nome = a.nome_signatario
-        if not nome or nome == "N/A":
-            out.append(("short", a.tipo_assinatura))
-            continue
-        if any(v and "testemunha" in c._normalizar_texto(v) for v in (a.tipo_assinatura, a.cargo)):
-            out.append(("nao_verificado", nome, None, "Testemunha: poder de assinatura não exigido", False, None))
-            continue
-        dados, poder, qual = None, False, None
-        if a.cnpj_empresa:
-            dados = cache.get(checker.limpar_cnpj(a.cnpj_empresa))
-        if not dados and a.empresa_representada:
-            dados = cache.get(c._normalizar_texto(a.empresa_representada))
-        if dados:
-            poder, qual = c._verificar_poder_assinatura(nome, dados)
-        else:
-            for r in cache.values():
-                poder, qual = c._verificar_poder_assinatura(nome, r)
-                if poder:
-                    dados = r
-                    break
-        if poder:
-            out.append(("aprovado", nome, qual or "Encontrado no QSA", f"Signatário tem poder ({qual or 'Sócio/Admin'})", True, qual))
-        elif dados:
-            nomes = [s.get("nome", "") for s in dados.get("socios", [])[:3]]
-            out.append(("reprovado", nome, f"QSA: {', '.join(nomes)}..." if nomes else "QSA vazio", "Signatário NÃO encontrado no QSA", False, qual))
-        else:
-            out.append(("pendente", nome, None, "Não foi possível verificar", False, qual))
-    return out
+    """Signature validation as the plain Python pipeline writes it, on the same checker steps."""
+    return [resumo(r) for r in PythonChecker._validar_assinaturas(c, assinaturas, cache)]
 
 
 NOMES = st.sampled_from(["Ana Souza", "ANA SOUZA", "Ána  Souza ", "Rui Lima", "Luís Gama Neto", "Bia", "N/A", "", "ǅana Ωmega", "Zé"])
@@ -777,11 +722,5 @@ def test_signatures_match_plain_python(cenario):
     assinaturas, cache = cenario
     c = make_checker(False)
     esperado = oracle_assinaturas(c, assinaturas, cache)
-    obtido = []
-    for r in c._validar_assinaturas(assinaturas, cache):
-        f = r.campos[0]
-        if f.campo == "Identificação":
-            obtido.append(("short", r.tipo_assinatura))
-        else:
-            obtido.append((f.status, f.valor_contrato, f.valor_receita, f.mensagem, r.tem_poder_assinatura, r.qualificacao_qsa))
+    obtido = [resumo(r) for r in c._validar_assinaturas(assinaturas, cache)]
     assert obtido == esperado

@@ -1,105 +1,28 @@
 // Module lexaro_contract.checker: the contract checker. This file holds the
 // frame of the module (load-time bindings, the class ContractChecker, its
 // constructor, properties, logging, the start of the extraction engine and
-// its questions) and the name matching; the verification pipeline lives in
-// checker_pipeline.cpp.
-#include <array>
-#include <memory>
+// its questions); the name matching lives in checker_names.cpp and the
+// verification steps in checker_companies.cpp, checker_signatories.cpp,
+// checker_pipeline.cpp and checker_report.cpp.
 #include <initializer_list>
-#include <string>
 #include <vector>
 
+#include "bindings/checker_names.hpp"
 #include "bindings/checker_pipeline.hpp"
-#include "bindings/text_boundary.hpp"
-#include "core/names.hpp"
 
 namespace {
 
 using namespace lexaro;
 using bind::Param;
+using bind::call_kw;
 using bind::call_method;
 using bind::call_with_mapping;
 using bind::getattr;
 using bind::make_kwnames;
+using bind::setattr;
+using bind::steal;
 using bind::truthy;
-
-// ---------------------------------------------------------------- helpers
-
-void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    if (PyObject_SetAttr(o, name, value) < 0) throw py::error_already_set();
-}
-
-py::str utf8(const char* s) {
-    PyObject* r = PyUnicode_FromString(s);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
-
-// callable(**{names[i]: values[i]}).
-py::object call_kw(PyObject* callable, PyObject* const* values, PyObject* kwnames) {
-    PyObject* r = PyObject_Vectorcall(callable, values, 0, kwnames);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-// `from <module> import <names>`, with the interpreter's messages. Honours a
-// replaced builtins.__import__ as the import statement does.
-std::vector<py::object> import_from(const char* module, std::initializer_list<const char*> names) {
-    py::str modname = utf8(module);
-    py::tuple fromlist(names.size());
-    {
-        std::size_t i = 0;
-        for (const char* n : names) fromlist[i++] = utf8(n);
-    }
-    PyObject* imp = PyDict_GetItemWithError(bind::builtins_dict(), LEXARO_NAME("__import__"));
-    if (!imp) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        throw py::error_already_set();
-    }
-    py::object imp_ref = py::reinterpret_borrow<py::object>(imp);
-    py::int_ level(0);
-    py::object mod =
-        bind::call(imp_ref.ptr(), {modname.ptr(), bind::g_globals, Py_None, fromlist.ptr(), level.ptr()});
-    std::vector<py::object> out;
-    out.reserve(names.size());
-    for (const char* n : names) {
-        py::str name = utf8(n);
-        PyObject* v = PyObject_GetAttr(mod.ptr(), name.ptr());
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-            PyErr_Clear();
-            // A submodule of that name that is already imported.
-            py::object modules = py::module_::import("sys").attr("modules");
-            py::str full = py::str(std::string(module) + "." + n);
-            PyObject* sub = PyObject_GetItem(modules.ptr(), full.ptr());
-            if (sub) {
-                out.push_back(py::reinterpret_steal<py::object>(sub));
-                continue;
-            }
-            PyErr_Clear();
-            PyObject* path = PyModule_Check(mod.ptr()) ? PyModule_GetFilenameObject(mod.ptr()) : nullptr;
-            py::object path_ref = py::reinterpret_steal<py::object>(path);
-            if (!path) PyErr_Clear();
-            PyObject* msg = path && PyUnicode_Check(path)
-                                ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.ptr(),
-                                                       modname.ptr(), path)
-                                : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                       name.ptr(), modname.ptr());
-            if (!msg) throw py::error_already_set();
-            py::object msg_ref = py::reinterpret_steal<py::object>(msg);
-            PyErr_SetImportError(msg, modname.ptr(), path ? path : Py_None);
-            throw py::error_already_set();
-        }
-        out.push_back(py::reinterpret_steal<py::object>(v));
-    }
-    return out;
-}
-
-// True when `found` is the bound form of the class's own native method on
-// this very instance (so calling the C++ directly is indistinguishable).
-bool is_own_method(PyObject* found, PyObject* self, PyMethodDef* def) {
-    return bind::is_native(found, def) && PyCFunction_GET_SELF(found) == self;
-}
+using bind::utf8;
 
 // ---------------------------------------------------------------- texts
 
@@ -109,7 +32,6 @@ constexpr const char* kMsgAzure =
     "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e AZURE_DEPLOYMENT_NAME.";
 constexpr const char* kMsgOpenAI = "OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.";
 constexpr const char* kMsgSemLexaro = "Lexaro não disponível. Instale com: pip install lexaro";
-constexpr const char* kMsgErroLexaro = "Erro ao inicializar Lexaro: ";
 constexpr const char* kEmojiPadrao = "📋";
 constexpr const char* kEmojiAviso = "⚠️";
 constexpr const char* kEmojiErro = "❌";
@@ -200,7 +122,7 @@ py::object cc_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     setattr(self, LEXARO_NAME("usar_ai_search"), truthy(a[10]) ? Py_True : Py_False);
 
     py::object lexaro_auth = bind::global(LEXARO_NAME("LexaroAuth"));
-    py::object auth = call_kw(lexaro_auth.ptr(), a + 1, auth_kwnames);
+    py::object auth = call_kw(lexaro_auth.ptr(), auth_kwnames, a + 1);
     setattr(self, LEXARO_NAME("_auth"), auth.ptr());
 
     if (!truthy(getattr(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("has_api_key")).ptr())) {
@@ -259,11 +181,7 @@ py::object cc_log(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     bind::require_str(a[1], fn, "msg");
     bind::require_str(a[2], fn, "emoji");
     if (truthy(getattr(self, LEXARO_NAME("verbose")).ptr())) {
-        py::object head = py::reinterpret_steal<py::object>(PyUnicode_Concat(a[2], LEXARO_NAME(" ")));
-        if (!head) throw py::error_already_set();
-        py::object line = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), a[1]));
-        if (!line) throw py::error_already_set();
-        bind::print({line.ptr()});
+        bind::print({bind::fstring<"{} {}">(a[2], a[1]).ptr()});
     }
     return py::none();
 }
@@ -282,12 +200,10 @@ py::object cc_init_lexaro(PyObject* self, PyObject* const* args, Py_ssize_t narg
         return py::bool_(false);
     }
     try {
-        py::object lexaro_cls = import_from("lexaro", {"Lexaro"})[0];
+        py::object lexaro_cls = bind::import_from("lexaro", {"Lexaro"})[0];
         py::object kwargs = call_method(getattr(self, LEXARO_NAME("_auth")).ptr(), LEXARO_NAME("get_lexaro_kwargs"));
-        if (PyObject_SetItem(kwargs.ptr(), LEXARO_NAME("model"), getattr(self, LEXARO_NAME("model")).ptr()) < 0)
-            throw py::error_already_set();
-        if (PyObject_SetItem(kwargs.ptr(), LEXARO_NAME("verbose"), getattr(self, LEXARO_NAME("verbose")).ptr()) < 0)
-            throw py::error_already_set();
+        bind::set_item(kwargs, LEXARO_NAME("model"), getattr(self, LEXARO_NAME("model")).ptr());
+        bind::set_item(kwargs, LEXARO_NAME("verbose"), getattr(self, LEXARO_NAME("verbose")).ptr());
         py::object client = call_with_mapping(lexaro_cls.ptr(), kwargs.ptr());
         setattr(self, LEXARO_NAME("_client"), client.ptr());
         call_method(self, LEXARO_NAME("_setup_questions"));
@@ -296,19 +212,15 @@ py::object cc_init_lexaro(PyObject* self, PyObject* const* args, Py_ssize_t narg
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         try {
-            py::object text = py::reinterpret_steal<py::object>(PyObject_Str(e.value().ptr()));
-            if (!text) throw py::error_already_set();
-            py::object msg = py::reinterpret_steal<py::object>(PyUnicode_Concat(utf8(kMsgErroLexaro).ptr(), text.ptr()));
-            if (!msg) throw py::error_already_set();
+            // "Erro ao inicializar Lexaro: " + str(e): the text as str() gives it, not formatted again.
+            py::object text = steal(PyObject_Str(e.value().ptr()));
+            py::object msg = steal(PyUnicode_Concat(LEXARO_NAME("Erro ao inicializar Lexaro: "), text.ptr()));
             call_method(self, LEXARO_NAME("_log"), msg.ptr(), utf8(kEmojiErro).ptr());
             setattr(self, LEXARO_NAME("_lexaro_available"), Py_False);
         } catch (py::error_already_set& during) {
             // Raised while handling: the absorbed error becomes the context.
             PyObject* ctx = e.value().ptr();
-            if (during.value().ptr() != ctx) {
-                Py_INCREF(ctx);
-                PyException_SetContext(during.value().ptr(), ctx);
-            }
+            if (during.value().ptr() != ctx) PyException_SetContext(during.value().ptr(), bind::borrow(ctx).release().ptr());
             throw;
         }
         return py::bool_(false);
@@ -320,7 +232,7 @@ py::object cc_setup_questions(PyObject* self, PyObject* const* args, Py_ssize_t 
     static PyObject* config_kw = make_kwnames({"id", "name", "tag"});
     static PyObject* question_kw =
         make_kwnames({"config", "system_prompt", "user_prompt", "keywords", "response_model"});
-    std::vector<py::object> imported = import_from("lexaro", {"Question", "QuestionConfig"});
+    std::vector<py::object> imported = bind::import_from("lexaro", {"Question", "QuestionConfig"});
     const py::object& question_cls = imported[0];
     const py::object& config_cls = imported[1];
     for (const Pergunta& p : kPerguntas) {
@@ -328,106 +240,16 @@ py::object cc_setup_questions(PyObject* self, PyObject* const* args, Py_ssize_t 
         py::object add_question = getattr(client.ptr(), LEXARO_NAME("add_question"));
         py::str id = utf8(p.id), name = utf8(p.name), tag = utf8(p.tag);
         PyObject* cfg_args[] = {id.ptr(), name.ptr(), tag.ptr()};
-        py::object config = call_kw(config_cls.ptr(), cfg_args, config_kw);
+        py::object config = call_kw(config_cls.ptr(), config_kw, cfg_args);
         py::str system_prompt = utf8(p.system_prompt), user_prompt = utf8(p.user_prompt);
         py::list keywords;
         for (const char* k : p.keywords) keywords.append(utf8(k));
         py::object model = bind::global(utf8(p.response_model).ptr());
         PyObject* q_args[] = {config.ptr(), system_prompt.ptr(), user_prompt.ptr(), keywords.ptr(), model.ptr()};
-        py::object question = call_kw(question_cls.ptr(), q_args, question_kw);
+        py::object question = call_kw(question_cls.ptr(), question_kw, q_args);
         bind::call(add_question.ptr(), {question.ptr()});
     }
     return py::none();
-}
-
-// ---------------------------------------------------------------- names
-
-extern PyMethodDef def_normalizar_texto;
-extern PyMethodDef def_comparar_nomes;
-
-py::object normalizar(PyObject* texto) {
-    if (PyUnicode_GET_LENGTH(texto) == 0) return py::str("");
-    return bind::fold_str(texto, /*strip=*/true);
-}
-
-py::object cc_normalizar_texto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"self", nullptr}, {"texto", nullptr}};
-    constexpr const char* fn = "ContractChecker._normalizar_texto";
-    PyObject* a[2];
-    bind_method(fn, self, args, nargs, kwnames, params, 2, a);
-    bind::require_str(a[1], fn, "texto");
-    return normalizar(a[1]);
-}
-
-// self._normalizar_texto(nome), straight to the C++ when it is ours.
-py::object normalizar_via(PyObject* self, PyObject* nome) {
-    py::object found = getattr(self, LEXARO_NAME("_normalizar_texto"));
-    if (is_own_method(found.ptr(), self, &def_normalizar_texto)) return normalizar(nome);
-    return bind::call(found.ptr(), {nome});
-}
-
-bool comparar(PyObject* self, PyObject* nome1, PyObject* nome2) {
-    constexpr const char* fn = "ContractChecker._comparar_nomes";
-    bind::require_str(nome1, fn, "nome1");
-    bind::require_str(nome2, fn, "nome2");
-    py::object n1 = normalizar_via(self, nome1);
-    py::object n2 = normalizar_via(self, nome2);
-    if (!truthy(n1.ptr()) || !truthy(n2.ptr())) return false;
-    for (PyObject* n : {n1.ptr(), n2.ptr()}) {
-        if (!PyUnicode_Check(n))
-            bind::throw_type_error(std::string("_normalizar_texto() must return str, not ") + bind::type_name(n));
-    }
-    return bind::with_view(n1.ptr(), [&](const auto* a, std::size_t na) {
-        return bind::with_view(n2.ptr(), [&](const auto* b, std::size_t nb) {
-            return names::compare_folded(a, na, b, nb);
-        });
-    });
-}
-
-py::object cc_comparar_nomes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"self", nullptr}, {"nome1", nullptr}, {"nome2", nullptr}};
-    PyObject* a[3];
-    bind_method("ContractChecker._comparar_nomes", self, args, nargs, kwnames, params, 3, a);
-    return py::bool_(comparar(self, a[1], a[2]));
-}
-
-// self._comparar_nomes(nome1, nome2), as a truth value.
-bool comparar_via(PyObject* self, PyObject* nome1, PyObject* nome2) {
-    py::object found = getattr(self, LEXARO_NAME("_comparar_nomes"));
-    if (is_own_method(found.ptr(), self, &def_comparar_nomes)) return comparar(self, nome1, nome2);
-    return truthy(bind::call(found.ptr(), {nome1, nome2}).ptr());
-}
-
-py::object cc_verificar_poder_assinatura(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
-    static const Param params[] = {{"self", nullptr}, {"nome_signatario", nullptr}, {"dados_receita", nullptr}};
-    constexpr const char* fn = "ContractChecker._verificar_poder_assinatura";
-    PyObject* a[3];
-    bind_method(fn, self, args, nargs, kwnames, params, 3, a);
-    PyObject* nome = a[1];
-    bind::require_str(nome, fn, "nome_signatario");
-    bind::require_dict(a[2], fn, "dados_receita");
-
-    py::list vazio;
-    py::object socios = bind::mapping_get(a[2], LEXARO_NAME("socios"), vazio.ptr());
-    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(socios.ptr()));
-    if (!it) throw py::error_already_set();
-    py::str nada("");
-    while (true) {
-        py::object socio = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-        if (!socio) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        py::object nome_socio = bind::mapping_get(socio.ptr(), LEXARO_NAME("nome"), nada.ptr());
-        if (comparar_via(self, nome, nome_socio.ptr()))
-            return py::make_tuple(py::bool_(true), bind::mapping_get(socio.ptr(), LEXARO_NAME("qualificacao"), nullptr));
-        py::object nome_rep = bind::mapping_get(socio.ptr(), LEXARO_NAME("nome_representante"), nada.ptr());
-        if (truthy(nome_rep.ptr()) && comparar_via(self, nome, nome_rep.ptr()))
-            return py::make_tuple(py::bool_(true),
-                                  bind::mapping_get(socio.ptr(), LEXARO_NAME("qualificacao_representante"), nullptr));
-    }
-    return py::make_tuple(py::bool_(false), py::none());
 }
 
 // ---------------------------------------------------------------- definitions
@@ -447,19 +269,6 @@ PyMethodDef def_init_lexaro =
     LEXARO_METHOD("_init_lexaro", cc_init_lexaro, "_init_lexaro($self)\n--\n\nInicializa Lexaro se disponível.");
 PyMethodDef def_setup_questions = LEXARO_METHOD("_setup_questions", cc_setup_questions,
                                                 "_setup_questions($self)\n--\n\nConfigura as perguntas de extração.");
-PyMethodDef def_normalizar_texto =
-    LEXARO_METHOD("_normalizar_texto", cc_normalizar_texto,
-                  "_normalizar_texto($self, texto)\n--\n\nNormaliza texto para comparação (remove acentos, "
-                  "lowercase).");
-PyMethodDef def_comparar_nomes = LEXARO_METHOD("_comparar_nomes", cc_comparar_nomes,
-                                               "_comparar_nomes($self, nome1, nome2)\n--\n\n"
-                                               "Compara dois nomes de forma flexível.");
-PyMethodDef def_verificar_poder = LEXARO_METHOD("_verificar_poder_assinatura", cc_verificar_poder_assinatura,
-                                                "_verificar_poder_assinatura($self, nome_signatario, "
-                                                "dados_receita)\n--\n\n"
-                                                "Verifica se o signatário tem poder de assinatura pelo QSA.\n\n"
-                                                "Returns:\n    tuple: (tem_poder: bool, qualificacao: str ou None)");
-
 constexpr const char* kModuleDoc =
     "\nContractChecker - Verificador de Legitimidade de Contratos.\n\n"
     "Usa Lexaro para extrair dados e valida contra Receita Federal.\n";
@@ -491,36 +300,26 @@ constexpr const char* kClassDoc =
     "        azure_deployment=\"gpt-4o\"\n"
     "    )\n";
 
+// A property whose getter is a native method (a plain `property` object).
 void add_property(py::handle cls, PyMethodDef* getter, const char* doc) {
-    PyObject* d = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), getter);
-    if (!d) throw py::error_already_set();
-    py::object fget = py::reinterpret_steal<py::object>(d);
+    py::object fget = steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), getter));
     py::object prop = py::module_::import("builtins").attr("property")(fget, py::none(), py::none(), utf8(doc));
     if (PyObject_SetAttrString(cls.ptr(), getter->ml_name, prop.ptr()) < 0) throw py::error_already_set();
 }
 
-// `from <module> import <names>` into the module namespace.
-void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
-    std::vector<py::object> objs = import_from(module, names);
-    std::size_t i = 0;
-    for (const char* n : names) m.attr(n) = objs[i++];
-}
-
 void init_checker(py::module_& m) {
     m.doc() = utf8(kModuleDoc);
-    Py_XDECREF(bind::g_globals);
-    bind::g_globals = m.attr("__dict__").ptr();
-    Py_INCREF(bind::g_globals);
+    bind::set_namespace(m);
 
     m.attr("unicodedata") = py::module_::import("unicodedata");
-    bind_from(m, "pathlib", {"Path"});
-    bind_from(m, "typing", {"List", "Optional", "Dict", "Any"});
-    bind_from(m, "lexaro_contract.auth", {"LexaroAuth", "AuthenticatedClient"});
-    bind_from(m, "lexaro_contract.models",
+    bind::bind_from(m, "pathlib", {"Path"});
+    bind::bind_from(m, "typing", {"List", "Optional", "Dict", "Any"});
+    bind::bind_from(m, "lexaro_contract.auth", {"LexaroAuth", "AuthenticatedClient"});
+    bind::bind_from(m, "lexaro_contract.models",
               {"EmpresaExtraida", "ExtracaoEmpresas", "AssinaturaExtraida", "ExtracaoAssinaturas",
                "ExtracaoDadosContrato", "CampoVerificado", "EmpresaVerificada", "AssinaturaVerificada",
                "ClassificacaoLegitimidade"});
-    bind_from(m, "lexaro_contract.cnpj",
+    bind::bind_from(m, "lexaro_contract.cnpj",
               {"consultar_cnpj", "validar_cnpj", "formatar_cnpj", "limpar_cnpj", "buscar_cnpj_por_nome",
                "comparar_enderecos"});
 
@@ -535,12 +334,8 @@ void init_checker(py::module_& m) {
     add_property(cls, &def_auth, "Retorna o gerenciador de autenticação.");
     add_property(cls, &def_token, "Retorna o token de autenticação atual.");
     add_property(cls, &def_provider, "Retorna o provider configurado (openai ou azure).");
-    bind::add_method(cls, &def_log);
-    bind::add_method(cls, &def_init_lexaro);
-    bind::add_method(cls, &def_setup_questions);
-    bind::add_method(cls, &def_normalizar_texto);
-    bind::add_method(cls, &def_comparar_nomes);
-    bind::add_method(cls, &def_verificar_poder);
+    bind::add_methods(cls, {&def_log, &def_init_lexaro, &def_setup_questions});
+    checker::add_name_members(cls);
     checker::add_pipeline_members(cls);
 #if PY_VERSION_HEX >= 0x030D0000
     {

@@ -1,6 +1,6 @@
 // Address normalisation and comparison of module lexaro_contract.cnpj:
 // `_normalizar_endereco` and `comparar_enderecos`.
-#include "bindings/cnpj_address.hpp"
+#include "bindings/cnpj.hpp"
 
 #include <algorithm>
 #include <string>
@@ -22,42 +22,25 @@ using Text = std::vector<char32_t>;
 
 // The normalised form of a str, as UTF-32 (long texts without the GIL).
 Text normalize_u32(PyObject* s) {
-    return bind::with_view(s, [](const auto* d, std::size_t n) {
-        if (n >= bind::kReleaseGilAt) {
-            py::gil_scoped_release nogil;
-            return address::normalize(d, n);
-        }
-        return address::normalize(d, n);
-    });
+    return bind::with_view(
+        s, [](const auto* d, std::size_t n) { return bind::scan_text(n, [&] { return address::normalize(d, n); }); });
 }
 
 Text u32_of(PyObject* s) {
     return bind::with_view(s, [](const auto* d, std::size_t n) { return Text(d, d + n); });
 }
 
-py::str str_of(const Text& s) {
-    PyObject* r = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size()));
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
+py::str str_of(const Text& s) { return bind::str_from_kind(PyUnicode_4BYTE_KIND, s.data(), s.size()); }
 
 // The normalised form of a str as a new str.
 py::str normalize_str(PyObject* s) {
     bind::ensure_ready(s);
     const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (n == 0) return py::str("");
+    if (n == 0) return bind::borrow(LEXARO_NAME(""));
     if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
         const auto* d = static_cast<const std::uint8_t*>(PyUnicode_DATA(s));
-        std::vector<address::Latin1> out;
-        if (n >= bind::kReleaseGilAt) {
-            py::gil_scoped_release nogil;
-            out = address::normalize_latin1(d, n);
-        } else {
-            out = address::normalize_latin1(d, n);
-        }
-        PyObject* r = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size()));
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::str>(r);
+        const std::vector<address::Latin1> out = bind::scan_text(n, [&] { return address::normalize_latin1(d, n); });
+        return bind::str_from_kind(PyUnicode_1BYTE_KIND, out.data(), out.size());
     }
     return str_of(normalize_u32(s));
 }
@@ -65,11 +48,7 @@ py::str normalize_str(PyObject* s) {
 // ---------------------------------------------------------------- _normalizar_endereco
 
 py::object normalizar_endereco(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"endereco", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("_normalizar_endereco", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "_normalizar_endereco", "endereco");
-    return normalize_str(a[0]);
+    return normalize_str(bind::one_str("_normalizar_endereco", "endereco", args, nargs, kwnames));
 }
 
 // ---------------------------------------------------------------- comparar_enderecos
@@ -126,29 +105,12 @@ Side normalize_side(PyObject* s) {
 
 // {p for p in x.split() if len(p) > 2}
 py::object word_set(const py::object& x) {
-    PyObject* sp = PyObject_CallMethodNoArgs(x.ptr(), LEXARO_NAME("split"));
-    if (!sp) throw py::error_already_set();
-    py::object pieces = py::reinterpret_steal<py::object>(sp);
-    PyObject* st = PySet_New(nullptr);
-    if (!st) throw py::error_already_set();
-    py::object set = py::reinterpret_steal<py::object>(st);
-    PyObject* it = PyObject_GetIter(pieces.ptr());
-    if (!it) throw py::error_already_set();
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    while (PyObject* p = PyIter_Next(iter.ptr())) {
-        py::object piece = py::reinterpret_steal<py::object>(p);
-        const Py_ssize_t len = PyObject_Size(piece.ptr());
-        if (len < 0) throw py::error_already_set();
-        if (len > 2 && PySet_Add(set.ptr(), piece.ptr()) < 0) throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    py::object pieces = bind::call_method(x.ptr(), LEXARO_NAME("split"));
+    py::object set = bind::steal(PySet_New(nullptr));
+    bind::for_each(pieces.ptr(), [&](PyObject* piece) {
+        if (bind::size(piece) > 2 && PySet_Add(set.ptr(), piece) < 0) throw py::error_already_set();
+    });
     return set;
-}
-
-Py_ssize_t size_of(PyObject* o) {
-    const Py_ssize_t n = PyObject_Size(o);
-    if (n < 0) throw py::error_already_set();
-    return n;
 }
 
 // The comparison steps through the object protocol, for a replaced
@@ -156,34 +118,21 @@ Py_ssize_t size_of(PyObject* o) {
 address::Likeness compare_objects(const py::object& c, const py::object& r) {
     using address::Verdict;
     if (!bind::truthy(c.ptr()) || !bind::truthy(r.ptr())) return {Verdict::kEmpty, 0.0};
-    const int eq = PyObject_RichCompareBool(c.ptr(), r.ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    if (eq) return {Verdict::kEqual, 1.0};
-    for (auto [hay, needle] : {std::pair{&r, &c}, std::pair{&c, &r}}) {
-        const int in = PySequence_Contains(hay->ptr(), needle->ptr());
-        if (in < 0) throw py::error_already_set();
-        if (in) return {Verdict::kContained, 0.9};
-    }
+    if (bind::equal(c.ptr(), r.ptr())) return {Verdict::kEqual, 1.0};
+    for (auto [hay, needle] : {std::pair{&r, &c}, std::pair{&c, &r}})
+        if (bind::contains(hay->ptr(), needle->ptr())) return {Verdict::kContained, 0.9};
     py::object pc = word_set(c);
     py::object pr = word_set(r);
     if (!bind::truthy(pc.ptr()) || !bind::truthy(pr.ptr())) return {Verdict::kNoWords, 0.0};
-    PyObject* i = PyNumber_And(pc.ptr(), pr.ptr());
-    if (!i) throw py::error_already_set();
-    py::object inter = py::reinterpret_steal<py::object>(i);
-    PyObject* u = PyNumber_Or(pc.ptr(), pr.ptr());
-    if (!u) throw py::error_already_set();
-    py::object uniao = py::reinterpret_steal<py::object>(u);
+    py::object inter = bind::steal(PyNumber_And(pc.ptr(), pr.ptr()));
+    py::object uniao = bind::steal(PyNumber_Or(pc.ptr(), pr.ptr()));
     return {Verdict::kWords,
-            static_cast<double>(size_of(inter.ptr())) / static_cast<double>(size_of(uniao.ptr()))};
+            static_cast<double>(bind::size(inter.ptr())) / static_cast<double>(bind::size(uniao.ptr()))};
 }
 
 address::Likeness compare_texts(const Text& c, const Text& r) {
     const std::u32string_view cv(c.data(), c.size()), rv(r.data(), r.size());
-    if (c.size() + r.size() >= bind::kReleaseGilAt) {
-        py::gil_scoped_release nogil;
-        return address::compare_normalized(cv, rv);
-    }
-    return address::compare_normalized(cv, rv);
+    return bind::scan_text(c.size() + r.size(), [&] { return address::compare_normalized(cv, rv); });
 }
 
 py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -195,32 +144,24 @@ py::object comparar_enderecos(PyObject*, PyObject* const* args, Py_ssize_t nargs
     bind::require_str(contrato, "comparar_enderecos", "endereco_contrato");
     bind::require_dict(dados, "comparar_enderecos", "dados_receita");
     // Hold the arguments: the calls below may run arbitrary Python code.
-    py::object contrato_ref = py::reinterpret_borrow<py::object>(contrato);
-    py::object dados_ref = py::reinterpret_borrow<py::object>(dados);
+    py::object contrato_ref = bind::borrow(contrato);
+    py::object dados_ref = bind::borrow(dados);
     py::str vazio("");
     if (PyUnicode_GET_LENGTH(contrato) == 0 || PyDict_GET_SIZE(dados) == 0) return result(false, 0.0, vazio.ptr());
 
-    // end = dados_receita.get("endereco", {})
-    py::object end;
-    if (PyObject* e = PyDict_GetItemWithError(dados, LEXARO_NAME("endereco")))
-        end = py::reinterpret_borrow<py::object>(e);
-    else if (PyErr_Occurred())
-        throw py::error_already_set();
-    else
-        end = py::dict();
+    py::object end = bind::dict_lookup(dados, LEXARO_NAME("endereco"));
+    if (!end) end = bind::new_dict();
 
     static PyObject* const campos[] = {
         bind::intern("logradouro"), bind::intern("numero"), bind::intern("complemento"), bind::intern("bairro"),
         bind::intern("cidade"),     bind::intern("uf"),     bind::intern("cep"),
     };
-    py::list partes;
+    py::object partes = bind::new_list();
     for (PyObject* campo : campos) {
-        py::object valor = bind::mapping_get(end, campo, nullptr);
-        if (bind::truthy(valor.ptr())) partes.append(valor);
+        py::object valor = bind::mapping_get(end, campo);
+        if (bind::truthy(valor.ptr())) bind::append(partes, valor.ptr());
     }
-    PyObject* j = PyUnicode_Join(LEXARO_NAME(" "), partes.ptr());
-    if (!j) throw py::error_already_set();
-    py::object endereco_receita = py::reinterpret_steal<py::object>(j);
+    py::object endereco_receita = bind::steal(PyUnicode_Join(LEXARO_NAME(" "), partes.ptr()));
     if (PyUnicode_GET_LENGTH(endereco_receita.ptr()) == 0) return result(false, 0.0, vazio.ptr());
 
     Side c = normalize_side(contrato);
@@ -270,8 +211,7 @@ PyMethodDef def_comparar_enderecos = LEXARO_METHOD(
 }  // namespace
 
 void register_address(py::module_& m) {
-    bind::add_function(m, &def_normalizar_endereco);
-    bind::add_function(m, &def_comparar_enderecos);
+    bind::add_functions(m, {&def_normalizar_endereco, &def_comparar_enderecos});
 }
 
 }  // namespace lexaro::cnpj

@@ -14,12 +14,9 @@ using bind::Param;
 extern PyMethodDef def_normalizar_texto;
 
 py::object normalizar_texto(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"texto", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("normalizar_texto", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "normalizar_texto", "texto");
-    if (PyUnicode_GET_LENGTH(a[0]) == 0) return py::str("");
-    return bind::fold_str(a[0]);
+    PyObject* texto = bind::one_str("normalizar_texto", "texto", args, nargs, kwnames);
+    if (PyUnicode_GET_LENGTH(texto) == 0) return bind::borrow(LEXARO_NAME(""));
+    return bind::fold_str(texto);
 }
 
 // The automaton for the current keyword lists, reused while both lists hold
@@ -49,7 +46,7 @@ void rebuild_cache(PyObject* exc, PyObject* val) {
     auto sc = std::make_shared<Screening>();
     std::vector<std::u32string> patterns;
     auto add = [&](PyObject* item) {
-        sc->items.push_back(py::reinterpret_borrow<py::object>(item));
+        sc->items.push_back(bind::borrow(item));
         if (!PyUnicode_CheckExact(item)) {
             sc->pattern_of.push_back(-1);
             return;
@@ -68,26 +65,22 @@ void rebuild_cache(PyObject* exc, PyObject* val) {
     g_cache = std::move(sc);
 }
 
-py::str exclusion_message(PyObject* keyword) {
-    py::object shown = py::reinterpret_steal<py::object>(PyObject_Format(keyword, nullptr));
-    if (!shown) throw py::error_already_set();
-    PyObject* r = PyUnicode_Concat(py::str("EXCLUSÃO: ").ptr(), shown.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
-
-py::object finish(py::list found) {
+// (len(found) >= MIN_KEYWORDS, len(found), found)
+py::object finish(const py::object& found) {
     py::int_ quantidade(PyList_GET_SIZE(found.ptr()));
     py::object minimo = bind::global(LEXARO_NAME("MIN_KEYWORDS"));
-    PyObject* eh = PyObject_RichCompare(quantidade.ptr(), minimo.ptr(), Py_GE);
-    if (!eh) throw py::error_already_set();
-    return py::make_tuple(py::reinterpret_steal<py::object>(eh), quantidade, found);
+    return py::make_tuple(bind::rich_compare(quantidade.ptr(), minimo.ptr(), Py_GE), quantidade, found);
 }
 
 py::object excluded(PyObject* keyword) {
-    py::list l;
-    l.append(exclusion_message(keyword));
-    return py::make_tuple(py::bool_(false), py::int_(0), l);
+    py::object motivo = bind::fstring<"EXCLUSÃO: {}">(keyword);
+    return py::make_tuple(py::bool_(false), py::int_(0), bind::list_of({motivo.ptr()}));
+}
+
+// normalizar_texto(keyword) in texto_norm, through the module global.
+bool mentions(const py::object& texto_norm, PyObject* keyword) {
+    py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword});
+    return bind::contains(texto_norm.ptr(), kn.ptr());
 }
 
 // The screening as a plain Python function would run it, calling whatever
@@ -95,20 +88,17 @@ py::object excluded(PyObject* keyword) {
 py::object screen_generic(PyObject* texto, py::object norm) {
     py::object texto_norm = bind::call(norm.ptr(), {texto});
     py::object exc = bind::global(LEXARO_NAME("KEYWORDS_EXCLUSAO"));
-    for (py::handle keyword : exc) {
-        py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
-        const int hit = PySequence_Contains(texto_norm.ptr(), kn.ptr());
-        if (hit < 0) throw py::error_already_set();
-        if (hit) return excluded(keyword.ptr());
-    }
-    py::list found;
+    py::object excluida;
+    bind::for_each(exc.ptr(), [&](PyObject* keyword) {
+        if (mentions(texto_norm, keyword)) excluida = excluded(keyword);
+        return !excluida;
+    });
+    if (excluida) return excluida;
+    py::object found = bind::new_list();
     py::object val = bind::global(LEXARO_NAME("KEYWORDS_VALIDACAO"));
-    for (py::handle keyword : val) {
-        py::object kn = bind::call(bind::global(LEXARO_NAME("normalizar_texto")).ptr(), {keyword.ptr()});
-        const int hit = PySequence_Contains(texto_norm.ptr(), kn.ptr());
-        if (hit < 0) throw py::error_already_set();
-        if (hit) found.append(keyword);
-    }
+    bind::for_each(val.ptr(), [&](PyObject* keyword) {
+        if (mentions(texto_norm, keyword)) bind::append(found, keyword);
+    });
     return finish(found);
 }
 
@@ -118,12 +108,8 @@ py::object screen_generic(PyObject* texto, py::object norm) {
 }
 
 py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"texto", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("validar_documento_contrato", args, nargs, kwnames, params, 1, a);
-    PyObject* texto = a[0];
-    bind::require_str(texto, "validar_documento_contrato", "texto");
-    if (PyUnicode_GET_LENGTH(texto) == 0) return py::make_tuple(py::bool_(false), py::int_(0), py::list());
+    PyObject* texto = bind::one_str("validar_documento_contrato", "texto", args, nargs, kwnames);
+    if (PyUnicode_GET_LENGTH(texto) == 0) return py::make_tuple(py::bool_(false), py::int_(0), bind::new_list());
 
     py::object norm = bind::global(LEXARO_NAME("normalizar_texto"));
     if (!bind::is_native(norm.ptr(), &def_normalizar_texto)) return screen_generic(texto, norm);
@@ -131,10 +117,8 @@ py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize
     if (!PyList_CheckExact(exc.ptr())) return screen_generic(texto, norm);
     // Only the validation list is left to read, and only after the exclusion
     // pass; an exclusion hit never looks it up.
-    PyObject* val_dict = PyDict_GetItemWithError(bind::g_globals, LEXARO_NAME("KEYWORDS_VALIDACAO"));
-    if (!val_dict && PyErr_Occurred()) throw py::error_already_set();
-    if (!val_dict || !PyList_CheckExact(val_dict)) return screen_generic(texto, norm);
-    py::object val = py::reinterpret_borrow<py::object>(val_dict);
+    py::object val = bind::mapping_get(bind::g_globals, LEXARO_NAME("KEYWORDS_VALIDACAO"));
+    if (!PyList_CheckExact(val.ptr())) return screen_generic(texto, norm);
 
     if (!cache_matches(exc.ptr(), val.ptr())) rebuild_cache(exc.ptr(), val.ptr());
     // Keeps the entries and the automaton alive even if another thread
@@ -145,22 +129,17 @@ py::object validar_documento_contrato(PyObject*, PyObject* const* args, Py_ssize
     const std::size_t ne = sc->n_exclusion;
     const std::vector<py::object>& items = sc->items;
 
-    std::vector<bool> found = bind::with_view(texto, [&](const auto* d, std::size_t n) {
-        if (n >= bind::kReleaseGilAt) {
-            py::gil_scoped_release nogil;
-            return matcher.scan(d, n);
-        }
-        return matcher.scan(d, n);
-    });
+    std::vector<bool> found = bind::with_view(
+        texto, [&](const auto* d, std::size_t n) { return bind::scan_text(n, [&] { return matcher.scan(d, n); }); });
 
     for (std::size_t i = 0; i < ne; ++i) {
         if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
         if (found[static_cast<std::size_t>(pattern_of[i])]) return excluded(items[i].ptr());
     }
-    py::list hits;
+    py::object hits = bind::new_list();
     for (std::size_t i = ne; i < items.size(); ++i) {
         if (pattern_of[i] < 0) raise_not_text(items[i].ptr());
-        if (found[static_cast<std::size_t>(pattern_of[i])]) hits.append(items[i]);
+        if (found[static_cast<std::size_t>(pattern_of[i])]) bind::append(hits, items[i].ptr());
     }
     return finish(hits);
 }
@@ -178,12 +157,9 @@ PyMethodDef def_validar = LEXARO_METHOD(
 
 LEXARO_MODULE(keywords, m) {
     m.doc() = "\nValidação de documentos como contratos por palavras-chave.\n";
-    bind::g_globals = m.attr("__dict__").ptr();
-    Py_INCREF(bind::g_globals);
+    bind::set_namespace(m);
     m.attr("unicodedata") = py::module_::import("unicodedata");
-    py::object typing = py::module_::import("typing");
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("List") = typing.attr("List");
+    bind::bind_from(m, "typing", {"Tuple", "List"});
 
     m.attr("KEYWORDS_VALIDACAO") = py::list(py::make_tuple(
         "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
@@ -196,6 +172,5 @@ LEXARO_MODULE(keywords, m) {
         "edital de licitação", "pregão eletrônico", "tomada de preços", "concorrência pública", "carta convite",
         "nota fiscal", "recibo", "boleto", "fatura"));
     m.attr("MIN_KEYWORDS") = 3;
-    bind::add_function(m, &def_normalizar_texto);
-    bind::add_function(m, &def_validar);
+    bind::add_functions(m, {&def_normalizar_texto, &def_validar});
 }

@@ -5,10 +5,6 @@
 
 namespace lexaro::bind {
 
-// Length at which long scans run without the GIL (the str stays alive and
-// immutable while the caller holds it).
-inline constexpr std::size_t kReleaseGilAt = 1u << 16;
-
 // The folded form of `s` (NFD, Mn removed, lower-cased) as a new str; with
 // `strip`, leading and trailing white space (str.isspace) is removed too.
 inline py::str fold_str(PyObject* s, bool strip = false) {
@@ -23,13 +19,10 @@ inline py::str fold_str(PyObject* s, bool strip = false) {
                 while (e > b && unicode::is_space(d[e - 1])) --e;
             }
             const std::size_t m = e - b;
-            PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(m), ascii ? 127 : 255);
-            if (!r) throw py::error_already_set();
-            auto* out = static_cast<std::uint8_t*>(PyUnicode_DATA(r));
+            py::object r = steal(PyUnicode_New(static_cast<Py_ssize_t>(m), ascii ? 127 : 255));
+            auto* out = static_cast<std::uint8_t*>(PyUnicode_DATA(r.ptr()));
             unsigned acc = 0;
-            {
-                std::unique_ptr<py::gil_scoped_release> nogil;
-                if (m >= kReleaseGilAt) nogil = std::make_unique<py::gil_scoped_release>();
+            scan_text(m, [&] {
                 const std::uint8_t* tab = unicode::tables::latin_fold;
                 const std::uint8_t* in = d + b;
                 std::size_t i = 0;
@@ -51,19 +44,14 @@ inline py::str fold_str(PyObject* s, bool strip = false) {
                     acc |= c;
                 }
                 acc |= (acc8 & 0x8080808080808080ull) ? 0x80u : 0u;
-            }
+            });
             if (!ascii && acc < 128) {
                 // Every character folded into ASCII: store the result as ASCII.
-                PyObject* a = PyUnicode_New(static_cast<Py_ssize_t>(m), 127);
-                if (!a) {
-                    Py_DECREF(r);
-                    throw py::error_already_set();
-                }
-                std::memcpy(PyUnicode_DATA(a), out, m);
-                Py_DECREF(r);
-                r = a;
+                py::object a = steal(PyUnicode_New(static_cast<Py_ssize_t>(m), 127));
+                std::memcpy(PyUnicode_DATA(a.ptr()), out, m);
+                r = std::move(a);
             }
-            return py::reinterpret_steal<py::str>(r);
+            return py::reinterpret_steal<py::str>(r.release());
         } else {
             if (!strip) return str_from_stream([&](auto&& sink) { text::fold_each(d, n, sink); });
             std::u32string f = text::fold_to_u32(d, n);

@@ -85,57 +85,16 @@ std::vector<Latin1> normalize_latin1(const std::uint8_t* s, std::size_t n) {
     return norm.finish();
 }
 
-bool contains(std::u32string_view hay, std::u32string_view needle) {
-    const std::size_t m = needle.size();
-    if (m == 0) return true;
-    if (m > hay.size()) return false;
-    if (m <= 16) return hay.find(needle) != std::u32string_view::npos;
-    // Knuth-Morris-Pratt: no quadratic case on long, repetitive texts.
-    std::vector<std::size_t> fail(m, 0);
-    for (std::size_t i = 1, k = 0; i < m; ++i) {
-        while (k && needle[i] != needle[k]) k = fail[k - 1];
-        if (needle[i] == needle[k]) ++k;
-        fail[i] = k;
-    }
-    for (std::size_t i = 0, k = 0; i < hay.size(); ++i) {
-        while (k && hay[i] != needle[k]) k = fail[k - 1];
-        if (hay[i] == needle[k] && ++k == m) return true;
-    }
-    return false;
-}
-
-std::vector<std::u32string_view> long_words(std::u32string_view s) {
-    std::vector<std::u32string_view> words;
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        while (i < n && is_space(s[i])) ++i;
-        const std::size_t b = i;
-        while (i < n && !is_space(s[i])) ++i;
-        if (i - b > 2) words.push_back(s.substr(b, i - b));
-    }
-    std::sort(words.begin(), words.end());
-    words.erase(std::unique(words.begin(), words.end()), words.end());
-    return words;
-}
-
 Likeness compare_normalized(std::u32string_view contrato, std::u32string_view receita) {
     if (contrato.empty() || receita.empty()) return {Verdict::kEmpty, 0.0};
     if (contrato == receita) return {Verdict::kEqual, 1.0};
-    if (contains(receita, contrato) || contains(contrato, receita)) return {Verdict::kContained, 0.9};
-    const auto a = long_words(contrato);
-    const auto b = long_words(receita);
+    if (words::contains(contrato.data(), contrato.size(), receita.data(), receita.size()) ||
+        words::contains(receita.data(), receita.size(), contrato.data(), contrato.size()))
+        return {Verdict::kContained, 0.9};
+    const auto a = words::distinct_words(contrato.data(), contrato.size(), kMinWordLength);
+    const auto b = words::distinct_words(receita.data(), receita.size(), kMinWordLength);
     if (a.empty() || b.empty()) return {Verdict::kNoWords, 0.0};
-    std::size_t both = 0;
-    for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
-        if (a[i] < b[j]) {
-            ++i;
-        } else if (b[j] < a[i]) {
-            ++j;
-        } else {
-            ++both, ++i, ++j;
-        }
-    }
+    const std::size_t both = words::shared_count(a, b);
     const std::size_t either = a.size() + b.size() - both;
     return {Verdict::kWords, static_cast<double>(both) / static_cast<double>(either)};
 }

@@ -39,15 +39,13 @@
 
 #include "core/fold.hpp"
 #include "core/unicode.hpp"
+#include "core/words.hpp"
 
 namespace lexaro::address {
 
 // ------------------------------------------------------------ classes
 
-inline bool is_space(char32_t c) noexcept {
-    if (c < 128) return c == U' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
-    return unicode::is_space(c);
-}
+using words::is_space;
 inline bool is_word(char32_t c) noexcept {
     if (c < 128) {
         return (c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'Z') || c == U'_';
@@ -326,13 +324,10 @@ struct Likeness {
     double similarity;
 };
 
+// Words longer than 2 characters count in the Jaccard index.
+inline constexpr std::size_t kMinWordLength = 3;
+
 Likeness compare_normalized(std::u32string_view contrato, std::u32string_view receita);
-
-// Whether `needle` occurs in `hay` (linear time whatever the texts).
-bool contains(std::u32string_view hay, std::u32string_view needle);
-
-// The distinct blank-separated words of `s` longer than 2 characters, sorted.
-std::vector<std::u32string_view> long_words(std::u32string_view s);
 
 inline constexpr double kCepFloor = 0.8;
 inline constexpr double kThreshold = 0.5;
