@@ -219,9 +219,15 @@ def instalar_leitor_hex() -> None:
     import binascii
 
     from pyhanko.pdf_utils import generic
-    from pyhanko.pdf_utils.misc import PDF_WHITESPACE
 
-    original = generic.read_hex_string_from_stream
+    try:
+        from pyhanko.pdf_utils.misc import PDF_WHITESPACE
+
+        original = generic.read_hex_string_from_stream
+        hex_digits = generic.HEX_DIGITS
+        pdf_string = generic.pdf_string
+    except (ImportError, AttributeError):
+        return  # outra versão do pyHanko: fica o leitor dela, mais lento e igualmente certo
     if getattr(original, "_rapido", False):
         return
 
@@ -238,9 +244,9 @@ def instalar_leitor_hex() -> None:
                 partes.append(bloco)
             corpo = b"".join(partes)
             digitos = corpo.translate(None, PDF_WHITESPACE)
-            if fim >= 0 and not digitos.translate(None, generic.HEX_DIGITS):
+            if fim >= 0 and not digitos.translate(None, hex_digits):
                 stream.seek(inicio + len(corpo) + 2)
-                return generic.pdf_string(binascii.unhexlify(digitos + b"0" * (len(digitos) % 2)))
+                return pdf_string(binascii.unhexlify(digitos + b"0" * (len(digitos) % 2)))
         stream.seek(inicio)
         return original(stream)
 
