@@ -376,23 +376,24 @@ class ServidorHttp:
     def parar(self) -> None:
         """Pede a parada sem esperar (serve a um tratador de sinal)."""
         self._encerrado = True
-        laco = self.laco
-        if laco is not None:
-            try:
-                laco.call_soon_threadsafe(self._pedir_parada)
-            except RuntimeError:
-                pass
+        self._acordar(self.laco)
 
     def shutdown(self) -> None:
         with self._trava:
             self._encerrado = True
             laco = self.laco
-        if laco is not None:
-            try:
-                laco.call_soon_threadsafe(self._pedir_parada)
-            except RuntimeError:
-                pass  # o laço já fechou
+        if self._acordar(laco):
             self._terminou.wait()
+
+    def _acordar(self, laco: Optional[asyncio.AbstractEventLoop]) -> bool:
+        """Pede ao laço que pare; diz se havia um laço a esperar."""
+        if laco is None:
+            return False
+        try:
+            laco.call_soon_threadsafe(self._pedir_parada)
+        except RuntimeError:
+            pass  # o laço já fechou
+        return True
 
     def server_close(self) -> None:
         self.socket.close()
