@@ -106,14 +106,16 @@ def adicionar_comandos(rsub: Any) -> None:
     n.set_defaults(func=comando_info)
 
     g = rsub.add_parser("gerar-exemplo", help="escreve um mês de dados abertos inventados")
-    g.add_argument("pasta", metavar="PASTA")
-    g.add_argument("--empresas", type=int, required=True, metavar="N")
-    g.add_argument("--semente", type=int, default=0, metavar="S")
+    g.add_argument("pasta", metavar="PASTA", help="pasta onde o mês é escrito (criada se não existe)")
+    g.add_argument("--empresas", type=int, required=True, metavar="N",
+                   help="quantas empresas inventar (cada uma com matriz, filiais e sócios)")
+    g.add_argument("--semente", type=int, default=0, metavar="S",
+                   help="semente do gerador: a mesma semente dá o mesmo mês (padrão: 0)")
     g.add_argument("--csv", action="store_true", help="CSVs soltos em vez de zips")
     g.set_defaults(func=comando_gerar_exemplo)
 
     b = rsub.add_parser("baixar", help="baixa um mês dos dados abertos do CNPJ (o mais recente por padrão)")
-    b.add_argument("--mes", metavar="AAAA-MM")
+    b.add_argument("--mes", metavar="AAAA-MM", help="mês a baixar (padrão: o mais recente publicado)")
     b.add_argument("--pasta", metavar="PASTA", help="destino (padrão: ./dados-abertos/AAAA-MM)")
     b.add_argument("--quiet", "-q", action="store_true", help="sem barra de progresso")
     b.set_defaults(func=comando_baixar)
