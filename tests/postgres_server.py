@@ -71,15 +71,19 @@ def servidor_temporario(shared_buffers: str = "64MB") -> Iterator[str]:
         info = pwd.getpwnam("postgres")
         os.chown(base, info.pw_uid, info.pw_gid)
     dados = base / "dados"
+    # O servidor é um programa à parte: nada do ambiente de instrumentação dos
+    # testes (LD_PRELOAD de um sanitizador, por exemplo) deve entrar nele.
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN_", "UBSAN_", "LSAN_"))}
     subprocess.run([initdb, "-D", str(dados), "-U", "postgres", "--auth=trust", "-E", "UTF8", "--no-sync",
-                    "--locale=C"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=base, **usuario)
+                    "--locale=C"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=base, env=env,
+                   timeout=120, **usuario)
     porta = _porta_livre()
     log = open(base / "servidor.log", "wb")
     proc = subprocess.Popen(
         [postgres, "-D", str(dados), "-p", str(porta), "-k", str(base), "-c", "listen_addresses=127.0.0.1",
          "-c", "fsync=off", "-c", "synchronous_commit=off", "-c", "full_page_writes=off",
          "-c", "max_connections=60", "-c", f"shared_buffers={shared_buffers}"],
-        stdout=log, stderr=subprocess.STDOUT, cwd=base, **usuario)
+        stdout=log, stderr=subprocess.STDOUT, cwd=base, env=env, **usuario)
     url = f"postgresql://postgres@127.0.0.1:{porta}/postgres"
     try:
         prazo = time.monotonic() + 30

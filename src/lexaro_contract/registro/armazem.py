@@ -29,6 +29,7 @@ SEP_CAMPO = b"\x1f"
 SEP_REGISTRO = b"\x1e"
 ALVO_BLOCO = 2048          # bytes de texto por bloco antes de comprimir
 MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
+BLOCOS_POR_TAREFA = 64      # blocos por tarefa de compressão
 NIVEL_ZLIB = 3
 
 # Na tabela `empresa`, cada registro começa pela marca da sua família.
@@ -78,6 +79,10 @@ def comprimir(registros: List[bytes], base: "zlib._Compress") -> bytes:
     return c.compress(SEP_REGISTRO + SEP_REGISTRO.join(registros)) + c.flush()
 
 
+def comprimir_lote(blocos: List[Tuple[int, List[bytes]]], base: "zlib._Compress") -> List[Tuple[int, bytes]]:
+    return [(chave, comprimir(registros, base)) for chave, registros in blocos]
+
+
 def descomprimir(dados: bytes, base: "zlib._Decompress") -> bytes:
     d = base.copy()
     return d.decompress(dados) + d.flush()
@@ -106,7 +111,8 @@ class Empacotador:
         self._registros: List[bytes] = []
         self._tamanho = 0
         self._base: "Optional[zlib._Compress]" = None
-        self._pendentes: "deque[Tuple[int, Future[bytes]]]" = deque()
+        self._fechados: List[Tuple[int, List[bytes]]] = []
+        self._pendentes: "deque[Future[List[Tuple[int, bytes]]]]" = deque()
         self.blocos = 0
 
     def adicionar(self, regs: List[Tuple[int, bytes]]) -> Optional[int]:
@@ -131,28 +137,38 @@ class Empacotador:
                 self._fechar()
             pos = fim
         self._tamanho = tamanho
-        if len(self._pendentes) >= 512:
-            self.descarregar(256)
+        if len(self._pendentes) >= 8:
+            self.descarregar(4)
         return fora if fora < len(regs) else None
 
     def _fechar(self) -> None:
         if self._registros:
-            assert self._base is not None
-            self._pendentes.append((self._primeira, self.executor.submit(comprimir, self._registros, self._base)))
+            self._fechados.append((self._primeira, self._registros))
             self.blocos += 1
+            if len(self._fechados) >= BLOCOS_POR_TAREFA:
+                self._enviar()
         self._registros = []
         self._tamanho = 0
 
+    def _enviar(self) -> None:
+        # Uma tarefa por lote de blocos, não por bloco: com blocos de 2 KB, o
+        # custo de cada tarefa (futuro, fila, acordar a thread, o GIL de ida e
+        # volta) passaria o da própria compressão.
+        if self._fechados:
+            assert self._base is not None
+            self._pendentes.append(self.executor.submit(comprimir_lote, self._fechados, self._base))
+            self._fechados = []
+
     def descarregar(self, manter: int = 0) -> None:
-        prontos = []
+        prontos: List[Tuple[int, bytes]] = []
         while len(self._pendentes) > manter:
-            chave, futuro = self._pendentes.popleft()
-            prontos.append((chave, futuro.result()))
+            prontos.extend(self._pendentes.popleft().result())
         if prontos:
             self.gravar(prontos)
 
     def terminar(self) -> None:
         self._fechar()
+        self._enviar()
         self.descarregar()
 
 
