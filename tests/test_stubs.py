@@ -22,7 +22,7 @@ import pytest
 
 import lexaro_contract
 
-MODULOS = ["checker", "cnpj", "keywords"]
+MODULOS = ["checker", "cnpj", "keywords", "_dados_abertos"]
 PACOTE = Path(lexaro_contract.__file__).resolve().parent
 RAIZ = Path(__file__).resolve().parents[1]
 
