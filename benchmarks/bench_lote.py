@@ -88,7 +88,8 @@ def main():
     tmp = Path(tempfile.mkdtemp(prefix="bench_lote_"))
     srv, base = registro.iniciar_em_segundo_plano(RAIZ / "examples" / "registro")
     modelo = ModeloFalso(latencia=opts.latencia)
-    env = dict(os.environ, PYTHONPATH=str(RAIZ / "src"), LEXARO_PROVIDER="local", OPENAI_API_KEY="sk-bench-0000",
+    env = dict(os.environ, PYTHONPATH=str(Path(registro.__file__).resolve().parents[2]), LEXARO_PROVIDER="local",
+               OPENAI_API_KEY="sk-bench-0000",
                OPENAI_BASE_URL=modelo.url, LEXARO_BRASILAPI_URL=base, LEXARO_RECEITAWS_URL=base,
                LEXARO_CASADOSDADOS_URL=base)
     linhas = []

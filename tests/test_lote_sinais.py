@@ -11,10 +11,12 @@ from pathlib import Path
 
 import pytest
 
+import lexaro_contract
 from lexaro_contract import registro
 from modelo_falso import ModeloFalso
 
 RAIZ = Path(__file__).resolve().parents[1]
+PACOTES = str(Path(lexaro_contract.__file__).resolve().parents[1])  # o pacote em uso: instalado ou src/
 PDFS = [str(p) for p in sorted((RAIZ / "examples" / "contratos").glob("*.pdf"))]
 
 
@@ -22,7 +24,7 @@ PDFS = [str(p) for p in sorted((RAIZ / "examples" / "contratos").glob("*.pdf"))]
 def ambiente():
     srv, base = registro.iniciar_em_segundo_plano(RAIZ / "examples" / "registro")
     modelo = ModeloFalso(latencia=1.0)
-    env = dict(os.environ, PYTHONPATH=str(RAIZ / "src"), OPENAI_API_KEY="sk-teste-0123", OPENAI_BASE_URL=modelo.url,
+    env = dict(os.environ, PYTHONPATH=PACOTES, OPENAI_API_KEY="sk-teste-0123", OPENAI_BASE_URL=modelo.url,
                LEXARO_PROVIDER="local", LEXARO_BRASILAPI_URL=base, LEXARO_RECEITAWS_URL=base,
                LEXARO_CASADOSDADOS_URL=base)
     env.pop("PYTHONIOENCODING", None)

@@ -23,7 +23,7 @@ from lexaro_contract.registro.importador import importar
 from lexaro_contract.registro.leitor import ErroDeImportacao
 
 N, SEMENTE = 250, 7
-SRC = str(Path(__file__).resolve().parents[1] / "src")
+SRC = str(Path(_dados_abertos.__file__).resolve().parents[1])  # o pacote em uso: instalado ou src/
 
 
 @pytest.fixture(scope="session")

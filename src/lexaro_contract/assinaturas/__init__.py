@@ -21,6 +21,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import os
+import warnings
 from pathlib import Path
 from typing import Any, Callable, Coroutine, Dict, Optional, Union
 
@@ -61,6 +62,20 @@ def _rodar(fabrica: Callable[[], Coroutine[Any, Any, Registro]]) -> Registro:
         return executor.submit(lambda: asyncio.run(fabrica())).result()
 
 
+def _pyhanko_disponivel() -> bool:
+    """Carrega o pyHanko, se instalado. Ele ainda importa os tipos de chave DSA, que as versões
+    novas do cryptography marcam como obsoletos ao serem importados: o aviso é do pyHanko, não diz
+    nada ao usuário e, num programa que trata avisos como erros, faria a conferência falhar."""
+    try:
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message=r".*\bDSA\b.*")
+            import pyhanko.sign.validation  # noqa: F401
+            import pyhanko_certvalidator  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def verificar_assinaturas(caminho: Caminho, raizes: Optional[Union[Caminho, Raizes]] = None) -> Registro:
     """As assinaturas digitais do PDF em ``caminho`` e os achados sobre elas.
 
@@ -74,10 +89,7 @@ def verificar_assinaturas(caminho: Caminho, raizes: Optional[Union[Caminho, Raiz
     p = Path(caminho)
     if not p.is_file():
         raise FileNotFoundError(f"Arquivo não encontrado: {caminho}")
-    try:
-        import pyhanko.sign.validation  # noqa: F401
-        import pyhanko_certvalidator  # noqa: F401
-    except ImportError:
+    if not _pyhanko_disponivel():
         return {"assinaturas": [], "achados": [achado("informacao", _INDISPONIVEL)]}
     carregadas = raizes if isinstance(raizes, Raizes) or raizes is None else carregar_raizes(raizes)
     instalar_leitor_hex()
