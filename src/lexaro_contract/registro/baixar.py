@@ -69,15 +69,20 @@ def _propfind(url: str, token: str, tempo_limite: float) -> List[Tuple[str, bool
     return itens
 
 
-def listar_meses(base: Optional[str] = None, token: Optional[str] = None, tempo_limite: float = 60.0) -> List[str]:
-    b, t = configuracao()
-    base, token = base or b, token or t
+def _listar(url: str, token: str, tempo_limite: float, o_que: str) -> List[Tuple[str, bool, int]]:
+    """O PROPFIND de uma pasta da partilha; uma falha de rede vira ErroDeDownload dizendo o quê."""
     try:
-        itens = _propfind(f"{base}/public.php/webdav/", token, tempo_limite)
+        return _propfind(url, token, tempo_limite)
     except ErroDeDownload:
         raise
     except Exception as e:  # noqa: BLE001 - rede
-        raise ErroDeDownload(f"não foi possível listar os meses em {base}: {type(e).__name__}") from None
+        raise ErroDeDownload(f"não foi possível listar {o_que}: {type(e).__name__}") from None
+
+
+def listar_meses(base: Optional[str] = None, token: Optional[str] = None, tempo_limite: float = 60.0) -> List[str]:
+    b, t = configuracao()
+    base, token = base or b, token or t
+    itens = _listar(f"{base}/public.php/webdav/", token, tempo_limite, f"os meses em {base}")
     return sorted(nome for nome, pasta, _t in itens if pasta and _MES.match(nome))
 
 
@@ -166,12 +171,7 @@ def baixar_mes(mes: Optional[str] = None, pasta: "str | Path | None" = None, pro
         mes = meses[-1]
     elif mes not in meses:
         raise ErroDeDownload(f"mês {mes} não publicado (disponíveis: {', '.join(meses[-6:])})")
-    try:
-        itens = _propfind(f"{base}/public.php/webdav/{mes}/", token, tempo_limite)
-    except ErroDeDownload:
-        raise
-    except Exception as e:  # noqa: BLE001 - rede
-        raise ErroDeDownload(f"não foi possível listar {mes} em {base}: {type(e).__name__}") from None
+    itens = _listar(f"{base}/public.php/webdav/{mes}/", token, tempo_limite, f"{mes} em {base}")
     arquivos: Dict[str, int] = {n: tam for n, eh_pasta, tam in itens if not eh_pasta and _ARQUIVO.match(n)}
     if not arquivos:
         raise ErroDeDownload(f"nenhum zip em {mes}")

@@ -317,28 +317,28 @@ class DestinoPostgres(_Destino):
     def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
         self._copiar("fila", "k, v", linhas)
 
-    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]:
-        with self.con.cursor(name="fila_ordenada") as cur:
-            cur.execute(f"SELECT k, v FROM {self.novo}.fila ORDER BY k, n")
+    def _em_lotes(self, cursor: str, consulta: str, tamanho: int) -> Iterator[List[Any]]:
+        """As linhas de `consulta` em lotes, por um cursor do servidor (a memória fica limitada)."""
+        with self.con.cursor(name=cursor) as cur:
+            cur.execute(consulta)
             while True:
-                lote = cur.fetchmany(20000)
+                lote = cur.fetchmany(tamanho)
                 if not lote:
                     return
-                yield [(k, bytes(v)) for k, v in lote]
+                yield lote
+
+    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]:
+        for lote in self._em_lotes("fila_ordenada", f"SELECT k, v FROM {self.novo}.fila ORDER BY k, n", 20000):
+            yield [(k, bytes(v)) for k, v in lote]
 
     def limpar_fila(self) -> None:
         with self.con.cursor() as cur:
             cur.execute(f"TRUNCATE {self.novo}.fila")
 
     def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
-        with self.con.cursor(name="retirar_blocos") as cur:
-            cur.execute(f"SELECT dados FROM {self.novo}.{tabela}")
-            while True:
-                lote = cur.fetchmany(256)
-                if not lote:
-                    break
-                for (dados,) in lote:
-                    yield bytes(dados)
+        for lote in self._em_lotes("retirar_blocos", f"SELECT dados FROM {self.novo}.{tabela}", 256):
+            for (dados,) in lote:
+                yield bytes(dados)
         with self.con.cursor() as cur:
             cur.execute(f"TRUNCATE {self.novo}.{tabela}")
 
