@@ -29,11 +29,10 @@ py::object separar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!PyBytes_CheckExact(a[0]))
         throw py::type_error("separar() argument 'dados' must be bytes, not " + bind::type_name(a[0]));
     bind::require_str(a[1], "separar", "tipos");
-    Py_ssize_t nk = 0;
-    const char* kinds = PyUnicode_AsUTF8AndSize(a[1], &nk);
-    if (!kinds) throw py::error_already_set();
-    for (Py_ssize_t i = 0; i < nk; ++i)
-        if (std::string_view("ktdmc").find(kinds[i]) == std::string_view::npos)
+    const std::string_view kv = bind::utf8_view(a[1]);
+    const auto nk = static_cast<Py_ssize_t>(kv.size());
+    for (char kind : kv)
+        if (std::string_view("ktdmc").find(kind) == std::string_view::npos)
             throw py::value_error("separar(): tipo de campo desconhecido em 'tipos'");
     const bool final = bind::truthy(a[2]);
     long long nome = -1;
@@ -44,12 +43,7 @@ py::object separar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     // The bytes object is immutable and held by the caller for the call.
     const std::string_view data(PyBytes_AS_STRING(a[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
-    const std::string_view kv(kinds, static_cast<std::size_t>(nk));
-    open_data::Result r;
-    {
-        py::gil_scoped_release nogil;
-        r = open_data::parse(data, kv, final);
-    }
+    open_data::Result r = bind::scan_text(data.size(), [&] { return open_data::parse(data, kv, final); });
     PyObject* lst = PyList_New(static_cast<Py_ssize_t>(r.records.size()));
     if (!lst) throw py::error_already_set();
     py::object records = bind::steal(lst);
@@ -92,25 +86,12 @@ PyMethodDef def_separar = LEXARO_METHOD(
     "registro cujo campo nome não é vazio.");
 
 py::object chave_basico(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"basico", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("chave_basico", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "chave_basico", "basico");
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
-    if (!s) throw py::error_already_set();
-    return py::int_(open_data::basico_key(std::string_view(s, static_cast<std::size_t>(n))));
+    const std::string_view v = bind::utf8_view(bind::one_str("chave_basico", "basico", args, nargs, kwnames));
+    return py::int_(open_data::basico_key(v));
 }
 
 py::object chave_cnpj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"cnpj", nullptr}};
-    PyObject* a[1];
-    bind::bind_args("chave_cnpj", args, nargs, kwnames, params, 1, a);
-    bind::require_str(a[0], "chave_cnpj", "cnpj");
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
-    if (!s) throw py::error_already_set();
-    const std::string_view v(s, static_cast<std::size_t>(n));
+    const std::string_view v = bind::utf8_view(bind::one_str("chave_cnpj", "cnpj", args, nargs, kwnames));
     if (v.size() != 14) return py::int_(-1);
     return py::int_(open_data::establishment_key(v.substr(0, 8), v.substr(8, 4), v.substr(12, 2)));
 }
@@ -175,8 +156,5 @@ PyMethodDef def_chave_cnpj = LEXARO_METHOD(
 
 LEXARO_MODULE(_dados_abertos, m) {
     m.doc() = "Leitura rápida dos arquivos CSV dos dados abertos do CNPJ.";
-    bind::add_function(m, &def_separar);
-    bind::add_function(m, &def_cortes);
-    bind::add_function(m, &def_chave_basico);
-    bind::add_function(m, &def_chave_cnpj);
+    bind::add_functions(m, {&def_separar, &def_cortes, &def_chave_basico, &def_chave_cnpj});
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "bindings/boundary/objects.hpp"
@@ -28,6 +29,16 @@ decltype(auto) scan_text(std::size_t length, F&& f) {
     std::optional<py::gil_scoped_release> nogil;
     if (length >= kReleaseGilAt) nogil.emplace();
     return f();
+}
+
+// A str's UTF-8 form, cached by the str itself: valid while the str lives.
+// For identifiers and field kinds, which are ASCII; text to fold or scan is
+// read through the code-point views below instead.
+inline std::string_view utf8_view(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw py::error_already_set();
+    return std::string_view(p, static_cast<std::size_t>(n));
 }
 
 inline void ensure_ready(PyObject* s) {
