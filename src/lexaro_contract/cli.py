@@ -116,26 +116,16 @@ def _o_que_fazer(provider: Optional[str]) -> str:
     return " Sem chave, --provider local verifica offline (motor por regras)."
 
 
-def _checar_arquivo(caminho: str) -> Optional[str]:
-    p = Path(caminho)
-    if not p.exists():
-        return f"Arquivo não encontrado: {caminho}"
-    if p.is_dir():
-        return f"É um diretório, não um PDF: {caminho}"
-    return None
-
-
 def verificar_arquivo(verificador: Any, caminho: str, raizes: Optional[str] = None) -> Dict[str, Any]:
-    """Um registro de saída: {"arquivo", "resultado", "assinaturas_digitais"} ou {"arquivo", "erro"}."""
-    problema = _checar_arquivo(caminho)
-    if problema:
-        return {"arquivo": caminho, "erro": problema}
+    """Um registro de saída: {"arquivo", "resultado", "assinaturas_digitais"} ou {"arquivo", "erro"},
+    feito como num lote (o cliente HTTP do `cnpj` volta a ser o de antes ao fim)."""
+    from . import cnpj
+
+    anterior = cnpj.requests
     try:
-        resultado = verificador.verificar(caminho)
-    except Exception as e:  # noqa: BLE001 - o lote segue com o próximo arquivo
-        return {"arquivo": caminho, "erro": f"{type(e).__name__}: {e}"}
-    return {"arquivo": caminho, "resultado": resultado,
-            "assinaturas_digitais": lote.assinaturas_digitais(caminho, resultado, raizes)}
+        return lote.verificar_arquivo(caminho, lote.Configuracao.atual(raizes=raizes), verificador)
+    finally:
+        cnpj.requests = anterior
 
 
 def _raizes_de(args: argparse.Namespace) -> Optional[str]:
