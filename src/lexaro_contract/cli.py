@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple
 
 from . import lote
+from .enderecos import Enderecos, apontando, apontar
 from .lote import mascarar
 
 if TYPE_CHECKING:
@@ -82,15 +83,8 @@ def checar_registro(tempo: float = TEMPO_CHECAGEM) -> List[str]:
 # ---------------------------------------------------------------- verificação
 
 def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool) -> "ContractChecker":
-    from .checker import ContractChecker
-
-    kwargs: Dict[str, Any] = {"verbose": verbose}
-    if provider:
-        kwargs["provider"] = provider
-    if model:
-        kwargs["model"] = model
     try:
-        return ContractChecker(**kwargs)
+        return lote.novo_verificador(provider, model, verbose)
     except ValueError as e:
         raise ErroDeUso(str(e) + _o_que_fazer(provider)) from None
 
@@ -119,13 +113,8 @@ def _o_que_fazer(provider: Optional[str]) -> str:
 def verificar_arquivo(verificador: Any, caminho: str, raizes: Optional[str] = None) -> Dict[str, Any]:
     """Um registro de saída: {"arquivo", "resultado", "assinaturas_digitais"} ou {"arquivo", "erro"},
     feito como num lote (o cliente HTTP do `cnpj` volta a ser o de antes ao fim)."""
-    from . import cnpj
-
-    anterior = cnpj.requests
-    try:
+    with apontando(Enderecos.atuais(observado=True)):
         return lote.verificar_arquivo(caminho, lote.Configuracao.atual(raizes=raizes), verificador)
-    finally:
-        cnpj.requests = anterior
 
 
 def _raizes_de(args: argparse.Namespace) -> Optional[str]:
@@ -554,7 +543,7 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
             parar.set()
             desistir.set()
 
-    anterior = lote.instalar_observador()
+    restaurar = apontar(Enderecos.atuais(observado=True))
     try:
         config = lote.Configuracao.atual(provider, args.model, segredos, raizes)
         if unico:
@@ -573,9 +562,7 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
                     with contextlib.suppress(Exception):
                         executor.close(timeout=2)
     finally:
-        from . import cnpj
-
-        cnpj.requests = anterior
+        restaurar()
         progresso.fechar()
 
     faltam = sum(1 for a in args.arquivos if _chave(a) not in estados)
@@ -630,7 +617,7 @@ def pasta_exemplos() -> Path:
 
 
 def comando_demo(args: argparse.Namespace) -> int:
-    from .registro import apontar_cnpj_para, iniciar_em_segundo_plano
+    from .registro import iniciar_em_segundo_plano
 
     pasta = pasta_exemplos()
     contratos = sorted((pasta / "contratos").glob("*.pdf"))
@@ -638,9 +625,9 @@ def comando_demo(args: argparse.Namespace) -> int:
         raise ErroDeUso(f"nenhum contrato de exemplo em {pasta / 'contratos'}")
     servidor, base = iniciar_em_segundo_plano(pasta / "registro")
     try:
-        apontar_cnpj_para(base)
-        verificador = _novo_verificador("local", None, False)
-        registros = [verificar_arquivo(verificador, str(pdf)) for pdf in contratos]
+        with apontando(Enderecos.na_base(base)):
+            verificador = _novo_verificador("local", None, False)
+            registros = [verificar_arquivo(verificador, str(pdf)) for pdf in contratos]
     finally:
         servidor.shutdown()
         servidor.server_close()

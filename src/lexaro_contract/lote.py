@@ -25,16 +25,22 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import os
-import queue
-import signal
 import sys
 import threading
 import time
 from collections import deque
-from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, Iterator, Optional, Set, Tuple, Union
+
+from .enderecos import Enderecos, verificando
+from .lote_executores import ExecutorDeFios as ExecutorDeFios
+from .lote_executores import como_executor, matar_processos, sem_ctrl_c
+from .lote_executores import fabrica_de_processos as fabrica_de_processos
+from .lote_executores import fios_ocupados as fios_ocupados
+
+if TYPE_CHECKING:
+    from .checker import ContractChecker
 
 Registro = Dict[str, Any]
 
@@ -71,99 +77,6 @@ def mascarar(texto: str, segredos: Iterable[str]) -> str:
     return texto
 
 
-# ---------------------------------------------------------------- registro observado
-
-_local = threading.local()
-
-# Respostas que dizem algo da empresa (200, ou "não existe": 404, e 400 da
-# BrasilAPI para um CNPJ de dígitos verificadores errados) contra respostas
-# que só dizem que o serviço não atendeu.
-_STATUS_INDISPONIVEL = frozenset({401, 403, 408, 429})
-
-
-def _servico(url: str) -> str:
-    from . import cnpj
-
-    for nome, modelo in (("BrasilAPI", cnpj.BRASIL_API_URL), ("ReceitaWS", cnpj.RECEITA_WS_URL),
-                         ("Casa dos Dados", cnpj.CASADOSDADOS_API)):
-        if url.startswith(modelo.split("{", 1)[0]):
-            return nome
-    return url.split("/")[2] if url.count("/") >= 2 else url
-
-
-def _motivo_da_excecao(exc: BaseException) -> str:
-    import requests
-
-    if isinstance(exc, requests.Timeout):
-        return "tempo esgotado"
-    if isinstance(exc, requests.ConnectionError):
-        return "sem conexão"
-    return type(exc).__name__
-
-
-class _RegistroObservado:
-    """Fica no lugar de `requests` no módulo `cnpj` (que o procura a cada
-    chamada): repassa cada pedido sem mudar nada do que o módulo vê e anota,
-    na verificação em curso neste fio, as falhas que não são "não
-    encontrado". Fora de uma verificação observada, só repassa."""
-
-    def __init__(self, real: Any) -> None:
-        self._real = real
-
-    def __getattr__(self, nome: str) -> Any:
-        return getattr(self._real, nome)
-
-    def get(self, url: str, *args: Any, **kwargs: Any) -> Any:
-        return self._pedir(self._real.get, url, args, kwargs)
-
-    def post(self, url: str, *args: Any, **kwargs: Any) -> Any:
-        return self._pedir(self._real.post, url, args, kwargs)
-
-    def _pedir(self, metodo: Callable[..., Any], url: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
-        falhas: Optional[List[str]] = getattr(_local, "falhas", None)
-        if falhas is None:
-            return metodo(url, *args, **kwargs)
-        try:
-            resposta = metodo(url, *args, **kwargs)
-        except Exception as e:
-            falhas.append(f"{_servico(url)}: {_motivo_da_excecao(e)}")
-            raise
-        status = getattr(resposta, "status_code", None)
-        if status in _STATUS_INDISPONIVEL or (isinstance(status, int) and status >= 500):
-            falhas.append(f"{_servico(url)}: HTTP {status}")
-        elif status == 200:
-            try:
-                corpo = resposta.json()
-            except Exception:
-                falhas.append(f"{_servico(url)}: resposta ilegível (não é JSON)")
-            else:
-                if not isinstance(corpo, dict):
-                    falhas.append(f"{_servico(url)}: resposta ilegível (JSON que não é um objeto)")
-        return resposta
-
-
-def instalar_observador() -> Any:
-    """Põe o observador em `cnpj.requests` (uma vez); devolve o que estava lá."""
-    from . import cnpj
-
-    anterior = cnpj.requests
-    if not isinstance(anterior, _RegistroObservado):
-        # O módulo procura o seu cliente HTTP a cada chamada: um observador no
-        # lugar do `requests` vê o tráfego sem mudar o módulo.
-        cnpj.requests = _RegistroObservado(anterior)  # type: ignore[assignment]
-    return anterior
-
-
-@contextmanager
-def _observando() -> Iterator[List[str]]:
-    falhas: List[str] = []
-    _local.falhas = falhas
-    try:
-        yield falhas
-    finally:
-        _local.falhas = None
-
-
 # ---------------------------------------------------------------- uma verificação
 
 @dataclass(frozen=True)
@@ -174,17 +87,32 @@ class Configuracao:
 
     provider: Optional[str] = None
     model: Optional[str] = None
-    urls: Optional[Tuple[str, str, str]] = None
+    enderecos: Optional[Enderecos] = None   # None: os do processo onde a tarefa roda
     segredos: Tuple[str, ...] = ()
     raizes: Optional[str] = None   # pasta das raízes de confiança das assinaturas digitais
 
     @classmethod
     def atual(cls, provider: Optional[str] = None, model: Optional[str] = None,
               segredos: Iterable[str] = (), raizes: Optional[str] = None) -> "Configuracao":
-        from . import cnpj
+        return cls(provider, model, Enderecos.atuais(observado=True), tuple(segredos), raizes)
 
-        return cls(provider, model, (cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API),
-                   tuple(segredos), raizes)
+
+def novo_verificador(provider: Optional[str] = None, model: Optional[str] = None,
+                     verbose: bool = False) -> "ContractChecker":
+    """Um ContractChecker com as opções da linha de comando (provedor,
+    modelo, verbose). ValueError se o provedor não existe ou faltam as suas
+    credenciais."""
+    from .checker import ContractChecker
+
+    kwargs: Dict[str, Any] = {"verbose": verbose}
+    if provider:
+        kwargs["provider"] = provider
+    if model:
+        kwargs["model"] = model
+    return ContractChecker(**kwargs)
+
+
+_local = threading.local()
 
 
 def _verificador(config: Configuracao) -> Any:
@@ -194,14 +122,7 @@ def _verificador(config: Configuracao) -> Any:
     _local.verificadores = cache
     chave = (config.provider, config.model)
     if chave not in cache:
-        from .checker import ContractChecker
-
-        kwargs: Dict[str, Any] = {"verbose": False}
-        if config.provider:
-            kwargs["provider"] = config.provider
-        if config.model:
-            kwargs["model"] = config.model
-        cache[chave] = ContractChecker(**kwargs)
+        cache[chave] = novo_verificador(config.provider, config.model)
     return cache[chave]
 
 
@@ -233,15 +154,12 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
         return erro(arquivo, f"Arquivo não encontrado: {arquivo}", ERRO_ARQUIVO)
     if p.is_dir():
         return erro(arquivo, f"É um diretório, não um PDF: {arquivo}", ERRO_ARQUIVO)
-    from . import cnpj
-
-    if config.urls is not None and (cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API) != config.urls:
-        cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = config.urls
-    instalar_observador()
     try:
         if verificador is None:
             verificador = _verificador(config)
-        with _observando() as falhas:
+        # Sob os endereços de quem despachou: um trabalhador troca de
+        # registro só quando nenhuma verificação sua está em curso.
+        with verificando(config.enderecos) as falhas:
             resultado = verificador.verificar(arquivo)
     except Exception as e:  # noqa: BLE001 - o lote segue com o próximo arquivo
         return erro(arquivo, mascarar(f"{type(e).__name__}: {e}", config.segredos), _classificar(e))
@@ -264,153 +182,6 @@ def assinaturas_digitais(arquivo: str, resultado: Dict[str, Any], raizes: Option
         digitais = {"assinaturas": [], "achados": [
             {"status": "pendente", "mensagem": f"falha ao conferir as assinaturas digitais: {type(e).__name__}: {e}"}]}
     return assinaturas.cruzar_com_verificacao(digitais, resultado)
-
-
-# ---------------------------------------------------------------- executores
-
-_fios_ocupados = 0
-_trava_ocupados = threading.Lock()
-
-
-def fios_ocupados() -> int:
-    """Quantos fios de `ExecutorDeFios` estão no meio de uma tarefa.
-
-    Um programa que termina com verificações abandonadas em voo (um lote
-    interrompido) deve sair com `os._exit`: um fio daemon que acorda durante
-    o encerramento do interpretador dentro do verificador nativo não tem
-    como ser desfeito com segurança."""
-    return _fios_ocupados
-
-
-class ExecutorDeFios(cf.Executor):
-    """Pool de fios daemon: um lote interrompido abandona as esperas de rede
-    em curso sem segurar a saída do interpretador (os fios de
-    `ThreadPoolExecutor` são esperados no fim do programa)."""
-
-    def __init__(self, max_workers: int) -> None:
-        self._max_workers = max_workers
-        self._fila: "queue.SimpleQueue[Optional[Tuple[cf.Future[Any], Callable[..., Any], Tuple[Any, ...], Dict[str, Any]]]]" = queue.SimpleQueue()
-        self._fios: List[threading.Thread] = []
-        self._fechado = False
-
-    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> "cf.Future[Any]":
-        if self._fechado:
-            raise RuntimeError("executor encerrado")
-        futuro: "cf.Future[Any]" = cf.Future()
-        self._fila.put((futuro, fn, args, kwargs))
-        if len(self._fios) < self._max_workers:
-            fio = threading.Thread(target=self._trabalhar, name=f"lote-{len(self._fios)}", daemon=True)
-            self._fios.append(fio)
-            fio.start()
-        return futuro
-
-    def _trabalhar(self) -> None:
-        while True:
-            item = self._fila.get()
-            if item is None:
-                return
-            futuro, fn, args, kwargs = item
-            if not futuro.set_running_or_notify_cancel():
-                continue
-            global _fios_ocupados
-            with _trava_ocupados:
-                _fios_ocupados += 1
-            try:
-                futuro.set_result(fn(*args, **kwargs))
-            except BaseException as e:  # noqa: BLE001 - entregue a quem espera o futuro
-                futuro.set_exception(e)
-            finally:
-                with _trava_ocupados:
-                    _fios_ocupados -= 1
-
-    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        self._fechado = True
-        for _ in self._fios:
-            self._fila.put(None)
-        if wait:
-            for fio in self._fios:
-                fio.join()
-
-
-_PR_SET_PDEATHSIG = 1
-
-
-def _vigiar_pai(pid_pai: int) -> None:
-    while True:
-        time.sleep(1.0)
-        if os.getppid() != pid_pai:
-            os._exit(1)
-
-
-def _iniciar_trabalhador(pid_pai: int) -> None:
-    """Início de cada processo trabalhador: o Ctrl-C do terminal é do lote
-    (que decide o que parar), e o trabalhador morre com o processo que o
-    criou, mesmo se este levar um SIGKILL."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if sys.platform.startswith("linux"):
-        try:
-            import ctypes
-
-            ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-        except (OSError, AttributeError):
-            pass
-    if os.getppid() != pid_pai:  # o pai morreu antes do prctl
-        os._exit(1)
-    # Também fora do Linux (e se o pai for adotado por outro processo).
-    threading.Thread(target=_vigiar_pai, args=(pid_pai,), daemon=True).start()
-
-
-def fabrica_de_processos(n: int) -> Callable[[], cf.Executor]:
-    """Cria pools de `n` processos (início "spawn": nada herdado de fios do
-    pai) cujos trabalhadores ignoram o Ctrl-C e morrem com o pai."""
-    import multiprocessing
-
-    def criar() -> cf.Executor:
-        return cf.ProcessPoolExecutor(max_workers=n, mp_context=multiprocessing.get_context("spawn"),
-                                      initializer=_iniciar_trabalhador, initargs=(os.getpid(),))
-    return criar
-
-
-@contextmanager
-def _sem_ctrl_c() -> Iterator[None]:
-    """Bloqueia o SIGINT neste fio enquanto se submete: um processo
-    trabalhador criado agora herda a máscara e nunca recebe o Ctrl-C do
-    terminal, nem antes de o seu inicializador o ignorar. Um Ctrl-C que
-    chegue aqui fica pendente e é entregue ao desbloquear."""
-    bloquear = hasattr(signal, "pthread_sigmask") and threading.current_thread() is threading.main_thread()
-    if bloquear:
-        anterior = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        if bloquear:
-            signal.pthread_sigmask(signal.SIG_SETMASK, anterior)
-
-
-def _matar_processos(executor: cf.Executor) -> None:
-    # Um Ctrl-C não espera uma verificação em curso num processo: o pool não
-    # tem como cancelar o que já começou, então os processos são encerrados.
-    for processo in list((getattr(executor, "_processes", None) or {}).values()):
-        try:
-            processo.kill()
-        except (OSError, AttributeError):
-            pass
-
-
-def _como_executor(executor: Any) -> Tuple[cf.Executor, Optional[Callable[[], cf.Executor]], Optional[int]]:
-    """(executor, fábrica para trocá-lo ou None, tarefas simultâneas sugeridas)."""
-    if hasattr(executor, "get_executor") and hasattr(executor, "nthreads"):  # distributed.Client
-        fios = sum(executor.nthreads().values()) or 1
-        # pure=False: a nova tentativa de um arquivo é outra tarefa, não o
-        # mesmo resultado (com erro) guardado pelo agendador.
-        return executor.get_executor(pure=False), None, 2 * fios
-    if isinstance(executor, cf.Executor):
-        return executor, None, getattr(executor, "_max_workers", None)
-    if callable(executor):
-        novo = executor()
-        return novo, executor, getattr(novo, "_max_workers", None)
-    raise TypeError("executor deve ser um concurrent.futures.Executor, um distributed.Client "
-                    "ou uma função que cria um executor")
 
 
 # ---------------------------------------------------------------- o lote
@@ -439,7 +210,7 @@ def verificar_lote(
     parar = parar or threading.Event()
     desistir = desistir or threading.Event()
     config = Configuracao.atual(provider, model, segredos_configurados(segredos), raizes)
-    atual, fabrica, sugerido = _como_executor(executor)
+    atual, fabrica, sugerido = como_executor(executor)
     limite = max(1, simultaneos or sugerido or (os.cpu_count() or 1))
     proprio = fabrica is not None
 
@@ -456,7 +227,7 @@ def verificar_lote(
                 raise quebrado
             atual.shutdown(wait=False)
             atual, quebrado = fabrica(), None
-        with _sem_ctrl_c():
+        with sem_ctrl_c():
             em_voo[atual.submit(verificar_arquivo, arquivo, config)] = arquivo
 
     try:
@@ -516,7 +287,7 @@ def verificar_lote(
             futuro.cancel()
         if proprio:
             if abandonados or quebrado is not None:
-                _matar_processos(atual)
+                matar_processos(atual)
                 atual.shutdown(wait=False, cancel_futures=True)
             else:
                 atual.shutdown(wait=True)

@@ -240,12 +240,9 @@ def iniciar_em_segundo_plano(dados: Dados, porta: int = 0, **opcoes: Any) -> Tup
 
 def apontar_cnpj_para(base: str) -> None:
     """Faz o módulo `cnpj` deste processo consultar o servidor em `base`."""
-    from .. import cnpj
+    from ..enderecos import Enderecos, apontar
 
-    base = base.rstrip("/")
-    cnpj.BRASIL_API_URL = base + BRASIL_API_PATH + "{cnpj}"
-    cnpj.RECEITA_WS_URL = base + RECEITA_WS_PATH + "{cnpj}"
-    cnpj.CASADOSDADOS_API = base + BUSCA_PATH
+    apontar(Enderecos.na_base(base))
 
 
 def buscar(registros: Dict[str, Registro], corpo: Any) -> Dict[str, Any]:
