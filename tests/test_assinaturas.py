@@ -31,7 +31,7 @@ from pyhanko.sign.timestamps import DummyTimeStamper
 from pyhanko_certvalidator.registry import SimpleCertificateStore
 
 from lexaro_contract import assinaturas as A
-from test_cli import registro_local, urls_restauradas  # noqa: F401 - fixtures do registro local
+from test_cli import registro_local  # noqa: F401 - fixture do registro local
 
 AGORA = dt.datetime.now(dt.timezone.utc)
 CPF_MARIANA, CPF_JOAO, CNPJ_ALFA = "12345678909", "98765432100", "12345678000199"

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from lexaro_contract import cli, cnpj, registro
+from lexaro_contract import cli, registro
 
 EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
 PDFS = sorted((EXEMPLOS / "contratos").glob("*.pdf"))
@@ -13,15 +13,9 @@ ESPERADO = {"01_servicos.pdf": "APROVADO", "02_fornecimento.pdf": "REPROVADO", "
 
 
 @pytest.fixture
-def urls_restauradas(monkeypatch):
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
-
-
-@pytest.fixture
-def registro_local(urls_restauradas, monkeypatch):
+def registro_local(apontar_registro, monkeypatch):
     srv, base = registro.iniciar_em_segundo_plano(EXEMPLOS / "registro")
-    registro.apontar_cnpj_para(base)
+    apontar_registro(base)
     for var in ("LEXARO_BRASILAPI_URL", "LEXARO_RECEITAWS_URL", "LEXARO_CASADOSDADOS_URL"):
         monkeypatch.setenv(var, base)
     monkeypatch.setenv("LEXARO_PROVIDER", "local")
@@ -51,7 +45,7 @@ def test_example_pdfs_hold_their_text_sources():
         assert texto.split() == fonte.split()
 
 
-def test_demo_shows_the_three_verdicts(capsys, urls_restauradas):
+def test_demo_shows_the_three_verdicts(capsys):
     assert cli.main(["demo", "--quiet"]) == 0
     out = capsys.readouterr().out
     for nome, veredito in ESPERADO.items():
@@ -119,8 +113,8 @@ def test_parallel_jobs(registro_local, tmp_path):
     assert {n: r["resultado"]["resultado_final"] for n, r in registros.items()} == ESPERADO
 
 
-def test_unreachable_registry_stops_before_verifying(urls_restauradas, porta_fechada, monkeypatch, capsys):
-    registro.apontar_cnpj_para(f"http://127.0.0.1:{porta_fechada}")
+def test_unreachable_registry_stops_before_verifying(apontar_registro, porta_fechada, monkeypatch, capsys):
+    apontar_registro(f"http://127.0.0.1:{porta_fechada}")
     monkeypatch.setenv("LEXARO_PROVIDER", "local")
     assert cli.main(["verificar", str(PDFS[0])]) == 3
     err = capsys.readouterr().err

@@ -126,14 +126,13 @@ def ordered(value):
     return (type(value).__name__, value)
 
 
-def point_at(monkeypatch, server):
-    monkeypatch.setattr(cnpj, "BRASIL_API_URL", server.url_for("/api/cnpj/v1/") + "{cnpj}")
-    monkeypatch.setattr(cnpj, "RECEITA_WS_URL", server.url_for("/v1/cnpj/") + "{cnpj}")
+def point_at(apontar_registro, server):
+    apontar_registro(server.url_for("").rstrip("/"))
 
 
 @pytest.fixture
-def services(httpserver, monkeypatch):
-    point_at(monkeypatch, httpserver)
+def services(httpserver, apontar_registro):
+    point_at(apontar_registro, httpserver)
     return httpserver
 
 
@@ -297,12 +296,11 @@ def test_both_services_failing_is_none_after_two_requests(services):
     assert paths(services) == [BRASIL_PATH, RECEITA_PATH]
 
 
-def test_connection_refused_is_none(monkeypatch):
+def test_connection_refused_is_none(apontar_registro):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    monkeypatch.setattr(cnpj, "BRASIL_API_URL", f"http://127.0.0.1:{port}/api/cnpj/v1/{{cnpj}}")
-    monkeypatch.setattr(cnpj, "RECEITA_WS_URL", f"http://127.0.0.1:{port}/v1/cnpj/{{cnpj}}")
+    apontar_registro(f"http://127.0.0.1:{port}")
     assert cnpj.consultar_cnpj(CNPJ) is None
 
 
@@ -317,10 +315,10 @@ def test_huge_and_deep_bodies(services):
 
 
 @pytest.fixture
-def slow_server(monkeypatch):
+def slow_server(apontar_registro):
     server = HTTPServer(host="127.0.0.1", threaded=True)
     server.start()
-    point_at(monkeypatch, server)
+    point_at(apontar_registro, server)
     yield server
     server.clear()
     server.stop()

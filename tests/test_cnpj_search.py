@@ -32,9 +32,8 @@ def with_keys(record, **added):
 
 
 @pytest.fixture
-def server(httpserver, monkeypatch):
-    point_at(monkeypatch, httpserver)
-    monkeypatch.setattr(cnpj, "CASADOSDADOS_API", httpserver.url_for(SEARCH_PATH))
+def server(httpserver, apontar_registro):
+    point_at(apontar_registro, httpserver)
     return httpserver
 
 

@@ -11,16 +11,10 @@ from typing import Iterator, List
 import pytest
 
 import lexaro_contract
-from lexaro_contract import cli, cnpj
+from lexaro_contract import cli
 
 RAIZ = Path(__file__).resolve().parents[1]
 TESTEMUNHAS = ("RENATO ALVES BARBOSA", "LUCIA FERREIRA DIAS")
-
-
-@pytest.fixture(autouse=True)
-def urls_restauradas(monkeypatch: pytest.MonkeyPatch) -> None:
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
 
 
 def _demo(capsys: pytest.CaptureFixture[str], *opcoes: str) -> List[str]:

@@ -326,16 +326,15 @@ def brasil_api(cnpj_digits, razao, logradouro, numero, complemento, bairro, cida
     }
 
 
-def test_contract_checker_verifies_a_pdf_with_the_local_engine(pdfs, monkeypatch, capsys):
+def test_contract_checker_verifies_a_pdf_with_the_local_engine(pdfs, apontar_registro, capsys):
     from pytest_httpserver import HTTPServer
 
-    from lexaro_contract import checker, cnpj
+    from lexaro_contract import checker
 
     server = HTTPServer(host="127.0.0.1", threaded=True)
     server.start()
     try:
-        monkeypatch.setattr(cnpj, "BRASIL_API_URL", server.url_for("/api/cnpj/v1/") + "{cnpj}")
-        monkeypatch.setattr(cnpj, "RECEITA_WS_URL", server.url_for("/v1/cnpj/") + "{cnpj}")
+        apontar_registro(server.url_for("").rstrip("/"))
         server.expect_request("/api/cnpj/v1/12345678000199").respond_with_json(brasil_api(
             "12345678000199", "ALFA SERVICOS LTDA", "RUA DAS FLORES", "100", "SALA 2", "CENTRO", "SAO PAULO", "SP",
             "01010000", [("JOAO DA SILVA", "Sócio-Administrador")]))

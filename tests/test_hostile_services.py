@@ -36,12 +36,6 @@ SEARCH_LOOKUPS = [
 ALL_LOOKUPS = REGISTRY_LOOKUPS + SEARCH_LOOKUPS
 
 
-def point_everything_at(monkeypatch, base):
-    monkeypatch.setattr(cnpj, "BRASIL_API_URL", base + "/api/cnpj/v1/{cnpj}")
-    monkeypatch.setattr(cnpj, "RECEITA_WS_URL", base + "/v1/cnpj/{cnpj}")
-    monkeypatch.setattr(cnpj, "CASADOSDADOS_API", base + SEARCH_PATH)
-
-
 @pytest.fixture
 def short_timeout(monkeypatch):
     monkeypatch.setattr(cnpj, "REQUEST_TIMEOUT", TIMEOUT)
@@ -64,10 +58,9 @@ def healthy(healthy_server):
     healthy_server.clear()
 
 
-def assert_still_working(monkeypatch, server):
+def assert_still_working(apontar_registro, server):
     server.clear()
-    point_at(monkeypatch, server)
-    monkeypatch.setattr(cnpj, "CASADOSDADOS_API", server.url_for(SEARCH_PATH))
+    point_at(apontar_registro, server)
     server.expect_request(SEARCH_PATH, method="POST").respond_with_json(HITS)
     server.expect_request(BRASIL_PATH).respond_with_json(BRASIL)
     assert ordered(cnpj.consultar_cnpj(CNPJ)) == ordered(BRASIL_RECORD)
@@ -141,13 +134,13 @@ class RawServer:
 
 
 @pytest.fixture
-def raw_server(monkeypatch):
+def raw_server(apontar_registro):
     servers = []
 
     def start(behave):
         server = RawServer(behave)
         servers.append(server)
-        point_everything_at(monkeypatch, server.base)
+        apontar_registro(server.base)
         return server
 
     yield start
@@ -206,41 +199,41 @@ def slow_valid_answer(conn, stop):
 
 
 @pytest.mark.parametrize("behave", [never_answers, headers_then_silence, body_then_silence, slow_valid_answer])
-def test_slow_services_time_out(raw_server, short_timeout, behave, healthy, monkeypatch):
+def test_slow_services_time_out(raw_server, short_timeout, behave, healthy, apontar_registro):
     # The search keeps its own 15 s timeout, so only the registry lookups wait.
     server = raw_server(behave)
     # consultar_cnpj waits out two timeouts; nothing else is retried.
     all_absent(REGISTRY_LOOKUPS, 2 * TIMEOUT + 0.6)
     assert len(server.requests) == 8 and all(r.startswith("GET ") for r in server.requests)
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
 @pytest.mark.parametrize("behave", [close_mid_body, close_mid_chunk, bad_chunk_size, close_without_answer,
                                     reset_without_answer, garbage_status_line])
-def test_broken_connections(raw_server, short_timeout, behave, healthy, monkeypatch):
+def test_broken_connections(raw_server, short_timeout, behave, healthy, apontar_registro):
     server = raw_server(behave)
     all_absent(ALL_LOOKUPS, 2)
     # Each service asked once per lookup: 1 + 1 + 2 + 2 + 2 registry requests,
     # then 1 + (2 + 1) + (2 + 1) for the lookups that also search.
     assert len(server.requests) == 15
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
-def test_nothing_listening(monkeypatch, short_timeout, healthy):
+def test_nothing_listening(apontar_registro, short_timeout, healthy):
     probe = socket.create_server(("127.0.0.1", 0))
     port = probe.getsockname()[1]
     probe.close()
-    point_everything_at(monkeypatch, f"http://127.0.0.1:{port}")
+    apontar_registro(f"http://127.0.0.1:{port}")
     all_absent(ALL_LOOKUPS, 2)
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
 # ---------------------------------------------------------------- bodies and statuses
 
 
 @pytest.fixture
-def hostile(httpserver, monkeypatch, short_timeout):
-    point_everything_at(monkeypatch, httpserver.url_for("").rstrip("/"))
+def hostile(httpserver, apontar_registro, short_timeout):
+    apontar_registro(httpserver.url_for("").rstrip("/"))
     return httpserver
 
 
@@ -268,13 +261,13 @@ BODIES = {
 
 
 @pytest.mark.parametrize("body, content_type", list(BODIES.values()), ids=list(BODIES))
-def test_undecodable_or_unexpected_bodies(hostile, body, content_type, healthy, monkeypatch):
+def test_undecodable_or_unexpected_bodies(hostile, body, content_type, healthy, apontar_registro):
     answer_everything(hostile, Response(body, status=200, content_type=content_type))
     all_absent(ALL_LOOKUPS, 5)
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
-def test_fifty_megabyte_body(hostile, healthy, monkeypatch):
+def test_fifty_megabyte_body(hostile, healthy, apontar_registro):
     # 50 MB that never becomes a JSON value: an array that is never closed.
     body = b"[" + b"1," * (25 * 1024 * 1024)
     answer_everything(hostile, Response(body, status=200, content_type="application/json"))
@@ -284,7 +277,7 @@ def test_fifty_megabyte_body(hostile, healthy, monkeypatch):
         # A bound against hanging, not a speed target (decoding 50 MB takes
         # a while under the sanitizers).
         assert time.monotonic() - start < 60, name
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
 def test_fifty_megabyte_field_is_kept_as_sent(hostile):
@@ -303,7 +296,7 @@ def test_content_type_is_not_consulted(hostile):
 
 
 @pytest.mark.parametrize("status", [429, 503, 504, 403, 301, 204, 418])
-def test_stream_of_error_statuses(hostile, status, healthy, monkeypatch):
+def test_stream_of_error_statuses(hostile, status, healthy, apontar_registro):
     headers = {"Retry-After": "3600"} if status == 429 else {}
     answer_everything(hostile, Response(json.dumps({"message": "Too Many Requests"}), status=status,
                                         headers=headers, content_type="application/json"))
@@ -312,35 +305,35 @@ def test_stream_of_error_statuses(hostile, status, healthy, monkeypatch):
     assert time.monotonic() - start < 3  # nothing waits for Retry-After
     # No retries: one request per service per lookup.
     assert len(hostile.log) == 15
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
 # ---------------------------------------------------------------- redirects
 
 
-def test_redirect_to_a_closed_port(hostile, healthy, monkeypatch):
+def test_redirect_to_a_closed_port(hostile, healthy, apontar_registro):
     probe = socket.create_server(("127.0.0.1", 0))
     port = probe.getsockname()[1]
     probe.close()
     answer_everything(hostile, Response("", status=302, headers={"Location": f"http://127.0.0.1:{port}/x"}))
     all_absent(ALL_LOOKUPS, 2)
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
-def test_redirect_loop(hostile, healthy, monkeypatch):
+def test_redirect_loop(hostile, healthy, apontar_registro):
     for path in (BRASIL_PATH, RECEITA_PATH, SEARCH_PATH):
         hostile.expect_request(path).respond_with_response(Response("", status=307, headers={"Location": path}))
     all_absent(ALL_LOOKUPS, 5)
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
-def test_redirect_to_another_local_port_that_misbehaves(hostile, raw_server, healthy, monkeypatch):
+def test_redirect_to_another_local_port_that_misbehaves(hostile, raw_server, healthy, apontar_registro):
     other = raw_server(close_mid_body)
-    point_everything_at(monkeypatch, hostile.url_for("").rstrip("/"))
+    apontar_registro(hostile.url_for("").rstrip("/"))
     answer_everything(hostile, Response("", status=307, headers={"Location": other.base + "/elsewhere"}))
     all_absent(ALL_LOOKUPS, 2)
     assert other.requests and all(r.split()[1] == "/elsewhere" for r in other.requests)
-    assert_still_working(monkeypatch, healthy)
+    assert_still_working(apontar_registro, healthy)
 
 
 def test_redirect_to_another_local_port_is_followed(hostile, healthy):

@@ -5,7 +5,7 @@ import pytest
 import lexaro
 from contract_pdfs import make_contract_pdf
 from corpus_local import carregar, chave_cnpj, escrever_registro, pontuar
-from lexaro_contract import cnpj, registro
+from lexaro_contract import registro
 from lexaro_contract.checker import ContractChecker
 from lexaro_contract.models import (AssinaturaExtraida, EmpresaExtraida, ExtracaoAssinaturas,
                                     ExtracaoDadosContrato, ExtracaoEmpresas)
@@ -25,10 +25,8 @@ def base_registro(tmp_path_factory):
 
 
 @pytest.fixture
-def registro_local(base_registro, monkeypatch):
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
-    registro.apontar_cnpj_para(base_registro)
+def registro_local(base_registro, apontar_registro):
+    apontar_registro(base_registro)
     return ContractChecker(provider="local", verbose=False)
 
 

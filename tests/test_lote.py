@@ -7,6 +7,7 @@ import json
 import os
 import threading
 import time
+from dataclasses import replace
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
@@ -14,6 +15,7 @@ import pytest
 
 from lexaro_contract import cli, cnpj, lote, registro
 from lexaro_contract.checker import ContractChecker
+from lexaro_contract.enderecos import Enderecos
 from modelo_falso import ModeloFalso
 
 EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
@@ -22,12 +24,10 @@ CHAVE = "sk-teste-segredo-0123456789"
 
 
 @pytest.fixture
-def registro_local(monkeypatch):
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API", "REQUEST_TIMEOUT"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
+def registro_local(apontar_registro, monkeypatch):
     monkeypatch.setenv("LEXARO_PROVIDER", "local")
     srv, base = registro.iniciar_em_segundo_plano(EXEMPLOS / "registro")
-    registro.apontar_cnpj_para(base)
+    apontar_registro(base)
     yield base
     srv.shutdown()
     srv.server_close()
@@ -60,9 +60,9 @@ class BrasilAPIComFalha:
 
 
 @pytest.fixture
-def brasilapi(registro_local, monkeypatch):
+def brasilapi(registro_local, apontar_registro, monkeypatch):
     falha = BrasilAPIComFalha()
-    monkeypatch.setattr(cnpj, "BRASIL_API_URL", falha.url)
+    apontar_registro(replace(Enderecos.atuais(), brasil_api=falha.url))
     monkeypatch.setattr(cnpj, "REQUEST_TIMEOUT", 0.3)
     yield falha
     falha.srv.shutdown()
@@ -228,6 +228,9 @@ def test_dask_cluster_loses_nothing_when_a_worker_dies(modelo, monkeypatch, tmp_
         Path(arquivos[-1]).write_bytes(Path(PDFS[0]).read_bytes())
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                     # the scheduler's HTTP routes on a free port, not on 8787 (busy
+                                     # when another cluster runs on this machine)
+                                     scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                      silence_logs=50) as cluster, distributed.Client(cluster) as cliente:
         pids = list(cliente.run(os.getpid).values())
         vitima = threading.Thread(target=lambda: modelo.recebeu.wait(20) and os.kill(pids[0], 9), daemon=True)

@@ -6,6 +6,7 @@ import inspect
 import json
 import sys
 from collections import UserDict
+from dataclasses import replace
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -18,6 +19,7 @@ from checker_support import campo, make_pdf
 from fakes import AURORA_BRASILAPI, BOREAL_RECEITAWS, CIDRA_BRASILAPI, Documento, Motor, sdk_module
 from lexaro_contract import checker, cnpj
 from lexaro_contract.checker import ContractChecker
+from lexaro_contract.enderecos import Enderecos
 from lexaro_contract.models import AssinaturaVerificada, CampoVerificado, EmpresaVerificada
 
 DUPLA = "=" * 60
@@ -56,12 +58,10 @@ def servidor():
 
 
 @pytest.fixture
-def registry(servidor, monkeypatch):
+def registry(servidor, apontar_registro):
     """The registry services (BrasilAPI, ReceitaWS, Casa dos Dados) on the local server."""
     servidor.clear()
-    monkeypatch.setattr(cnpj, "BRASIL_API_URL", servidor.url_for("/api/cnpj/v1/{cnpj}"))
-    monkeypatch.setattr(cnpj, "RECEITA_WS_URL", servidor.url_for("/v1/cnpj/{cnpj}"))
-    monkeypatch.setattr(cnpj, "CASADOSDADOS_API", servidor.url_for("/v2/public/cnpj/search"))
+    apontar_registro(servidor.url_for("").rstrip("/"))
     yield servidor
     servidor.clear()
 
@@ -543,10 +543,10 @@ def test_quiet_run_prints_nothing_and_returns_the_same(registry, sdk, contrato, 
     assert len(sdk.clientes) == 2  # a new checker, and engine, per call
 
 
-def test_registry_unreachable_rejects_every_company(registry, sdk, contrato, monkeypatch):
+def test_registry_unreachable_rejects_every_company(registry, sdk, contrato, apontar_registro):
     # Nothing answers: every lookup yields None, no error reaches the caller.
-    monkeypatch.setattr(cnpj, "BRASIL_API_URL", registry.url_for("/fora/{cnpj}"))
-    monkeypatch.setattr(cnpj, "RECEITA_WS_URL", registry.url_for("/fora2/{cnpj}"))
+    apontar_registro(replace(Enderecos.atuais(), brasil_api=registry.url_for("/fora/{cnpj}"),
+                             receita_ws=registry.url_for("/fora2/{cnpj}")))
     registry.expect_request("/v2/public/cnpj/search", method="POST").respond_with_data("", status=503)
     sdk.documento = Documento(RESPOSTAS, METRICAS)
     r = lexaro_contract.verificar_contrato(contrato, openai_api_key="sk-teste", verbose=False)

@@ -22,13 +22,11 @@ BAIXADA = dict(ALFA, cnpj="44555666000107", razao_social="GAMA COMERCIO LTDA", n
 
 
 @pytest.fixture
-def servidor(tmp_path, monkeypatch):
+def servidor(tmp_path, apontar_registro):
     (tmp_path / "a.json").write_text(json.dumps(ALFA), encoding="utf-8")
     (tmp_path / "b.json").write_text(json.dumps([BAIXADA]), encoding="utf-8")
     srv, base = registro.iniciar_em_segundo_plano(tmp_path)
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
-    registro.apontar_cnpj_para(base)
+    registro.apontar_cnpj_para(base)  # the registry's own helper; apontar_registro undoes it
     yield base
     srv.shutdown()
     srv.server_close()

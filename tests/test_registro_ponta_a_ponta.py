@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -98,31 +98,24 @@ def servido_json(tmp_path: Path) -> Iterator[str]:
 
 
 def _servindo(dados: Any) -> Iterator[str]:
-    antes = (cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API)
     servidor, base = iniciar_em_segundo_plano(dados)
     try:
         yield base
     finally:
         servidor.shutdown()
         servidor.server_close()
-        cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = antes
 
 
-def _apontar(base: str) -> None:
-    cnpj.BRASIL_API_URL = base + "/api/cnpj/v1/{cnpj}"
-    cnpj.RECEITA_WS_URL = base + "/v1/cnpj/{cnpj}"
-    cnpj.CASADOSDADOS_API = base + "/v2/public/cnpj/search"
-
-
-def _consultas(base: str, cnpjs: List[str]) -> List[Any]:
-    _apontar(base)
+def _consultas(apontar_registro: Callable[[str], None], base: str, cnpjs: List[str]) -> List[Any]:
+    apontar_registro(base)
     return [cnpj.consultar_cnpj(c) for c in cnpjs]
 
 
-def test_consultar_cnpj_reads_the_imported_registry_as_the_brasilapi_answer(servido: str, servido_json: str) -> None:
+def test_consultar_cnpj_reads_the_imported_registry_as_the_brasilapi_answer(
+        servido: str, servido_json: str, apontar_registro: Callable[[str], None]) -> None:
     cnpjs = [r["cnpj"] for i in range(0, N, 7) for r in registros_esperados(modelo_da_empresa(i, N, SEMENTE))]
-    do_banco = _consultas(servido, cnpjs + ["00000000000191"])
-    da_pasta = _consultas(servido_json, cnpjs + ["00000000000191"])
+    do_banco = _consultas(apontar_registro, servido, cnpjs + ["00000000000191"])
+    da_pasta = _consultas(apontar_registro, servido_json, cnpjs + ["00000000000191"])
     assert do_banco[-1] is None and da_pasta[-1] is None
     assert do_banco[:-1] == da_pasta[:-1]
     assert all(r is not None for r in do_banco[:-1])
@@ -130,11 +123,11 @@ def test_consultar_cnpj_reads_the_imported_registry_as_the_brasilapi_answer(serv
 
 @pytest.mark.parametrize("contrato", sorted(p.name for p in (EXEMPLOS / "contratos").glob("*.pdf")))
 def test_a_verification_against_the_imported_registry_gives_the_folder_verdict(
-        contrato: str, servido: str) -> None:
+        contrato: str, servido: str, apontar_registro: Callable[[str], None]) -> None:
     from lexaro_contract.checker import ContractChecker
 
     def veredito(base: str) -> Tuple[str, List[str], List[str]]:
-        _apontar(base)
+        apontar_registro(base)
         r = ContractChecker(provider="local", verbose=False).verificar(str(EXEMPLOS / "contratos" / contrato))
         return r["resultado_final"], r["campos_reprovados"], r["campos_pendentes"]
 

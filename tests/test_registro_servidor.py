@@ -45,20 +45,14 @@ EMPRESAS = [empresa(1, "ALFA SERVICOS LTDA", fantasia="ALFA TEC"), empresa(2, "B
 
 
 @pytest.fixture
-def urls(monkeypatch):
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
-
-
-@pytest.fixture
-def servir(urls):
+def servir(apontar_registro):
     abertos = []
 
     def iniciar(dados=None, **opcoes):
         srv, base = registro.iniciar_em_segundo_plano(
             {e["cnpj"]: e for e in EMPRESAS} if dados is None else dados, **opcoes)
         abertos.append(srv)
-        registro.apontar_cnpj_para(base)
+        apontar_registro(base)
         return srv, base
     yield iniciar
     for srv in abertos:

@@ -16,7 +16,7 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Dict, Iterator, List, Set
+from typing import Callable, Dict, Iterator, List, Set
 
 import pytest
 
@@ -103,13 +103,11 @@ def test_stub_declara_cada_nome_do_modulo_e_da_classe(modulo: str) -> None:
 
 
 @pytest.fixture
-def registro_de_exemplo(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
-    from lexaro_contract import cnpj, registro
+def registro_de_exemplo(apontar_registro: Callable[[str], None]) -> Iterator[str]:
+    from lexaro_contract import registro
 
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
-        monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
     servidor, base = registro.iniciar_em_segundo_plano(RAIZ / "examples" / "registro")
-    registro.apontar_cnpj_para(base)
+    apontar_registro(base)
     yield base
     servidor.shutdown()
     servidor.server_close()
