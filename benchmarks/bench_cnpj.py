@@ -23,6 +23,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 import oracle_cnpj as oracle  # noqa: E402
 from fakes import Resposta  # noqa: E402
 from lexaro_contract import cnpj  # noqa: E402
+from lexaro_contract.enderecos import Enderecos, apontar  # noqa: E402
 
 REPEATS = 7
 
@@ -98,7 +99,7 @@ FAKE = FakeRequests()
 
 
 def main():
-    cnpj.requests = FAKE
+    apontar(Enderecos.atuais(), cliente=FAKE)
     oracle.requests = FAKE
     rows = []
     for name in ["limpar_cnpj", "validar_cnpj", "formatar_cnpj"]:

@@ -32,8 +32,9 @@ from corpus_local import Contrato, Placar, carregar, escrever_registro, pdf_uma_
 
 import lexaro  # noqa: E402
 from lexaro.providers import local  # noqa: E402
-from lexaro_contract import cnpj, registro  # noqa: E402
+from lexaro_contract import registro  # noqa: E402
 from lexaro_contract.checker import ContractChecker  # type: ignore[import-not-found]  # noqa: E402
+from lexaro_contract.enderecos import Enderecos, apontando  # noqa: E402
 from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas  # noqa: E402
 
 TARGET_MS = 30.0
@@ -131,18 +132,15 @@ def main() -> None:
     ap.add_argument("--so-reservados", action="store_true")
     args = ap.parse_args()
     contratos = carregar(True if args.so_reservados else None)
-    urls = {n: getattr(cnpj, n) for n in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")}
     with tempfile.TemporaryDirectory() as tmp:
         pasta = Path(tmp)
         (pasta / "registro").mkdir()
         escrever_registro(contratos, pasta / "registro")
         srv, base = registro.iniciar_em_segundo_plano(pasta / "registro")  # type: ignore[attr-defined]
         try:
-            registro.apontar_cnpj_para(base)  # type: ignore[attr-defined]
-            res = medir(contratos, pasta, args.repeats)
+            with apontando(Enderecos.na_base(base)):
+                res = medir(contratos, pasta, args.repeats)
         finally:
-            for n, v in urls.items():
-                setattr(cnpj, n, v)
             srv.shutdown()
             srv.server_close()
         longo = make_long_contract_pdf(pasta / "longo.pdf", pages=10)

@@ -51,6 +51,8 @@ from typing import Any, Dict, List, Tuple
 import requests
 
 from lexaro_contract import cnpj  # type: ignore[import-untyped,unused-ignore]
+from lexaro_contract.enderecos import Enderecos
+from lexaro_contract.enderecos import apontar as apontar_cnpj
 
 EMPRESAS = 50_000
 CLIENTES = 200
@@ -101,9 +103,7 @@ def pct(valores: List[float], p: float) -> float:
 
 
 def apontar(base: str) -> None:
-    cnpj.BRASIL_API_URL = base + "/api/cnpj/v1/{cnpj}"
-    cnpj.RECEITA_WS_URL = base + "/v1/cnpj/{cnpj}"
-    cnpj.CASADOSDADOS_API = base + "/v2/public/cnpj/search"
+    apontar_cnpj(Enderecos.na_base(base))
 
 
 # ---------------------------------------------------------------- rows 1-2

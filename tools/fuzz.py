@@ -48,6 +48,7 @@ import oracle_address  # noqa: E402
 import oracle_cnpj  # noqa: E402
 import oracle_names  # noqa: E402
 from lexaro_contract import checker, cnpj, keywords  # noqa: E402
+from lexaro_contract.enderecos import Enderecos, apontando  # noqa: E402
 
 CC = checker.ContractChecker
 
@@ -359,6 +360,10 @@ class FakeRequests:
         return self._next()
 
 
+# Registry addresses where nothing answers: every lookup is FakeRequests' answer.
+FORA_DO_AR = Enderecos("http://127.0.0.1:9/a/{cnpj}", "http://127.0.0.1:9/b/{cnpj}", "http://127.0.0.1:9/c")
+
+
 registry_body = st.one_of(
     st.fixed_dictionaries({}, optional={
         "razao_social": values, "nome": values, "descricao_situacao_cadastral": values, "status": st.one_of(
@@ -615,8 +620,7 @@ def valores_cnpj(case):
     saved_ai = sys.modules.get("lexaro_contract.ai_search", OPTIONAL)
     sys.modules["lexaro_contract.ai_search"] = fake_ai_module(ai_result)
     try:
-        with rebound(cnpj, requests=FakeRequests(answers), BRASIL_API_URL="http://127.0.0.1:9/a/{cnpj}",
-                     RECEITA_WS_URL="http://127.0.0.1:9/b/{cnpj}", CASADOSDADOS_API="http://127.0.0.1:9/c"):
+        with apontando(FORA_DO_AR, cliente=FakeRequests(answers)):
             required = {"buscar_empresa": 0, "buscar_empresa_completo": 0, "buscar_cnpj_por_nome": 1}.get(
                 name, len(spec))
             if len(args) > len(spec) or len(args) < required:
@@ -662,8 +666,7 @@ def argumentos(case):
         ALL_FUNCTIONS.extend(all_functions())
     label, fn, params = ALL_FUNCTIONS[index % len(ALL_FUNCTIONS)]
     known = set(params)
-    with rebound(cnpj, requests=FakeRequests(answers), BRASIL_API_URL="http://127.0.0.1:9/a/{cnpj}",
-                 RECEITA_WS_URL="http://127.0.0.1:9/b/{cnpj}", CASADOSDADOS_API="http://127.0.0.1:9/c"):
+    with apontando(FORA_DO_AR, cliente=FakeRequests(answers)):
         try:
             fn(*args, **kwargs)
         except TypeError:
