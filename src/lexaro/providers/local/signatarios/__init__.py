@@ -31,8 +31,8 @@ from dataclasses import dataclass
 from itertools import combinations
 from typing import AbstractSet, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
-from .empresas import Empresa, eh_nome_de_empresa, nomes_das_empresas, papel_norm
-from .texto import (CARGOS, CONECTORES, CPF_RE, LO, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, digitos, eh_cargo,
+from ..empresas import Empresa, eh_nome_de_empresa, nomes_das_empresas, papel_norm
+from ..texto import (CARGOS, CONECTORES, CPF_RE, LO, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, digitos, eh_cargo,
                     eh_papel, fold, parece_pessoa, titulo, ws)
 
 TIPO_REPRESENTANTE = "representante legal"
