@@ -298,6 +298,14 @@ def test_timeout_surfaces_as_client_exception(server, pdf, no_env):
     assert time.monotonic() - start < 0.7
 
 
+@pytest.mark.parametrize("endpoint", ["https://...", "not a url", "http://", "ftp://recurso.openai.azure.com",
+                                      "https://a..b", "https://recurso:porta", ""])
+def test_unusable_azure_endpoint_fails_in_the_constructor(no_env, endpoint):
+    with pytest.raises(lexaro.ConfigurationError) as info:
+        lexaro.Lexaro(provider="azure", api_key="k", azure_endpoint=endpoint, azure_deployment="gpt-4o")
+    assert str(info.value) == f"endpoint do Azure inválido: {endpoint!r}"
+
+
 def test_unreachable_endpoint(pdf, no_env):
     client = with_questions(lexaro.Lexaro(provider="openai", api_key="k", base_url="http://127.0.0.1:9/v1",
                                           max_retries=0), ["empresas"])
