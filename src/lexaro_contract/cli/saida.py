@@ -1,0 +1,139 @@
+"""O arquivo de saída (``--saida``): os resultados em JSON Lines, um
+registro por arquivo, travado enquanto o lote roda e regravado de uma vez."""
+
+import contextlib
+import json
+import os
+from pathlib import Path
+from typing import Any, Dict, Optional, Tuple
+
+from ..erros import ErroDeUso
+from ..lote import mascarar
+from .estados import _estado
+
+
+def _chave(arquivo: str) -> str:
+    return str(Path(arquivo).resolve())
+
+
+_INICIO_DE_REGISTRO = b'{"arquivo": '
+
+
+class _Saida:
+    """O JSON Lines de resultados, travado (flock) enquanto o lote roda.
+
+    Guarda um registro por arquivo: o último escrito vale, e ao fechar os
+    registros substituídos (um erro refeito) saem do arquivo, que é
+    regravado de uma vez (arquivo novo + rename). Um arquivo que não é
+    deste formato é recusado sem ser tocado."""
+
+    def __init__(self, caminho: Path, segredos: Tuple[str, ...]) -> None:
+        self.caminho = caminho
+        self._segredos = segredos
+        try:
+            self._f = open(caminho, "a+b")
+        except OSError as e:
+            raise ErroDeUso(f"não foi possível abrir {caminho}: {e.strerror or e}") from None
+        try:
+            self._travar(self._f)
+            self.estados: Dict[str, str] = {}
+            self._ultima: Dict[str, int] = {}
+            self._linhas = 0
+            self._ler()
+        except BaseException:
+            self._f.close()
+            raise
+
+    def _travar(self, f: Any) -> None:
+        try:
+            import fcntl
+        except ImportError:  # sem flock (Windows): sem trava
+            return
+        try:
+            fcntl.flock(f.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            raise ErroDeUso(f"{self.caminho} está em uso por outro lote (arquivo travado); "
+                            "espere ele terminar ou use outra --saida") from None
+
+    def _ler(self) -> None:
+        self._f.seek(0)
+        dados = self._f.read()
+        corpo, quebra, resto = dados.rpartition(b"\n")
+        linhas = corpo.split(b"\n") if quebra else []
+        for n, linha in enumerate(linhas + [resto], 1):
+            if not linha.strip():
+                continue
+            registro = _registro_da_linha(linha)
+            if registro is None:
+                if n > len(linhas) and linha.startswith(_INICIO_DE_REGISTRO):
+                    continue  # o fim cortado de uma execução interrompida (abaixo)
+                trecho = linha[:60].decode("utf-8", "replace")
+                raise ErroDeUso(f"{self.caminho}: a linha {n} não é um registro de resultados em JSON Lines "
+                                f"({trecho!r}); nada foi alterado — use outra --saida")
+            self._anotar(registro, n)
+        self._linhas = len(linhas)
+        if resto.strip():
+            if resto.startswith(_INICIO_DE_REGISTRO) and _registro_da_linha(resto) is None:
+                # Registro cortado: o arquivo dele não tem veredito e será
+                # verificado de novo; a sobra sai.
+                self._f.truncate(len(dados) - len(resto))
+            else:
+                self._f.write(b"\n")
+                self._linhas += 1
+
+    def _anotar(self, registro: Dict[str, Any], n: int) -> None:
+        chave = _chave(registro["arquivo"])
+        self.estados[chave] = _estado(registro)
+        self._ultima[chave] = n
+
+    def escrever(self, registro: Dict[str, Any]) -> None:
+        linha = mascarar(json.dumps(registro, ensure_ascii=False, default=str), self._segredos)
+        self._f.seek(0, os.SEEK_END)
+        self._f.write(linha.encode("utf-8") + b"\n")
+        self._f.flush()
+        self._linhas += 1
+        self._anotar(registro, self._linhas)
+
+    def fechar(self) -> None:
+        try:
+            if len(self._ultima) < self._linhas_com_registro():
+                self._compactar()
+        finally:
+            self._f.close()
+
+    def _linhas_com_registro(self) -> int:
+        self._f.seek(0)
+        return sum(1 for linha in self._f if linha.strip())
+
+    def _compactar(self) -> None:
+        manter = set(self._ultima.values())
+        temporario = self.caminho.with_name(f".{self.caminho.name}.{os.getpid()}.tmp")
+        novo = open(temporario, "wb")
+        try:
+            self._f.seek(0)
+            for n, linha in enumerate(self._f, 1):
+                if n in manter:
+                    novo.write(linha)
+            novo.flush()
+            os.fsync(novo.fileno())
+            os.chmod(temporario, os.stat(self.caminho).st_mode & 0o7777)
+            self._travar(novo)  # o arquivo novo já nasce travado
+            os.replace(temporario, self.caminho)
+        except BaseException:
+            novo.close()
+            with contextlib.suppress(OSError):
+                os.unlink(temporario)
+            raise
+        novo.close()
+
+
+def _registro_da_linha(linha: bytes) -> Optional[Dict[str, Any]]:
+    try:
+        item = json.loads(linha.decode("utf-8"))
+    except ValueError:
+        return None
+    if isinstance(item, dict) and isinstance(item.get("arquivo"), str) and ("resultado" in item or "erro" in item):
+        if "resultado" in item and not isinstance(item["resultado"], dict):
+            return None
+        return item
+    return None
