@@ -144,6 +144,14 @@ def test_usage_errors(argv, trecho, capsys):
     assert trecho in err and "Traceback" not in err
 
 
+def test_no_arguments_show_the_usage_and_the_commands(capsys):
+    assert cli.main([]) == 3
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("uso: lexaro-contract")
+    assert all(f"    {comando} " in err for comando in ("verificar", "registro", "demo"))
+    assert err.splitlines()[-1] == "lexaro-contract: faltam argumentos obrigatórios: comando"
+
+
 def test_missing_credentials(monkeypatch, capsys):
     for var in ("OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT", "AZURE_DEPLOYMENT_NAME", "LEXARO_PROVIDER"):
         monkeypatch.delenv(var, raising=False)

@@ -27,7 +27,7 @@ from typing import List, Optional
 
 from .. import lote
 from ..erros import ErroDeUso
-from .argparse_pt import _Parser
+from .argparse_pt import FaltaOComando, _Parser
 from .demo import comando_demo, pasta_exemplos
 from .estados import (SAIDA_APROVADO, SAIDA_CANO_FECHADO, SAIDA_ERRO, SAIDA_INTERROMPIDO, SAIDA_PENDENTE,
                       SAIDA_REPROVADO, VEREDITOS, codigo_de_saida)
@@ -127,6 +127,8 @@ def _main(argv: Optional[List[str]]) -> int:
             raise ErroDeUso("--retomar exige --saida")
         return int(args.func(args))
     except ErroDeUso as e:
+        if isinstance(e, FaltaOComando):
+            sys.stderr.write(e.ajuda)
         _erro(str(e))
         return SAIDA_ERRO
     except KeyboardInterrupt:

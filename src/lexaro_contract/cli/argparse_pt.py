@@ -3,7 +3,8 @@ como ErroDeUso (uma linha em stderr, saída 3)."""
 
 import argparse
 import contextlib
-from typing import Any, Iterator, NoReturn
+import sys
+from typing import Any, Dict, Iterator, NoReturn, Tuple
 
 from ..erros import ErroDeUso
 
@@ -63,6 +64,20 @@ def _argparse_em_portugues() -> Iterator[None]:
         setattr(argparse, "ngettext", antes[1])
 
 
+class FaltaOComando(ErroDeUso):
+    """Nenhum argumento onde um comando é obrigatório: o erro vem com a ajuda
+    (o uso e a lista dos comandos), que é mostrada antes da linha do erro."""
+
+    def __init__(self, mensagem: str, ajuda: str) -> None:
+        super().__init__(mensagem)
+        self.ajuda = ajuda
+
+
+def _sem_argumentos(args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> bool:
+    lista = args[0] if args else kwargs.get("args")
+    return not (sys.argv[1:] if lista is None else list(lista))
+
+
 class _Parser(argparse.ArgumentParser):
     """Um ArgumentParser que fala português e transforma erros de uso em
     ErroDeUso (uma linha em stderr, saída 3)."""
@@ -77,7 +92,12 @@ class _Parser(argparse.ArgumentParser):
 
     def parse_known_args(self, *args: Any, **kwargs: Any) -> Any:
         with _argparse_em_portugues():
-            return super().parse_known_args(*args, **kwargs)
+            try:
+                return super().parse_known_args(*args, **kwargs)
+            except ErroDeUso as e:
+                if self._subparsers is None or isinstance(e, FaltaOComando) or not _sem_argumentos(args, kwargs):
+                    raise
+                raise FaltaOComando(str(e), self.format_help()) from None
 
     def parse_args(self, *args: Any, **kwargs: Any) -> Any:
         with _argparse_em_portugues():
