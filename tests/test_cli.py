@@ -112,6 +112,17 @@ def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
     assert novos[-1]["resultado"]["resultado_final"] == "APROVADO"
 
 
+def test_resuming_from_another_folder_skips_the_files_done(registro_local, tmp_path, monkeypatch):
+    (tmp_path / "contratos").mkdir()
+    shutil.copy(PDFS[0], tmp_path / "contratos" / "a.pdf")
+    saida = tmp_path / "r.jsonl"
+    monkeypatch.chdir(tmp_path / "contratos")
+    assert cli.main(["verificar", "a.pdf", "--saida", str(saida), "--quiet"]) == 0
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["verificar", "contratos/a.pdf", "--saida", str(saida), "--retomar", "--quiet"]) == 0
+    assert [json.loads(l)["arquivo"] for l in saida.read_text(encoding="utf-8").splitlines()] == ["a.pdf"]
+
+
 def test_parallel_jobs(registro_local, tmp_path):
     saida = tmp_path / "r.jsonl"
     assert cli.main(["verificar", *map(str, PDFS), "--jobs", "2", "--saida", str(saida), "--quiet"]) == 1

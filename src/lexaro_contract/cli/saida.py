@@ -16,6 +16,21 @@ def _chave(arquivo: str) -> str:
     return str(Path(arquivo).resolve())
 
 
+# O caminho resolvido de um registro cujo `arquivo` não o é (um caminho
+# relativo, ou que passa por um link): relativo, `arquivo` só identifica o
+# arquivo na pasta de onde o lote rodou, e um lote retomado de outra pasta o
+# procuraria no lugar errado.
+_CAMINHO_RESOLVIDO = "caminho_resolvido"
+
+
+def _chave_do_registro(registro: Dict[str, Any]) -> str:
+    """O arquivo de um registro da saída: o caminho resolvido gravado com ele
+    ou, se não há (`arquivo` já era o resolvido, ou a saída é de uma versão
+    que não o gravava), `arquivo` resolvido a partir da pasta atual."""
+    caminho = registro.get(_CAMINHO_RESOLVIDO)
+    return caminho if isinstance(caminho, str) else _chave(registro["arquivo"])
+
+
 _INICIO_DE_REGISTRO = b'{"arquivo": '
 
 
@@ -82,11 +97,15 @@ class _Saida:
                 self._linhas += 1
 
     def _anotar(self, registro: Dict[str, Any], n: int) -> None:
-        chave = _chave(registro["arquivo"])
+        chave = _chave_do_registro(registro)
         self.estados[chave] = _estado(registro)
         self._ultima[chave] = n
 
     def escrever(self, registro: Dict[str, Any]) -> None:
+        chave = _chave(registro["arquivo"])
+        if chave != registro["arquivo"]:
+            registro = {"arquivo": registro["arquivo"], _CAMINHO_RESOLVIDO: chave,
+                        **{k: v for k, v in registro.items() if k != "arquivo"}}
         linha = mascarar(json.dumps(registro, ensure_ascii=False, default=str), self._segredos)
         self._f.seek(0, os.SEEK_END)
         self._f.write(linha.encode("utf-8") + b"\n")
