@@ -123,6 +123,24 @@ def test_resuming_from_another_folder_skips_the_files_done(registro_local, tmp_p
     assert [json.loads(l)["arquivo"] for l in saida.read_text(encoding="utf-8").splitlines()] == ["a.pdf"]
 
 
+def test_output_through_a_link_cut_at_its_start_beside_a_stale_rewrite(tmp_path):
+    alvo = tmp_path / "resultados" / "r.jsonl"
+    alvo.parent.mkdir()
+    alvo.write_bytes(b'{"arqu')  # cut before the first field's name ends
+    link = tmp_path / "r.jsonl"
+    link.symlink_to(alvo)
+    # Rewrites killed midway: one by a process that is gone, one by a process alive.
+    abandonado, vivo = (alvo.with_name(f".r.jsonl.{pid}.tmp") for pid in (2**22 + 1, os.getppid()))
+    abandonado.write_bytes(b"")
+    vivo.write_bytes(b"")
+    falta = str(tmp_path / "falta.pdf")
+    argv = ["verificar", falta, "--saida", str(link), "--provider", "local", "--sem-checagem-registro", "--quiet"]
+    # The error is tried again and replaced: the output is rewritten, through the link.
+    assert cli.main(argv) == 3 and cli.main(argv + ["--retomar"]) == 3
+    assert link.is_symlink() and [json.loads(l)["arquivo"] for l in alvo.read_text(encoding="utf-8").splitlines()] == [falta]
+    assert not abandonado.exists() and vivo.exists()
+
+
 def test_parallel_jobs(registro_local, tmp_path):
     saida = tmp_path / "r.jsonl"
     assert cli.main(["verificar", *map(str, PDFS), "--jobs", "2", "--saida", str(saida), "--quiet"]) == 1

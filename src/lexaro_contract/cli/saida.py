@@ -4,6 +4,7 @@ registro por arquivo, travado enquanto o lote roda e regravado de uma vez."""
 import contextlib
 import json
 import os
+import re
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
 
@@ -40,17 +41,21 @@ class _Saida:
     Guarda um registro por arquivo: o último escrito vale, e ao fechar os
     registros substituídos (um erro refeito) saem do arquivo, que é
     regravado de uma vez (arquivo novo + rename). Um arquivo que não é
-    deste formato é recusado sem ser tocado."""
+    deste formato é recusado sem ser tocado. Uma saída que é um link é
+    escrita no arquivo a que ele leva (a trava, os acréscimos e a
+    regravação), e o link fica."""
 
     def __init__(self, caminho: Path, segredos: Tuple[str, ...]) -> None:
         self.caminho = caminho
+        self._alvo = Path(os.path.realpath(caminho))
         self._segredos = segredos
         try:
-            self._f = open(caminho, "a+b")
+            self._f = open(self._alvo, "a+b")
         except OSError as e:
             raise ErroDeUso(f"não foi possível abrir {caminho}: {e.strerror or e}") from None
         try:
             self._travar(self._f)
+            _remover_temporarios_abandonados(self._alvo)
             self.estados: Dict[str, str] = {}
             self._ultima: Dict[str, int] = {}
             self._linhas = 0
@@ -80,7 +85,7 @@ class _Saida:
                 continue
             registro = _registro_da_linha(linha)
             if registro is None:
-                if n > len(linhas) and linha.startswith(_INICIO_DE_REGISTRO):
+                if n > len(linhas) and _cortada(linha):
                     continue  # o fim cortado de uma execução interrompida (abaixo)
                 trecho = linha[:60].decode("utf-8", "replace")
                 raise ErroDeUso(f"{self.caminho}: a linha {n} não é um registro de resultados em JSON Lines "
@@ -88,7 +93,7 @@ class _Saida:
             self._anotar(registro, n)
         self._linhas = len(linhas)
         if resto.strip():
-            if resto.startswith(_INICIO_DE_REGISTRO) and _registro_da_linha(resto) is None:
+            if _cortada(resto) and _registro_da_linha(resto) is None:
                 # Registro cortado: o arquivo dele não tem veredito e será
                 # verificado de novo; a sobra sai.
                 self._f.truncate(len(dados) - len(resto))
@@ -126,7 +131,7 @@ class _Saida:
 
     def _compactar(self) -> None:
         manter = set(self._ultima.values())
-        temporario = self.caminho.with_name(f".{self.caminho.name}.{os.getpid()}.tmp")
+        temporario = _temporario(self._alvo, os.getpid())
         novo = open(temporario, "wb")
         try:
             self._f.seek(0)
@@ -135,15 +140,54 @@ class _Saida:
                     novo.write(linha)
             novo.flush()
             os.fsync(novo.fileno())
-            os.chmod(temporario, os.stat(self.caminho).st_mode & 0o7777)
+            os.chmod(temporario, os.stat(self._alvo).st_mode & 0o7777)
             self._travar(novo)  # o arquivo novo já nasce travado
-            os.replace(temporario, self.caminho)
+            os.replace(temporario, self._alvo)
         except BaseException:
             novo.close()
             with contextlib.suppress(OSError):
                 os.unlink(temporario)
             raise
         novo.close()
+
+
+def _cortada(ultima: bytes) -> bool:
+    """Uma última linha sem quebra que é o começo de um registro: cortada por
+    uma execução interrompida, mesmo antes do fim da marca de início."""
+    return ultima.startswith(_INICIO_DE_REGISTRO) or _INICIO_DE_REGISTRO.startswith(ultima)
+
+
+def _temporario(alvo: Path, pid: int) -> Path:
+    return alvo.with_name(f".{alvo.name}.{pid}.tmp")
+
+
+def _remover_temporarios_abandonados(alvo: Path) -> None:
+    """Os arquivos novos de regravações mortas no meio (``.NOME.PID.tmp``
+    ao lado da saída) cujo processo já não existe."""
+    if os.name != "posix":
+        return  # sem um jeito de perguntar se o processo existe sem tocá-lo
+    padrao = re.compile(re.escape(f".{alvo.name}.") + r"([0-9]+)\.tmp")  # o nome de _temporario
+    try:
+        nomes = os.listdir(alvo.parent)
+    except OSError:
+        return
+    for nome in nomes:
+        achado = padrao.fullmatch(nome)
+        if achado is not None and not _processo_existe(int(achado.group(1))):
+            with contextlib.suppress(OSError):
+                os.unlink(alvo.parent / nome)
+
+
+def _processo_existe(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OverflowError:
+        return False  # nenhum processo tem esse número
+    except OSError:
+        return True  # existe, de outro usuário (EPERM)
+    return True
 
 
 def _registro_da_linha(linha: bytes) -> Optional[Dict[str, Any]]:
