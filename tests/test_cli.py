@@ -1,4 +1,5 @@
 import json
+import os
 import shutil
 import socket
 from pathlib import Path
@@ -111,6 +112,35 @@ def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
     assert novos[-1]["resultado"]["resultado_final"] == "APROVADO"
 
 
+def test_resuming_from_another_folder_skips_the_files_done(registro_local, tmp_path, monkeypatch):
+    (tmp_path / "contratos").mkdir()
+    shutil.copy(PDFS[0], tmp_path / "contratos" / "a.pdf")
+    saida = tmp_path / "r.jsonl"
+    monkeypatch.chdir(tmp_path / "contratos")
+    assert cli.main(["verificar", "a.pdf", "--saida", str(saida), "--quiet"]) == 0
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["verificar", "contratos/a.pdf", "--saida", str(saida), "--retomar", "--quiet"]) == 0
+    assert [json.loads(l)["arquivo"] for l in saida.read_text(encoding="utf-8").splitlines()] == ["a.pdf"]
+
+
+def test_output_through_a_link_cut_at_its_start_beside_a_stale_rewrite(tmp_path):
+    alvo = tmp_path / "resultados" / "r.jsonl"
+    alvo.parent.mkdir()
+    alvo.write_bytes(b'{"arqu')  # cut before the first field's name ends
+    link = tmp_path / "r.jsonl"
+    link.symlink_to(alvo)
+    # Rewrites killed midway: one by a process that is gone, one by a process alive.
+    abandonado, vivo = (alvo.with_name(f".r.jsonl.{pid}.tmp") for pid in (2**22 + 1, os.getppid()))
+    abandonado.write_bytes(b"")
+    vivo.write_bytes(b"")
+    falta = str(tmp_path / "falta.pdf")
+    argv = ["verificar", falta, "--saida", str(link), "--provider", "local", "--sem-checagem-registro", "--quiet"]
+    # The error is tried again and replaced: the output is rewritten, through the link.
+    assert cli.main(argv) == 3 and cli.main(argv + ["--retomar"]) == 3
+    assert link.is_symlink() and [json.loads(l)["arquivo"] for l in alvo.read_text(encoding="utf-8").splitlines()] == [falta]
+    assert not abandonado.exists() and vivo.exists()
+
+
 def test_parallel_jobs(registro_local, tmp_path):
     saida = tmp_path / "r.jsonl"
     assert cli.main(["verificar", *map(str, PDFS), "--jobs", "2", "--saida", str(saida), "--quiet"]) == 1
@@ -144,6 +174,14 @@ def test_usage_errors(argv, trecho, capsys):
     assert trecho in err and "Traceback" not in err
 
 
+def test_no_arguments_show_the_usage_and_the_commands(capsys):
+    assert cli.main([]) == 3
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("uso: lexaro-contract")
+    assert all(f"    {comando} " in err for comando in ("verificar", "registro", "demo"))
+    assert err.splitlines()[-1] == "lexaro-contract: faltam argumentos obrigatórios: comando"
+
+
 def test_missing_credentials(monkeypatch, capsys):
     for var in ("OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT", "AZURE_DEPLOYMENT_NAME", "LEXARO_PROVIDER"):
         monkeypatch.delenv(var, raising=False)
@@ -174,3 +212,21 @@ def test_registro_servir_command(porta_fechada):
 def test_registro_servir_with_a_bad_directory(tmp_path, capsys):
     assert cli.main(["registro", "servir", "--dados", str(tmp_path / "nada")]) == 3
     assert "Diretório de dados não encontrado" in capsys.readouterr().err
+
+
+@pytest.mark.skipif(shutil.which("flock") is None, reason="tools/dev-build locks with flock")
+def test_dev_build_names_a_missing_pybind11(tmp_path):
+    import subprocess
+
+    for pasta in ("tools", "build"):  # build/ as after an earlier build
+        (tmp_path / pasta).mkdir()
+    script = shutil.copy(Path(__file__).resolve().parents[1] / "tools" / "dev-build", tmp_path / "tools")
+    shim = tmp_path / "sem_pybind11"
+    shim.mkdir()
+    (shim / "python3").write_text('#!/bin/sh\necho "No module named pybind11" >&2\nexit 1\n', encoding="utf-8")
+    (shim / "python3").chmod(0o755)
+    env = {k: v for k, v in os.environ.items() if k != "LEXARO_BUILD_DIR"}
+    env["PATH"] = f"{shim}{os.pathsep}{env['PATH']}"
+    proc = subprocess.run([script], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 1 and proc.stdout == "" and len(proc.stderr.splitlines()) == 1
+    assert "pybind11" in proc.stderr and "source .venv/bin/activate" in proc.stderr

@@ -1,4 +1,7 @@
-"""O comando ``lexaro-contract registro servir``."""
+"""Os comandos ``lexaro-contract registro``: ``servir`` (o registro local
+nos caminhos dos três serviços, com o encaminhamento opcional aos públicos)
+e os dos dados abertos do CNPJ (``importar``, ``info``, ``gerar-exemplo`` e
+``baixar``)."""
 
 from __future__ import annotations
 
@@ -11,7 +14,9 @@ import sys
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from .fonte import Fonte
+from ..erros import ErroDeUso
+from ..registro.fonte import Fonte
+from ..registro.leitor import ErroDeImportacao
 
 _SERVICOS = {"brasilapi": "BrasilAPI", "receitaws": "ReceitaWS", "casadosdados": "Casa dos Dados"}
 _RITMOS_PADRAO = {"brasilapi": "60/min", "receitaws": "3/min", "casadosdados": "10/min"}
@@ -63,16 +68,16 @@ def _cache_padrao(banco: Optional[str]) -> Path:
     return Path(base) / "lexaro-contract" / "encaminhamento.sqlite"
 
 
-def _montar_encaminhador(args: argparse.Namespace, erro: Callable[[str], Exception]) -> Any:
-    from .cache_respostas import CacheRespostas
-    from .cota import Cota, ler_ritmo
-    from .encaminhador import BRASIL_API, CASA_DOS_DADOS, RECEITA_WS, Encaminhador, Servico
+def _montar_encaminhador(args: argparse.Namespace) -> Any:
+    from ..registro.cache_respostas import CacheRespostas
+    from ..registro.cota import Cota, ler_ritmo
+    from ..registro.encaminhador import BRASIL_API, CASA_DOS_DADOS, RECEITA_WS, Encaminhador, Servico
 
     ritmos = dict(_RITMOS_PADRAO)
     for item in args.limite:
         servico, sep, ritmo = item.partition("=")
         if not sep or servico.strip().lower() not in _SERVICOS:
-            raise erro(f"--limite {item!r}: use SERVICO=RITMO com SERVICO em {', '.join(_SERVICOS)}")
+            raise ErroDeUso(f"--limite {item!r}: use SERVICO=RITMO com SERVICO em {', '.join(_SERVICOS)}")
         ritmos[servico.strip().lower()] = ritmo
     urls = {"brasilapi": args.url_brasilapi or BRASIL_API, "receitaws": args.url_receitaws or RECEITA_WS,
             "casadosdados": args.url_casadosdados or CASA_DOS_DADOS}
@@ -81,27 +86,27 @@ def _montar_encaminhador(args: argparse.Namespace, erro: Callable[[str], Excepti
         try:
             quantas, periodo = ler_ritmo(ritmos[chave])
         except ValueError as e:
-            raise erro(f"--limite {chave}: {e}") from None
+            raise ErroDeUso(f"--limite {chave}: {e}") from None
         servicos[chave] = Servico(nome, urls[chave], Cota(quantas, periodo))
     if args.validade <= 0 or args.validade_nao_encontrado <= 0 or args.espera_maxima <= 0:
-        raise erro("--validade, --validade-nao-encontrado e --espera-maxima devem ser positivos")
+        raise ErroDeUso("--validade, --validade-nao-encontrado e --espera-maxima devem ser positivos")
     caminho = Path(args.cache) if args.cache else _cache_padrao(args.banco)
     try:
         cache = CacheRespostas(caminho)
     except Exception as e:  # noqa: BLE001 - sqlite3.Error, OSError: uma linha
-        raise erro(f"não foi possível abrir o cache {caminho}: {e}") from None
+        raise ErroDeUso(f"não foi possível abrir o cache {caminho}: {e}") from None
     return Encaminhador(cache, brasil_api=servicos["brasilapi"], receita_ws=servicos["receitaws"],
                         casa_dos_dados=servicos["casadosdados"], validade=args.validade * 3600.0,
                         validade_nao_encontrado=args.validade_nao_encontrado * 3600.0,
                         espera_maxima=args.espera_maxima), caminho, ritmos
 
 
-def _abrir_banco(destino: str, erro: Callable[[str], Exception]) -> Tuple[Callable[[], Fonte], int]:
+def _abrir_banco(destino: str) -> Tuple[Callable[[], Fonte], int]:
     """A função que abre o banco (uma conexão por thread) e quantas empresas ele tem."""
     try:
-        from .banco import Registro  # type: ignore[import-not-found,import-untyped,unused-ignore]
+        from ..registro.banco import Registro  # type: ignore[import-not-found,import-untyped,unused-ignore]
     except ImportError:
-        raise erro("--banco: o suporte a banco do registro não está disponível nesta instalação") from None
+        raise ErroDeUso("--banco: o suporte a banco do registro não está disponível nesta instalação") from None
 
     def abrir() -> Fonte:
         fonte: Fonte = Registro(destino)
@@ -114,7 +119,7 @@ def _abrir_banco(destino: str, erro: Callable[[str], Exception]) -> Tuple[Callab
         finally:
             primeira.close()
     except Exception as e:  # noqa: BLE001 - arquivo ausente, URL inalcançável, banco incompleto: uma linha
-        raise erro(f"não foi possível abrir o banco {_sem_senha(destino)}: {e}") from None
+        raise ErroDeUso(f"não foi possível abrir o banco {_sem_senha(destino)}: {e}") from None
     return abrir, _contagem(info)
 
 
@@ -140,9 +145,8 @@ def _contagem(info: Dict[str, Any]) -> int:
 
 
 def comando_registro_servir(args: argparse.Namespace) -> int:
-    from ..cli import ErroDeUso
-    from .pasta_json import ErroDeDados, PastaJson
-    from .servidor import criar_servidor, url_base
+    from ..registro.pasta_json import ErroDeDados, PastaJson
+    from ..registro.servidor import criar_servidor, url_base
 
     if not 0 <= args.porta <= 65535:
         raise ErroDeUso(f"--porta {args.porta}: use um número de 0 a 65535")
@@ -157,7 +161,7 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
         empresas = len(dados.registros)
         onde = f"a pasta {args.dados}"
     else:
-        dados, empresas = _abrir_banco(args.banco, ErroDeUso)
+        dados, empresas = _abrir_banco(args.banco)
         onde = f"o banco {_sem_senha(args.banco)}"
 
     avisos: List[str] = []
@@ -169,7 +173,7 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
 
     encaminhador = None
     if args.encaminhar:
-        encaminhador, cache, ritmos = _montar_encaminhador(args, ErroDeUso)
+        encaminhador, cache, ritmos = _montar_encaminhador(args)
         avisos.append("Encaminhando o que faltar: " + ", ".join(
             f"{_SERVICOS[k]} {ritmos[k]}" for k in _SERVICOS) + f"; cache em {cache}")
     try:
@@ -205,3 +209,110 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
         signal.signal(signal.SIGTERM, anterior)
         servidor.server_close()
     return 0
+
+
+# ---------------------------------------------------------------- dados abertos
+
+def _tamanho(n: float) -> str:
+    for unidade in ("B", "KB", "MB", "GB"):
+        if n < 1024 or unidade == "GB":
+            return f"{n:.1f} {unidade}" if unidade != "B" else f"{int(n)} B"
+        n /= 1024
+    return f"{n:.1f} GB"
+
+
+def _mostrar_destino(destino: str) -> str:
+    import re
+
+    return re.sub(r"//[^@/]*@", "//", destino)
+
+
+def comando_importar(args: argparse.Namespace) -> int:
+    from ..registro.importador import importar
+
+    try:
+        r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso)
+    except ErroDeImportacao as e:
+        raise ErroDeUso(str(e)) from None
+    print(f"Registro de {r.mes} importado em {_mostrar_destino(args.banco)} ({r.segundos:.1f} s, "
+          f"{r.total / max(r.segundos, 1e-9):,.0f} linhas/s)")
+    for familia, n in r.linhas.items():
+        print(f"  {familia:<17} {n:>12,} linhas")
+    if r.ocorrencias:
+        print("Ocorrências nos dados:")
+        for motivo, n in r.ocorrencias.items():
+            print(f"  {n:>10,}  {motivo}")
+    print(f"Tamanho: {_tamanho(r.tamanho)} (CSV: {_tamanho(r.bytes_csv)}, "
+          f"{r.tamanho / max(r.bytes_csv, 1):.2f} do CSV)")
+    return 0
+
+
+def comando_info(args: argparse.Namespace) -> int:
+    from ..registro.banco import Registro
+
+    try:
+        with Registro(args.banco) as reg:
+            info: Dict[str, Any] = reg.info()
+    except ErroDeImportacao as e:
+        raise ErroDeUso(str(e)) from None
+    print(f"Banco: {info['destino']}")
+    print(f"Mês: {info['mes']} (importado em {info['importado_em']})")
+    for familia, n in sorted(info["linhas"].items()):
+        print(f"  {familia:<17} {n:>12,} linhas")
+    print(f"Tamanho: {_tamanho(info['tamanho'])}")
+    return 0
+
+
+def comando_gerar_exemplo(args: argparse.Namespace) -> int:
+    from ..registro.gerador import gerar
+
+    if args.empresas < 1:
+        raise ErroDeUso("--empresas deve ser pelo menos 1")
+    try:
+        linhas = gerar(args.pasta, args.empresas, semente=args.semente, zips=not args.csv)
+    except OSError as e:
+        raise ErroDeUso(f"não foi possível escrever em {args.pasta}: {e.strerror or e}") from None
+    total = sum(linhas.values())
+    print(f"Mês de exemplo em {args.pasta}: {total:,} linhas inventadas "
+          + ", ".join(f"{f} {n:,}" for f, n in linhas.items()))
+    return 0
+
+
+def comando_baixar(args: argparse.Namespace) -> int:
+    from ..registro.baixar import ErroDeDownload, baixar_mes
+
+    try:
+        pasta = baixar_mes(mes=args.mes, pasta=args.pasta, progresso=not args.quiet)
+    except ErroDeDownload as e:
+        raise ErroDeUso(str(e)) from None
+    print(f"Mês baixado em {pasta}")
+    return 0
+
+
+def adicionar_comandos(rsub: Any) -> None:
+    """Acrescenta os comandos dos dados abertos ao subcomando `registro`."""
+    i = rsub.add_parser("importar", help="importa um mês dos dados abertos do CNPJ num banco do registro")
+    i.add_argument("pasta", metavar="PASTA", help="pasta com os 37 zips do mês ou os CSVs extraídos")
+    i.add_argument("--banco", required=True, metavar="DESTINO", help="arquivo SQLite ou URL postgresql://")
+    i.add_argument("--quiet", "-q", action="store_true", help="sem barra de progresso")
+    i.add_argument("--progresso", action="store_true", help="barra de progresso mesmo fora de um terminal")
+    i.set_defaults(func=comando_importar)
+
+    n = rsub.add_parser("info", help="mês, contagens e tamanho de um banco do registro")
+    n.add_argument("--banco", required=True, metavar="DESTINO", help="arquivo SQLite ou URL postgresql://")
+    n.set_defaults(func=comando_info)
+
+    g = rsub.add_parser("gerar-exemplo", help="escreve um mês de dados abertos inventados")
+    g.add_argument("pasta", metavar="PASTA", help="pasta onde o mês é escrito (criada se não existe)")
+    g.add_argument("--empresas", type=int, required=True, metavar="N",
+                   help="quantas empresas inventar (cada uma com matriz, filiais e sócios)")
+    g.add_argument("--semente", type=int, default=0, metavar="S",
+                   help="semente do gerador: a mesma semente dá o mesmo mês (padrão: 0)")
+    g.add_argument("--csv", action="store_true", help="CSVs soltos em vez de zips")
+    g.set_defaults(func=comando_gerar_exemplo)
+
+    b = rsub.add_parser("baixar", help="baixa um mês dos dados abertos do CNPJ (o mais recente por padrão)")
+    b.add_argument("--mes", metavar="AAAA-MM", help="mês a baixar (padrão: o mais recente publicado)")
+    b.add_argument("--pasta", metavar="PASTA", help="destino (padrão: ./dados-abertos/AAAA-MM)")
+    b.add_argument("--quiet", "-q", action="store_true", help="sem barra de progresso")
+    b.set_defaults(func=comando_baixar)
