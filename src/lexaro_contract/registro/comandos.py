@@ -64,9 +64,9 @@ def _cache_padrao(banco: Optional[str]) -> Path:
 
 
 def _montar_encaminhador(args: argparse.Namespace, erro: Callable[[str], Exception]) -> Any:
-    from .cache_respostas import CacheRespostas
-    from .cota import Cota, ler_ritmo
-    from .encaminhador import BRASIL_API, CASA_DOS_DADOS, RECEITA_WS, Encaminhador, Servico
+    from .encaminhamento.cache_respostas import CacheRespostas
+    from .encaminhamento.cota import Cota, ler_ritmo
+    from .encaminhamento.encaminhador import BRASIL_API, CASA_DOS_DADOS, RECEITA_WS, Encaminhador, Servico
 
     ritmos = dict(_RITMOS_PADRAO)
     for item in args.limite:
@@ -141,7 +141,7 @@ def _contagem(info: Dict[str, Any]) -> int:
 
 def comando_registro_servir(args: argparse.Namespace) -> int:
     from ..cli import ErroDeUso
-    from .pasta_json import ErroDeDados, PastaJson
+    from .servidor.pasta_json import ErroDeDados, PastaJson
     from .servidor import criar_servidor, url_base
 
     if not 0 <= args.porta <= 65535:

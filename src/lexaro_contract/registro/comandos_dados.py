@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import Any, Dict
 
-from .leitor import ErroDeImportacao
+from .dados_abertos.leitor import ErroDeImportacao
 
 
 def _cli() -> Any:
@@ -31,7 +31,7 @@ def _mostrar_destino(destino: str) -> str:
 
 
 def comando_importar(args: argparse.Namespace) -> int:
-    from .importador import importar
+    from .dados_abertos.importador import importar
 
     try:
         r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso)
@@ -67,7 +67,7 @@ def comando_info(args: argparse.Namespace) -> int:
 
 
 def comando_gerar_exemplo(args: argparse.Namespace) -> int:
-    from .gerador import gerar
+    from .dados_abertos.gerador import gerar
 
     if args.empresas < 1:
         raise _cli().ErroDeUso("--empresas deve ser pelo menos 1")
@@ -82,7 +82,7 @@ def comando_gerar_exemplo(args: argparse.Namespace) -> int:
 
 
 def comando_baixar(args: argparse.Namespace) -> int:
-    from .baixar import ErroDeDownload, baixar_mes
+    from .dados_abertos.baixar import ErroDeDownload, baixar_mes
 
     try:
         pasta = baixar_mes(mes=args.mes, pasta=args.pasta, progresso=not args.quiet)

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, SUFIXO_CSV
+from .leiaute import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, SUFIXO_CSV
 
 # ---------------------------------------------------------------- tabelas de códigos
 

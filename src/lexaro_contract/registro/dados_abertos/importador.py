@@ -20,9 +20,9 @@ from operator import itemgetter
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
-from .armazem import (DIVISOR_GRUPO, MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, SEP_CAMPO, Empacotador,
+from .empacotador import (DIVISOR_GRUPO, MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, SEP_CAMPO, Empacotador,
                       registros_do_bloco)
-from .formato import CODIGOS, TABELAS_DE_CODIGOS, TIPOS
+from .leiaute import CODIGOS, TABELAS_DE_CODIGOS, TIPOS
 from .leitor import ErroDeImportacao, adiantar, localizar, mes_da_pasta, registros, tabela_de_codigos
 
 VERSAO_FORMATO = "1"
@@ -465,7 +465,7 @@ def intercalar(fluxos: List[Iterator[List[Tuple[int, bytes]]]]) -> Iterator[List
 
 
 def _chave_do_registro(tabela: str, r: bytes) -> int:
-    from .. import _dados_abertos
+    from ... import _dados_abertos
 
     if tabela == "estabelecimento":
         return int(_dados_abertos.chave_cnpj((r[:8] + r[9:13] + r[14:16]).decode("latin-1")))

@@ -23,8 +23,8 @@ import requests
 
 from .cache_respostas import AUSENTE, CacheRespostas
 from .cota import Cota, ler_retry_after
-from .fonte import FonteIndisponivel, Registro
-from .formatos import de_receita_ws
+from ..fonte import FonteIndisponivel, Registro
+from ..servidor.formas import de_receita_ws
 
 T = TypeVar("T")
 

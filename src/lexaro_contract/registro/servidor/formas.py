@@ -12,7 +12,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, List, Optional
 
-from .fonte import Registro, formatar
+from ..fonte import Registro, formatar
 
 _DATA_ISO = re.compile(r"(\d{4})-(\d{2})-(\d{2})")
 _DATA_BR = re.compile(r"(\d{2})/(\d{2})/(\d{4})")

@@ -16,8 +16,8 @@ import re
 from pathlib import Path
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
-from ..keywords import normalizar_texto
-from .fonte import Registro, chave_cnpj, cnpj_valido
+from ...keywords import normalizar_texto
+from ..fonte import Registro, chave_cnpj, cnpj_valido
 
 _PONTUACAO = re.compile(r"[^\w\s]")
 

@@ -117,7 +117,7 @@ class Empacotador:
 
     def adicionar(self, regs: List[Tuple[int, bytes]]) -> Optional[int]:
         """Adiciona em ordem; devolve o índice do primeiro registro fora de ordem, ou None."""
-        from .. import _dados_abertos
+        from ... import _dados_abertos
 
         if not regs:
             return None

@@ -14,11 +14,11 @@ import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
-from .._dados_abertos import chave_cnpj as _chave_cnpj
-from .armazem import SEP_REGISTRO, descompressor, descomprimir
-from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
-from .importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
-from .leitor import ErroDeImportacao
+from ..._dados_abertos import chave_cnpj as _chave_cnpj
+from ..dados_abertos.empacotador import SEP_REGISTRO, descompressor, descomprimir
+from ..dados_abertos.leiaute import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
+from ..dados_abertos.importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
+from ..dados_abertos.leitor import ErroDeImportacao
 
 _NAO_ALFANUM = re.compile(r"[^0-9A-Za-z]")
 _CNPJ = re.compile(r"^[0-9A-Z]{12}[0-9]{2}$")

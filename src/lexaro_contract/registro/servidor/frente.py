@@ -21,14 +21,14 @@ import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
 
-from .fonte import Fonte, FonteIndisponivel, Registro, chave_cnpj, cnpj_valido
-from .formatos import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
+from ..fonte import Fonte, FonteIndisponivel, Registro, chave_cnpj, cnpj_valido
+from .formas import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
                        erro_receita_ws, ler_consulta_busca, resposta_busca)
 from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
 from .pasta_json import PastaJson, carregar_dados
 
 if TYPE_CHECKING:
-    from .encaminhador import Encaminhador
+    from ..encaminhamento.encaminhador import Encaminhador
 
 BRASIL_API_PATH = "/api/cnpj/v1/"
 RECEITA_WS_PATH = "/v1/cnpj/"
@@ -240,7 +240,7 @@ def iniciar_em_segundo_plano(dados: Dados, porta: int = 0, **opcoes: Any) -> Tup
 
 def apontar_cnpj_para(base: str) -> None:
     """Faz o módulo `cnpj` deste processo consultar o servidor em `base`."""
-    from .. import cnpj
+    from ... import cnpj
 
     base = base.rstrip("/")
     cnpj.BRASIL_API_URL = base + BRASIL_API_PATH + "{cnpj}"

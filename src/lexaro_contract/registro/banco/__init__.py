@@ -1,0 +1,6 @@
+"""O banco do registro importado dos dados abertos (SQLite ou PostgreSQL), só
+para leitura: `Registro` consulta por CNPJ e busca por nome."""
+
+from .consultas import Registro
+
+__all__ = ["Registro"]
