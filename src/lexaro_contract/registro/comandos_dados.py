@@ -51,12 +51,12 @@ def comando_importar(args: argparse.Namespace) -> int:
 
 
 def comando_info(args: argparse.Namespace) -> int:
-    from .banco import Registro
+    from .banco import ErroDeBanco, Registro
 
     try:
         with Registro(args.banco) as reg:
             info: Dict[str, Any] = reg.info()
-    except ErroDeImportacao as e:
+    except ErroDeBanco as e:
         raise _cli().ErroDeUso(str(e)) from None
     print(f"Banco: {info['destino']}")
     print(f"Mês: {info['mes']} (importado em {info['importado_em']})")

@@ -14,11 +14,9 @@ import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
-from ..._dados_abertos import chave_cnpj as _chave_cnpj
-from ..dados_abertos.empacotador import SEP_REGISTRO, descompressor, descomprimir
-from ..dados_abertos.leiaute import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
-from ..dados_abertos.importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
-from ..dados_abertos.leitor import ErroDeImportacao
+from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
+from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
+from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir, dobrar
 
 _NAO_ALFANUM = re.compile(r"[^0-9A-Za-z]")
 _CNPJ = re.compile(r"^[0-9A-Z]{12}[0-9]{2}$")
@@ -97,18 +95,18 @@ class Registro:
         if not self._pg:
             caminho = Path(self.destino).expanduser()
             if not caminho.is_file():
-                raise ErroDeImportacao(f"banco do registro não encontrado: {caminho}")
+                raise ErroDeBanco(f"banco do registro não encontrado: {caminho}")
             self._caminho = caminho.resolve()
         sql = self._sql
         try:
             linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
             cods = self._todas(sql("SELECT tabela, codigo, descricao FROM {s}codigo"), ())
             dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
-        except ErroDeImportacao:
+        except ErroDeBanco:
             raise
         except Exception as e:  # noqa: BLE001 - sqlite3 ou psycopg: não é um banco do registro
             self.close()
-            raise ErroDeImportacao(f"não é um banco do registro: {self.destino} "
+            raise ErroDeBanco(f"não é um banco do registro: {self.destino} "
                                    f"({' '.join(str(e).split())})") from None
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
@@ -140,7 +138,7 @@ class Registro:
                 try:
                     con = sqlite3.connect(f"file:{self._caminho}?mode=ro", uri=True, check_same_thread=False)
                 except sqlite3.Error as e:
-                    raise ErroDeImportacao(f"banco do registro ilegível: {e}") from None
+                    raise ErroDeBanco(f"banco do registro ilegível: {e}") from None
                 con.execute("PRAGMA cache_size=-65536")
                 con.execute("PRAGMA mmap_size=1073741824")
             self._local.con = con
@@ -220,7 +218,7 @@ class Registro:
         c = _NAO_ALFANUM.sub("", cnpj).upper()
         if not _CNPJ.match(c):
             return None
-        chave = _chave_cnpj(c)
+        chave = chave_armazenada(c)
         if chave < 0:
             return None
         # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
@@ -351,7 +349,7 @@ class Registro:
             return f"{chave:014d}"
         for r in self._bloco("estabelecimento", chave).split(SEP_REGISTRO):
             c = (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
-            if len(r) > 16 and _chave_cnpj(c) == chave:
+            if len(r) > 16 and chave_armazenada(c) == chave:
                 return c
         return None
 

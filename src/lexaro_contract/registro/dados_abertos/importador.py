@@ -20,13 +20,13 @@ from operator import itemgetter
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
-from .empacotador import (DIVISOR_GRUPO, MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, SEP_CAMPO, Empacotador,
-                      registros_do_bloco)
-from .leiaute import CODIGOS, TABELAS_DE_CODIGOS, TIPOS
+from ..banco.codigos import TABELAS_DE_CODIGOS
+from ..banco.conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
+from ..banco.esquema import (MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, MAX_PALAVRAS, VERSAO_FORMATO, chave_armazenada,
+                             dobrar, registros_do_bloco)
+from .empacotador import DIVISOR_GRUPO, Empacotador
+from .leiaute import CODIGOS, TIPOS
 from .leitor import ErroDeImportacao, adiantar, localizar, mes_da_pasta, registros, tabela_de_codigos
-
-VERSAO_FORMATO = "1"
-ESQUEMA_PG = "registro"
 
 _MOTIVOS = {
     "colunas": "linhas com número errado de colunas (descartadas)",
@@ -43,24 +43,6 @@ _NOME_CAMPO = {
     ("Socios", 4): "qualificação do sócio", ("Socios", 6): "país do sócio",
     ("Socios", 9): "qualificação do representante",
 }
-
-# Dobra de acentos do Latin-1 para o índice de nomes do PostgreSQL.
-_DOBRA = str.maketrans("ÀÁÂÃÄÅÇÈÉÊËÌÍÎÏÑÒÓÔÕÖÙÚÛÜÝàáâãäåçèéêëìíîïñòóôõöùúûüýÿ",
-                       "AAAAAACEEEEIIIINOOOOOUUUUYaaaaaaceeeeiiiinooooouuuuyy")
-
-
-def dobrar(texto: str) -> str:
-    return texto.translate(_DOBRA).upper()
-
-
-# O índice de nomes do SQLite guarda a chave e as palavras do nome num inteiro
-# só (chave * 64 + palavras, até 63): entre os nomes que contêm todas as
-# palavras buscadas, o de menos palavras a mais é o melhor resultado, e assim
-# ele se ordena sem guardar o tamanho de cada documento. As chaves grandes
-# demais para isso (só as de CNPJ alfanumérico de estabelecimento) ficam
-# negativas e vêm por último.
-MAX_PALAVRAS = 63
-
 
 @dataclass
 class Resumo:
@@ -277,7 +259,10 @@ class DestinoPostgres(_Destino):
         self.con: Any = None
 
     def iniciar(self) -> None:
-        self.con = conectar_pg(self.url)
+        try:
+            self.con = conectar_pg(self.url)
+        except ErroDeBanco as e:
+            raise ErroDeImportacao(str(e)) from None
         s = self.novo
         with self.con.cursor() as cur:
             cur.execute(f"DROP SCHEMA IF EXISTS {s} CASCADE")
@@ -389,23 +374,6 @@ class DestinoPostgres(_Destino):
             self.con = None
 
 
-def eh_url_pg(destino: str) -> bool:
-    return destino.startswith(("postgresql://", "postgres://"))
-
-
-def conectar_pg(url: str) -> Any:
-    try:
-        import psycopg
-    except ImportError:
-        raise ErroDeImportacao("PostgreSQL exige o pacote psycopg (pip install 'lexaro-contract[postgres]')") \
-            from None
-    try:
-        return psycopg.connect(url, connect_timeout=10)
-    except psycopg.Error as e:
-        detalhe = " ".join(str(e).split())
-        raise ErroDeImportacao(f"não foi possível conectar ao PostgreSQL: {detalhe}") from None
-
-
 def _destino(destino: str) -> _Destino:
     if eh_url_pg(destino):
         return DestinoPostgres(destino)
@@ -468,7 +436,7 @@ def _chave_do_registro(tabela: str, r: bytes) -> int:
     from ... import _dados_abertos
 
     if tabela == "estabelecimento":
-        return int(_dados_abertos.chave_cnpj((r[:8] + r[9:13] + r[14:16]).decode("latin-1")))
+        return chave_armazenada((r[:8] + r[9:13] + r[14:16]).decode("latin-1"))
     return int(_dados_abertos.chave_basico(r[1:9].decode("latin-1")))
 
 
