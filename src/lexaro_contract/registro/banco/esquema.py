@@ -15,6 +15,9 @@ consulta, com as descrições das tabelas de códigos, que ficam à parte.
 Os nomes (razão social por empresa, nome fantasia por estabelecimento) vão
 para um índice de texto completo: FTS5 no SQLite, tsvector + GIN no
 PostgreSQL.
+
+As tabelas são criadas na importação (`dados_abertos.destinos`); aqui fica o
+que quem grava e quem lê o banco têm de concordar.
 """
 
 from __future__ import annotations
