@@ -14,12 +14,11 @@ import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
+from ..fonte import Ficha, chave_texto, cnpj_valido
 from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
 from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
 from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir, dobrar
 
-_NAO_ALFANUM = re.compile(r"[^0-9A-Za-z]")
-_CNPJ = re.compile(r"^[0-9A-Z]{12}[0-9]{2}$")
 _TOKEN = re.compile(r"[0-9A-Z]+")
 # Sufixos de forma jurídica: não ajudam a achar a empresa, e um contrato pode
 # dizer "EIRELI" onde o registro diz "LTDA".
@@ -211,12 +210,12 @@ class Registro:
             "bytes_csv": int(self._meta.get("bytes_csv", "0")),
         }
 
-    def consultar(self, cnpj: str) -> Optional[Dict[str, Any]]:
+    def consultar(self, cnpj: str) -> Optional[Ficha]:
         """O registro do estabelecimento no formato da BrasilAPI, ou None."""
         if not isinstance(cnpj, str):
             raise TypeError(f"consultar() argument 'cnpj' must be str, not {type(cnpj).__name__}")
-        c = _NAO_ALFANUM.sub("", cnpj).upper()
-        if not _CNPJ.match(c):
+        c = chave_texto(cnpj)
+        if not cnpj_valido(c):
             return None
         chave = chave_armazenada(c)
         if chave < 0:
@@ -233,7 +232,7 @@ class Registro:
         bloco_empresa = descomprimir(bytes(linha[1]), self._dic["empresa"]) if linha[1] is not None else b""
         return self._montar(basico, bloco_empresa, texto.split("\x1f"))
 
-    def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Dict[str, Any]:
+    def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Ficha:
         b = basico.encode()
         emp_txt = _achar(bloco, b"\x1eE%s\x1f" % b)
         emp = emp_txt[1:].split("\x1f") if emp_txt is not None else [basico, "", "", "", "", "", ""]
@@ -378,7 +377,7 @@ class Registro:
         return saida
 
     def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
-               limite: int = 20) -> List[Dict[str, Any]]:
+               limite: int = 20) -> List[Ficha]:
         """Estabelecimentos cujo nome (razão social ou fantasia) contém as palavras
         de `nome`, melhor resultado primeiro; cada um no formato da BrasilAPI.
 
@@ -397,7 +396,7 @@ class Registro:
         # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
         # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
         juntar = limite * 2
-        achados: List[Tuple[Tuple[bool, bool, int, int], Dict[str, Any]]] = []
+        achados: List[Tuple[Tuple[bool, bool, int, int], Ficha]] = []
         vistos: Set[str] = set()
         n = max(juntar * 2, 40)
         while True:
