@@ -3,7 +3,9 @@
 Uma fonte responde por CNPJ (o registro no formato da BrasilAPI, ou None) e por
 nome (os registros que casam, o melhor primeiro). A pasta de arquivos JSON e o
 banco importado dos dados abertos são as duas fontes; o encaminhamento aos
-serviços públicos fica por cima de qualquer uma delas.
+serviços públicos fica por cima de qualquer uma delas. Daqui também a ficha de
+uma empresa e a chave de texto de um CNPJ, que o servidor, o banco e o
+encaminhamento usam igualmente.
 """
 
 from __future__ import annotations

@@ -4,6 +4,9 @@
 - `leitor`: a leitura de um mês (os zips oficiais ou os CSVs extraídos);
 - `baixar`: o download de um mês;
 - `gerador`: um mês inventado, para testes e medidas;
-- `importador`: a importação de um mês num banco do registro (SQLite ou
-  PostgreSQL), com `empacotador` (os registros juntados em blocos comprimidos).
+- `importador`: a importação de um mês num banco do registro, com
+  `empacotador` (os registros juntados em blocos comprimidos) e `destinos`
+  (o banco novo, SQLite ou PostgreSQL, construído ao lado do atual).
+
+O banco em si (o seu desenho, a conexão e as consultas) fica em `registro.banco`.
 """
