@@ -18,9 +18,9 @@ from hypothesis import strategies as st
 import oracle_dados_abertos as oracle
 from lexaro_contract import _dados_abertos, cli
 from lexaro_contract.registro import Registro
-from lexaro_contract.registro.gerador import gerar, modelo_da_empresa, registros_esperados
-from lexaro_contract.registro.importador import importar
-from lexaro_contract.registro.leitor import ErroDeImportacao
+from lexaro_contract.registro.dados_abertos.gerador import gerar, modelo_da_empresa, registros_esperados
+from lexaro_contract.registro.dados_abertos.importador import importar
+from lexaro_contract.registro.dados_abertos.leitor import ErroDeImportacao
 
 N, SEMENTE = 250, 7
 SRC = str(Path(_dados_abertos.__file__).resolve().parents[1])  # o pacote em uso: instalado ou src/
@@ -156,7 +156,7 @@ def test_killed_import_leaves_the_previous_registry_serving(mes: Path, esperados
                                                            tmp_path: Path) -> None:
     banco = tmp_path / "r.sqlite"
     importar(mes, str(banco), progresso=False)
-    codigo = ("import os, signal, sys\nfrom lexaro_contract.registro.importador import importar\n"
+    codigo = ("import os, signal, sys\nfrom lexaro_contract.registro.dados_abertos.importador import importar\n"
               "importar(sys.argv[1], sys.argv[2], progresso=False,\n"
               "         ao_progredir=lambda n: os.kill(os.getpid(), signal.SIGKILL))\n")
     proc = subprocess.run([sys.executable, "-c", codigo, str(mes), str(banco)], env={**os.environ, "PYTHONPATH": SRC})

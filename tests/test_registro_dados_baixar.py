@@ -14,8 +14,8 @@ from typing import Dict, Iterator, List, Tuple
 import pytest
 
 from lexaro_contract import cli
-from lexaro_contract.registro.baixar import ErroDeDownload, baixar_mes
-from lexaro_contract.registro.gerador import gerar
+from lexaro_contract.registro.dados_abertos.baixar import ErroDeDownload, baixar_mes
+from lexaro_contract.registro.dados_abertos.gerador import gerar
 
 TOKEN = "tokenDeTeste"
 

@@ -13,11 +13,11 @@ import pytest
 
 from lexaro_contract import cnpj
 from lexaro_contract.registro import Registro, iniciar_em_segundo_plano
-from lexaro_contract.registro.formato import PORTES
-from lexaro_contract.registro.gerador import (MUNICIPIOS, Empresa, Estabelecimento, Socio, gerar, linhas_empresa,
-                                              linhas_estabelecimentos, linhas_socios, modelo_da_empresa,
-                                              registros_esperados)
-from lexaro_contract.registro.importador import importar
+from lexaro_contract.registro.banco.codigos import PORTES
+from lexaro_contract.registro.dados_abertos.gerador import (MUNICIPIOS, Empresa, Estabelecimento, Socio, gerar,
+                                                            linhas_empresa, linhas_estabelecimentos, linhas_socios,
+                                                            modelo_da_empresa, registros_esperados)
+from lexaro_contract.registro.dados_abertos.importador import importar
 
 EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
 N, SEMENTE = 60, 3

@@ -17,10 +17,10 @@ import pytest
 import requests
 
 from lexaro_contract import cli, cnpj, registro
-from lexaro_contract.registro.cache_respostas import CacheRespostas
-from lexaro_contract.registro.cota import Cota, ler_retry_after, ler_ritmo
-from lexaro_contract.registro.encaminhador import Encaminhador, Servico
-from lexaro_contract.registro.pasta_json import PastaJson
+from lexaro_contract.registro.encaminhamento.cache_respostas import CacheRespostas
+from lexaro_contract.registro.encaminhamento.cota import Cota, ler_retry_after, ler_ritmo
+from lexaro_contract.registro.encaminhamento.encaminhador import Encaminhador, Servico
+from lexaro_contract.registro.servidor.pasta_json import PastaJson
 
 ROOT = Path(__file__).resolve().parents[1]
 

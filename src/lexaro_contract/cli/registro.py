@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ..erros import ErroDeUso
 from ..registro.fonte import Fonte
-from ..registro.leitor import ErroDeImportacao
+from ..registro.dados_abertos.leitor import ErroDeImportacao
 
 _SERVICOS = {"brasilapi": "BrasilAPI", "receitaws": "ReceitaWS", "casadosdados": "Casa dos Dados"}
 _RITMOS_PADRAO = {"brasilapi": "60/min", "receitaws": "3/min", "casadosdados": "10/min"}
@@ -69,9 +69,9 @@ def _cache_padrao(banco: Optional[str]) -> Path:
 
 
 def _montar_encaminhador(args: argparse.Namespace) -> Any:
-    from ..registro.cache_respostas import CacheRespostas
-    from ..registro.cota import Cota, ler_ritmo
-    from ..registro.encaminhador import BRASIL_API, CASA_DOS_DADOS, RECEITA_WS, Encaminhador, Servico
+    from ..registro.encaminhamento.cache_respostas import CacheRespostas
+    from ..registro.encaminhamento.cota import Cota, ler_ritmo
+    from ..registro.encaminhamento.encaminhador import BRASIL_API, CASA_DOS_DADOS, RECEITA_WS, Encaminhador, Servico
 
     ritmos = dict(_RITMOS_PADRAO)
     for item in args.limite:
@@ -145,7 +145,7 @@ def _contagem(info: Dict[str, Any]) -> int:
 
 
 def comando_registro_servir(args: argparse.Namespace) -> int:
-    from ..registro.pasta_json import ErroDeDados, PastaJson
+    from ..registro.servidor.pasta_json import ErroDeDados, PastaJson
     from ..registro.servidor import criar_servidor, url_base
 
     if not 0 <= args.porta <= 65535:
@@ -228,7 +228,7 @@ def _mostrar_destino(destino: str) -> str:
 
 
 def comando_importar(args: argparse.Namespace) -> int:
-    from ..registro.importador import importar
+    from ..registro.dados_abertos.importador import importar
 
     try:
         r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso)
@@ -248,12 +248,12 @@ def comando_importar(args: argparse.Namespace) -> int:
 
 
 def comando_info(args: argparse.Namespace) -> int:
-    from ..registro.banco import Registro
+    from ..registro.banco import ErroDeBanco, Registro
 
     try:
         with Registro(args.banco) as reg:
             info: Dict[str, Any] = reg.info()
-    except ErroDeImportacao as e:
+    except ErroDeBanco as e:
         raise ErroDeUso(str(e)) from None
     print(f"Banco: {info['destino']}")
     print(f"Mês: {info['mes']} (importado em {info['importado_em']})")
@@ -264,7 +264,7 @@ def comando_info(args: argparse.Namespace) -> int:
 
 
 def comando_gerar_exemplo(args: argparse.Namespace) -> int:
-    from ..registro.gerador import gerar
+    from ..registro.dados_abertos.gerador import gerar
 
     if args.empresas < 1:
         raise ErroDeUso("--empresas deve ser pelo menos 1")
@@ -279,7 +279,7 @@ def comando_gerar_exemplo(args: argparse.Namespace) -> int:
 
 
 def comando_baixar(args: argparse.Namespace) -> int:
-    from ..registro.baixar import ErroDeDownload, baixar_mes
+    from ..registro.dados_abertos.baixar import ErroDeDownload, baixar_mes
 
     try:
         pasta = baixar_mes(mes=args.mes, pasta=args.pasta, progresso=not args.quiet)

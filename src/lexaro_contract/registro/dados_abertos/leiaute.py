@@ -7,10 +7,11 @@ from __future__ import annotations
 
 from typing import Dict, Tuple
 
+from ..banco.codigos import TABELAS_DE_CODIGOS
+
 # Famílias divididas em partes numeradas (Empresas0.zip ... Empresas9.zip).
 FAMILIAS_EM_PARTES: Tuple[str, ...] = ("Empresas", "Estabelecimentos", "Socios")
 # Arquivos únicos: o Simples e as tabelas de códigos.
-TABELAS_DE_CODIGOS: Tuple[str, ...] = ("Cnaes", "Motivos", "Municipios", "Naturezas", "Paises", "Qualificacoes")
 ARQUIVOS_UNICOS: Tuple[str, ...] = ("Simples",) + TABELAS_DE_CODIGOS
 MAX_PARTES = 10
 
@@ -54,13 +55,4 @@ CODIGOS: Dict[Tuple[str, int], str] = {
     ("Socios", 4): "Qualificacoes",
     ("Socios", 6): "Paises",
     ("Socios", 9): "Qualificacoes",
-}
-
-SITUACOES: Dict[int, str] = {1: "NULA", 2: "ATIVA", 3: "SUSPENSA", 4: "INAPTA", 8: "BAIXADA"}
-PORTES: Dict[int, str] = {1: "MICRO EMPRESA", 3: "EMPRESA DE PEQUENO PORTE", 5: "DEMAIS"}
-MATRIZ_FILIAL: Dict[int, str] = {1: "MATRIZ", 2: "FILIAL"}
-FAIXAS_ETARIAS: Dict[int, str] = {
-    0: "Não se aplica", 1: "Entre 0 a 12 anos", 2: "Entre 13 a 20 anos", 3: "Entre 21 a 30 anos",
-    4: "Entre 31 a 40 anos", 5: "Entre 41 a 50 anos", 6: "Entre 51 a 60 anos", 7: "Entre 61 a 70 anos",
-    8: "Entre 71 a 80 anos", 9: "Maiores de 80 anos",
 }

@@ -1,20 +1,6 @@
-"""O desenho do banco do registro, comum ao SQLite e ao PostgreSQL.
-
-Duas tabelas de blocos: `estabelecimento` e `empresa` (esta com as linhas de
-Empresas, Socios e Simples da mesma empresa lado a lado, cada uma com a marca
-da sua família, E, S ou I). Os registros empacotados (campos limpos unidos por
-0x1F), em ordem de CNPJ, são juntados em blocos de uns 2 KB separados por 0x1E
-e comprimidos (deflate com um dicionário da própria tabela). A chave de cada
-bloco é a chave do seu primeiro registro, e um grupo (a empresa) nunca se
-parte entre dois blocos, salvo se enorme; um CNPJ se acha no único bloco de
-maior chave <= a sua. Assim o índice tem uma entrada por bloco, não uma por
-linha, o texto comprimido em blocos de CNPJs vizinhos ocupa uma fração do CSV,
-e uma consulta lê dois blocos. O registro no formato da BrasilAPI é montado na
-consulta, com as descrições das tabelas de códigos, que ficam à parte.
-
-Os nomes (razão social por empresa, nome fantasia por estabelecimento) vão
-para um índice de texto completo: FTS5 no SQLite, tsvector + GIN no
-PostgreSQL.
+"""O empacotamento dos registros de uma tabela em blocos comprimidos, na
+importação: os blocos de uns 2 KB, o dicionário da tabela e a compressão em
+threads ao lado da leitura. O desenho dos blocos está em `banco.esquema`.
 """
 
 from __future__ import annotations
@@ -23,17 +9,15 @@ import zlib
 from collections import deque
 from concurrent.futures import Executor, Future
 from operator import itemgetter
-from typing import Callable, Iterator, List, Optional, Tuple
+from typing import Callable, List, Optional, Tuple
 
-SEP_CAMPO = b"\x1f"
-SEP_REGISTRO = b"\x1e"
+from ..banco.esquema import SEP_REGISTRO
+
 ALVO_BLOCO = 2048          # bytes de texto por bloco antes de comprimir
 MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
 BLOCOS_POR_TAREFA = 64      # blocos por tarefa de compressão
 NIVEL_ZLIB = 3
 
-# Na tabela `empresa`, cada registro começa pela marca da sua família.
-MARCA_EMPRESA, MARCA_SOCIO, MARCA_SIMPLES = b"E", b"S", b"I"
 # Tamanho do grupo na chave: estabelecimentos agrupam por empresa (chave // 10^6).
 DIVISOR_GRUPO = {"empresa": 1, "estabelecimento": 1_000_000}
 
@@ -67,13 +51,6 @@ def compressor(zdict: bytes) -> "zlib._Compress":
     return zlib.compressobj(NIVEL_ZLIB, zlib.DEFLATED, -15, 8, zlib.Z_DEFAULT_STRATEGY)
 
 
-def descompressor(zdict: bytes) -> "zlib._Decompress":
-    """O descompressor-base da tabela (deflate cru com o dicionário); use cópias."""
-    if zdict:
-        return zlib.decompressobj(-15, zdict)
-    return zlib.decompressobj(-15)
-
-
 def comprimir(registros: List[bytes], base: "zlib._Compress") -> bytes:
     c = base.copy()
     return c.compress(SEP_REGISTRO + SEP_REGISTRO.join(registros)) + c.flush()
@@ -81,11 +58,6 @@ def comprimir(registros: List[bytes], base: "zlib._Compress") -> bytes:
 
 def comprimir_lote(blocos: List[Tuple[int, List[bytes]]], base: "zlib._Compress") -> List[Tuple[int, bytes]]:
     return [(chave, comprimir(registros, base)) for chave, registros in blocos]
-
-
-def descomprimir(dados: bytes, base: "zlib._Decompress") -> bytes:
-    d = base.copy()
-    return d.decompress(dados) + d.flush()
 
 
 _valor = itemgetter(1)
@@ -117,7 +89,7 @@ class Empacotador:
 
     def adicionar(self, regs: List[Tuple[int, bytes]]) -> Optional[int]:
         """Adiciona em ordem; devolve o índice do primeiro registro fora de ordem, ou None."""
-        from .. import _dados_abertos
+        from ... import _dados_abertos
 
         if not regs:
             return None
@@ -170,10 +142,3 @@ class Empacotador:
         self._fechar()
         self._enviar()
         self.descarregar()
-
-
-def registros_do_bloco(dados: bytes, zdict: bytes) -> Iterator[bytes]:
-    texto = descomprimir(dados, descompressor(zdict))
-    for r in texto.split(SEP_REGISTRO):
-        if r:
-            yield r

@@ -16,8 +16,8 @@ import re
 from pathlib import Path
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
-from ..keywords import normalizar_texto
-from .fonte import Registro, chave_cnpj, cnpj_valido
+from ...keywords import normalizar_texto
+from ..fonte import Ficha, chave_texto, cnpj_valido
 
 _PONTUACAO = re.compile(r"[^\w\s]")
 
@@ -54,7 +54,7 @@ def _conferir(item: Any, onde: str) -> str:
     cnpj = item.get("cnpj")
     if not isinstance(cnpj, str):
         raise ErroDeDados(f"{onde}: registro sem 'cnpj' de texto")
-    chave = chave_cnpj(cnpj)
+    chave = chave_texto(cnpj)
     if not cnpj_valido(chave):
         raise ErroDeDados(f"{onde}: 'cnpj' inválido: {cnpj!r}")
     for campo in _CAMPOS_TEXTO:
@@ -104,15 +104,15 @@ class PastaJson:
     # presente em quase todos os nomes ("comercio") custa o mesmo que um raro.
     MAX_EXAMINADOS = 5000
 
-    def __init__(self, registros: Mapping[str, Registro], origem: str = "") -> None:
-        self.registros: Dict[str, Registro] = dict(registros)
+    def __init__(self, registros: Mapping[str, Ficha], origem: str = "") -> None:
+        self.registros: Dict[str, Ficha] = dict(registros)
         self.origem = origem
         # Os nomes de todos os registros num texto só, "\n" razão "\t" fantasia
         # por registro: a procura do termo corre em str.find (C, sem laço em
         # Python por registro) e só os registros que o contêm custam alguma coisa.
         # Um termo normalizado não tem "\n" nem "\t", então não casa através
         # de dois campos nem de dois registros.
-        self._lista: List[Registro] = list(self.registros.values())
+        self._lista: List[Ficha] = list(self.registros.values())
         self._nomes: List[Tuple[str, str]] = []
         self._filtros: List[Tuple[str, str]] = [
             ((r.get("uf") or "").upper(), (r.get("descricao_situacao_cadastral") or "").upper()) for r in self._lista]
@@ -136,11 +136,11 @@ class PastaJson:
     def abrir(cls, diretorio: CaminhoOuTexto) -> "PastaJson":
         return cls(carregar_dados(diretorio), str(diretorio))
 
-    def consultar(self, cnpj: str) -> Optional[Registro]:
-        return self.registros.get(chave_cnpj(cnpj))
+    def consultar(self, cnpj: str) -> Optional[Ficha]:
+        return self.registros.get(chave_texto(cnpj))
 
     def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
-               limite: int = 20) -> List[Registro]:
+               limite: int = 20) -> List[Ficha]:
         """Nome igual primeiro, depois os que começam pelo termo, depois os que o contêm."""
         termo = termo_de_busca(nome)
         if not termo or limite <= 0:
@@ -148,7 +148,7 @@ class PastaJson:
         uf_ = uf.upper() if uf else ""
         situacao_ = situacao.upper() if situacao else ""
         cota = min(limite, self.MAX_CANDIDATOS)
-        niveis: Tuple[List[Registro], List[Registro], List[Registro]] = ([], [], [])
+        niveis: Tuple[List[Ficha], List[Ficha], List[Ficha]] = ([], [], [])
         texto, inicios, total = self._texto, self._inicios, len(self._lista)
         filtros, examinar = self._filtros, self.MAX_EXAMINADOS
 
@@ -180,7 +180,7 @@ class PastaJson:
         pass
 
 
-def carregar_dados(diretorio: CaminhoOuTexto) -> Dict[str, Registro]:
+def carregar_dados(diretorio: CaminhoOuTexto) -> Dict[str, Ficha]:
     """Lê e confere os registros de um diretório, indexados pelo CNPJ sem pontuação.
 
     FileNotFoundError se o diretório não existe, NotADirectoryError se o caminho
@@ -191,7 +191,7 @@ def carregar_dados(diretorio: CaminhoOuTexto) -> Dict[str, Registro]:
         raise FileNotFoundError(f"Diretório de dados não encontrado: {pasta}")
     if not pasta.is_dir():
         raise NotADirectoryError(f"{pasta} é um arquivo, não um diretório: --dados espera a pasta dos *.json")
-    registros: Dict[str, Registro] = {}
+    registros: Dict[str, Ficha] = {}
     origem: Dict[str, str] = {}
     for arquivo in sorted(pasta.glob("*.json")):
         conteudo = _ler_arquivo(arquivo)

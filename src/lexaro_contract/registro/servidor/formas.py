@@ -12,7 +12,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, List, Optional
 
-from .fonte import Registro, formatar
+from ..fonte import Ficha, formatar
 
 _DATA_ISO = re.compile(r"(\d{4})-(\d{2})-(\d{2})")
 _DATA_BR = re.compile(r"(\d{2})/(\d{2})/(\d{4})")
@@ -48,7 +48,7 @@ def _cep_receita_ws(cep: Any) -> str:
     return _texto(cep)
 
 
-def como_receita_ws(reg: Registro) -> Dict[str, Any]:
+def como_receita_ws(reg: Ficha) -> Dict[str, Any]:
     """O registro no formato de resposta da ReceitaWS."""
     tipo = _texto(reg.get("descricao_tipo_de_logradouro"))
     logradouro = " ".join(p for p in (tipo, _texto(reg.get("logradouro"))) if p)
@@ -92,7 +92,7 @@ def como_receita_ws(reg: Registro) -> Dict[str, Any]:
     }
 
 
-def de_receita_ws(dados: Dict[str, Any], cnpj: str) -> Registro:
+def de_receita_ws(dados: Dict[str, Any], cnpj: str) -> Ficha:
     """Uma resposta "OK" da ReceitaWS de volta à forma da BrasilAPI.
 
     O tipo de logradouro vem colado ao logradouro e fica nele; o CEP perde a
@@ -208,7 +208,7 @@ def ler_consulta_busca(corpo: Any) -> ConsultaBusca:
     return ConsultaBusca([t for t in termos if t.strip()], ufs, situacao)
 
 
-def item_busca(reg: Registro) -> Dict[str, Any]:
+def item_busca(reg: Ficha) -> Dict[str, Any]:
     return {
         "cnpj": _texto(reg.get("cnpj")),
         "razao_social": _texto(reg.get("razao_social")),
@@ -219,7 +219,7 @@ def item_busca(reg: Registro) -> Dict[str, Any]:
     }
 
 
-def resposta_busca(achados: List[Registro], total: Optional[int] = None) -> Dict[str, Any]:
+def resposta_busca(achados: List[Ficha], total: Optional[int] = None) -> Dict[str, Any]:
     hits = [item_busca(r) for r in achados]
     return {"success": True, "data": {"count": len(hits) if total is None else total, "cnpj": hits},
             "page": {"current": 1}}

@@ -1,84 +1,22 @@
-"""Importação de um mês dos dados abertos do CNPJ num banco do registro.
+"""Os destinos de uma importação: o banco novo em construção ao lado do atual.
 
-O banco novo é construído ao lado do atual e só então trocado por ele (SQLite:
-arquivo ao lado e `os.replace`; PostgreSQL: esquema novo e troca de nomes numa
-transação). Uma importação interrompida, com erro ou morta deixa o banco
-anterior servindo, intacto.
+SQLite: um arquivo ao lado do banco, trocado por ele com `os.replace`;
+PostgreSQL: um esquema novo, trocado pelo atual com uma troca de nomes numa
+transação. Uma importação que não termina apaga o que construiu, e o banco
+anterior fica onde estava. O desenho das tabelas está em `banco.esquema`.
 """
 
 from __future__ import annotations
 
-import datetime
 import os
 import sqlite3
-import time
-from concurrent.futures import ThreadPoolExecutor
-from collections import Counter
-from dataclasses import dataclass, field
-from bisect import bisect_left
-from operator import itemgetter
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from .armazem import (DIVISOR_GRUPO, MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, SEP_CAMPO, Empacotador,
-                      registros_do_bloco)
-from .formato import CODIGOS, TABELAS_DE_CODIGOS, TIPOS
-from .leitor import ErroDeImportacao, adiantar, localizar, mes_da_pasta, registros, tabela_de_codigos
+from ..banco.conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
+from ..banco.esquema import MAX_PALAVRAS, dobrar
+from .leitor import ErroDeImportacao
 
-VERSAO_FORMATO = "1"
-ESQUEMA_PG = "registro"
-
-_MOTIVOS = {
-    "colunas": "linhas com número errado de colunas (descartadas)",
-    "cnpj": "CNPJ malformado (descartadas)",
-    "nul": "bytes NUL removidos",
-    "data": "datas impossíveis (guardadas como nulas)",
-    "capital_ficticio": "capital fictício 999999999999 (mantido)",
-    "capital": "capital ilegível (guardado como nulo)",
-}
-_NOME_CAMPO = {
-    ("Empresas", 2): "natureza jurídica", ("Empresas", 3): "qualificação do responsável",
-    ("Estabelecimentos", 7): "motivo da situação", ("Estabelecimentos", 9): "país",
-    ("Estabelecimentos", 11): "CNAE", ("Estabelecimentos", 20): "município",
-    ("Socios", 4): "qualificação do sócio", ("Socios", 6): "país do sócio",
-    ("Socios", 9): "qualificação do representante",
-}
-
-# Dobra de acentos do Latin-1 para o índice de nomes do PostgreSQL.
-_DOBRA = str.maketrans("ÀÁÂÃÄÅÇÈÉÊËÌÍÎÏÑÒÓÔÕÖÙÚÛÜÝàáâãäåçèéêëìíîïñòóôõöùúûüýÿ",
-                       "AAAAAACEEEEIIIINOOOOOUUUUYaaaaaaceeeeiiiinooooouuuuyy")
-
-
-def dobrar(texto: str) -> str:
-    return texto.translate(_DOBRA).upper()
-
-
-# O índice de nomes do SQLite guarda a chave e as palavras do nome num inteiro
-# só (chave * 64 + palavras, até 63): entre os nomes que contêm todas as
-# palavras buscadas, o de menos palavras a mais é o melhor resultado, e assim
-# ele se ordena sem guardar o tamanho de cada documento. As chaves grandes
-# demais para isso (só as de CNPJ alfanumérico de estabelecimento) ficam
-# negativas e vêm por último.
-MAX_PALAVRAS = 63
-
-
-@dataclass
-class Resumo:
-    mes: str
-    linhas: Dict[str, int] = field(default_factory=dict)
-    ocorrencias: Dict[str, int] = field(default_factory=dict)
-    bytes_csv: int = 0
-    tamanho: int = 0
-    segundos: float = 0.0
-    segundos_por_familia: Dict[str, float] = field(default_factory=dict)
-    segundos_por_etapa: Dict[str, float] = field(default_factory=dict)
-
-    @property
-    def total(self) -> int:
-        return sum(self.linhas.values())
-
-
-# ---------------------------------------------------------------- destinos
 
 class _Destino:
     """Um banco em construção: o SQLite ao lado do arquivo, ou o esquema novo do PostgreSQL."""
@@ -277,7 +215,10 @@ class DestinoPostgres(_Destino):
         self.con: Any = None
 
     def iniciar(self) -> None:
-        self.con = conectar_pg(self.url)
+        try:
+            self.con = conectar_pg(self.url)
+        except ErroDeBanco as e:
+            raise ErroDeImportacao(str(e)) from None
         s = self.novo
         with self.con.cursor() as cur:
             cur.execute(f"DROP SCHEMA IF EXISTS {s} CASCADE")
@@ -389,209 +330,7 @@ class DestinoPostgres(_Destino):
             self.con = None
 
 
-def eh_url_pg(destino: str) -> bool:
-    return destino.startswith(("postgresql://", "postgres://"))
-
-
-def conectar_pg(url: str) -> Any:
-    try:
-        import psycopg
-    except ImportError:
-        raise ErroDeImportacao("PostgreSQL exige o pacote psycopg (pip install 'lexaro-contract[postgres]')") \
-            from None
-    try:
-        return psycopg.connect(url, connect_timeout=10)
-    except psycopg.Error as e:
-        detalhe = " ".join(str(e).split())
-        raise ErroDeImportacao(f"não foi possível conectar ao PostgreSQL: {detalhe}") from None
-
-
-def _destino(destino: str) -> _Destino:
+def abrir_destino(destino: str) -> _Destino:
     if eh_url_pg(destino):
         return DestinoPostgres(destino)
     return DestinoSQLite(Path(destino).expanduser().resolve())
-
-
-# ---------------------------------------------------------------- importação
-
-def intercalar(fluxos: List[Iterator[List[Tuple[int, bytes]]]]) -> Iterator[List[Tuple[int, bytes]]]:
-    """Intercala fluxos de lotes ordenados por chave num fluxo de lotes ordenados.
-
-    Trabalha por lote, não por registro: a cada volta sai de cada fluxo tudo o
-    que tem chave menor que o menor dos últimos valores dos fluxos vivos (nada
-    maior pode chegar antes disso), e a ordenação estável do Python, que acha
-    as sequências já ordenadas, junta os pedaços mantendo, para a mesma chave,
-    a ordem dos fluxos. Registros fora de ordem num fluxo saem assim mesmo, uma
-    vez cada; quem consome percebe a desordem pela chave.
-    """
-    buffers: List[List[Tuple[int, bytes]]] = [[] for _ in fluxos]
-    vivos = [True] * len(fluxos)
-    chave = itemgetter(0)
-
-    def encher(i: int) -> None:
-        while vivos[i]:
-            try:
-                lote = next(fluxos[i])
-            except StopIteration:
-                vivos[i] = False
-                return
-            if lote:
-                buffers[i].extend(lote)
-                return
-
-    for i in range(len(fluxos)):
-        encher(i)
-    while True:
-        ultimos = [buffers[i][-1][0] for i in range(len(fluxos)) if vivos[i] and buffers[i]]
-        if not ultimos:
-            resto = [r for b in buffers for r in b]
-            if resto:
-                resto.sort(key=chave)
-                yield resto
-            return
-        limite = min(ultimos)
-        saida: List[Tuple[int, bytes]] = []
-        for i, b in enumerate(buffers):
-            j = bisect_left(list(map(chave, b)), limite)
-            if j:
-                saida.extend(b[:j])
-                buffers[i] = b[j:]
-        for i in range(len(fluxos)):
-            if vivos[i] and (not buffers[i] or buffers[i][-1][0] <= limite):
-                encher(i)
-        if saida:
-            saida.sort(key=chave)
-            yield saida
-
-
-def _chave_do_registro(tabela: str, r: bytes) -> int:
-    from .. import _dados_abertos
-
-    if tabela == "estabelecimento":
-        return int(_dados_abertos.chave_cnpj((r[:8] + r[9:13] + r[14:16]).decode("latin-1")))
-    return int(_dados_abertos.chave_basico(r[1:9].decode("latin-1")))
-
-
-def importar(pasta: "str | Path", destino: str, progresso: bool = True,
-             ao_progredir: Optional[Callable[[int], None]] = None) -> Resumo:
-    """Importa o mês da `pasta` para `destino` (caminho SQLite ou URL postgresql://)."""
-    inicio = time.perf_counter()
-    arquivos = localizar(pasta)
-    resumo = Resumo(mes=mes_da_pasta(pasta, arquivos))
-    dest = _destino(destino)
-    familias = ("Empresas", "Estabelecimentos", "Socios", "Simples")
-    resumo.bytes_csv = sum(a.tamanho for lista in arquivos.values() for a in lista)
-    total = sum(a.tamanho for f in familias for a in arquivos[f])
-    ocorrencias: Counter[str] = Counter()
-    from tqdm import tqdm
-
-    dest.iniciar()
-    executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="comprimir")
-    try:
-        codigos = {t: tabela_de_codigos(arquivos[t][0]) for t in TABELAS_DE_CODIGOS}
-        dest.codigos(codigos)
-        lidas = 0
-        with tqdm(total=total, unit="B", unit_scale=True, desc="importando", disable=not progresso,
-                  dynamic_ncols=True, smoothing=0.1) as barra:
-            def fluxo(familia: str, marca: bytes) -> Iterator[List[Tuple[int, bytes]]]:
-                """Os registros de uma família, contando ocorrências e nomes pelo caminho."""
-                nonlocal lidas
-                t0 = time.perf_counter()
-                tipos = TIPOS[familia]
-                aceitas = 0
-                campo_nome = {"Empresas": 1, "Estabelecimentos": 4}.get(familia)
-                qual = "razao" if familia == "Empresas" else "fantasia"
-                for arq in arquivos[familia]:
-                    for regs, nbytes, contagens, vistos, nomes in adiantar(registros(arq, tipos, campo_nome)):
-                        aceitas += contagens["linhas"]
-                        for motivo, n in contagens.items():
-                            if motivo != "linhas" and n:
-                                ocorrencias[f"{familia}: {_MOTIVOS[motivo]}"] += n
-                        for coluna, valores in vistos.items():
-                            tab = CODIGOS.get((familia, coluna))
-                            if tab is None:
-                                continue
-                            conhecidos = codigos[tab]
-                            for valor, n in valores.items():
-                                if valor and not (valor.isdigit() and int(valor) in conhecidos):
-                                    nome = _NOME_CAMPO[(familia, coluna)]
-                                    ocorrencias[f"{familia}: código desconhecido ({nome})"] += n
-                        if nomes:
-                            dest.nomes(qual, nomes)
-                        lidas += len(regs)
-                        barra.update(nbytes)
-                        decorrido = time.perf_counter() - inicio
-                        barra.set_postfix_str(f"{familia}, {lidas / max(decorrido, 1e-9):,.0f} linhas/s",
-                                              refresh=False)
-                        if ao_progredir is not None:
-                            ao_progredir(lidas)
-                        if marca:
-                            yield [(k, marca + v) for k, v in regs]
-                        elif regs:
-                            yield regs
-                resumo.linhas[familia] = aceitas
-                resumo.segundos_por_familia[familia] = time.perf_counter() - t0
-
-            # Estabelecimentos numa tabela; Empresas, Sócios e Simples, que se
-            # consultam pelo mesmo CNPJ básico, juntos noutra (marcados E, S, I),
-            # intercalados em ordem de chave: uma consulta lê dois blocos.
-            fontes = {
-                "estabelecimento": [fluxo("Estabelecimentos", b"")],
-                "empresa": [fluxo("Empresas", MARCA_EMPRESA), fluxo("Socios", MARCA_SOCIO),
-                            fluxo("Simples", MARCA_SIMPLES)],
-            }
-            for tabela, fluxos in fontes.items():
-                t_tabela = time.perf_counter()
-
-                def gravar(linhas: List[Tuple[int, bytes]], tabela: str = tabela) -> None:
-                    dest.gravar_blocos(tabela, linhas)
-
-                emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor)
-                fora_de_ordem = False
-                for lote in (fluxos[0] if len(fluxos) == 1 else intercalar(fluxos)):
-                    if fora_de_ordem:
-                        dest.enfileirar(lote)
-                        continue
-                    i = emp.adicionar(lote)
-                    if i is not None:
-                        fora_de_ordem = True
-                        dest.enfileirar(lote[i:])
-                emp.terminar()
-                if fora_de_ordem:
-                    # Arquivos fora de ordem: o que já virou bloco volta à fila,
-                    # e a fila inteira sai ordenada pelo próprio banco.
-                    for dados in dest.retirar_blocos(tabela):
-                        dest.enfileirar([(_chave_do_registro(tabela, r), r)
-                                         for r in registros_do_bloco(dados, emp.zdict or b"")])
-                    emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor, emp.zdict)
-                    for lote in dest.ordenados():
-                        if emp.adicionar(lote) is not None:
-                            raise RuntimeError("fila ordenada fora de ordem")
-                    emp.terminar()
-                    dest.limpar_fila()
-                dest.dicionario(tabela, emp.zdict or b"")
-                resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
-        meta = {
-            "mes": resumo.mes,
-            "importado_em": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat(),
-            "versao_formato": VERSAO_FORMATO,
-            "bytes_csv": str(resumo.bytes_csv),
-            **{f"linhas_{f.lower()}": str(n) for f, n in resumo.linhas.items()},
-        }
-        t_fim = time.perf_counter()
-        resumo.tamanho = dest.concluir(meta)
-        resumo.segundos_por_etapa["índices e troca"] = time.perf_counter() - t_fim
-    except BaseException as e:
-        executor.shutdown(wait=True, cancel_futures=True)
-        dest.abortar()
-        if isinstance(e, (sqlite3.Error, OSError)) or type(e).__module__.startswith("psycopg"):
-            # Disco cheio, permissão, conexão perdida: uma linha, e o banco
-            # anterior continua onde estava.
-            detalhe = " ".join(str(e).split())
-            raise ErroDeImportacao(f"falha ao gravar o banco ({type(e).__name__}: {detalhe}); "
-                                   "o banco anterior não foi alterado") from e
-        raise
-    executor.shutdown(wait=True)
-    resumo.ocorrencias = dict(sorted(ocorrencias.items()))
-    resumo.segundos = time.perf_counter() - inicio
-    return resumo

@@ -22,7 +22,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, SUFIXO_CSV
+from ..banco.codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES
+from .leiaute import SUFIXO_CSV
 
 # ---------------------------------------------------------------- tabelas de códigos
 

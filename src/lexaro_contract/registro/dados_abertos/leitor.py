@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple, TypeVar
 
-from .formato import ARQUIVOS_UNICOS, FAMILIAS_EM_PARTES, MAX_PARTES, SUFIXO_CSV
+from .leiaute import ARQUIVOS_UNICOS, FAMILIAS_EM_PARTES, MAX_PARTES, SUFIXO_CSV
 
 TAMANHO_TRECHO = 4 << 20
 T = TypeVar("T")
@@ -132,7 +132,7 @@ Lote = Tuple[List[Tuple[int, bytes]], int, Dict[str, int], Dict[int, Dict[bytes,
 def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None) -> Iterator[Lote]:
     """Os registros do arquivo, trecho a trecho: (registros, bytes lidos,
     contagens, códigos vistos, nomes do campo `nome`)."""
-    from .. import _dados_abertos
+    from ... import _dados_abertos
 
     def separar(dados: bytes, final: bool) -> Tuple[Any, ...]:
         r = _dados_abertos.separar(dados, tipos, final, nome)
@@ -206,7 +206,7 @@ def mes_da_pasta(pasta: "str | Path", arquivos: Dict[str, List[Arquivo]]) -> str
 
 
 def tabela_de_codigos(arq: Arquivo) -> Dict[int, str]:
-    from .. import _dados_abertos
+    from ... import _dados_abertos
 
     dados = b"".join(trechos(arq))
     regs = _dados_abertos.separar(dados, "tt", True)[0]

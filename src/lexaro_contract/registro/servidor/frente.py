@@ -19,23 +19,37 @@ import asyncio
 import json
 import threading
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Protocol, Tuple, Union
 
-from .fonte import Fonte, FonteIndisponivel, Registro, chave_cnpj, cnpj_valido
-from .formatos import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
-                       erro_receita_ws, ler_consulta_busca, resposta_busca)
+from ..fonte import Ficha, Fonte, FonteIndisponivel, chave_texto, cnpj_valido
+from .formas import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
+                     erro_receita_ws, ler_consulta_busca, resposta_busca)
 from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
 from .pasta_json import PastaJson, carregar_dados
-
-if TYPE_CHECKING:
-    from .encaminhador import Encaminhador
 
 BRASIL_API_PATH = "/api/cnpj/v1/"
 RECEITA_WS_PATH = "/v1/cnpj/"
 BUSCA_PATH = "/v2/public/cnpj/search"
 ITENS_POR_PAGINA = 20
 
-Dados = Union[str, Path, Dict[str, Registro], Fonte, Callable[[], Fonte]]
+Dados = Union[str, Path, Dict[str, Ficha], Fonte, Callable[[], Fonte]]
+
+
+class ServicosPublicos(Protocol):
+    """Os serviços públicos vistos da frente: o que ela pede a quem encaminha
+    para eles o que a fonte não tem (o `Encaminhador`, em `registro.encaminhamento`)."""
+
+    def consultar(self, chave: str) -> Optional[Ficha]:
+        """A ficha do CNPJ, None se não existe; FonteIndisponivel se não se sabe."""
+
+    def buscar(self, corpo: Dict[str, Any]) -> Dict[str, Any]:
+        """A resposta da busca da Casa dos Dados para `corpo`; FonteIndisponivel se não veio."""
+
+    def estatisticas(self) -> Dict[str, Any]:
+        """Os contadores do encaminhamento, mostrados em /saude."""
+
+    def close(self) -> None:
+        """Libera as conexões e o cache."""
 
 
 def _json(status: int, corpo: Any, extras: Tuple[Tuple[str, str], ...] = ()) -> Resposta:
@@ -48,15 +62,15 @@ def _tentar_em(e: FonteIndisponivel) -> Tuple[Tuple[str, str], ...]:
     return (("Retry-After", str(max(1, int(e.tentar_em + 0.999)))),)
 
 
-def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR_PAGINA) -> List[Registro]:
+def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR_PAGINA) -> List[Ficha]:
     """Uma busca por termo e por UF, sem repetir empresa, na ordem em que vieram."""
     vistos = set()
-    achados: List[Registro] = []
+    achados: List[Ficha] = []
     for termo in consulta.termos:
         ufs: List[Optional[str]] = list(consulta.ufs) or [None]
         for uf in ufs:
             for reg in fonte.buscar(termo, uf=uf, situacao=consulta.situacao, limite=limite):
-                chave = chave_cnpj(reg.get("cnpj") or "")
+                chave = chave_texto(reg.get("cnpj") or "")
                 if chave not in vistos:
                     vistos.add(chave)
                     achados.append(reg)
@@ -67,7 +81,7 @@ class FrenteRegistro:
     """Traduz pedidos HTTP em perguntas à fonte e respostas na forma de cada serviço."""
 
     def __init__(self, fonte: Optional[Fonte], abrir: Optional[Callable[[], Fonte]] = None,
-                 encaminhador: Optional["Encaminhador"] = None, trabalhadores: int = 8) -> None:
+                 encaminhador: Optional[ServicosPublicos] = None, trabalhadores: int = 8) -> None:
         if (fonte is None) == (abrir is None):
             raise ValueError("informe a fonte compartilhada ou a função que abre uma por thread")
         self.fonte = fonte
@@ -107,7 +121,7 @@ class FrenteRegistro:
                          (("Allow", "POST" if caminho == BUSCA_PATH else "GET"),))
         return _json(404, {"message": "Caminho desconhecido"})
 
-    def _resposta_registro(self, chave: str, reg: Optional[Registro], receita_ws: bool,
+    def _resposta_registro(self, chave: str, reg: Optional[Ficha], receita_ws: bool,
                            da_pasta: bool = False) -> Resposta:
         if reg is None:
             return _json(404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave))
@@ -122,7 +136,7 @@ class FrenteRegistro:
         return _json(200, reg)
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
-        chave = chave_cnpj(texto)
+        chave = chave_texto(texto)
         if not cnpj_valido(chave):
             return _json(400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40]))
         if self.em_linha:
@@ -134,7 +148,7 @@ class FrenteRegistro:
 
     async def _por_cnpj_em_thread(self, chave: str, receita_ws: bool) -> Resposta:
         laco = asyncio.get_running_loop()
-        reg: Optional[Registro] = None
+        reg: Optional[Ficha] = None
         if not self.em_linha:
             reg = await self.locais.executar(laco, lambda f: f.consultar(chave))
         if reg is None and self.encaminhador is not None and self.remotos is not None:
@@ -203,7 +217,7 @@ def _fonte_de(dados: Dados) -> Tuple[Optional[Fonte], Optional[Callable[[], Font
 
 
 def criar_servidor(dados: Dados, porta: int = 0, host: str = "127.0.0.1", *,
-                   encaminhador: Optional["Encaminhador"] = None, trabalhadores: int = 8,
+                   encaminhador: Optional[ServicosPublicos] = None, trabalhadores: int = 8,
                    backlog: int = 1024, **prazos: Any) -> ServidorRegistro:
     """Cria o servidor (já escutando, ainda sem atender) sobre `dados`.
 
@@ -240,7 +254,7 @@ def iniciar_em_segundo_plano(dados: Dados, porta: int = 0, **opcoes: Any) -> Tup
 
 def apontar_cnpj_para(base: str) -> None:
     """Faz o módulo `cnpj` deste processo consultar o servidor em `base`."""
-    from .. import cnpj
+    from ... import cnpj
 
     base = base.rstrip("/")
     cnpj.BRASIL_API_URL = base + BRASIL_API_PATH + "{cnpj}"
@@ -248,7 +262,7 @@ def apontar_cnpj_para(base: str) -> None:
     cnpj.CASADOSDADOS_API = base + BUSCA_PATH
 
 
-def buscar(registros: Dict[str, Registro], corpo: Any) -> Dict[str, Any]:
+def buscar(registros: Dict[str, Ficha], corpo: Any) -> Dict[str, Any]:
     """Busca por nome nos `registros`, com o corpo e a resposta da Casa dos Dados.
 
     ConsultaInvalida (um ValueError) se o corpo não tem a forma esperada.

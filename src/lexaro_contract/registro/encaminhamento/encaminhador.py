@@ -23,8 +23,8 @@ import requests
 
 from .cache_respostas import AUSENTE, CacheRespostas
 from .cota import Cota, ler_retry_after
-from .fonte import FonteIndisponivel, Registro
-from .formatos import de_receita_ws
+from ..fonte import Ficha, FonteIndisponivel
+from ..servidor.formas import de_receita_ws
 
 T = TypeVar("T")
 
@@ -78,9 +78,9 @@ class Encaminhador:
 
     # ------------------------------------------------------------ interface
 
-    def consultar(self, chave: str) -> Optional[Registro]:
+    def consultar(self, chave: str) -> Optional[Ficha]:
         """O registro do CNPJ nos serviços públicos, None se não existe; FonteIndisponivel se não se sabe."""
-        resultado: Optional[Registro] = self._uma_vez("cnpj:" + chave, lambda: self._consultar(chave))
+        resultado: Optional[Ficha] = self._uma_vez("cnpj:" + chave, lambda: self._consultar(chave))
         return resultado
 
     def buscar(self, corpo: Dict[str, Any]) -> Dict[str, Any]:
@@ -218,7 +218,7 @@ class Encaminhador:
             finally:
                 servico.cota.concluir()
 
-    def _consultar(self, chave: str) -> Optional[Registro]:
+    def _consultar(self, chave: str) -> Optional[Ficha]:
         prazo = time.monotonic() + self.espera_maxima
         pendentes: List[Tuple[Servico, Callable[[], Resultado]]] = [
             (self.brasil_api, lambda: self._brasil_api(chave)),

@@ -14,14 +14,11 @@ import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
-from .._dados_abertos import chave_cnpj as _chave_cnpj
-from .armazem import SEP_REGISTRO, descompressor, descomprimir
-from .formato import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
-from .importador import ESQUEMA_PG, conectar_pg, dobrar, eh_url_pg
-from .leitor import ErroDeImportacao
+from ..fonte import Ficha, chave_texto, cnpj_valido
+from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
+from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
+from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir, dobrar
 
-_NAO_ALFANUM = re.compile(r"[^0-9A-Za-z]")
-_CNPJ = re.compile(r"^[0-9A-Z]{12}[0-9]{2}$")
 _TOKEN = re.compile(r"[0-9A-Z]+")
 # Sufixos de forma jurídica: não ajudam a achar a empresa, e um contrato pode
 # dizer "EIRELI" onde o registro diz "LTDA".
@@ -97,18 +94,18 @@ class Registro:
         if not self._pg:
             caminho = Path(self.destino).expanduser()
             if not caminho.is_file():
-                raise ErroDeImportacao(f"banco do registro não encontrado: {caminho}")
+                raise ErroDeBanco(f"banco do registro não encontrado: {caminho}")
             self._caminho = caminho.resolve()
         sql = self._sql
         try:
             linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
             cods = self._todas(sql("SELECT tabela, codigo, descricao FROM {s}codigo"), ())
             dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
-        except ErroDeImportacao:
+        except ErroDeBanco:
             raise
         except Exception as e:  # noqa: BLE001 - sqlite3 ou psycopg: não é um banco do registro
             self.close()
-            raise ErroDeImportacao(f"não é um banco do registro: {self.destino} "
+            raise ErroDeBanco(f"não é um banco do registro: {self.destino} "
                                    f"({' '.join(str(e).split())})") from None
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
@@ -140,7 +137,7 @@ class Registro:
                 try:
                     con = sqlite3.connect(f"file:{self._caminho}?mode=ro", uri=True, check_same_thread=False)
                 except sqlite3.Error as e:
-                    raise ErroDeImportacao(f"banco do registro ilegível: {e}") from None
+                    raise ErroDeBanco(f"banco do registro ilegível: {e}") from None
                 con.execute("PRAGMA cache_size=-65536")
                 con.execute("PRAGMA mmap_size=1073741824")
             self._local.con = con
@@ -213,14 +210,14 @@ class Registro:
             "bytes_csv": int(self._meta.get("bytes_csv", "0")),
         }
 
-    def consultar(self, cnpj: str) -> Optional[Dict[str, Any]]:
+    def consultar(self, cnpj: str) -> Optional[Ficha]:
         """O registro do estabelecimento no formato da BrasilAPI, ou None."""
         if not isinstance(cnpj, str):
             raise TypeError(f"consultar() argument 'cnpj' must be str, not {type(cnpj).__name__}")
-        c = _NAO_ALFANUM.sub("", cnpj).upper()
-        if not _CNPJ.match(c):
+        c = chave_texto(cnpj)
+        if not cnpj_valido(c):
             return None
-        chave = _chave_cnpj(c)
+        chave = chave_armazenada(c)
         if chave < 0:
             return None
         # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
@@ -235,7 +232,7 @@ class Registro:
         bloco_empresa = descomprimir(bytes(linha[1]), self._dic["empresa"]) if linha[1] is not None else b""
         return self._montar(basico, bloco_empresa, texto.split("\x1f"))
 
-    def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Dict[str, Any]:
+    def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Ficha:
         b = basico.encode()
         emp_txt = _achar(bloco, b"\x1eE%s\x1f" % b)
         emp = emp_txt[1:].split("\x1f") if emp_txt is not None else [basico, "", "", "", "", "", ""]
@@ -351,7 +348,7 @@ class Registro:
             return f"{chave:014d}"
         for r in self._bloco("estabelecimento", chave).split(SEP_REGISTRO):
             c = (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
-            if len(r) > 16 and _chave_cnpj(c) == chave:
+            if len(r) > 16 and chave_armazenada(c) == chave:
                 return c
         return None
 
@@ -380,7 +377,7 @@ class Registro:
         return saida
 
     def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
-               limite: int = 20) -> List[Dict[str, Any]]:
+               limite: int = 20) -> List[Ficha]:
         """Estabelecimentos cujo nome (razão social ou fantasia) contém as palavras
         de `nome`, melhor resultado primeiro; cada um no formato da BrasilAPI.
 
@@ -399,7 +396,7 @@ class Registro:
         # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
         # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
         juntar = limite * 2
-        achados: List[Tuple[Tuple[bool, bool, int, int], Dict[str, Any]]] = []
+        achados: List[Tuple[Tuple[bool, bool, int, int], Ficha]] = []
         vistos: Set[str] = set()
         n = max(juntar * 2, 40)
         while True:
