@@ -12,6 +12,49 @@ from lexaro_contract import checker  # type: ignore[import-not-found,unused-igno
 from lexaro_contract.checker import ContractChecker  # type: ignore[import-not-found,unused-ignore]
 
 
+def _dobrado(c: Any, valor: Any) -> Any:
+    """The checker's folding of a registry text; None when it is not text."""
+    if not isinstance(valor, str):
+        return None
+    n = c._normalizar_texto(valor)
+    return n if isinstance(n, str) else None
+
+
+def _palavras(texto: str) -> List[str]:
+    """Runs of alphanumeric characters (str.isalnum); the rest separates them."""
+    palavras: List[str] = []
+    atual = ""
+    for ch in texto:
+        if ch.isalnum():
+            atual += ch
+        elif atual:
+            palavras.append(atual)
+            atual = ""
+    if atual:
+        palavras.append(atual)
+    return palavras
+
+
+def titular_individual(c: Any, nome: Any, dados: Any) -> bool:
+    """Whether the signatory is the owner of an individual enterprise: its
+    natureza jurídica is "Empresário (Individual)" and the company name is the
+    signatory's name word for word, the trailing CPF digits left out."""
+    natureza = _dobrado(c, dados.get("natureza_juridica", ""))
+    if natureza is None or "empresario (individual)" not in natureza:
+        return False
+    razao = _dobrado(c, dados.get("razao_social", ""))
+    if razao is None:
+        return False
+    n = _dobrado(c, nome)
+    if n is None:
+        return False
+    do_titular = _palavras(razao)
+    while do_titular and all("0" <= ch <= "9" for ch in do_titular[-1]):
+        do_titular.pop()
+    assinante = _palavras(n)
+    return bool(assinante) and assinante == do_titular
+
+
 class PythonChecker(ContractChecker):  # type: ignore[misc]
     """The pipeline methods (company and signature validation, verificar)
     written as plain Python; the frame and the other steps stay native."""
@@ -131,12 +174,20 @@ class PythonChecker(ContractChecker):  # type: ignore[misc]
                     self._log(f"✅ {nome} TEM PODER ({qualificacao})", "")
                 elif dados:
                     nomes = [s.get("nome", "") for s in dados.get("socios", [])[:3]]
-                    campos.append(checker.CampoVerificado(
-                        campo="Poder de Assinatura", status="reprovado", valor_contrato=nome,
-                        valor_receita=f"QSA: {', '.join(nomes)}..." if nomes else "QSA vazio",
-                        mensagem="Signatário NÃO encontrado no QSA"))
-                    problemas.append("Signatário sem poder de assinatura")
-                    self._log(f"❌ {nome} NÃO TEM PODER", "")
+                    if not nomes and titular_individual(self, nome, dados):
+                        tem_poder = True
+                        campos.append(checker.CampoVerificado(
+                            campo="Poder de Assinatura", status="aprovado", valor_contrato=nome,
+                            valor_receita="Titular da empresa individual",
+                            mensagem="Signatário é o titular da empresa individual"))
+                        self._log(f"✅ {nome} TEM PODER (Titular da empresa individual)", "")
+                    else:
+                        campos.append(checker.CampoVerificado(
+                            campo="Poder de Assinatura", status="reprovado", valor_contrato=nome,
+                            valor_receita=f"QSA: {', '.join(nomes)}..." if nomes else "QSA vazio",
+                            mensagem="Signatário NÃO encontrado no QSA"))
+                        problemas.append("Signatário sem poder de assinatura")
+                        self._log(f"❌ {nome} NÃO TEM PODER", "")
                 else:
                     campos.append(checker.CampoVerificado(
                         campo="Poder de Assinatura", status="pendente", valor_contrato=nome,
