@@ -15,7 +15,7 @@ import lexaro_contract
 from lexaro_contract import registro
 from modelo_falso import ModeloFalso
 
-RAIZ = Path(__file__).resolve().parents[1]
+RAIZ = Path(__file__).resolve().parents[2]
 PACOTES = str(Path(lexaro_contract.__file__).resolve().parents[1])  # o pacote em uso: instalado ou src/
 PDFS = [str(p) for p in sorted((RAIZ / "examples" / "contratos").glob("*.pdf"))]
 

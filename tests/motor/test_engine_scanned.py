@@ -16,7 +16,7 @@ from lexaro import ocr, pricing
 from openai_fake import ChatRecorder, request_tokens
 from test_engine_openai import ANSWERS, SYSTEM, question, with_questions
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "contratos"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "contratos"
 CHAT_PATH = "/v1/chat/completions"
 IDS = ("empresas", "assinaturas", "dados_contrato")
 

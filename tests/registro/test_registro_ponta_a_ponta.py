@@ -19,7 +19,7 @@ from lexaro_contract.registro.gerador import (MUNICIPIOS, Empresa, Estabelecimen
                                               registros_esperados)
 from lexaro_contract.registro.importador import importar
 
-EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
+EXEMPLOS = Path(__file__).resolve().parents[2] / "examples"
 N, SEMENTE = 60, 3
 
 

@@ -22,7 +22,7 @@ from lexaro_contract.registro.cota import Cota, ler_retry_after, ler_ritmo
 from lexaro_contract.registro.encaminhador import Encaminhador, Servico
 from lexaro_contract.registro.pasta_json import PastaJson
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def empresa(n, nome, uf="SP", situacao="ATIVA", fantasia=""):
