@@ -20,7 +20,7 @@ from lexaro.providers.openai_provider import (
     combined_json_schema,
     strict_json_schema,
 )
-from openai_fake import ChatRecorder, completion
+from modelo_falso import ChatRecorder, completion
 from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas
 
 SYSTEM = {
