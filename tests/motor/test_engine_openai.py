@@ -7,7 +7,6 @@ import time
 import openai
 import pydantic
 import pytest
-from pytest_httpserver import HTTPServer
 from werkzeug import Response
 
 import lexaro
@@ -73,21 +72,6 @@ def Recorder(**kw):
 
 def document_messages(text):
     return [{"role": "system", "content": DOCUMENT_PREAMBLE}, {"role": "user", "content": "DOCUMENTO:\n\n" + text}]
-
-
-@pytest.fixture(scope="module")
-def _server():
-    server = HTTPServer(host="127.0.0.1", threaded=True)
-    server.start()
-    yield server
-    server.clear()
-    server.stop()
-
-
-@pytest.fixture
-def server(_server):
-    yield _server
-    _server.clear()
 
 
 @pytest.fixture(scope="module")

@@ -8,7 +8,6 @@ from pathlib import Path
 
 import pypdfium2 as pdfium
 import pytest
-from pytest_httpserver import HTTPServer
 
 import lexaro
 from lexaro import ocr, pricing
@@ -24,15 +23,6 @@ IDS = ("empresas", "assinaturas", "dados_contrato")
 @pytest.fixture(scope="module")
 def scan(tmp_path_factory):
     return scanned_copy(EXAMPLES / "01_servicos.pdf", tmp_path_factory.mktemp("scan") / "servicos-scan.pdf")
-
-
-@pytest.fixture(scope="module")
-def server():
-    srv = HTTPServer(host="127.0.0.1", threaded=True)
-    srv.start()
-    yield srv
-    srv.clear()
-    srv.stop()
 
 
 def hosted(server, model, **kw):
