@@ -30,7 +30,7 @@ try:
     import lexaro_contract  # noqa: F401
 except ImportError:
     sys.path.insert(0, str(RAIZ / "src"))
-sys.path.insert(0, str(RAIZ / "tests"))
+sys.path.insert(0, str(RAIZ / "tests" / "apoio"))
 
 from lexaro_contract.registro import Registro  # noqa: E402
 from lexaro_contract.registro.dados_abertos.gerador import gerar, modelo_da_empresa  # noqa: E402

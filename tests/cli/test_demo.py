@@ -13,7 +13,7 @@ import pytest
 import lexaro_contract
 from lexaro_contract import cli, cnpj
 
-RAIZ = Path(__file__).resolve().parents[1]
+RAIZ = Path(__file__).resolve().parents[2]
 TESTEMUNHAS = ("RENATO ALVES BARBOSA", "LUCIA FERREIRA DIAS")
 
 

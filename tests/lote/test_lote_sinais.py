@@ -15,13 +15,13 @@ import lexaro_contract
 from lexaro_contract import registro
 from modelo_falso import ModeloFalso
 
-RAIZ = Path(__file__).resolve().parents[1]
+RAIZ = Path(__file__).resolve().parents[2]
 PACOTES = str(Path(lexaro_contract.__file__).resolve().parents[1])  # o pacote em uso: instalado ou src/
 PDFS = [str(p) for p in sorted((RAIZ / "examples" / "contratos").glob("*.pdf"))]
 
 
 @pytest.fixture(scope="module")
-def ambiente():
+def ambiente_do_comando():
     srv, base = registro.iniciar_em_segundo_plano(RAIZ / "examples" / "registro")
     modelo = ModeloFalso(latencia=1.0)
     env = dict(os.environ, PYTHONPATH=PACOTES, OPENAI_API_KEY="sk-teste-0123", OPENAI_BASE_URL=modelo.url,
@@ -48,8 +48,8 @@ def muitos(tmp_path, n):
 
 
 @pytest.mark.parametrize("provider, jobs, vezes", [("openai", 1, 1), ("openai", 3, 2), ("local", 1, 2), ("local", 2, 1)])
-def test_ctrl_c_stops_the_batch_at_once(ambiente, tmp_path, provider, jobs, vezes):
-    env, modelo = ambiente
+def test_ctrl_c_stops_the_batch_at_once(ambiente_do_comando, tmp_path, provider, jobs, vezes):
+    env, modelo = ambiente_do_comando
     arquivos = muitos(tmp_path, 6 if provider == "openai" else 3000)
     saida = tmp_path / "r.jsonl"
     antes = modelo.pedidos
@@ -76,8 +76,8 @@ def test_ctrl_c_stops_the_batch_at_once(ambiente, tmp_path, provider, jobs, veze
     assert len(registros) < len(arquivos) and all(r.startswith('{"arquivo": ') for r in registros)
 
 
-def test_a_closed_pipe_ends_quietly(ambiente, tmp_path):
-    env, _ = ambiente
+def test_a_closed_pipe_ends_quietly(ambiente_do_comando, tmp_path):
+    env, _ = ambiente_do_comando
     saida = tmp_path / "r.jsonl"
     proc = iniciar(env, *muitos(tmp_path, 200), "--jobs", "2", "--saida", str(saida))
     with proc:
@@ -91,8 +91,8 @@ def test_a_closed_pipe_ends_quietly(ambiente, tmp_path):
 
 @pytest.mark.parametrize("codificacao", ["ascii", "latin-1"])
 @pytest.mark.parametrize("args", [[PDFS[0]], PDFS])
-def test_terminals_without_emoji_get_replacements(ambiente, codificacao, args):
-    env, _ = ambiente
+def test_terminals_without_emoji_get_replacements(ambiente_do_comando, codificacao, args):
+    env, _ = ambiente_do_comando
     proc = iniciar(dict(env, PYTHONIOENCODING=codificacao), *args)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == (0 if len(args) == 1 else 1) and b"Traceback" not in err
@@ -113,11 +113,11 @@ if __name__ == "__main__":
 """
 
 
-def test_pool_workers_end_with_their_batch(ambiente, tmp_path):
+def test_pool_workers_end_with_their_batch(ambiente_do_comando, tmp_path):
     # A worker busy with a long file when its batch gets a SIGKILL.
     script = tmp_path / "pai.py"
     script.write_text(PAI_COM_TRABALHADOR_OCUPADO)
-    with subprocess.Popen([sys.executable, str(script)], env=ambiente[0], stdout=subprocess.PIPE) as pai:
+    with subprocess.Popen([sys.executable, str(script)], env=ambiente_do_comando[0], stdout=subprocess.PIPE) as pai:
         trabalhador = int(pai.stdout.readline())
         os.kill(pai.pid, signal.SIGKILL)
     prazo = time.monotonic() + 3

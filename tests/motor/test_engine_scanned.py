@@ -8,44 +8,21 @@ from pathlib import Path
 
 import pypdfium2 as pdfium
 import pytest
-from fpdf import FPDF
-from pytest_httpserver import HTTPServer
 
 import lexaro
 from lexaro import ocr, pricing
-from openai_fake import ChatRecorder, request_tokens
+from contract_pdfs import scanned_copy
+from modelo_falso import ChatRecorder, request_tokens
 from test_engine_openai import ANSWERS, SYSTEM, question, with_questions
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "contratos"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "contratos"
 CHAT_PATH = "/v1/chat/completions"
 IDS = ("empresas", "assinaturas", "dados_contrato")
-
-
-def scanned_copy(src, dst, pages=None, dpi=200):
-    """An image-only PDF: each page of `src` rendered and put back as a picture."""
-    doc = pdfium.PdfDocument(str(src))
-    pdf = FPDF(format="A4")
-    for i in pages if pages is not None else range(len(doc)):
-        img = doc[i].render(scale=dpi / 72, grayscale=True).to_pil()
-        pdf.add_page()
-        pdf.image(img, x=0, y=0, w=210, h=297)
-    doc.close()
-    pdf.output(str(dst))
-    return dst
 
 
 @pytest.fixture(scope="module")
 def scan(tmp_path_factory):
     return scanned_copy(EXAMPLES / "01_servicos.pdf", tmp_path_factory.mktemp("scan") / "servicos-scan.pdf")
-
-
-@pytest.fixture(scope="module")
-def server():
-    srv = HTTPServer(host="127.0.0.1", threaded=True)
-    srv.start()
-    yield srv
-    srv.clear()
-    srv.stop()
 
 
 def hosted(server, model, **kw):

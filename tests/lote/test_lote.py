@@ -16,7 +16,7 @@ from lexaro_contract import cli, cnpj, lote, registro
 from lexaro_contract.checker import ContractChecker
 from modelo_falso import ModeloFalso
 
-EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
+EXEMPLOS = Path(__file__).resolve().parents[2] / "examples"
 PDFS = [str(p) for p in sorted((EXEMPLOS / "contratos").glob("*.pdf"))]
 CHAVE = "sk-teste-segredo-0123456789"
 

@@ -8,7 +8,7 @@ import pytest
 
 from lexaro_contract import cli, cnpj, registro
 
-EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
+EXEMPLOS = Path(__file__).resolve().parents[2] / "examples"
 PDFS = sorted((EXEMPLOS / "contratos").glob("*.pdf"))
 ESPERADO = {"01_servicos.pdf": "APROVADO", "02_fornecimento.pdf": "REPROVADO", "03_locacao.pdf": "PENDENTE"}
 

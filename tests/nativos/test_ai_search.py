@@ -3,11 +3,11 @@ import json
 
 import openai
 import pytest
-from pytest_httpserver import HTTPServer
 from werkzeug import Response
 
 from lexaro_contract import ai_search
 from lexaro_contract.ai_search import buscar_cnpj_via_ai, extrair_cnpj
+from modelo_falso import openai_server  # noqa: F401 - the module's OpenAI-compatible server
 
 NOME = "PADARIA AURORA DO VALE LTDA"
 RESPONSES_PATH = "/v1/responses"
@@ -67,22 +67,13 @@ def chat_body(text):
     }
 
 
-@pytest.fixture(scope="module")
-def _server():
-    server = HTTPServer(host="127.0.0.1", threaded=True)
-    server.start()
-    yield server
-    server.clear()
-    server.stop()
-
-
 @pytest.fixture
-def server(_server, monkeypatch):
-    monkeypatch.setenv("OPENAI_BASE_URL", _server.url_for("/v1"))
+def server(openai_server, monkeypatch):
+    monkeypatch.setenv("OPENAI_BASE_URL", openai_server.url_for("/v1"))
     monkeypatch.delenv("OPENAI_API_KEY", raising=False)
     monkeypatch.setattr(ai_search, "TENTATIVAS_BUSCA", 0)
-    yield _server
-    _server.clear()
+    yield openai_server
+    openai_server.clear()
 
 
 def bodies(server):

@@ -8,6 +8,7 @@ API:
     SAMPLES: dict[str, ContractSample]         textos com a extração esperada
     long_contract_text(pages)                  contrato de serviços com cláusulas extras
     make_long_contract_pdf(path, pages=10)     o mesmo, com exatamente `pages` páginas
+    scanned_copy(src, dst, pages=None, dpi=200) cópia só de imagens (um contrato escaneado)
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Dict, List, Optional, Union
 
+import pypdfium2 as pdfium
 from fpdf import FPDF
 
 _FONT_CANDIDATES = (
@@ -513,3 +515,16 @@ def make_long_contract_pdf(path: Union[str, os.PathLike], pages: int = 10) -> Pa
         _close(pdf)
         pdf = _build(long_contract_text(n - 1), font)
     return _write(pdf, path)
+
+
+def scanned_copy(src, dst, pages=None, dpi=200):
+    """An image-only PDF: each page of `src` rendered and put back as a picture."""
+    doc = pdfium.PdfDocument(str(src))
+    pdf = FPDF(format="A4")
+    for i in pages if pages is not None else range(len(doc)):
+        img = doc[i].render(scale=dpi / 72, grayscale=True).to_pil()
+        pdf.add_page()
+        pdf.image(img, x=0, y=0, w=210, h=297)
+    doc.close()
+    pdf.output(str(dst))
+    return dst

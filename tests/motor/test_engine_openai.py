@@ -7,7 +7,6 @@ import time
 import openai
 import pydantic
 import pytest
-from pytest_httpserver import HTTPServer
 from werkzeug import Response
 
 import lexaro
@@ -20,7 +19,7 @@ from lexaro.providers.openai_provider import (
     combined_json_schema,
     strict_json_schema,
 )
-from openai_fake import ChatRecorder, completion
+from modelo_falso import ChatRecorder, completion
 from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas
 
 SYSTEM = {
@@ -73,21 +72,6 @@ def Recorder(**kw):
 
 def document_messages(text):
     return [{"role": "system", "content": DOCUMENT_PREAMBLE}, {"role": "user", "content": "DOCUMENTO:\n\n" + text}]
-
-
-@pytest.fixture(scope="module")
-def _server():
-    server = HTTPServer(host="127.0.0.1", threaded=True)
-    server.start()
-    yield server
-    server.clear()
-    server.stop()
-
-
-@pytest.fixture
-def server(_server):
-    yield _server
-    _server.clear()
 
 
 @pytest.fixture(scope="module")

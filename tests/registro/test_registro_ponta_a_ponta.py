@@ -19,7 +19,7 @@ from lexaro_contract.registro.dados_abertos.gerador import (MUNICIPIOS, Empresa,
                                                             modelo_da_empresa, registros_esperados)
 from lexaro_contract.registro.dados_abertos.importador import importar
 
-EXEMPLOS = Path(__file__).resolve().parents[1] / "examples"
+EXEMPLOS = Path(__file__).resolve().parents[2] / "examples"
 N, SEMENTE = 60, 3
 
 
@@ -51,7 +51,7 @@ def empresa_de_registro(r: Dict[str, Any]) -> Empresa:
 
 
 @pytest.fixture(scope="module")
-def mes(tmp_path_factory: pytest.TempPathFactory) -> Path:
+def mes_com_exemplos(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A generated month in loose CSVs, with the example companies added to its first part."""
     pasta = tmp_path_factory.mktemp("aberto") / "2026-11"
     gerar(pasta, N, SEMENTE, zips=False)
@@ -65,12 +65,12 @@ def mes(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 @pytest.fixture(scope="module", params=["sqlite", "postgres"])
-def banco(request: pytest.FixtureRequest, mes: Path, tmp_path_factory: pytest.TempPathFactory) -> str:
+def banco(request: pytest.FixtureRequest, mes_com_exemplos: Path, tmp_path_factory: pytest.TempPathFactory) -> str:
     if request.param == "sqlite":
         destino = str(tmp_path_factory.mktemp("banco") / "registro.sqlite")
     else:
         destino = _novo_banco_pg(request)
-    importar(mes, destino, progresso=False)
+    importar(mes_com_exemplos, destino, progresso=False)
     return destino
 
 

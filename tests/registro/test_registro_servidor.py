@@ -22,7 +22,7 @@ from lexaro_contract.registro.encaminhamento.cota import Cota, ler_retry_after, 
 from lexaro_contract.registro.encaminhamento.encaminhador import Encaminhador, Servico
 from lexaro_contract.registro.servidor.pasta_json import PastaJson
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def empresa(n, nome, uf="SP", situacao="ATIVA", fantasia=""):

@@ -24,7 +24,7 @@ import lexaro_contract
 
 MODULOS = ["checker", "cnpj", "keywords", "_dados_abertos"]
 PACOTE = Path(lexaro_contract.__file__).resolve().parent
-RAIZ = Path(__file__).resolve().parents[1]
+RAIZ = Path(__file__).resolve().parents[2]
 
 
 def _copiar_pacote(destino: Path) -> Path:

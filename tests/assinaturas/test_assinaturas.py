@@ -35,7 +35,7 @@ from test_cli import registro_local, urls_restauradas  # noqa: F401 - fixtures d
 
 AGORA = dt.datetime.now(dt.timezone.utc)
 CPF_MARIANA, CPF_JOAO, CNPJ_ALFA = "12345678909", "98765432100", "12345678000199"
-EXEMPLO = Path(__file__).resolve().parents[1] / "examples" / "contratos" / "01_servicos.pdf"
+EXEMPLO = Path(__file__).resolve().parents[2] / "examples" / "contratos" / "01_servicos.pdf"
 
 
 # ---------------------------------------------------------------- PKI de teste
