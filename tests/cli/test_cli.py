@@ -212,21 +212,3 @@ def test_registro_servir_command(porta_fechada):
 def test_registro_servir_with_a_bad_directory(tmp_path, capsys):
     assert cli.main(["registro", "servir", "--dados", str(tmp_path / "nada")]) == 3
     assert "Diretório de dados não encontrado" in capsys.readouterr().err
-
-
-@pytest.mark.skipif(shutil.which("flock") is None, reason="tools/dev-build locks with flock")
-def test_dev_build_names_a_missing_pybind11(tmp_path):
-    import subprocess
-
-    for pasta in ("tools", "build"):  # build/ as after an earlier build
-        (tmp_path / pasta).mkdir()
-    script = shutil.copy(Path(__file__).resolve().parents[1] / "tools" / "dev-build", tmp_path / "tools")
-    shim = tmp_path / "sem_pybind11"
-    shim.mkdir()
-    (shim / "python3").write_text('#!/bin/sh\necho "No module named pybind11" >&2\nexit 1\n', encoding="utf-8")
-    (shim / "python3").chmod(0o755)
-    env = {k: v for k, v in os.environ.items() if k != "LEXARO_BUILD_DIR"}
-    env["PATH"] = f"{shim}{os.pathsep}{env['PATH']}"
-    proc = subprocess.run([script], capture_output=True, text=True, env=env, timeout=60)
-    assert proc.returncode == 1 and proc.stdout == "" and len(proc.stderr.splitlines()) == 1
-    assert "pybind11" in proc.stderr and "source .venv/bin/activate" in proc.stderr

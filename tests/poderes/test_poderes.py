@@ -12,7 +12,7 @@ from contract_pdfs import make_contract_pdf
 from lexaro_contract import cnpj, poderes, registro
 from lexaro_contract.checker import ContractChecker
 
-RAIZ = Path(__file__).resolve().parents[1]
+RAIZ = Path(__file__).resolve().parents[2]
 EXEMPLOS = RAIZ / "examples"
 # The public material lies in ../shared/real beside the project (or beside the folder of its worktrees).
 REAL = next((p / "shared" / "real" for p in RAIZ.parents if (p / "shared" / "real").is_dir()), RAIZ.parent / "shared" / "real")
