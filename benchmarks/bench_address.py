@@ -1,6 +1,6 @@
-"""Native address functions against the plain Python version (tests/oracle_address.py).
+"""Native address functions against the plain Python version (tests/apoio/oracle_address.py).
 
-Run: PYTHONPATH=src:tests python3 benchmarks/bench_address.py
+Run: PYTHONPATH=src:tests/apoio python3 benchmarks/bench_address.py
 
 comparar_enderecos: a typical contract address against a registry record,
 time per call. Target: native at least 30 times faster than the oracle.
@@ -14,7 +14,7 @@ import timeit
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tests" / "apoio"))
 
 import oracle_address as oracle  # noqa: E402
 from lexaro_contract import cnpj  # noqa: E402

@@ -2,7 +2,7 @@
 """Digital signatures of a contract: read and check every signature of a 10-page PDF signed
 twice (two incremental revisions: an ICP-Brasil-like signer with a timestamp, then a gov.br-like
 signer), with and without a folder of trust roots, and the same PDF cross-checked with a
-verification result. Certificates and PDF are made on the spot (tests/test_assinaturas.py).
+verification result. Certificates and PDF are made on the spot (tests/assinaturas/test_assinaturas.py).
 
 Run: PYTHONPATH=src python3 benchmarks/bench_assinaturas.py
 
@@ -16,7 +16,8 @@ import time
 from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "assinaturas"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "cli"))  # the registry fixtures test_assinaturas takes
 
 from test_assinaturas import Pki, assinar, contrato  # noqa: E402
 

@@ -1,6 +1,6 @@
 """Native cnpj functions against plain Python versions.
 
-Run: PYTHONPATH=src:tests python3 benchmarks/bench_cnpj.py
+Run: PYTHONPATH=src:tests/apoio python3 benchmarks/bench_cnpj.py
 
 Identifier functions: time per call of the native function, of the plain
 Python version that cleans with re.sub(r"\\D", "", s) (digits only), and of
@@ -18,7 +18,7 @@ import timeit
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tests" / "apoio"))
 
 import oracle_cnpj as oracle  # noqa: E402
 from fakes import Resposta  # noqa: E402

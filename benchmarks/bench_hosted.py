@@ -5,12 +5,12 @@
    question (before) against one request for the three questions (after),
    with the checker's own three questions, against an OpenAI-compatible
    server on 127.0.0.1 that sleeps a recorded 2 s per request, counts the
-   tokens it is sent (tests/openai_fake.py: ~4 letters a token, images as
+   tokens it is sent (tests/apoio/modelo_falso.py: ~4 letters a token, images as
    billed) and plays the service's prompt cache. "doc+prompts" is the
    document's tokens plus the three questions' prompts and answer schemas;
    targets: sent <= 1.15 x doc+prompts and one request per contract, wall
    time <= 1.2 x one request (2.4 s). Besides the three examples, a
-   10-page contract (tests/contract_pdfs.py) shows a document long enough
+   10-page contract (tests/apoio/contract_pdfs.py) shows a document long enough
    for the prompt cache (from 1,024 tokens).
 2. The same contracts scanned (each page rendered at 200 dpi and put back
    as a picture): sent to gpt-4o as page images, and read offline by the
@@ -30,37 +30,18 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-
-from pytest_httpserver import HTTPServer  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests" / "apoio"))
 
 import lexaro  # noqa: E402
 from lexaro import ocr  # noqa: E402
 from lexaro.pdf import ScanPolicy, read_document  # noqa: E402
 from lexaro.providers.openai_provider import strict_json_schema  # noqa: E402
 from lexaro_contract.checker import ContractChecker  # noqa: E402
-from contract_pdfs import make_long_contract_pdf  # noqa: E402
-from openai_fake import ChatRecorder, approx_tokens  # noqa: E402
-from test_engine_scanned import scanned_copy  # noqa: E402
+from contract_pdfs import make_long_contract_pdf, scanned_copy  # noqa: E402
+from modelo_falso import ChatRecorder, approx_tokens, iniciar_servidor, perguntas_do_verificador  # noqa: E402
 
 LATENCY = 2.0
 EXAMPLES = sorted((ROOT / "examples" / "contratos").glob("*.pdf"))
-
-
-class _Capture:
-    def __init__(self):
-        self.questions = []
-
-    def add_question(self, q):
-        self.questions.append(q)
-
-
-def checker_questions():
-    """The three questions exactly as the checker registers them."""
-    checker = ContractChecker(provider="local", verbose=False)
-    checker._client = _Capture()
-    checker._setup_questions()
-    return checker._client.questions
 
 
 def canned_answers(questions, pdf):
@@ -94,9 +75,8 @@ def prompt_tokens(questions):
 
 def main():
     logging.getLogger("werkzeug").setLevel(logging.ERROR)
-    questions = checker_questions()
-    server = HTTPServer(host="127.0.0.1", threaded=True)
-    server.start()
+    questions = perguntas_do_verificador()
+    server = iniciar_servidor()
     rows = []
     scans = {}
     try:

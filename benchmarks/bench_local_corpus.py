@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The local reader over the corpus of invented contracts (tests/corpus_local).
+"""The local reader over the corpus of invented contracts (tests/motor/corpus_local).
 
 For each contract, rendered to a PDF as the tests render it: the CNPJs and the
 signatories' names found against the careful reader's answer, the wrong
@@ -24,7 +24,8 @@ from pathlib import Path
 from typing import Any, Dict, List, Sequence, Tuple
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE.parent / "tests" / "apoio"))
+sys.path.insert(0, str(HERE.parent / "tests" / "motor"))  # corpus_local
 
 from contract_pdfs import make_contract_pdf, make_long_contract_pdf  # noqa: E402
 from contract_pdfs import long_contract_text  # noqa: E402

@@ -31,7 +31,7 @@ import time
 from pathlib import Path
 
 RAIZ = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(RAIZ / "tests"))
+sys.path.insert(0, str(RAIZ / "tests" / "apoio"))
 
 from lexaro_contract import registro  # noqa: E402
 from modelo_falso import ModeloFalso  # noqa: E402

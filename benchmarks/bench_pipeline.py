@@ -20,7 +20,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tests" / "apoio"))
 
 from checker_support import make_checker  # noqa: E402
 from fakes import Documento, Motor, endereco, metricas, registro, socio  # noqa: E402

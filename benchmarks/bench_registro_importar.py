@@ -30,17 +30,17 @@ try:
     import lexaro_contract  # noqa: F401
 except ImportError:
     sys.path.insert(0, str(RAIZ / "src"))
-sys.path.insert(0, str(RAIZ / "tests"))
+sys.path.insert(0, str(RAIZ / "tests" / "apoio"))
 
 from lexaro_contract.registro import Registro  # noqa: E402
-from lexaro_contract.registro.gerador import gerar, modelo_da_empresa  # noqa: E402
+from lexaro_contract.registro.dados_abertos.gerador import gerar, modelo_da_empresa  # noqa: E402
 
 MES_COMPLETO = 197_000_000
 LINHAS_POR_EMPRESA = 3.44  # empresa + 1,14 estabelecimentos + 0,8 sócios + 0,5 Simples, no gerador
 
 _FILHO = r"""
 import json, resource, sys, time
-from lexaro_contract.registro.importador import importar
+from lexaro_contract.registro.dados_abertos.importador import importar
 t0 = time.thread_time()
 r = importar(sys.argv[1], sys.argv[2], progresso=False)
 cpu_principal = time.thread_time() - t0
@@ -64,7 +64,7 @@ def importar_em_filho(pasta: Path, destino: str) -> Dict[str, Any]:
 
 def latencias(destino: str, n_empresas: int, amostras: int = 20000) -> Dict[str, float]:
     rnd = random.Random(11)
-    from lexaro_contract.registro.gerador import cnpj_da_empresa
+    from lexaro_contract.registro.dados_abertos.gerador import cnpj_da_empresa
 
     cnpjs = [cnpj_da_empresa(rnd.randrange(n_empresas), n_empresas) for _ in range(amostras)]
     nomes = [modelo_da_empresa(rnd.randrange(n_empresas), n_empresas, 0).razao.replace("\x00", "")

@@ -7,7 +7,7 @@ seeds until its share of the time budget is spent:
     python3 tools/fuzz.py --minutes 5 [--target NAME ...] [--list]
 
 The pure-text functions are compared with the plain Python oracles in
-tests/ (exact results, same exception types); every other entry point is
+tests/apoio/ (exact results, same exception types); every other entry point is
 driven with arbitrary Python values (wrong types, str subclasses, dicts and
 lists holding odd values, objects whose __eq__/__hash__/__str__/__bool__/get
 raise or mutate their container, deeply nested structures) and with fake
@@ -36,7 +36,7 @@ import types
 import warnings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "apoio"))
 if not any(os.path.isdir(os.path.join(p, "lexaro_contract")) for p in sys.path if p):
     sys.path.insert(0, os.path.join(ROOT, "src"))
 

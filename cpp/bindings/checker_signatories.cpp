@@ -2,6 +2,7 @@
 // partner list (QSA) of the company it represents, found in the registry
 // cache that company validation filled.
 #include "bindings/checker_pipeline.hpp"
+#include "core/names.hpp"
 
 namespace lexaro::checker {
 
@@ -16,6 +17,33 @@ bool eh_testemunha(PyObject* self, PyObject* ass) {
         if (bind::contains(norm.ptr(), LEXARO_NAME("testemunha"))) return true;
     }
     return false;
+}
+
+// self._normalizar_texto(v) when v is text and the folding gives text; an
+// empty object otherwise.
+py::object dobrado(PyObject* self, PyObject* v) {
+    if (!PyUnicode_Check(v)) return py::object();
+    py::object n = call_method(self, LEXARO_NAME("_normalizar_texto"), v);
+    return PyUnicode_Check(n.ptr()) ? n : py::object();
+}
+
+// An individual entrepreneur (natureza jurídica "Empresário (Individual)",
+// the MEI among them) has no partners: the registry's QSA is empty by nature
+// and the company name is the owner's name, often followed by the owner's
+// CPF. The signatory whose name is that name, word for word, is the owner.
+bool eh_titular_individual(PyObject* self, PyObject* nome, PyObject* dados) {
+    PyObject* const vazio = LEXARO_NAME("");
+    py::object natureza = dobrado(self, bind::mapping_get(dados, LEXARO_NAME("natureza_juridica"), vazio).ptr());
+    if (!natureza || !bind::contains(natureza.ptr(), LEXARO_NAME("empresario (individual)"))) return false;
+    py::object razao = dobrado(self, bind::mapping_get(dados, LEXARO_NAME("razao_social"), vazio).ptr());
+    if (!razao) return false;
+    py::object n = dobrado(self, nome);
+    if (!n) return false;
+    return bind::with_view(n.ptr(), [&](const auto* a, std::size_t na) {
+        return bind::with_view(razao.ptr(), [&](const auto* b, std::size_t nb) {
+            return names::is_holder_name(a, na, b, nb);
+        });
+    });
 }
 
 py::object assinatura_completa(PyObject* ass, PyObject* nome, PyObject* campos, PyObject* tem_poder,
@@ -139,15 +167,24 @@ py::object validar_assinaturas(PyObject* self, PyObject* const* args, Py_ssize_t
             bind::for_each(fatia.ptr(), [&](PyObject* socio) {
                 append(nomes, bind::mapping_get(socio, LEXARO_NAME("nome"), vazio).ptr());
             });
-            py::object valor_receita =
-                PyList_GET_SIZE(nomes.ptr())
-                    ? fstring<"QSA: {}...">(bind::steal(PyUnicode_Join(LEXARO_NAME(", "), nomes.ptr())))
-                    : borrow(LEXARO_NAME("QSA vazio"));
-            py::object c = campo(campo_poder, LEXARO_NAME("reprovado"), nome.ptr(), valor_receita.ptr(),
-                                 LEXARO_NAME("Signatário NÃO encontrado no QSA"));
-            append(campos, c.ptr());
-            append(problemas, LEXARO_NAME("Signatário sem poder de assinatura"));
-            log(self, fstring<"❌ {} NÃO TEM PODER">(nome_txt), vazio);
+            if (PyList_GET_SIZE(nomes.ptr()) == 0 && eh_titular_individual(self, nome.ptr(), dados_empresa.ptr())) {
+                PyObject* const titular = LEXARO_NAME("Titular da empresa individual");
+                tem_poder = borrow(Py_True);
+                py::object c = campo(campo_poder, LEXARO_NAME("aprovado"), nome.ptr(), titular,
+                                     LEXARO_NAME("Signatário é o titular da empresa individual"));
+                append(campos, c.ptr());
+                log(self, fstring<"✅ {} TEM PODER ({})">(nome_txt, titular), vazio);
+            } else {
+                py::object valor_receita =
+                    PyList_GET_SIZE(nomes.ptr())
+                        ? fstring<"QSA: {}...">(bind::steal(PyUnicode_Join(LEXARO_NAME(", "), nomes.ptr())))
+                        : borrow(LEXARO_NAME("QSA vazio"));
+                py::object c = campo(campo_poder, LEXARO_NAME("reprovado"), nome.ptr(), valor_receita.ptr(),
+                                     LEXARO_NAME("Signatário NÃO encontrado no QSA"));
+                append(campos, c.ptr());
+                append(problemas, LEXARO_NAME("Signatário sem poder de assinatura"));
+                log(self, fstring<"❌ {} NÃO TEM PODER">(nome_txt), vazio);
+            }
         } else {
             py::object c = campo_sem_receita(campo_poder, LEXARO_NAME("pendente"), nome.ptr(),
                                              LEXARO_NAME("Não foi possível verificar"));

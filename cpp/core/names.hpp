@@ -3,6 +3,7 @@
 // width; the two sides may differ in width.
 #pragma once
 #include <cstddef>
+#include <vector>
 
 #include "core/unicode.hpp"
 #include "core/words.hpp"
@@ -39,6 +40,47 @@ bool compare_folded(const A* a, std::size_t na, const B* b, std::size_t nb) {
     if (contains_at_word_boundaries(b, nb, a, na)) return true;
     return words::shared_count(words::distinct_words(a, na, kMinWordLength),
                                words::distinct_words(b, nb, kMinWordLength)) >= kMinSharedWords;
+}
+
+// The words of s[0..n): maximal runs of alphanumeric code points (in the
+// sense of str.isalnum()); everything else separates them.
+template <class C>
+std::vector<words::Word<C>> alnum_words(const C* s, std::size_t n) {
+    std::vector<words::Word<C>> out;
+    std::size_t i = 0;
+    while (i < n) {
+        while (i < n && !unicode::is_alnum(static_cast<char32_t>(s[i]))) ++i;
+        const std::size_t b = i;
+        while (i < n && unicode::is_alnum(static_cast<char32_t>(s[i]))) ++i;
+        if (i > b) out.push_back({s + b, i - b});
+    }
+    return out;
+}
+
+// A word made only of the ASCII digits 0-9.
+template <class C>
+bool ascii_digits(const words::Word<C>& w) noexcept {
+    for (std::size_t i = 0; i < w.size; ++i) {
+        const char32_t c = static_cast<char32_t>(w.data[i]);
+        if (c < U'0' || c > U'9') return false;
+    }
+    return true;
+}
+
+// True when the folded `name` is the folded company name `holder` of an
+// individual enterprise: the same words in the same order, once the words of
+// digits that end `holder` (the owner's CPF, which the registry writes after
+// the name) are left out. No words on either side match nothing.
+template <class A, class B>
+bool is_holder_name(const A* name, std::size_t nn, const B* holder, std::size_t nh) {
+    const auto a = alnum_words(name, nn);
+    auto b = alnum_words(holder, nh);
+    while (!b.empty() && ascii_digits(b.back())) b.pop_back();
+    if (a.empty() || a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (words::compare(a[i], b[i]) != 0) return false;
+    }
+    return true;
 }
 
 }  // namespace lexaro::names

@@ -8,6 +8,7 @@ pydantic da pergunta) ou com o provedor local, por regras, sem rede.
 from .client import Lexaro
 from .errors import (
     AnswerError,
+    ConfigurationError,
     CorruptPDFError,
     DocumentTooLargeError,
     EmptyPDFError,
@@ -46,6 +47,7 @@ __all__ = [
     "OCRUnavailableError",
     "OCRError",
     "AnswerError",
+    "ConfigurationError",
 ]
 
 __version__ = "0.1.0"

@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import ipaddress
 import os
+import re
 import time
 from typing import Any, Dict, List, Optional
+from urllib.parse import urlsplit
 
 from . import pricing
 from .constantes import DEFAULT_MODEL, PROVIDERS
+from .errors import ConfigurationError
 from .pdf import DocumentPages, PageText, ReadLimits, ScanPolicy, join_pages, no_text_error, read_document
 from .providers.base import DocumentInput, PageImage, ProviderAnswer
 from .questions import Question
@@ -50,6 +54,28 @@ def _opt_str(name: str, value: object) -> Optional[str]:
     if value is not None and type(value) is not str:
         raise TypeError(f"{name} deve ser str ou None, não {type(value).__name__}")
     return value if value is None else str(value)
+
+
+def _usable_endpoint(url: str) -> bool:
+    """True para um endereço http(s) com um nome de servidor (ou um IP) a que
+    se pode conectar; não para "https://...", "http://" ou um texto qualquer."""
+    try:
+        parts = urlsplit(url.strip())
+        host, _port = parts.hostname, parts.port  # uma porta que não é número levanta ValueError
+    except ValueError:
+        return False
+    if parts.scheme not in ("http", "https") or not host:
+        return False
+    try:
+        ipaddress.ip_address(host)
+        return True
+    except ValueError:
+        pass
+    try:
+        ascii_host = host.encode("idna").decode("ascii")
+    except UnicodeError:
+        return False  # um rótulo vazio ("...", "a..b") ou com mais de 63 caracteres
+    return re.fullmatch(r"[A-Za-z0-9_-]+(?:\.[A-Za-z0-9_-]+)*\.?", ascii_host) is not None
 
 
 class Lexaro:
@@ -118,6 +144,9 @@ class Lexaro:
         provider = provider.strip().lower()
         if provider not in PROVIDERS:
             raise ValueError(f"provider inválido: {provider!r} (aceitos: {', '.join(PROVIDERS)})")
+
+        if provider == "azure" and azure_endpoint is not None and not _usable_endpoint(azure_endpoint):
+            raise ConfigurationError(f"endpoint do Azure inválido: {azure_endpoint!r}")
 
         self.provider = provider
         self.model = model

@@ -63,3 +63,8 @@ class OCRError(PDFError):
 
 class AnswerError(LexaroError, ValueError):
     """A resposta do modelo não pôde ser usada (recusa, resposta vazia ou truncada)."""
+
+
+class ConfigurationError(LexaroError, ValueError):
+    """O cliente foi configurado com um valor que não pode ser usado (um
+    endpoint que não é um endereço http(s) com um nome de servidor)."""

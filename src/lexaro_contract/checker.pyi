@@ -1,5 +1,5 @@
 # Types of the compiled module `lexaro_contract.checker` (checked against the
-# binary by tests/test_stubs.py).
+# binary by tests/nativos/test_stubs.py).
 import unicodedata as unicodedata
 from os import PathLike
 from pathlib import Path as Path

@@ -1,5 +1,5 @@
 # Types of the compiled module `lexaro_contract.cnpj` (checked against the
-# binary by tests/test_stubs.py).
+# binary by tests/nativos/test_stubs.py).
 import re as re
 import unicodedata as unicodedata
 from typing import Any as Any, Dict as Dict, Optional as Optional, Tuple as Tuple

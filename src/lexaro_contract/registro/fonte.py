@@ -3,7 +3,9 @@
 Uma fonte responde por CNPJ (o registro no formato da BrasilAPI, ou None) e por
 nome (os registros que casam, o melhor primeiro). A pasta de arquivos JSON e o
 banco importado dos dados abertos são as duas fontes; o encaminhamento aos
-serviços públicos fica por cima de qualquer uma delas.
+serviços públicos fica por cima de qualquer uma delas. Daqui também a ficha de
+uma empresa e a chave de texto de um CNPJ, que o servidor, o banco e o
+encaminhamento usam igualmente.
 """
 
 from __future__ import annotations
@@ -11,7 +13,8 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, List, Optional, Protocol
 
-Registro = Dict[str, Any]
+# A ficha de uma empresa: o registro no formato da BrasilAPI, um dicionário de JSON.
+Ficha = Dict[str, Any]
 
 _NAO_ALFANUM = re.compile(r"[^0-9A-Za-z]")
 # Catorze caracteres: doze letras maiúsculas ou dígitos (os CNPJs alfanuméricos
@@ -22,11 +25,11 @@ _FORMA_CNPJ = re.compile(r"[0-9A-Z]{12}[0-9]{2}")
 class Fonte(Protocol):
     """Uma fonte de registros de empresas."""
 
-    def consultar(self, cnpj: str) -> Optional[Registro]:
+    def consultar(self, cnpj: str) -> Optional[Ficha]:
         """O registro do CNPJ (14 caracteres sem pontuação), ou None."""
 
     def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
-               limite: int = 20) -> List[Registro]:
+               limite: int = 20) -> List[Ficha]:
         """Os registros cujo nome casa com `nome`, o melhor primeiro."""
 
     def info(self) -> Dict[str, Any]:
@@ -45,8 +48,11 @@ class FonteIndisponivel(Exception):
         self.tentar_em = tentar_em
 
 
-def chave_cnpj(cnpj: str) -> str:
-    """O CNPJ sem pontuação, em maiúsculas: a chave de todas as fontes."""
+def chave_texto(cnpj: str) -> str:
+    """O CNPJ sem pontuação, em maiúsculas: a chave de todas as fontes.
+
+    No banco, cada estabelecimento se guarda por uma chave inteira, outra coisa:
+    `banco.esquema.chave_armazenada`."""
     return _NAO_ALFANUM.sub("", cnpj).upper()
 
 

@@ -1,0 +1,426 @@
+"""`Registro`: consulta a um banco do registro importado dos dados abertos.
+
+Abre um arquivo SQLite ou uma URL ``postgresql://``; `consultar(cnpj)` devolve
+o registro no formato da BrasilAPI (ou None), `buscar(nome)` procura pela razão
+social e pelo nome fantasia, melhor resultado primeiro. Seguro para várias
+threads (cada thread tem a sua conexão).
+"""
+
+from __future__ import annotations
+
+import re
+import sqlite3
+import threading
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Set, Tuple, Union
+
+from ..fonte import Ficha, chave_texto, cnpj_valido
+from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
+from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
+from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir, dobrar
+
+_TOKEN = re.compile(r"[0-9A-Z]+")
+# Sufixos de forma jurídica: não ajudam a achar a empresa, e um contrato pode
+# dizer "EIRELI" onde o registro diz "LTDA".
+_SUFIXOS = {"LTDA", "SA", "S", "A", "ME", "EPP", "EIRELI", "MEI", "CIA", "E", "DE", "DA", "DO", "DOS", "DAS"}
+_MAX_CANDIDATOS = 2000
+
+_B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+
+
+def _basico_da_chave(chave: int) -> str:
+    if chave < 100_000_000:
+        return f"{chave:08d}"
+    v = chave - 100_000_000
+    s = []
+    for _ in range(8):
+        v, r = divmod(v, 36)
+        s.append(_B36[r])
+    return "".join(reversed(s))
+
+
+def _int(s: str) -> Optional[int]:
+    return int(s) if s.isdigit() else None
+
+
+def _iso(s: str) -> Optional[str]:
+    return f"{s[:4]}-{s[4:6]}-{s[6:]}" if s else None
+
+
+def _capital(s: str) -> Union[int, float]:
+    if not s:
+        return 0
+    inteiro, _, centavos = s.partition(",")
+    if centavos.strip("0"):
+        return float(f"{inteiro}.{centavos}")
+    return int(inteiro)
+
+
+def _sim_nao(s: str) -> Optional[bool]:
+    return True if s == "S" else False if s == "N" else None
+
+
+def _achar(bloco: bytes, prefixo: bytes) -> Optional[str]:
+    i = bloco.find(prefixo)
+    if i < 0:
+        return None
+    j = bloco.find(SEP_REGISTRO, i + 1)
+    return bloco[i + 1:j if j >= 0 else len(bloco)].decode("latin-1")
+
+
+def _achar_todos(bloco: bytes, prefixo: bytes) -> List[str]:
+    saida = []
+    i = bloco.find(prefixo)
+    while i >= 0:
+        j = bloco.find(SEP_REGISTRO, i + 1)
+        fim = j if j >= 0 else len(bloco)
+        saida.append(bloco[i + 1:fim].decode("latin-1"))
+        i = bloco.find(prefixo, fim)
+    return saida
+
+
+class Registro:
+    """Um banco do registro (SQLite ou PostgreSQL), só para leitura."""
+
+    def __init__(self, destino: "str | Path", esquema: str = ESQUEMA_PG) -> None:
+        self.destino = str(destino)
+        self._pg = eh_url_pg(self.destino)
+        if not re.fullmatch(r"[a-z_][a-z0-9_]*", esquema):
+            raise ValueError(f"esquema inválido: {esquema!r}")
+        self._esquema = esquema
+        self._local = threading.local()
+        self._conexoes: List[Any] = []
+        self._trava = threading.Lock()
+        if not self._pg:
+            caminho = Path(self.destino).expanduser()
+            if not caminho.is_file():
+                raise ErroDeBanco(f"banco do registro não encontrado: {caminho}")
+            self._caminho = caminho.resolve()
+        sql = self._sql
+        try:
+            linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
+            cods = self._todas(sql("SELECT tabela, codigo, descricao FROM {s}codigo"), ())
+            dics = self._todas(sql("SELECT tabela, dados FROM {s}dicionario"), ())
+        except ErroDeBanco:
+            raise
+        except Exception as e:  # noqa: BLE001 - sqlite3 ou psycopg: não é um banco do registro
+            self.close()
+            raise ErroDeBanco(f"não é um banco do registro: {self.destino} "
+                                   f"({' '.join(str(e).split())})") from None
+        self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
+        self._meta: Dict[str, str] = {k: v for k, v in linhas}
+        self._codigos: Dict[str, Dict[int, str]] = {}
+        for nome in TABELAS_DE_CODIGOS:
+            self._codigos[nome] = {}
+        for tabela, codigo, descricao in cods:
+            self._codigos.setdefault(tabela, {})[int(codigo)] = descricao
+        q = "SELECT dados FROM {s}%s WHERE chave <= ? ORDER BY chave DESC LIMIT 1"
+        self._q = {t: sql(q % t) for t in ("empresa", "estabelecimento")}
+        self._q_par = sql("SELECT (SELECT dados FROM {s}estabelecimento WHERE chave <= ? ORDER BY chave DESC LIMIT 1), "
+                          "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)")
+        self._q_antes = sql("SELECT dados FROM {s}estabelecimento WHERE chave < ? ORDER BY chave DESC LIMIT 1")
+
+    # ------------------------------------------------------------ conexão
+
+    def _sql(self, texto: str) -> str:
+        if self._pg:
+            return texto.replace("{s}", f"{self._esquema}.").replace("?", "%s")
+        return texto.replace("{s}", "")
+
+    def _con(self) -> Any:
+        con = getattr(self._local, "con", None)
+        if con is None:
+            if self._pg:
+                con = conectar_pg(self.destino)
+                con.autocommit = True
+            else:
+                try:
+                    con = sqlite3.connect(f"file:{self._caminho}?mode=ro", uri=True, check_same_thread=False)
+                except sqlite3.Error as e:
+                    raise ErroDeBanco(f"banco do registro ilegível: {e}") from None
+                con.execute("PRAGMA cache_size=-65536")
+                con.execute("PRAGMA mmap_size=1073741824")
+            self._local.con = con
+            with self._trava:
+                self._conexoes.append(con)
+        return con
+
+    def _todas(self, sql: str, args: Tuple[Any, ...]) -> List[Any]:
+        con = self._con()
+        if self._pg:
+            with con.cursor() as cur:
+                cur.execute(sql, args)
+                return list(cur.fetchall())
+        linhas: List[Any] = con.execute(sql, args).fetchall()
+        return linhas
+
+    def _um(self, sql: str, args: Tuple[Any, ...]) -> Any:
+        if not self._pg:
+            con = getattr(self._local, "con", None) or self._con()
+            return con.execute(sql, args).fetchone()
+        con = self._con()
+        if self._pg:
+            with con.cursor() as cur:
+                cur.execute(sql, args)
+                return cur.fetchone()
+        return con.execute(sql, args).fetchone()
+
+    def _bloco(self, tabela: str, chave: int) -> bytes:
+        if self._pg:
+            linha = self._um(self._q[tabela], (chave,))
+        else:
+            con = getattr(self._local, "con", None) or self._con()
+            linha = con.execute(self._q[tabela], (chave,)).fetchone()
+        return descomprimir(bytes(linha[0]), self._dic[tabela]) if linha else b""
+
+    def close(self) -> None:
+        with self._trava:
+            conexoes, self._conexoes = self._conexoes, []
+        for con in conexoes:
+            try:
+                con.close()
+            except Exception:  # noqa: BLE001
+                pass
+        self._local = threading.local()
+
+    def __enter__(self) -> "Registro":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    # ------------------------------------------------------------ consultas
+
+    def info(self) -> Dict[str, Any]:
+        """O mês, as contagens e o tamanho do banco."""
+        linhas = {k[len("linhas_"):]: int(v) for k, v in self._meta.items() if k.startswith("linhas_")}
+        if self._pg:
+            tam = self._um("SELECT coalesce(sum(pg_total_relation_size(c.oid)), 0) FROM pg_class c JOIN "
+                           "pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = %s AND c.relkind IN "
+                           "('r', 'm')", (self._esquema,))
+            tamanho = int(tam[0])
+        else:
+            tamanho = self._caminho.stat().st_size
+        return {
+            "destino": self.destino if not self._pg else re.sub(r"//[^@/]*@", "//", self.destino),
+            "mes": self._meta.get("mes", "desconhecido"),
+            "importado_em": self._meta.get("importado_em"),
+            "linhas": linhas,
+            "tamanho": tamanho,
+            "bytes_csv": int(self._meta.get("bytes_csv", "0")),
+        }
+
+    def consultar(self, cnpj: str) -> Optional[Ficha]:
+        """O registro do estabelecimento no formato da BrasilAPI, ou None."""
+        if not isinstance(cnpj, str):
+            raise TypeError(f"consultar() argument 'cnpj' must be str, not {type(cnpj).__name__}")
+        c = chave_texto(cnpj)
+        if not cnpj_valido(c):
+            return None
+        chave = chave_armazenada(c)
+        if chave < 0:
+            return None
+        # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
+        linha = self._um(self._q_par, (chave, chave // 1_000_000))
+        if linha is None or linha[0] is None:
+            return None
+        bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
+        basico = c[:8]
+        texto = _achar(bloco, b"\x1e%s\x1f%s\x1f%s\x1f" % (basico.encode(), c[8:12].encode(), c[12:].encode()))
+        if texto is None:
+            return None
+        bloco_empresa = descomprimir(bytes(linha[1]), self._dic["empresa"]) if linha[1] is not None else b""
+        return self._montar(basico, bloco_empresa, texto.split("\x1f"))
+
+    def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Ficha:
+        b = basico.encode()
+        emp_txt = _achar(bloco, b"\x1eE%s\x1f" % b)
+        emp = emp_txt[1:].split("\x1f") if emp_txt is not None else [basico, "", "", "", "", "", ""]
+        sim_txt = _achar(bloco, b"\x1eI%s\x1f" % b)
+        sim = sim_txt[1:].split("\x1f") if sim_txt is not None else None
+        socios = [t[1:] for t in _achar_todos(bloco, b"\x1eS%s\x1f" % b)]
+        cod = self._codigos
+        quals = cod["Qualificacoes"]
+        paises = cod["Paises"]
+        cnaes = cod["Cnaes"]
+        qsa = []
+        for txt in socios:
+            s = txt.split("\x1f")
+            q, qr, pais, faixa = _int(s[4]), _int(s[9]), _int(s[6]), _int(s[10])
+            qsa.append({
+                "identificador_de_socio": _int(s[1]),
+                "nome_socio": s[2],
+                "cnpj_cpf_do_socio": s[3],
+                "codigo_qualificacao_socio": q,
+                "qualificacao_socio": quals.get(q) if q is not None else None,
+                "data_entrada_sociedade": _iso(s[5]),
+                "codigo_pais": pais,
+                "pais": paises.get(pais) if pais is not None else None,
+                "cpf_representante_legal": s[7],
+                "nome_representante_legal": s[8],
+                "codigo_qualificacao_representante_legal": qr,
+                "qualificacao_representante_legal": quals.get(qr) if qr is not None else None,
+                "codigo_faixa_etaria": faixa,
+                "faixa_etaria": FAIXAS_ETARIAS.get(faixa) if faixa is not None else None,
+            })
+        mf, sit, mot, pais_e, cnae, mun, nat, porte = (_int(e[3]), _int(e[5]), _int(e[7]), _int(e[9]),
+                                                       _int(e[11]), _int(e[20]), _int(emp[2]), _int(emp[5]))
+        municipio = cod["Municipios"].get(mun) if mun is not None else None
+        secundarios = []
+        for x in e[12].split(","):
+            x = x.strip()
+            if x.isdigit():
+                secundarios.append({"codigo": int(x), "descricao": cnaes.get(int(x))})
+        descricao_porte = PORTES.get(porte) if porte is not None else None
+        return {
+            "cnpj": e[0] + e[1] + e[2],
+            "identificador_matriz_filial": mf,
+            "descricao_identificador_matriz_filial": MATRIZ_FILIAL.get(mf) if mf is not None else None,
+            "razao_social": emp[1],
+            "nome_fantasia": e[4],
+            "codigo_natureza_juridica": nat,
+            "natureza_juridica": cod["Naturezas"].get(nat) if nat is not None else None,
+            "qualificacao_do_responsavel": _int(emp[3]),
+            "capital_social": _capital(emp[4]),
+            "codigo_porte": porte,
+            "porte": descricao_porte,
+            "descricao_porte": descricao_porte,
+            "ente_federativo_responsavel": emp[6],
+            "situacao_cadastral": sit,
+            "descricao_situacao_cadastral": SITUACOES.get(sit) if sit is not None else None,
+            "data_situacao_cadastral": _iso(e[6]),
+            "motivo_situacao_cadastral": mot,
+            "descricao_motivo_situacao_cadastral": cod["Motivos"].get(mot) if mot is not None else None,
+            "nome_cidade_no_exterior": e[8],
+            "codigo_pais": pais_e,
+            "pais": paises.get(pais_e) if pais_e is not None else None,
+            "data_inicio_atividade": _iso(e[10]),
+            "cnae_fiscal": cnae,
+            "cnae_fiscal_descricao": cnaes.get(cnae) if cnae is not None else None,
+            "cnaes_secundarios": secundarios,
+            "descricao_tipo_de_logradouro": e[13],
+            "logradouro": e[14],
+            "numero": e[15],
+            "complemento": e[16],
+            "bairro": e[17],
+            "cep": e[18],
+            "uf": e[19],
+            "codigo_municipio": mun,
+            "municipio": municipio,
+            "codigo_municipio_ibge": None,
+            "ddd_telefone_1": e[21] + e[22],
+            "ddd_telefone_2": e[23] + e[24],
+            "ddd_fax": e[25] + e[26],
+            "email": e[27] or None,
+            "situacao_especial": e[28],
+            "data_situacao_especial": _iso(e[29]),
+            "opcao_pelo_simples": _sim_nao(sim[1]) if sim else None,
+            "data_opcao_pelo_simples": _iso(sim[2]) if sim else None,
+            "data_exclusao_do_simples": _iso(sim[3]) if sim else None,
+            "opcao_pelo_mei": _sim_nao(sim[4]) if sim else None,
+            "data_opcao_pelo_mei": _iso(sim[5]) if sim else None,
+            "data_exclusao_do_mei": _iso(sim[6]) if sim else None,
+            "qsa": qsa,
+        }
+
+    # ------------------------------------------------------------ busca por nome
+
+    def _cnpj_da_matriz(self, chave_basico: int) -> Optional[str]:
+        basico = _basico_da_chave(chave_basico).encode()
+        prefixo = b"\x1e" + basico + b"\x1f"
+        limite = chave_basico * 1_000_000 + 999_999
+        bloco = self._bloco("estabelecimento", limite)
+        for _ in range(2):  # um grupo enorme pode ter começado no bloco anterior
+            i = bloco.find(prefixo)
+            if i >= 0:
+                r = bloco[i + 1:i + 17]
+                return (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
+            if not bloco:
+                return None
+            linha = self._um(self._q_antes, (limite,))
+            if not linha:
+                return None
+            bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
+        return None
+
+    def _cnpj_da_chave(self, chave: int) -> Optional[str]:
+        if chave // 1_000_000 < 100_000_000:
+            return f"{chave:014d}"
+        for r in self._bloco("estabelecimento", chave).split(SEP_REGISTRO):
+            c = (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
+            if len(r) > 16 and chave_armazenada(c) == chave:
+                return c
+        return None
+
+    def _candidatos(self, termos: List[str], n: int) -> List[Tuple[int, str, int]]:
+        """(palavras do nome, "razao"/"fantasia", chave) dos nomes com todas as palavras."""
+        saida: List[Tuple[int, str, int]] = []
+        if self._pg:
+            consulta = " & ".join(termos)
+            for qual in ("razao", "fantasia"):
+                sql = (f"SELECT palavras, chave FROM {self._esquema}.nome_{qual} "
+                       f"WHERE to_tsvector('simple', nome) @@ to_tsquery('simple', %s) "
+                       f"ORDER BY palavras, chave LIMIT %s")
+                for p, chave in self._todas(sql, (consulta, n)):
+                    saida.append((int(p), qual, int(chave)))
+        else:
+            consulta = " AND ".join(f'"{t}"' for t in termos)
+            for qual in ("razao", "fantasia"):
+                sql = (f"SELECT rowid FROM nome_{qual} WHERE nome_{qual} MATCH ? "
+                       f"ORDER BY CASE WHEN rowid >= 0 THEN rowid & 63 ELSE 64 END, rowid LIMIT ?")
+                for (rowid,) in self._todas(sql, (consulta, n)):
+                    if rowid >= 0:
+                        saida.append((rowid & 63, qual, rowid >> 6))
+                    else:
+                        saida.append((64, qual, -rowid))
+        saida.sort()
+        return saida
+
+    def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
+               limite: int = 20) -> List[Ficha]:
+        """Estabelecimentos cujo nome (razão social ou fantasia) contém as palavras
+        de `nome`, melhor resultado primeiro; cada um no formato da BrasilAPI.
+
+        `uf` e `situacao` (por exemplo "ATIVA") filtram os resultados."""
+        if not isinstance(nome, str):
+            raise TypeError(f"buscar() argument 'nome' must be str, not {type(nome).__name__}")
+        if limite <= 0:
+            return []
+        todos = _TOKEN.findall(dobrar(nome))
+        termos = [t for t in todos if t not in _SUFIXOS] or todos
+        if not termos:
+            return []
+        uf_f = uf.upper() if uf else None
+        sit_f = situacao.upper() if situacao else None
+        # Junta o dobro do pedido e reordena pela semelhança do nome todo com
+        # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
+        # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
+        juntar = limite * 2
+        achados: List[Tuple[Tuple[bool, bool, int, int], Ficha]] = []
+        vistos: Set[str] = set()
+        n = max(juntar * 2, 40)
+        while True:
+            candidatos = self._candidatos(termos, n)
+            for _r, qual, chave in candidatos:
+                cnpj = self._cnpj_da_matriz(chave) if qual == "razao" else self._cnpj_da_chave(chave)
+                if cnpj is None or cnpj in vistos:
+                    continue
+                vistos.add(cnpj)
+                reg = self.consultar(cnpj)
+                if reg is None:
+                    continue
+                if uf_f and (reg["uf"] or "").upper() != uf_f:
+                    continue
+                if sit_f and (reg["descricao_situacao_cadastral"] or "") != sit_f:
+                    continue
+                palavras = _TOKEN.findall(dobrar(reg["razao_social"] if qual == "razao" else reg["nome_fantasia"]))
+                nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
+                        len(achados))
+                achados.append((nota, reg))
+                if len(achados) >= juntar:
+                    break
+            if len(achados) >= juntar or len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
+                achados.sort(key=lambda x: x[0])
+                return [reg for _nota, reg in achados[:limite]]
+            n *= 4
+            achados, vistos = [], set()

@@ -1,0 +1,273 @@
+"""O servidor local de registro: a frente HTTP que só traduz.
+
+Responde às mesmas requisições que o módulo `lexaro_contract.cnpj` faz aos
+serviços públicos, a partir de uma fonte de registros (pasta JSON ou banco):
+
+- ``GET  /api/cnpj/v1/{cnpj}``         na forma da BrasilAPI;
+- ``GET  /v1/cnpj/{cnpj}``             na forma da ReceitaWS;
+- ``POST /v2/public/cnpj/search``      na forma da busca da Casa dos Dados;
+- ``GET  /saude``                      o que a fonte contém.
+
+Um CNPJ desconhecido é 404 na forma de cada serviço; com encaminhamento, um
+serviço público fora do ar ou sem cota é 503 (nunca 404: indisponível não é
+"não encontrado"); um pedido de forma errada é 400 com um erro em JSON.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import threading
+from pathlib import Path
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Protocol, Tuple, Union
+
+from ..fonte import Ficha, Fonte, FonteIndisponivel, chave_texto, cnpj_valido
+from .formas import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
+                     erro_receita_ws, ler_consulta_busca, resposta_busca)
+from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
+from .pasta_json import PastaJson, carregar_dados
+
+BRASIL_API_PATH = "/api/cnpj/v1/"
+RECEITA_WS_PATH = "/v1/cnpj/"
+BUSCA_PATH = "/v2/public/cnpj/search"
+ITENS_POR_PAGINA = 20
+
+Dados = Union[str, Path, Dict[str, Ficha], Fonte, Callable[[], Fonte]]
+
+
+class ServicosPublicos(Protocol):
+    """Os serviços públicos vistos da frente: o que ela pede a quem encaminha
+    para eles o que a fonte não tem (o `Encaminhador`, em `registro.encaminhamento`)."""
+
+    def consultar(self, chave: str) -> Optional[Ficha]:
+        """A ficha do CNPJ, None se não existe; FonteIndisponivel se não se sabe."""
+
+    def buscar(self, corpo: Dict[str, Any]) -> Dict[str, Any]:
+        """A resposta da busca da Casa dos Dados para `corpo`; FonteIndisponivel se não veio."""
+
+    def estatisticas(self) -> Dict[str, Any]:
+        """Os contadores do encaminhamento, mostrados em /saude."""
+
+    def close(self) -> None:
+        """Libera as conexões e o cache."""
+
+
+def _json(status: int, corpo: Any, extras: Tuple[Tuple[str, str], ...] = ()) -> Resposta:
+    return Resposta(status, json.dumps(corpo, ensure_ascii=False).encode("utf-8"), extras)
+
+
+def _tentar_em(e: FonteIndisponivel) -> Tuple[Tuple[str, str], ...]:
+    if e.tentar_em is None:
+        return ()
+    return (("Retry-After", str(max(1, int(e.tentar_em + 0.999)))),)
+
+
+def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR_PAGINA) -> List[Ficha]:
+    """Uma busca por termo e por UF, sem repetir empresa, na ordem em que vieram."""
+    vistos = set()
+    achados: List[Ficha] = []
+    for termo in consulta.termos:
+        ufs: List[Optional[str]] = list(consulta.ufs) or [None]
+        for uf in ufs:
+            for reg in fonte.buscar(termo, uf=uf, situacao=consulta.situacao, limite=limite):
+                chave = chave_texto(reg.get("cnpj") or "")
+                if chave not in vistos:
+                    vistos.add(chave)
+                    achados.append(reg)
+    return achados
+
+
+class FrenteRegistro:
+    """Traduz pedidos HTTP em perguntas à fonte e respostas na forma de cada serviço."""
+
+    def __init__(self, fonte: Optional[Fonte], abrir: Optional[Callable[[], Fonte]] = None,
+                 encaminhador: Optional[ServicosPublicos] = None, trabalhadores: int = 8) -> None:
+        if (fonte is None) == (abrir is None):
+            raise ValueError("informe a fonte compartilhada ou a função que abre uma por thread")
+        self.fonte = fonte
+        self.encaminhador = encaminhador
+        # Uma fonte em memória responde por CNPJ no próprio laço (microssegundos);
+        # o resto (banco, buscas, encaminhamento) vai para threads.
+        self.em_linha = isinstance(fonte, PastaJson)
+        compartilhada = fonte
+        self.locais: Trabalhadores[Fonte] = Trabalhadores(
+            trabalhadores, abrir if abrir is not None else (lambda: compartilhada), "registro")  # type: ignore[arg-type,return-value]  # noqa: E501
+        self.remotos: Optional[Trabalhadores[None]] = (
+            Trabalhadores(32, lambda: None, "encaminhamento") if encaminhador is not None else None)
+        self._corpos: Dict[str, bytes] = {}
+
+    def fechar(self) -> None:
+        self.locais.parar()
+        if self.remotos is not None:
+            self.remotos.parar()
+        if self.encaminhador is not None:
+            self.encaminhador.close()
+
+    # ------------------------------------------------------------ rotas
+
+    def atender(self, p: Pedido) -> Union[Resposta, Awaitable[Resposta]]:
+        caminho = p.caminho
+        if p.metodo == "GET":
+            if caminho.startswith(BRASIL_API_PATH):
+                return self._por_cnpj(caminho[len(BRASIL_API_PATH):], receita_ws=False)
+            if caminho.startswith(RECEITA_WS_PATH):
+                return self._por_cnpj(caminho[len(RECEITA_WS_PATH):], receita_ws=True)
+            if caminho in ("/", "/saude"):
+                return self._saude()
+        elif p.metodo == "POST" and caminho == BUSCA_PATH:
+            return self._buscar(p.corpo)
+        if caminho.startswith((BRASIL_API_PATH, RECEITA_WS_PATH)) or caminho in ("/", "/saude", BUSCA_PATH):
+            return _json(405, {"message": f"Método {p.metodo} não aceito em {caminho}"},
+                         (("Allow", "POST" if caminho == BUSCA_PATH else "GET"),))
+        return _json(404, {"message": "Caminho desconhecido"})
+
+    def _resposta_registro(self, chave: str, reg: Optional[Ficha], receita_ws: bool,
+                           da_pasta: bool = False) -> Resposta:
+        if reg is None:
+            return _json(404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave))
+        if receita_ws:
+            return _json(200, como_receita_ws(reg))
+        if da_pasta:
+            # Os registros da pasta não mudam: o corpo é montado uma vez.
+            corpo = self._corpos.get(chave)
+            if corpo is None:
+                corpo = self._corpos[chave] = json.dumps(reg, ensure_ascii=False).encode("utf-8")
+            return Resposta(200, corpo)
+        return _json(200, reg)
+
+    def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
+        chave = chave_texto(texto)
+        if not cnpj_valido(chave):
+            return _json(400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40]))
+        if self.em_linha:
+            assert self.fonte is not None
+            reg = self.fonte.consultar(chave)
+            if reg is not None or self.encaminhador is None:
+                return self._resposta_registro(chave, reg, receita_ws, da_pasta=True)
+        return self._por_cnpj_em_thread(chave, receita_ws)
+
+    async def _por_cnpj_em_thread(self, chave: str, receita_ws: bool) -> Resposta:
+        laco = asyncio.get_running_loop()
+        reg: Optional[Ficha] = None
+        if not self.em_linha:
+            reg = await self.locais.executar(laco, lambda f: f.consultar(chave))
+        if reg is None and self.encaminhador is not None and self.remotos is not None:
+            enc = self.encaminhador
+            try:
+                reg = await self.remotos.executar(laco, lambda _: enc.consultar(chave))
+            except FonteIndisponivel as e:
+                return _json(503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e)),
+                             _tentar_em(e))
+        return self._resposta_registro(chave, reg, receita_ws)
+
+    def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
+        def resposta(info: Dict[str, Any]) -> Resposta:
+            extras = {"encaminhamento": self.encaminhador.estatisticas()} if self.encaminhador is not None else {}
+            return _json(200, dict(info, status="ok", **extras))
+
+        if self.em_linha:
+            assert self.fonte is not None
+            return resposta(self.fonte.info())
+
+        async def em_thread() -> Resposta:
+            return resposta(await self.locais.executar(asyncio.get_running_loop(), lambda f: f.info()))
+        return em_thread()
+
+    def _buscar(self, bruto: bytes) -> Union[Resposta, Awaitable[Resposta]]:
+        try:
+            corpo = json.loads(bruto or b"{}")
+        except (ValueError, RecursionError):
+            return _json(400, erro_busca("JSON inválido"))
+        try:
+            consulta = ler_consulta_busca(corpo)
+        except ConsultaInvalida as e:
+            return _json(400, erro_busca(str(e)))
+        if not consulta.termos:
+            return _json(200, resposta_busca([]))
+        return self._buscar_em_thread(consulta, corpo)
+
+    async def _buscar_em_thread(self, consulta: ConsultaBusca, corpo: Dict[str, Any]) -> Resposta:
+        laco = asyncio.get_running_loop()
+        achados = await self.locais.executar(laco, lambda f: juntar_buscas(f, consulta))
+        if not achados and self.encaminhador is not None and self.remotos is not None:
+            enc = self.encaminhador
+            try:
+                return _json(200, await self.remotos.executar(laco, lambda _: enc.buscar(corpo)))
+            except FonteIndisponivel as e:
+                return _json(503, erro_busca(str(e)), _tentar_em(e))
+        return _json(200, resposta_busca(achados[:ITENS_POR_PAGINA], len(achados)))
+
+
+class ServidorRegistro(ServidorHttp):
+    """O servidor HTTP com a sua frente de registro (`frente`)."""
+
+    frente: FrenteRegistro
+
+
+def _fonte_de(dados: Dados) -> Tuple[Optional[Fonte], Optional[Callable[[], Fonte]]]:
+    if isinstance(dados, (str, Path)):
+        return PastaJson.abrir(dados), None
+    if isinstance(dados, dict):
+        return PastaJson(dados), None
+    if hasattr(dados, "consultar"):
+        return dados, None  # type: ignore[return-value]
+    if callable(dados):
+        return None, dados
+    raise TypeError("dados: uma pasta, um dicionário de registros, uma fonte ou uma função que abre uma fonte")
+
+
+def criar_servidor(dados: Dados, porta: int = 0, host: str = "127.0.0.1", *,
+                   encaminhador: Optional[ServicosPublicos] = None, trabalhadores: int = 8,
+                   backlog: int = 1024, **prazos: Any) -> ServidorRegistro:
+    """Cria o servidor (já escutando, ainda sem atender) sobre `dados`.
+
+    `dados`: uma pasta de JSON, um dicionário CNPJ -> registro, uma fonte pronta
+    (compartilhada entre as threads) ou uma função sem argumentos que abre uma
+    fonte (uma por thread, para bancos cuja conexão não muda de thread).
+    """
+    fonte, abrir = _fonte_de(dados)
+    frente = FrenteRegistro(fonte, abrir, encaminhador, trabalhadores)
+    try:
+        servidor = ServidorRegistro(frente.atender, host, porta, backlog=backlog, **prazos)
+    except BaseException:
+        frente.fechar()
+        raise
+    servidor.frente = frente
+    servidor.ao_fechar(frente.fechar)
+    return servidor
+
+
+def url_base(servidor: ServidorHttp) -> str:
+    host, porta = servidor.server_address[:2]
+    return f"http://{host}:{porta}"
+
+
+def iniciar_em_segundo_plano(dados: Dados, porta: int = 0, **opcoes: Any) -> Tuple[ServidorRegistro, str]:
+    """Inicia o servidor numa thread; devolve o servidor e a URL base.
+
+    Pare com ``servidor.shutdown(); servidor.server_close()``.
+    """
+    servidor = criar_servidor(dados, porta, **opcoes)
+    threading.Thread(target=servidor.serve_forever, name="registro-local", daemon=True).start()
+    return servidor, url_base(servidor)
+
+
+def apontar_cnpj_para(base: str) -> None:
+    """Faz o módulo `cnpj` deste processo consultar o servidor em `base`."""
+    from ...enderecos import Enderecos, apontar
+
+    apontar(Enderecos.na_base(base))
+
+
+def buscar(registros: Dict[str, Ficha], corpo: Any) -> Dict[str, Any]:
+    """Busca por nome nos `registros`, com o corpo e a resposta da Casa dos Dados.
+
+    ConsultaInvalida (um ValueError) se o corpo não tem a forma esperada.
+    """
+    achados = juntar_buscas(PastaJson(registros), ler_consulta_busca(corpo))
+    return resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+
+
+__all__ = ["BRASIL_API_PATH", "RECEITA_WS_PATH", "BUSCA_PATH", "FrenteRegistro", "ServidorRegistro",
+           "apontar_cnpj_para", "buscar", "carregar_dados", "criar_servidor", "iniciar_em_segundo_plano",
+           "juntar_buscas", "url_base"]
