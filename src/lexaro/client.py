@@ -56,7 +56,7 @@ def _opt_str(name: str, value: object) -> Optional[str]:
     return value if value is None else str(value)
 
 
-def _usable_endpoint(url: str) -> bool:
+def usable_endpoint(url: str) -> bool:
     """True para um endereço http(s) com um nome de servidor (ou um IP) a que
     se pode conectar; não para "https://...", "http://" ou um texto qualquer."""
     try:
@@ -145,7 +145,7 @@ class Lexaro:
         if provider not in PROVIDERS:
             raise ValueError(f"provider inválido: {provider!r} (aceitos: {', '.join(PROVIDERS)})")
 
-        if provider == "azure" and azure_endpoint is not None and not _usable_endpoint(azure_endpoint):
+        if provider == "azure" and azure_endpoint is not None and not usable_endpoint(azure_endpoint):
             raise ConfigurationError(f"endpoint do Azure inválido: {azure_endpoint!r}")
 
         self.provider = provider

@@ -286,7 +286,10 @@ def verificar_lote(
         for futuro in em_voo:
             futuro.cancel()
         if proprio:
-            if abandonados or quebrado is not None:
+            # Um lote parado não espera o fim dos processos ociosos: o Ctrl-C
+            # promete a saída em cerca de um segundo, e encerrar intérpretes
+            # ocupa a máquina por mais que isso.
+            if abandonados or quebrado is not None or parar.is_set():
                 matar_processos(atual)
                 atual.shutdown(wait=False, cancel_futures=True)
             else:

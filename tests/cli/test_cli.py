@@ -183,6 +183,17 @@ def test_missing_credentials(monkeypatch, capsys):
     assert "OPENAI_API_KEY" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("saida", [[], ["--json"], ["-q"]])
+def test_an_unusable_azure_endpoint_is_one_line(monkeypatch, capsys, saida):
+    monkeypatch.setenv("AZURE_API_KEY", "az-chave-1234")
+    monkeypatch.setenv("AZURE_API_ENDPOINT", "https://...")
+    monkeypatch.setenv("AZURE_DEPLOYMENT_NAME", "gpt-4o")
+    assert cli.main(["verificar", str(PDFS[0]), "--provider", "azure", "--sem-checagem-registro", *saida]) == 3
+    capturado = capsys.readouterr()
+    assert capturado.out == ""
+    assert capturado.err == "lexaro-contract: AZURE_API_ENDPOINT não é um endereço utilizável: 'https://...'\n"
+
+
 def test_registro_servir_command(porta_fechada):
     import subprocess
     import sys

@@ -76,12 +76,10 @@ def test_ctrl_c_stops_the_batch_at_once(ambiente_do_comando, tmp_path, provider,
     assert len(registros) < len(arquivos) and all(r.startswith('{"arquivo": ') for r in registros)
     # The batch stops at once: its last record (a file in flight at the signal) is written soon after it.
     assert saida.stat().st_mtime - sinal < 2.0
-    if provider == "openai":
-        # Verifications abandoned in flight hold nothing up: the command is gone as soon.
-        assert saiu < 2.0
-    # With processes, what follows the stop is teardown (the pool's idle workers end their
-    # interpreters and are joined, the files left are counted): CPU work that a loaded machine
-    # stretches past any fixed bound, so its time is left to communicate's timeout.
+    # Nothing in flight or idle holds the exit up: abandoned threads are left, pool processes
+    # are killed. The bound is loose because the interpreter's own exit is CPU work that a
+    # loaded machine stretches; the stop itself is timed by the last record above.
+    assert saiu < 4.0
 
 
 def test_a_closed_pipe_ends_quietly(ambiente_do_comando, tmp_path):

@@ -67,9 +67,24 @@ def checar_registro(tempo: float = TEMPO_CHECAGEM) -> List[str]:
 
 def _novo_verificador(provider: Optional[str], model: Optional[str], verbose: bool) -> "ContractChecker":
     try:
-        return lote.novo_verificador(provider, model, verbose)
+        verificador = lote.novo_verificador(provider, model, verbose)
     except ValueError as e:
         raise ErroDeUso(str(e) + _o_que_fazer(provider)) from None
+    _conferir_endpoint(provider)
+    return verificador
+
+
+def _conferir_endpoint(provider: Optional[str]) -> None:
+    """Um endpoint do Azure que não é um endereço (o "https://..." de um
+    exemplo) é um erro de configuração: o verificador o calaria num PENDENTE
+    "Lexaro não disponível" por arquivo."""
+    from lexaro.client import usable_endpoint
+
+    from ..auth import LexaroAuth
+
+    auth = LexaroAuth(provider=provider)
+    if auth.is_azure and auth.azure_endpoint and not usable_endpoint(auth.azure_endpoint):
+        raise ErroDeUso(f"AZURE_API_ENDPOINT não é um endereço utilizável: {auth.azure_endpoint!r}")
 
 
 def _o_que_fazer(provider: Optional[str]) -> str:
