@@ -17,7 +17,6 @@ from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "assinaturas"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "cli"))  # the registry fixtures test_assinaturas takes
 
 from test_assinaturas import Pki, assinar, contrato  # noqa: E402
 

@@ -1,4 +1,5 @@
 import os
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -25,3 +26,21 @@ def apontar_registro():
 
     with apontando(Enderecos.atuais()):
         yield apontar_para
+
+
+@pytest.fixture
+def registro_de_exemplo(apontar_registro, monkeypatch):
+    """The example registry (examples/registro) served on 127.0.0.1 for the
+    test, with this process's `cnpj` and the environment of any command the
+    test starts pointed at it, and the local engine as the provider. Yields
+    the registry's base URL."""
+    from lexaro_contract import registro
+
+    srv, base = registro.iniciar_em_segundo_plano(Path(__file__).resolve().parents[1] / "examples" / "registro")
+    apontar_registro(base)
+    for var in ("LEXARO_BRASILAPI_URL", "LEXARO_RECEITAWS_URL", "LEXARO_CASADOSDADOS_URL"):
+        monkeypatch.setenv(var, base)
+    monkeypatch.setenv("LEXARO_PROVIDER", "local")
+    yield base
+    srv.shutdown()
+    srv.server_close()

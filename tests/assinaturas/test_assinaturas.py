@@ -31,7 +31,6 @@ from pyhanko.sign.timestamps import DummyTimeStamper
 from pyhanko_certvalidator.registry import SimpleCertificateStore
 
 from lexaro_contract import assinaturas as A
-from test_cli import registro_local  # noqa: F401 - fixture do registro local
 
 AGORA = dt.datetime.now(dt.timezone.utc)
 CPF_MARIANA, CPF_JOAO, CNPJ_ALFA = "12345678909", "98765432100", "12345678000199"
@@ -412,7 +411,7 @@ def test_fast_hex_reader_equals_pyhanko_reader(texto):
 
 # ---------------------------------------------------------------- linha de comando
 
-def test_cli_records_and_status(pki, tmp_path, registro_local, monkeypatch, capsys):
+def test_cli_records_and_status(pki, tmp_path, registro_de_exemplo, monkeypatch, capsys):
     from lexaro_contract import cli
 
     monkeypatch.setenv("LEXARO_RAIZES", str(pki.pasta_raizes(tmp_path / "raizes", pki.raiz_icp, pki.raiz_gov)))

@@ -14,18 +14,6 @@ ESPERADO = {"01_servicos.pdf": "APROVADO", "02_fornecimento.pdf": "REPROVADO", "
 
 
 @pytest.fixture
-def registro_local(apontar_registro, monkeypatch):
-    srv, base = registro.iniciar_em_segundo_plano(EXEMPLOS / "registro")
-    apontar_registro(base)
-    for var in ("LEXARO_BRASILAPI_URL", "LEXARO_RECEITAWS_URL", "LEXARO_CASADOSDADOS_URL"):
-        monkeypatch.setenv(var, base)
-    monkeypatch.setenv("LEXARO_PROVIDER", "local")
-    yield base
-    srv.shutdown()
-    srv.server_close()
-
-
-@pytest.fixture
 def porta_fechada():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -54,7 +42,7 @@ def test_demo_shows_the_three_verdicts(capsys):
 
 
 @pytest.mark.parametrize("pdf", PDFS, ids=lambda p: p.stem)
-def test_verificar_json_and_exit_status(pdf, registro_local, capsys):
+def test_verificar_json_and_exit_status(pdf, registro_de_exemplo, capsys):
     codigo = cli.main(["verificar", str(pdf), "--json"])
     resultado = json.loads(capsys.readouterr().out)
     assert resultado["resultado_final"] == ESPERADO[pdf.name]
@@ -62,19 +50,19 @@ def test_verificar_json_and_exit_status(pdf, registro_local, capsys):
     assert list(resultado)[:2] == ["resultado_final", "justificativa"]
 
 
-def test_single_file_prints_the_report(registro_local, capsys):
+def test_single_file_prints_the_report(registro_de_exemplo, capsys):
     assert cli.main(["verificar", str(PDFS[0])]) == 0
     out = capsys.readouterr().out
     assert "RESULTADO FINAL: APROVADO" in out and "📄 Arquivo: 01_servicos.pdf" in out
 
 
-def test_quiet_prints_only_the_verdict(registro_local, capsys):
+def test_quiet_prints_only_the_verdict(registro_de_exemplo, capsys):
     cli.main(["verificar", str(PDFS[1]), "--quiet"])
     linhas = capsys.readouterr().out.splitlines()
     assert len(linhas) == 1 and linhas[0].startswith(f"{PDFS[1]}: REPROVADO — ")
 
 
-def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
+def test_batch_records_every_file_and_resumes(registro_de_exemplo, tmp_path, capsys):
     texto = tmp_path / "nao_pdf.pdf"
     texto.write_text("isto não é um PDF", encoding="utf-8")
     arquivos = [str(p) for p in PDFS] + [str(tmp_path / "falta.pdf"), str(tmp_path), str(texto)]
@@ -106,7 +94,7 @@ def test_batch_records_every_file_and_resumes(registro_local, tmp_path, capsys):
     assert novos[-1]["resultado"]["resultado_final"] == "APROVADO"
 
 
-def test_resuming_from_another_folder_skips_the_files_done(registro_local, tmp_path, monkeypatch):
+def test_resuming_from_another_folder_skips_the_files_done(registro_de_exemplo, tmp_path, monkeypatch):
     (tmp_path / "contratos").mkdir()
     shutil.copy(PDFS[0], tmp_path / "contratos" / "a.pdf")
     saida = tmp_path / "r.jsonl"
@@ -135,7 +123,7 @@ def test_output_through_a_link_cut_at_its_start_beside_a_stale_rewrite(tmp_path)
     assert not abandonado.exists() and vivo.exists()
 
 
-def test_parallel_jobs(registro_local, tmp_path):
+def test_parallel_jobs(registro_de_exemplo, tmp_path):
     saida = tmp_path / "r.jsonl"
     assert cli.main(["verificar", *map(str, PDFS), "--jobs", "2", "--saida", str(saida), "--quiet"]) == 1
     registros = {Path(json.loads(l)["arquivo"]).name: json.loads(l)

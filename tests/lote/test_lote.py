@@ -23,16 +23,6 @@ PDFS = [str(p) for p in sorted((EXEMPLOS / "contratos").glob("*.pdf"))]
 CHAVE = "sk-teste-segredo-0123456789"
 
 
-@pytest.fixture
-def registro_local(apontar_registro, monkeypatch):
-    monkeypatch.setenv("LEXARO_PROVIDER", "local")
-    srv, base = registro.iniciar_em_segundo_plano(EXEMPLOS / "registro")
-    apontar_registro(base)
-    yield base
-    srv.shutdown()
-    srv.server_close()
-
-
 class BrasilAPIComFalha:
     """BrasilAPI that answers every lookup with the fault in `modo`."""
 
@@ -60,7 +50,7 @@ class BrasilAPIComFalha:
 
 
 @pytest.fixture
-def brasilapi(registro_local, apontar_registro, monkeypatch):
+def brasilapi(registro_de_exemplo, apontar_registro, monkeypatch):
     falha = BrasilAPIComFalha()
     apontar_registro(replace(Enderecos.atuais(), brasil_api=falha.url))
     monkeypatch.setattr(cnpj, "REQUEST_TIMEOUT", 0.3)
@@ -98,7 +88,7 @@ def test_registry_outage_is_an_error_and_is_retried(brasilapi, modo, motivo, tmp
     assert [r["resultado"]["resultado_final"] for r in ler(saida)] == ["APROVADO"]
 
 
-def test_exit_status_and_summary_count_the_whole_output(registro_local, tmp_path, capsys):
+def test_exit_status_and_summary_count_the_whole_output(registro_de_exemplo, tmp_path, capsys):
     saida = str(tmp_path / "r.jsonl")
     assert cli.main(["verificar", *PDFS[:2], "--saida", saida, "--sem-checagem-registro"]) == 1
     capsys.readouterr()
@@ -133,7 +123,7 @@ def test_second_batch_on_the_same_output_refuses(tmp_path, capsys):
 
 
 @pytest.fixture
-def modelo(registro_local, monkeypatch):
+def modelo(registro_de_exemplo, monkeypatch):
     m = ModeloFalso()
     monkeypatch.setenv("OPENAI_API_KEY", CHAVE)
     monkeypatch.setenv("OPENAI_BASE_URL", m.url)
@@ -160,7 +150,7 @@ def test_a_refused_key_is_said_once_masked_and_stops_the_batch(modelo, extra, tm
         assert json.loads(out)["tipo_erro"] == "credencial"
 
 
-def test_an_unreachable_model_is_said_once(registro_local, monkeypatch, capsys):
+def test_an_unreachable_model_is_said_once(registro_de_exemplo, monkeypatch, capsys):
     import socket
 
     with socket.socket() as livre:

@@ -25,7 +25,7 @@ def base_registro(tmp_path_factory):
 
 
 @pytest.fixture
-def registro_local(base_registro, apontar_registro):
+def verificador_do_corpus(base_registro, apontar_registro):
     apontar_registro(base_registro)
     return ContractChecker(provider="local", verbose=False)
 
@@ -46,7 +46,7 @@ def test_corpus_covers_the_families():
 
 
 @pytest.mark.parametrize("nome", sorted(CONTRATOS))
-def test_registry_gives_the_expected_verdict_to_the_expected_answers(nome, registro_local):
+def test_registry_gives_the_expected_verdict_to_the_expected_answers(nome, verificador_do_corpus):
     """The records agree with the answers: read perfectly, the contract gets the expected verdict."""
     esp = CONTRATOS[nome].esperado
     empresas = [EmpresaExtraida(cnpj=e["cnpj"], razao_social=e["razao_social"], papel_no_contrato=e["papel"])
@@ -56,20 +56,20 @@ def test_registry_gives_the_expected_verdict_to_the_expected_answers(nome, regis
                                       empresa_representada=razao.get(chave_cnpj(s["empresa"])),
                                       tipo_assinatura="testemunha" if s["tipo"] == "testemunha" else s["tipo"])
                    for s in esp["signatarios"]]
-    verificadas, cache = registro_local._validar_empresas(empresas)
-    campos = [c for v in verificadas + registro_local._validar_assinaturas(assinaturas, cache) for c in v.campos]
+    verificadas, cache = verificador_do_corpus._validar_empresas(empresas)
+    campos = [c for v in verificadas + verificador_do_corpus._validar_assinaturas(assinaturas, cache) for c in v.campos]
     status = {c.status for c in campos}
     veredito = "REPROVADO" if "reprovado" in status else "PENDENTE" if "pendente" in status else "APROVADO"
     assert veredito == esp["veredito"]
 
 
 @pytest.mark.parametrize("nome", sorted(CONTRATOS))
-def test_each_contract_is_read_as_a_careful_reader_reads_it(nome, motor, registro_local, tmp_path):
+def test_each_contract_is_read_as_a_careful_reader_reads_it(nome, motor, verificador_do_corpus, tmp_path):
     contrato = CONTRATOS[nome]
     pdf = make_contract_pdf(tmp_path / f"{nome}.pdf", contrato.texto)
     doc = motor.process(str(pdf))
     empresas = doc.get_result("empresas").raw_result["empresas"]
     assinaturas = doc.get_result("assinaturas").raw_result["assinaturas"]
-    veredito = registro_local.verificar(str(pdf))["resultado_final"]
+    veredito = verificador_do_corpus.verificar(str(pdf))["resultado_final"]
     placar = pontuar(contrato, empresas, assinaturas, veredito)
     assert placar.faltas == [] and placar.perfeito, placar
