@@ -29,9 +29,10 @@ import sys
 import threading
 import time
 from collections import deque
+from contextlib import nullcontext
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, Iterator, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, ContextManager, Deque, Dict, Iterable, Iterator, Optional, Set, Tuple, Union
 
 from .enderecos import Enderecos, verificando
 from .lote_executores import ExecutorDeFios as ExecutorDeFios
@@ -90,11 +91,13 @@ class Configuracao:
     enderecos: Optional[Enderecos] = None   # None: os do processo onde a tarefa roda
     segredos: Tuple[str, ...] = ()
     raizes: Optional[str] = None   # pasta das raízes de confiança das assinaturas digitais
+    poderes: bool = True           # confere os poderes de assinatura de cada signatário
 
     @classmethod
     def atual(cls, provider: Optional[str] = None, model: Optional[str] = None,
-              segredos: Iterable[str] = (), raizes: Optional[str] = None) -> "Configuracao":
-        return cls(provider, model, Enderecos.atuais(observado=True), tuple(segredos), raizes)
+              segredos: Iterable[str] = (), raizes: Optional[str] = None,
+              poderes: bool = True) -> "Configuracao":
+        return cls(provider, model, Enderecos.atuais(observado=True), tuple(segredos), raizes, poderes)
 
 
 def novo_verificador(provider: Optional[str] = None, model: Optional[str] = None,
@@ -159,7 +162,7 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
             verificador = _verificador(config)
         # Sob os endereços de quem despachou: um trabalhador troca de
         # registro só quando nenhuma verificação sua está em curso.
-        with verificando(config.enderecos) as falhas:
+        with verificando(config.enderecos) as falhas, _registros_usados(verificador, config) as registros:
             resultado = verificador.verificar(arquivo)
     except Exception as e:  # noqa: BLE001 - o lote segue com o próximo arquivo
         return erro(arquivo, mascarar(f"{type(e).__name__}: {e}", config.segredos), _classificar(e))
@@ -168,8 +171,32 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
         # o veredito não vale e o arquivo é verificado de novo ao retomar.
         distintas = list(dict.fromkeys(falhas))
         return erro(arquivo, f"{INDISPONIVEL}: {'; '.join(distintas)}", ERRO_REGISTRO)
-    return {"arquivo": arquivo, "resultado": resultado,
-            "assinaturas_digitais": assinaturas_digitais(arquivo, resultado, config.raizes)}
+    registro: Registro = {"arquivo": arquivo, "resultado": resultado,
+                          "assinaturas_digitais": assinaturas_digitais(arquivo, resultado, config.raizes)}
+    if registros is not None:
+        registro["poderes"] = poderes_de_assinatura(resultado, registros)
+    return registro
+
+
+def _registros_usados(verificador: Any, config: Configuracao) -> "ContextManager[Optional[Dict[str, Any]]]":
+    """Os registros da Receita que a verificação usar (para os poderes de
+    assinatura), ou None quando a conferência está desligada."""
+    if not config.poderes:
+        return nullcontext(None)
+    from .poderes import registros_da_verificacao
+
+    return registros_da_verificacao(verificador)
+
+
+def poderes_de_assinatura(resultado: Dict[str, Any], registros: Dict[str, Any]) -> Dict[str, Any]:
+    """Os poderes de assinatura dos signatários; uma falha vira achado pendente."""
+    from .poderes import avaliar_poderes
+
+    try:
+        return avaliar_poderes(resultado, registros)
+    except Exception as e:  # noqa: BLE001 - o veredito do texto não se perde por isso
+        return {"signatarios": [], "achados": [
+            {"status": "pendente", "mensagem": f"falha ao conferir os poderes de assinatura: {type(e).__name__}: {e}"}]}
 
 
 def assinaturas_digitais(arquivo: str, resultado: Dict[str, Any], raizes: Optional[str]) -> Dict[str, Any]:
@@ -195,6 +222,7 @@ def verificar_lote(
     simultaneos: Optional[int] = None,
     segredos: Iterable[str] = (),
     raizes: Optional[str] = None,
+    poderes: bool = True,
     parar: Optional[threading.Event] = None,
     desistir: Optional[threading.Event] = None,
     espera_final: float = 0.5,
@@ -206,10 +234,12 @@ def verificar_lote(
     `desistir`), e o resto é abandonado. As chaves do ambiente e `segredos`
     são mascarados nas mensagens de erro. `raizes`: a pasta das raízes de
     confiança com que as assinaturas digitais de cada PDF são conferidas.
+    `poderes`: confere os poderes de assinatura de cada signatário (cada
+    registro ganha `poderes`).
     """
     parar = parar or threading.Event()
     desistir = desistir or threading.Event()
-    config = Configuracao.atual(provider, model, segredos_configurados(segredos), raizes)
+    config = Configuracao.atual(provider, model, segredos_configurados(segredos), raizes, poderes)
     atual, fabrica, sugerido = como_executor(executor)
     limite = max(1, simultaneos or sugerido or (os.cpu_count() or 1))
     proprio = fabrica is not None

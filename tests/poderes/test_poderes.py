@@ -172,3 +172,35 @@ def test_bad_input_never_raises(resultado, registros):
     assert {a["status"] for a in r["achados"]} <= {"informacao", "pendente"}
     json.dumps(r)
     poderes.relatorio_poderes(r)
+
+
+@pytest.mark.parametrize("desligado", [False, True], ids=["conferido", "sem_poderes"])
+def test_the_command_writes_the_findings_and_counts_them_in_the_status(desligado, pdfs, tmp_path, apontar_registro,
+                                                                     capsys):
+    from lexaro_contract import cli
+
+    empresas = {e["cnpj"]: e for e in json.loads((EXEMPLOS / "registro" / "empresas.json").read_text("utf-8"))}
+    CASOS["socio_sem_administracao"][1](empresas)
+    (tmp_path / "registro").mkdir()
+    (tmp_path / "registro" / "empresas.json").write_text(json.dumps(list(empresas.values())), encoding="utf-8")
+    srv, base = registro.iniciar_em_segundo_plano(tmp_path / "registro")
+    try:
+        apontar_registro(base)
+        saida = tmp_path / "r.jsonl"
+        argv = ["verificar", str(pdfs["01_servicos"]), "--provider", "local", "--sem-checagem-registro"]
+        argv += ["--sem-poderes"] if desligado else []
+        assert cli.main([*argv, "--quiet", "--saida", str(saida)]) == (0 if desligado else 2)
+        linha = capsys.readouterr().out
+        assert linha.rstrip().endswith("APROVADO — Todos os 10 campos verificados foram aprovados"
+                                       + ("" if desligado else " [poderes de assinatura: PENDENTE]"))
+        (gravado,) = [json.loads(r) for r in saida.read_text(encoding="utf-8").splitlines()]
+        assert cli.main([*argv, "--json"]) == (0 if desligado else 2)
+        impresso = json.loads(capsys.readouterr().out)
+    finally:
+        srv.shutdown()
+        srv.server_close()
+    if desligado:
+        assert "poderes" not in gravado and "poderes" not in impresso
+    else:
+        assert [a["regra"] for a in gravado["poderes"]["achados"]] == ["sem_administracao"]
+        assert impresso["poderes"] == gravado["poderes"] and impresso["resultado_final"] == "APROVADO"

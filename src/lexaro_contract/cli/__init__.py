@@ -74,6 +74,8 @@ def montar_parser() -> argparse.ArgumentParser:
     v.add_argument("--raizes", metavar="PASTA",
                    help="pasta com os certificados raiz de confiança das assinaturas digitais "
                         "(padrão: LEXARO_RAIZES; sem ela, cadeia não verificada)")
+    v.add_argument("--sem-poderes", action="store_true",
+                   help="não confere os poderes de assinatura (cargo no QSA, data de entrada, situação na data)")
     v.set_defaults(func=comando_verificar)
 
     r = sub.add_parser("registro", help="registro local de empresas")

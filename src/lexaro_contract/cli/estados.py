@@ -1,7 +1,8 @@
 """Os estados de um registro de resultados e os códigos de saída do comando.
 
 Cada registro vale um estado: ERRO, ou o pior entre o veredito e os achados
-das assinaturas digitais; o código de saída é o do pior estado do lote.
+das assinaturas digitais e dos poderes de assinatura; o código de saída é o do
+pior estado do lote.
 """
 
 from typing import Any, Dict, Iterable, Optional
@@ -17,11 +18,11 @@ def codigo_de_saida(registros: Iterable[Dict[str, Any]]) -> int:
 
 
 def _estado(r: Dict[str, Any]) -> str:
-    """"ERRO", ou o pior entre o veredito e os achados das assinaturas digitais."""
+    """"ERRO", ou o pior entre o veredito e os achados das assinaturas digitais e dos poderes."""
     if "erro" in r:
         return "ERRO"
     veredito = str(r["resultado"].get("resultado_final"))
-    estados = [veredito, _veredito_digital(r)]
+    estados = [veredito, _veredito_digital(r), _veredito_poderes(r)]
     return next((e for e in ("REPROVADO", "PENDENTE") if e in estados), veredito)
 
 
@@ -32,6 +33,16 @@ def _veredito_digital(r: Dict[str, Any]) -> Optional[str]:
     from ..assinaturas import veredito_assinaturas
 
     return veredito_assinaturas(r["assinaturas_digitais"])
+
+
+def _veredito_poderes(r: Dict[str, Any]) -> Optional[str]:
+    """"PENDENTE" se um achado dos poderes de assinatura pede revisão (registros
+    gravados antes desta conferência não têm `poderes`)."""
+    if not r.get("poderes"):
+        return None
+    from ..poderes import veredito_poderes
+
+    return veredito_poderes(r["poderes"])
 
 
 def _codigo(estados: Iterable[str]) -> int:

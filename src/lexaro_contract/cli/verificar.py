@@ -16,7 +16,7 @@ from .. import lote
 from ..enderecos import Enderecos, apontando, apontar
 from ..erros import ErroDeUso
 from .estados import (SAIDA_CANO_FECHADO, SAIDA_ERRO, SAIDA_INTERROMPIDO, VEREDITOS, _codigo, _estado,
-                      _veredito_digital)
+                      _veredito_digital, _veredito_poderes)
 from .saida import _chave, _Saida
 from .terminal import _erro, _ouvindo_esperas, _Progresso
 
@@ -135,9 +135,30 @@ def _linha_veredito(r: Dict[str, Any]) -> str:
     if "erro" in r:
         return f"{r['arquivo']}: ERRO — {r['erro']}"
     res = r["resultado"]
-    digital = _veredito_digital(r)
+    digital, poderes = _veredito_digital(r), _veredito_poderes(r)
     sufixo = f" [assinaturas digitais: {digital}]" if digital else ""
+    sufixo += f" [poderes de assinatura: {poderes}]" if poderes else ""
     return f"{r['arquivo']}: {res.get('resultado_final')} — {res.get('justificativa')}{sufixo}"
+
+
+def _objeto_json(r: Dict[str, Any], unico: bool) -> Dict[str, Any]:
+    """O que `--json` imprime: o registro inteiro num lote; num arquivo só, o
+    resultado com as conferências ao lado das suas chaves."""
+    if not unico or "resultado" not in r:
+        return r
+    return {**r["resultado"], **{k: r[k] for k in ("assinaturas_digitais", "poderes") if k in r}}
+
+
+def _secoes_do_relatorio(r: Dict[str, Any], progresso: _Progresso) -> None:
+    """As seções que seguem o relatório da verificação de um arquivo."""
+    if r.get("assinaturas_digitais"):
+        from ..assinaturas import relatorio_assinaturas
+
+        progresso.escrever("\n".join(relatorio_assinaturas(r["assinaturas_digitais"])), sys.stdout)
+    if r.get("poderes"):
+        from ..poderes import relatorio_poderes
+
+        progresso.escrever("\n".join(relatorio_poderes(r["poderes"])), sys.stdout)
 
 
 # ---------------------------------------------------------------- o comando
@@ -240,15 +261,12 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
         elif "erro" in r:
             progresso.escrever(f"lexaro-contract: {r['arquivo']}: {r['erro']}", sys.stderr)
         if args.json:
-            corpo = r["resultado"] if unico and "resultado" in r else r
-            progresso.escrever(json.dumps(corpo, ensure_ascii=json_ascii, indent=2 if unico else None,
-                                          default=str), sys.stdout)
+            progresso.escrever(json.dumps(_objeto_json(r, unico), ensure_ascii=json_ascii,
+                                          indent=2 if unico else None, default=str), sys.stdout)
         elif (args.quiet or not unico) and "resultado" in r:
             progresso.escrever(_linha_veredito(r), sys.stdout)
-        elif unico and r.get("assinaturas_digitais"):
-            from ..assinaturas import relatorio_assinaturas
-
-            progresso.escrever("\n".join(relatorio_assinaturas(r["assinaturas_digitais"])), sys.stdout)
+        elif unico:
+            _secoes_do_relatorio(r, progresso)
         progresso.avancar(Path(r["arquivo"]).name)
         if getattr(sys.stdout, "fechado", False):  # o leitor fechou o cano: fim quieto
             cano.set()
@@ -257,7 +275,7 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
 
     restaurar = apontar(Enderecos.atuais(observado=True))
     try:
-        config = lote.Configuracao.atual(provider, args.model, segredos, raizes)
+        config = lote.Configuracao.atual(provider, args.model, segredos, raizes, not args.sem_poderes)
         if unico:
             if arquivos:
                 registrar(lote.verificar_arquivo(arquivos[0], config, verificador))
@@ -266,7 +284,8 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
             try:
                 with _ctrl_c_do_lote(parar, desistir), _ouvindo_esperas(progresso):
                     for r in lote.verificar_lote(arquivos, executor, provider=provider, model=args.model,
-                                                 segredos=segredos, raizes=raizes, parar=parar,
+                                                 segredos=segredos, raizes=raizes,
+                                                 poderes=not args.sem_poderes, parar=parar,
                                                  desistir=desistir):
                         registrar(r)
             finally:
