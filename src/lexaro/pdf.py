@@ -8,9 +8,10 @@ comprimidos são medidos antes de abrir o documento, descomprimindo com
 saída limitada, e os caracteres são contados enquanto as páginas são lidas.
 Qualquer falha vira um `PDFError` com o caminho do arquivo.
 
-Páginas digitalizadas (sem texto, ou com texto de menos para a área, e com
-imagem) podem ser lidas por OCR (`ocr.py`) ou desenhadas como imagem para um
-modelo com visão, dentro de um orçamento de páginas.
+Páginas digitalizadas (uma imagem que cobre a página e, no máximo, o texto
+de um carimbo: `page_kind.py`) podem ser lidas por OCR (`ocr.py`) ou
+desenhadas como imagem para um modelo com visão, dentro de um orçamento de
+páginas; o texto do carimbo fica à parte (`PageText.stamp`).
 
 O texto de cada página sai em ordem de leitura (`reading_order.py`: colunas
 de assinatura, blocos fora de ordem, páginas giradas); este módulo cuida do
@@ -41,6 +42,7 @@ from .errors import (
     OCRUnavailableError,
     PDFError,
 )
+from .page_kind import looks_scanned
 from .pricing import IMAGE_SHORT_SIDE_PX
 from .reading_order import page_text
 
@@ -50,10 +52,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 _HEADER_WINDOW = 1024
 
 MiB = 1024 * 1024
-# Área de uma A4 em pontos; menos de 40 caracteres visíveis numa página desse
-# tamanho que tem imagem é um carimbo ou um rodapé sobre uma digitalização.
-_A4_AREA_PT = 595.0 * 842.0
-SCANNED_MIN_CHARS_PER_A4 = 40
 
 SCAN_MODES = ("none", "ocr", "image")
 
@@ -102,7 +100,10 @@ class PageText:
     """Uma página lida: `number` começa em 1; `scanned` diz que a página é
     uma digitalização; `source` é "text", "ocr", "image" (vai como imagem,
     PNG em `image`) ou "skipped" (digitalizada, fora do orçamento ou sem
-    política de digitalização)."""
+    política de digitalização). Numa página digitalizada lida por OCR, o
+    texto que a página já tinha (o carimbo de um serviço de documentos) fica
+    em `stamp` e entra no fim de `text`, depois de uma linha em branco;
+    `words` são as palavras do OCR com as suas caixas (`ocr.Word`)."""
 
     number: int
     text: str
@@ -110,6 +111,8 @@ class PageText:
     source: str = "text"
     image: Optional[bytes] = None
     image_size: Tuple[int, int] = (0, 0)
+    stamp: str = ""
+    words: List[ocr.Word] = field(default_factory=list)
 
 
 @dataclass
@@ -214,19 +217,6 @@ def content_bytes(data: bytes, limit: int) -> int:
 
 
 # --- páginas -----------------------------------------------------------------
-
-
-def _has_image(page: pdfium.PdfPage) -> bool:
-    for _ in page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=3):
-        return True
-    return False
-
-
-def _looks_scanned(page: pdfium.PdfPage, text: str) -> bool:
-    visible = len(text) - sum(text.count(c) for c in " \n\t\xa0")
-    w, h = page.get_size()
-    expected = SCANNED_MIN_CHARS_PER_A4 * min(4.0, max(0.25, (w * h) / _A4_AREA_PT))
-    return visible < expected and _has_image(page)
 
 
 def _scan_priority(numbers: Sequence[int]) -> List[int]:
@@ -344,9 +334,9 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                         p, f"o documento passa de {limits.max_document_chars} caracteres na página {i + 1} "
                            "(limite por documento; max_document_chars)")
                 text = page_text(page, textpage)
+                scanned = looks_scanned(page, textpage, text)
             finally:
                 textpage.close()
-            scanned = _looks_scanned(page, text)
         finally:
             page.close()
         result.pages.append(PageText(i + 1, text, scanned, "skipped" if scanned else "text"))
@@ -379,19 +369,35 @@ def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: Li
             p, f"nenhuma das {len(result.pages)} página(s) tem camada de texto (documento digitalizado) "
                f"e {exc}") from None
     images = []
+    scales = []
     for number in chosen:
         page = doc[number - 1]
         try:
-            images.append(_render(page, ocr.OCR_DPI / 72.0, 1)[0])
+            _drop_text(page)
+            png, w, _h = _render(page, ocr.OCR_DPI / 72.0, 1)
+            images.append(png)
+            scales.append(page.get_width() / max(1, w))
         finally:
             page.close()
     try:
-        texts = ocr.ocr_pages(images)
+        read = ocr.ocr_pages_words(images)
     except ocr.OCRFailed as exc:
         raise OCRError(p, str(exc)) from None
-    for number, text in zip(chosen, texts):
+    for number, (text, words), k in zip(chosen, read, scales):
         pg = result.pages[number - 1]
-        pg.text, pg.source = text, "ocr"
+        pg.stamp = pg.text.strip()
+        pg.words = [ocr.Word(wd.text, wd.start, (wd.box[0] * k, wd.box[1] * k, wd.box[2] * k, wd.box[3] * k), wd.line)
+                    for wd in words]
+        pg.text, pg.source = (text + "\n\n" + pg.stamp if pg.stamp else text), "ocr"
+
+
+def _drop_text(page: pdfium.PdfPage) -> None:
+    """Tira da página (só na memória) o texto de primeiro nível: o carimbo
+    sobre uma digitalização não entra no OCR, que lê só a imagem."""
+    objs = list(page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_TEXT], max_depth=1))
+    for obj in objs:
+        page.remove_obj(obj)
+        obj.close()
 
 
 def read_pdf_pages(path: PathLike, *, limits: Optional[ReadLimits] = None) -> List[str]:

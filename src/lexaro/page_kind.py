@@ -1,0 +1,74 @@
+"""Que tipo de página é esta: texto, ou digitalização (com ou sem carimbo).
+
+A decisão é pela área, não pela contagem de caracteres. Uma digitalização
+é uma imagem que cobre a maior parte da página; um serviço de documentos
+costuma carimbar em cada página digitalizada umas poucas linhas de texto
+("consulta à autenticidade em ...", "Assinado com senha por ..."), que
+somam centenas de caracteres mas cobrem uma parte pequena da área. Uma
+página de texto impressa sobre um papel timbrado ou uma imagem de fundo
+tem o mesmo fundo, mas o texto dela cobre boa parte da página: continua
+página de texto. Uma camada de OCR invisível sobre a digitalização também
+cobre a página inteira: o texto dela é lido como texto.
+"""
+
+from __future__ import annotations
+
+from typing import List, Tuple
+
+import pypdfium2 as pdfium
+import pypdfium2.raw as pdfium_c
+
+# uma imagem que cobre metade da página ou mais é o fundo dela
+IMAGE_SHARE_MIN = 0.5
+# texto que cobre menos de 8% da área é carimbo ou rodapé: uma página de
+# contrato escrita cobre de 25% a 45% (um terço de página já passa de 10%)
+TEXT_SHARE_MAX = 0.08
+# imagens olhadas por página (uma página hostil pode ter milhares)
+_MAX_IMAGES = 64
+
+Box = Tuple[float, float, float, float]
+
+
+def _clip(box: Box, page: Box) -> float:
+    w = min(box[2], page[2]) - max(box[0], page[0])
+    h = min(box[3], page[3]) - max(box[1], page[1])
+    return w * h if w > 0 and h > 0 else 0.0
+
+
+def image_share(page: pdfium.PdfPage) -> float:
+    """Parte da área da página coberta pela maior imagem (0 sem imagem)."""
+    bbox = page.get_bbox()
+    area = max(1.0, (bbox[2] - bbox[0]) * (bbox[3] - bbox[1]))
+    best = 0.0
+    for k, obj in enumerate(page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=3)):
+        if k >= _MAX_IMAGES:
+            break
+        try:
+            pos = obj.get_bounds()
+        except pdfium.PdfiumError:
+            continue
+        best = max(best, _clip(pos, bbox) / area)
+    return min(1.0, best)
+
+
+def text_share(page: pdfium.PdfPage, rects: List[Box]) -> float:
+    """Parte da área da página coberta pelos retângulos de texto."""
+    bbox = page.get_bbox()
+    area = max(1.0, (bbox[2] - bbox[0]) * (bbox[3] - bbox[1]))
+    return min(1.0, sum(_clip(r, bbox) for r in rects) / area)
+
+
+def looks_scanned(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage, text: str) -> bool:
+    """A página é uma digitalização: uma imagem cobre a maior parte dela e o
+    texto que houver cobre pouco da área (um carimbo). Uma página sem texto
+    visível nenhum e com alguma imagem também é."""
+    shares = image_share(page)
+    if shares <= 0.0:
+        return False
+    if not text.strip():
+        return True
+    if shares < IMAGE_SHARE_MIN:
+        return False
+    n = textpage.count_rects()
+    rects = [textpage.get_rect(i) for i in range(n)]
+    return text_share(page, rects) < TEXT_SHARE_MAX
