@@ -80,3 +80,7 @@ def test_the_stamped_scan_is_read_by_ocr_with_the_stamp_apart(stamped_scan):
 
     result = with_questions(answer).process(stamped_scan)
     assert result.get_result("empresas").raw_result["empresas"][0]["cnpj"] == "10.203.040/0001-94"
+    # the evidence of an OCR page comes from Tesseract's word boxes
+    onde = [o for o in result.evidencias()["empresas"][0]["onde"] if o["campo"] == "cnpj"]
+    assert onde and onde[0]["pagina"] == 1 and onde[0]["retangulo"][1] == pytest.approx(cnpj.box[1], abs=3)
+    assert "10.203.040/0001-94" in onde[0]["linha"]

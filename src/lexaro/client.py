@@ -163,6 +163,8 @@ class Lexaro:
         self.read_limits = read_limits or _read_limits()
         self._questions: List[Question] = []
         self._provider: Any
+        # the result of the last `process` (None while one runs or after one fails)
+        self.last_result: Optional[DocumentResult] = None
 
         if provider == "local":
             from .providers.local import LocalProvider
@@ -285,6 +287,7 @@ class Lexaro:
             raise TypeError(f"path deve ser str ou os.PathLike, não {type(path).__name__}")
         t0 = time.perf_counter()
         path_str = os.fspath(path)
+        self.last_result = None
         self._log(f"📄 Lendo PDF: {os.path.basename(path_str)}")
         doc = self._document(path_str)
         text = join_pages([self._page_input(p) for p in doc.pages])
@@ -338,8 +341,31 @@ class Lexaro:
         cache_note = f" ({cached} do cache)" if cached else ""
         self._log(f"📊 Total: {total.tokens} tokens{cache_note}, US$ {total.cost_usd:.4f}, "
                   f"{total.time_seconds:.2f} s")
-        return DocumentResult(path=path_str, pages=len(doc.pages), chars=len(text), results=results,
-                              total_metrics=total)
+        raws = [r.raw_result for r in results.values()]
+
+        def evidence() -> Dict[str, List[Dict[str, Any]]]:
+            from .evidence import answers_of, locate
+
+            return locate(doc, *answers_of(raws))
+
+        self.last_result = DocumentResult(path=path_str, pages=len(doc.pages), chars=len(text), results=results,
+                                          total_metrics=total, evidence_source=evidence)
+        return self.last_result
+
+    def evidencias(self, path: Any = None) -> Optional[Dict[str, List[Dict[str, Any]]]]:
+        """A evidência das respostas do último `process` (ver
+        `DocumentResult.evidencias`); com `path`, só se o último documento
+        lido foi esse arquivo (senão None, como depois de um `process` que
+        falhou)."""
+        last = self.last_result
+        if last is None:
+            return None
+        if path is not None:
+            if not isinstance(path, (str, os.PathLike)):
+                raise TypeError(f"path deve ser str ou os.PathLike, não {type(path).__name__}")
+            if os.path.realpath(os.fspath(path)) != os.path.realpath(last.path):
+                return None
+        return last.evidencias()
 
     def close(self) -> None:
         """Fecha as conexões HTTP do cliente do provedor (nada a fazer no local)."""

@@ -55,7 +55,7 @@ def text_share(page: pdfium.PdfPage, rects: List[Box]) -> float:
     """Parte da área da página coberta pelos retângulos de texto."""
     bbox = page.get_bbox()
     area = max(1.0, (bbox[2] - bbox[0]) * (bbox[3] - bbox[1]))
-    return min(1.0, sum(_clip(r, bbox) for r in rects) / area)
+    return float(min(1.0, sum(_clip(r, bbox) for r in rects) / area))
 
 
 def looks_scanned(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage, text: str) -> bool:
