@@ -28,7 +28,7 @@ from __future__ import annotations
 import ctypes
 import re
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Pattern, Sequence, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Pattern, Sequence, Tuple
 
 import pypdfium2 as pdfium
 import pypdfium2.raw as pdfium_c
@@ -53,19 +53,43 @@ def _folded(s: str) -> str:
     return fold(s).translate(search_table)
 
 
-def name_pattern(name: str) -> Optional[Pattern[str]]:
+@dataclass(frozen=True)
+class Needle:
+    """An answered string as a pattern over folded text, with the literal
+    its every match starts with (found first, at C speed)."""
+
+    head: str
+    pattern: Pattern[str]
+
+    def finditer(self, text: str) -> Iterator[Tuple[int, int]]:
+        pos = text.find(self.head)
+        while pos >= 0:
+            if pos == 0 or not _ALNUM(text[pos - 1]):
+                m = self.pattern.match(text, pos)
+                if m is not None:
+                    yield m.start(), m.end()
+                    pos = text.find(self.head, m.end())
+                    continue
+            pos = text.find(self.head, pos + 1)
+
+
+def _ALNUM(c: str) -> bool:
+    return ("0" <= c <= "9") or ("a" <= c <= "z")
+
+
+def name_pattern(name: str) -> Optional[Needle]:
     tokens = re.findall(r"[0-9a-z]+", _folded(name))
     if not tokens or sum(map(len, tokens)) < 3:
         return None
     body = _SEP.join(re.escape(t) for t in tokens)
-    return re.compile(r"(?<![0-9a-z])" + body + r"(?![0-9a-z])")
+    return Needle(tokens[0], re.compile(body + r"(?![0-9a-z])"))
 
 
-def cnpj_pattern(cnpj: str) -> Optional[Pattern[str]]:
+def cnpj_pattern(cnpj: str) -> Optional[Needle]:
     chars = [c for c in cnpj.lower() if c.isascii() and c.isalnum()]
     if len(chars) < 8:
         return None
-    return re.compile(r"(?<![0-9a-z])" + _CNPJ_SEP.join(re.escape(c) for c in chars) + r"(?![0-9a-z])")
+    return Needle(chars[0], re.compile(_CNPJ_SEP.join(re.escape(c) for c in chars) + r"(?![0-9a-z])"))
 
 
 @dataclass
@@ -85,9 +109,26 @@ def _pages(doc: DocumentPages) -> List[_Page]:
     return out
 
 
+_LATIN1 = bytes(ord(search_table.get(i, chr(i))) if ord(search_table.get(i, chr(i))) < 256 else i for i in range(256))
+_BEYOND_LATIN1 = re.compile("[^\x00-\xff]+")
+
+
 def fold_keep_length(text: str) -> str:
-    """`text` folded one character into one: positions stay where they were."""
-    return text.translate(search_table)
+    """`text` folded one character into one: positions stay where they were.
+
+    The Latin-1 part goes through a byte table (the whole page at C speed);
+    the few characters beyond it (dashes, curly quotes, look-alikes) one by one."""
+    out = text.encode("latin-1", "replace").translate(_LATIN1).decode("latin-1")
+    if text.isascii():
+        return out
+    parts = []
+    last = 0
+    for m in _BEYOND_LATIN1.finditer(text):
+        parts.append(out[last:m.start()])
+        parts.append(m.group().translate(search_table))
+        last = m.end()
+    parts.append(out[last:])
+    return "".join(parts)
 
 
 def _pieces(text: str, a: int, b: int) -> List[Tuple[int, int]]:
@@ -209,11 +250,11 @@ def _ocr_rect(pg: PageText, s: int, e: int) -> Optional[Rect]:
     return (min(b[0] for b in boxes), min(b[1] for b in boxes), max(b[2] for b in boxes), max(b[3] for b in boxes))
 
 
-def _places(pages: Sequence[_Page], pattern: Pattern[str], campo: str, boxes: _Boxes) -> List[Dict[str, Any]]:
+def _places(pages: Sequence[_Page], needle: Needle, campo: str, boxes: _Boxes) -> List[Dict[str, Any]]:
     out: List[Dict[str, Any]] = []
     for p in pages:
-        for m in pattern.finditer(p.folded):
-            for s, e in _pieces(p.page.text, m.start(), m.end()):
+        for a, b in needle.finditer(p.folded):
+            for s, e in _pieces(p.page.text, a, b):
                 if s < p.ocr_end:
                     rect = _ocr_rect(p.page, s, e)
                 else:
@@ -235,8 +276,8 @@ def _entry(pages: Sequence[_Page], boxes: _Boxes, scanned_images: bool,
     for campo, value in fields:
         if not value:
             continue
-        pattern = cnpj_pattern(value) if campo == "cnpj" else name_pattern(value)
-        places = _places(pages, pattern, campo, boxes) if pattern is not None else []
+        needle = cnpj_pattern(value) if campo == "cnpj" else name_pattern(value)
+        places = _places(pages, needle, campo, boxes) if needle is not None else []
         found_all = found_all and bool(places)
         onde.extend(places)
     entry = dict(base, onde=onde, localizado=found_all)
