@@ -17,6 +17,7 @@ from __future__ import annotations
 import re
 from typing import Dict, List, Optional, Pattern, Set
 
+from ...confusables import unconfuse
 from ...constantes import CNPJ_RE
 from ...folding import fold
 
@@ -203,13 +204,15 @@ def preparar(text: str) -> str:
 
     Soft and end-of-line hyphens join the halves of a word; runs of blanks
     inside a line become one space (so every run of blanks in the result is
-    short, which keeps every pattern of the readers linear); runs of empty
+    short, which keeps every pattern of the readers linear); Cyrillic and
+    Greek look-alikes inside Latin words become Latin ("CЕР"); runs of empty
     lines become one; "CNPJ" misread by OCR is mended; page-number lines ("Página 2 de 5") and the running
     header and footer lines repeated at the top or bottom of two or more
     pages go away. Pages are the chunks between empty lines, as the engine
     joins them.
     """
     text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\ufffe", "").replace("\u00ad", "")
+    text = unconfuse(text)
     if "CNP" in text:
         text = _CNPJ_OCR.sub("CNPJ", text)
     if "-\n" in text:

@@ -25,7 +25,12 @@ _REPRESENTADA = re.compile(
 _PESSOA = re.compile(
     rf"\s?(?:(?:seus?|suas?|pel[ao]s?|o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
     rf"(?P<pre>(?:[{LO}][{LO}\-]{{0,30}},?\s){{0,5}}?)(?:(?:o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?\s)?"
-    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?(?:,|(?=[(;]))"
+    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?(?:,|(?=[(;])|(?=t[êe]m\s))"
+)
+# "por seu Diretor-Presidente, JOÃO ...", "pelo Coordenador Técnico de Administração, Sr. JOÃO ...": the office
+# in Title Case, then a comma, then the name
+_CARGO_ANTES = re.compile(
+    rf"\s?(?:(?:seus?|suas?|pel[ao]s?|o|a)\s)?(?P<cargo>[{UP}][\w\-]{{1,30}}(?:\s(?:(?:d[aeo]s?|e)\s)?[{UP}][\w\-]{{1,30}}){{0,4}}),\s"
 )
 _PROXIMA_PESSOA = re.compile(
     rf",?\se\s(?:por\s)?(?=(?:seus?|suas?|pel[ao]s?|Sr|Sra|Dr|Dra)\b|[{UP}][\w'’-]{{0,40}}\s[{UP}])|doravante",
@@ -60,6 +65,9 @@ def _representantes(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -
             pos = rep.end()
             cargo_pendente: Optional[str] = None
             for _ in range(8):
+                c = _CARGO_ANTES.match(clausula, pos)
+                if c and eh_cargo(c.group("cargo").replace("-", " ")) and _PESSOA.match(clausula, c.end()):
+                    cargo_pendente, pos = ws(c.group("cargo")), c.end()
                 m = _PESSOA.match(clausula, pos)
                 if not m:
                     break
