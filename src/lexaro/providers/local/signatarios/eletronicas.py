@@ -56,9 +56,9 @@ def _digitais(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None
     if "assinad" in ftext:
         for m in _ASSINADO_POR.finditer(text):
             nome, cpf = ws(m.group("nome")), m.group("cpf")
-            resto = _RESTO_CERTIFICADO.match(text, m.end("nome"))
-            if resto:
-                nome, cpf = ws(nome + " " + resto.group("resto")), cpf or resto.group("cpf")
+            cont = _RESTO_CERTIFICADO.match(text, m.end("nome"))
+            if cont:
+                nome, cpf = ws(nome + " " + cont.group("resto")), cpf or cont.group("cpf")
             if not parece_pessoa(nome):
                 continue
             resto = fold(text[m.end():m.end() + 250]).split("assinad")[0]
