@@ -136,6 +136,22 @@ def _nome_valido(tokens: List[str]) -> Optional[str]:
     return nome
 
 
+_APELIDO_ANTES = re.compile(
+    r",\s?(?:doravante|a\s+seguir)\s+(?:denominad|designad|chamad)[ao]s?\s+(?:simplesmente\s+)?(?:como\s+)?[\"“]?$",
+    re.I)
+_MINUSCULA_NA_LINHA = re.compile(r"(?:^|\s)[a-zß-öø-ÿ]")
+
+
+def _nome_continua(text: str, nl: int) -> bool:
+    """The line that ends at `nl` ends with the start of a name that goes on below:
+    it has running text before the name ("... e a sociedade ALFA ENGENHARIA E" / "CONSTRUÇÕES
+    LTDA"), so it is a paragraph's line, not a title in capitals; or it ends with a connector
+    ("PRODUTORES DE" / "ERVA-MATE")."""
+    linha = text[text.rfind("\n", 0, nl) + 1:nl]
+    ultima = linha.rsplit(" ", 1)[-1]
+    return bool(_MINUSCULA_NA_LINHA.search(linha)) or ultima in ("DE", "DA", "DO", "DOS", "DAS", "E", "&")
+
+
 def _nome_antes(text: str, fim: int, duras: AbstractSet[int]) -> Optional[Tuple[int, str]]:
     """Company name that ends at `fim`, walking backwards over its words.
 
@@ -152,7 +168,7 @@ def _nome_antes(text: str, fim: int, duras: AbstractSet[int]) -> Optional[Tuple[
                 gap = text[end:escolhidos[-1][0]]
                 if "\n" in gap:
                     nl = end + gap.index("\n")
-                    if nl in duras or "\n\n" in gap:
+                    if "\n\n" in gap or (nl in duras and not _nome_continua(text, nl)):
                         break
             if tok in _TRACOS and escolhidos and escolhidos[-1][2] not in _TRACOS:
                 # "ALFA LTDA. - ME", "ASSOCIAÇÃO NACIONAL ... - CONAMP": a dash between words of the name
@@ -226,6 +242,12 @@ def _qualificacoes(text: str, duras: AbstractSet[int]) -> List[Empresa]:
         if r is None:
             continue
         ini, nome = r
+        apelido = _APELIDO_ANTES.search(text, max(0, ini - 90), ini)
+        if apelido:
+            # "ALFA TURISMO S/A., doravante denominada simplesmente ALFATUR, com sede": the name is before
+            verdadeiro = _nome_antes(text, apelido.start(), duras)
+            if verdadeiro is not None:
+                ini, nome = verdadeiro
         if achadas and ini < achadas[-1].fim_nome:
             continue
         e = Empresa(inicio=ini, fim_nome=fim_nome, razao_social=nome)
