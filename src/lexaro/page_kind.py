@@ -58,17 +58,13 @@ def text_share(page: pdfium.PdfPage, rects: List[Box]) -> float:
     return float(min(1.0, sum(_clip(r, bbox) for r in rects) / area))
 
 
-def looks_scanned(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage, text: str) -> bool:
+def looks_scanned(page: pdfium.PdfPage, rects: List[Box], text: str) -> bool:
     """A página é uma digitalização: uma imagem cobre a maior parte dela e o
     texto que houver cobre pouco da área (um carimbo). Uma página sem texto
-    visível nenhum e com alguma imagem também é."""
-    shares = image_share(page)
-    if shares <= 0.0:
-        return False
-    if not text.strip():
-        return True
-    if shares < IMAGE_SHARE_MIN:
-        return False
-    n = textpage.count_rects()
-    rects = [textpage.get_rect(i) for i in range(n)]
-    return text_share(page, rects) < TEXT_SHARE_MAX
+    visível nenhum e com alguma imagem também é. O texto é medido primeiro:
+    numa página de texto, as imagens nem são procuradas."""
+    if text.strip():
+        if text_share(page, rects) >= TEXT_SHARE_MAX:
+            return False
+        return image_share(page) >= IMAGE_SHARE_MIN
+    return image_share(page) > 0.0

@@ -44,7 +44,7 @@ from .errors import (
 )
 from .page_kind import looks_scanned
 from .pricing import IMAGE_SHORT_SIDE_PX
-from .reading_order import page_text
+from .reading_order import page_text_and_rects
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -333,8 +333,8 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                     raise DocumentTooLargeError(
                         p, f"o documento passa de {limits.max_document_chars} caracteres na página {i + 1} "
                            "(limite por documento; max_document_chars)")
-                text = page_text(page, textpage)
-                scanned = looks_scanned(page, textpage, text)
+                text, rects = page_text_and_rects(page, textpage)
+                scanned = looks_scanned(page, rects, text)
             finally:
                 textpage.close()
         finally:

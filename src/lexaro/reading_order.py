@@ -15,10 +15,12 @@ pela matriz do conteúdo) seguem a ordem das suas linhas.
 
 from __future__ import annotations
 
+import ctypes
 import re
 from typing import Callable, List, Optional, Tuple
 
 import pypdfium2 as pdfium
+import pypdfium2.raw as pdfium_c
 
 Rect = Tuple[float, float, float, float]
 _ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
@@ -201,6 +203,24 @@ def _gutter(rects: List[Rect]) -> float:
     return _GUTTER_LINE_HEIGHTS * (heights[len(heights) // 2] if heights else 10.0)
 
 
+_BLANKS = re.compile(r"[ \t\xa0]+")
+
+
+class _CharBox:
+    """Caixa de um caractere pela chamada direta do PDFium (sem objetos por chamada)."""
+
+    def __init__(self, textpage: pdfium.PdfTextPage) -> None:
+        self.textpage = textpage
+        self.v = [ctypes.c_double() for _ in range(4)]
+        self.refs = [ctypes.byref(v) for v in self.v]
+
+    def __call__(self, i: int) -> Optional[Rect]:
+        if not pdfium_c.FPDFText_GetCharBox(self.textpage, i, *self.refs):
+            return None
+        left, right, bottom, top = (v.value for v in self.v)
+        return (left, bottom, right, top) if right > left else None
+
+
 def _cut_at_gaps(textpage: pdfium.PdfTextPage, raw: List[Rect], gutter_min: float) -> List[Rect]:
     """Os trechos de texto cortados nos vãos largos de dentro deles.
 
@@ -214,20 +234,21 @@ def _cut_at_gaps(textpage: pdfium.PdfTextPage, raw: List[Rect], gutter_min: floa
     text = textpage.get_text_range()
     if len(text) != n:
         return raw
+    # a gap between two columns is always at a blank (typed, or put there by PDFium): only the
+    # characters on either side of each run of blanks are boxed
+    box = _CharBox(textpage)
     gaps: List[Rect] = []
-    prev: Optional[Rect] = None
-    prev_c = ""
-    for i, c in enumerate(text):
-        if c.isspace():
+    for m in _BLANKS.finditer(text):
+        i, j = m.start() - 1, m.end()
+        if i < 0 or j >= n:
             continue
-        b = textpage.get_charbox(i)
-        if b[2] <= b[0]:
+        a, b = box(i), box(j)
+        if a is None or b is None:
             continue
         # two signature lines side by side need only a short blank between them
-        wide = gutter_min / _GUTTER_LINE_HEIGHTS if c == prev_c == "_" else gutter_min
-        if prev is not None and b[0] - prev[2] >= wide and min(prev[3], b[3]) >= max(prev[1], b[1]) - 1:
-            gaps.append((prev[2], min(prev[1], b[1]), b[0], max(prev[3], b[3])))
-        prev, prev_c = b, c
+        wide = gutter_min / _GUTTER_LINE_HEIGHTS if text[i] == text[j] == "_" else gutter_min
+        if b[0] - a[2] >= wide and min(a[3], b[3]) >= max(a[1], b[1]) - 1:
+            gaps.append((a[2], min(a[1], b[1]), b[0], max(a[3], b[3])))
     if not gaps:
         return raw
     out: List[Rect] = []
@@ -243,30 +264,38 @@ def _cut_at_gaps(textpage: pdfium.PdfTextPage, raw: List[Rect], gutter_min: floa
 
 def page_text(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> str:
     """Texto de uma página, em ordem de leitura."""
+    return page_text_and_rects(page, textpage)[0]
+
+
+def page_text_and_rects(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> Tuple[str, List[Rect]]:
+    """Texto de uma página, em ordem de leitura, e os retângulos de texto dela
+    (no espaço da página, como o PDFium os dá)."""
     text = _clean(textpage.get_text_range())
     n = textpage.count_rects()
-    if n < 1:
-        return _trim_lines(text)
     raw = [textpage.get_rect(i) for i in range(n)]
+    if n < 1:
+        return _trim_lines(text), raw
     direction = _direction(textpage)
     texts: Optional[List[str]] = None
+    cut = raw
     if direction == (1, 0) and _SIGNATURE_LINE in text:
-        raw = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
-        texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in raw]
-    if len(raw) < 2:
-        return _trim_lines(text)
-    rects = [_oriented(r, direction) for r in raw]
+        cut = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
+        if len(cut) != n:
+            texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
+    if len(cut) < 2:
+        return _trim_lines(text), raw
+    rects = [_oriented(r, direction) for r in cut]
     units = _column_blocks(rects, _lines(rects), texts)
     order = [i for unit in units for line in unit for i in line]
-    if order == list(range(n)) and len(raw) == n:
-        return _trim_lines(text)
+    if order == list(range(n)) and len(cut) == n:
+        return _trim_lines(text), raw
     out = []
     for unit in units:
         for line in unit:
-            words = (texts[i] if texts is not None else _clean(textpage.get_text_bounded(*raw[i])).strip()
+            words = (texts[i] if texts is not None else _clean(textpage.get_text_bounded(*cut[i])).strip()
                      for i in line)
             out.append(" ".join(w.replace("\n", " ") for w in words if w))
-    return "\n".join(line for line in out if line)
+    return "\n".join(line for line in out if line), raw
 
 
 def _clean(text: str) -> str:
