@@ -13,7 +13,8 @@ cobre a página inteira: o texto dela é lido como texto.
 
 from __future__ import annotations
 
-from typing import List, Tuple
+import ctypes
+from typing import Any, Callable, Iterator, List, Tuple
 
 import pypdfium2 as pdfium
 import pypdfium2.raw as pdfium_c
@@ -25,6 +26,8 @@ IMAGE_SHARE_MIN = 0.5
 TEXT_SHARE_MAX = 0.08
 # imagens olhadas por página (uma página hostil pode ter milhares)
 _MAX_IMAGES = 64
+# objects looked at per page (their count is bounded by the characters, and an image is rarely deep)
+_MAX_OBJECTS = 50_000
 
 Box = Tuple[float, float, float, float]
 
@@ -35,18 +38,43 @@ def _clip(box: Box, page: Box) -> float:
     return w * h if w > 0 and h > 0 else 0.0
 
 
+def _form_getter(form: Any) -> Callable[[int], Any]:
+    return lambda i: pdfium_c.FPDFFormObj_GetObject(form, i)
+
+
+def _images(page: pdfium.PdfPage) -> Iterator[Box]:
+    """Retângulos (no espaço da página) das imagens, também dentro de formulários
+    (até 3 níveis), por chamadas diretas: uma página pode ter milhares de objetos."""
+    left, bottom, right, top = (ctypes.c_float() for _ in range(4))
+    refs = [ctypes.byref(v) for v in (left, bottom, right, top)]
+    budget = [_MAX_OBJECTS]
+
+    def walk(count: int, get: Callable[[int], Any], depth: int) -> Iterator[Box]:
+        for k in range(count):
+            if budget[0] <= 0:
+                return
+            budget[0] -= 1
+            obj = get(k)
+            if not obj:
+                continue
+            kind = pdfium_c.FPDFPageObj_GetType(obj)
+            if kind == pdfium_c.FPDF_PAGEOBJ_IMAGE:
+                if pdfium_c.FPDFPageObj_GetBounds(obj, *refs):
+                    yield (left.value, bottom.value, right.value, top.value)
+            elif kind == pdfium_c.FPDF_PAGEOBJ_FORM and depth < 3:
+                yield from walk(pdfium_c.FPDFFormObj_CountObjects(obj), _form_getter(obj), depth + 1)
+
+    yield from walk(pdfium_c.FPDFPage_CountObjects(page), lambda i: pdfium_c.FPDFPage_GetObject(page, i), 1)
+
+
 def image_share(page: pdfium.PdfPage) -> float:
     """Parte da área da página coberta pela maior imagem (0 sem imagem)."""
     bbox = page.get_bbox()
     area = max(1.0, (bbox[2] - bbox[0]) * (bbox[3] - bbox[1]))
     best = 0.0
-    for k, obj in enumerate(page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=3)):
+    for k, pos in enumerate(_images(page)):
         if k >= _MAX_IMAGES:
             break
-        try:
-            pos = obj.get_bounds()
-        except pdfium.PdfiumError:
-            continue
         best = max(best, _clip(pos, bbox) / area)
     return min(1.0, best)
 
