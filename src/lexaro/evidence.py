@@ -156,15 +156,20 @@ def _line_of(text: str, s: int) -> str:
 
 
 class _Boxes:
-    """Rectangles of text pieces, from the PDF reopened once (only if asked)."""
+    """Rectangles of text pieces: from the pages the reading left open, else
+    from the PDF reopened once (only if asked)."""
 
-    def __init__(self, path: str) -> None:
-        self.path = path
+    def __init__(self, doc: DocumentPages) -> None:
+        self.path = doc.path
+        self.read = doc
         self._doc: Optional[pdfium.PdfDocument] = None
         self._pages: Dict[int, Tuple[pdfium.PdfPage, pdfium.PdfTextPage]] = {}
         self._failed = False
 
     def _open(self, number: int) -> Optional[Tuple[pdfium.PdfPage, pdfium.PdfTextPage]]:
+        kept = self.read.opened(number)  # still open from the reading
+        if kept is not None:
+            return kept
         if self._failed:
             return None
         if number not in self._pages:
@@ -317,7 +322,7 @@ def locate(doc: DocumentPages, empresas: Sequence[Dict[str, Optional[str]]],
     """The evidence of the answered companies and signatories in `doc`."""
     pages = _pages(doc)
     scanned_images = any(p.source == "image" for p in doc.pages)
-    boxes = _Boxes(doc.path)
+    boxes = _Boxes(doc)
     try:
         return {
             "empresas": [_entry(pages, boxes, scanned_images, (("nome", e.get("nome")), ("cnpj", e.get("cnpj"))),

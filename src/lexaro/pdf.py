@@ -25,7 +25,7 @@ import re
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import pypdfium2 as pdfium
 import pypdfium2.raw as pdfium_c
@@ -117,8 +117,28 @@ class PageText:
 
 @dataclass
 class DocumentPages:
+    """As páginas lidas de um documento. Lido com `keep_open`, um documento
+    pequeno (até `KEEP_OPEN_MAX_PAGES` páginas) fica aberto, com as páginas
+    de texto prontas para quem ainda vai olhar as caixas dos caracteres (a
+    evidência): `opened(n)` as dá, `close()` fecha tudo."""
+
     path: str
     pages: List[PageText] = field(default_factory=list)
+    _doc: Optional[pdfium.PdfDocument] = field(default=None, repr=False, compare=False)
+    _open: Dict[int, Tuple[pdfium.PdfPage, pdfium.PdfTextPage]] = field(default_factory=dict, repr=False,
+                                                                           compare=False)
+
+    def opened(self, number: int) -> Optional[Tuple[pdfium.PdfPage, pdfium.PdfTextPage]]:
+        return self._open.get(number)
+
+    def close(self) -> None:
+        for page, textpage in self._open.values():
+            textpage.close()
+            page.close()
+        self._open.clear()
+        if self._doc is not None:
+            self._doc.close()
+            self._doc = None
 
     @property
     def texts(self) -> List[str]:
@@ -271,11 +291,16 @@ def _image_scale(page: pdfium.PdfPage) -> float:
     return float(IMAGE_SHORT_SIDE_PX / max(1.0, min(w, h)))
 
 
+# páginas de um documento que `keep_open` deixa abertas (as de um contrato comum)
+KEEP_OPEN_MAX_PAGES = 30
+
+
 def read_document(path: PathLike, *, limits: Optional[ReadLimits] = None,
-                  scans: Optional[ScanPolicy] = None) -> DocumentPages:
+                  scans: Optional[ScanPolicy] = None, keep_open: bool = False) -> DocumentPages:
     """Lê as páginas do PDF em `path`, com os limites e a política de
     digitalização dados. Não exige texto: quem chama decide o que fazer com
-    um documento sem nenhum (ver `read_pdf_pages`)."""
+    um documento sem nenhum (ver `read_pdf_pages`). Com `keep_open`, um
+    documento pequeno fica aberto (`DocumentPages.close`)."""
     p = _fspath(path)
     limits = limits or ReadLimits()
     scans = scans or ScanPolicy()
@@ -301,25 +326,36 @@ def read_document(path: PathLike, *, limits: Optional[ReadLimits] = None,
         doc = pdfium.PdfDocument(data)
     except pdfium.PdfiumError as exc:
         raise _load_error(p, data, exc) from None
+    result = DocumentPages(p)
     try:
-        return _read_open(p, doc, limits, scans)
+        _read_open(p, doc, limits, scans, result, keep_open and len(doc) <= KEEP_OPEN_MAX_PAGES)
     except pdfium.PdfiumError as exc:
-        raise CorruptPDFError(p, f"o PDF está danificado ({exc})") from None
-    finally:
+        result.close()
         doc.close()
+        raise CorruptPDFError(p, f"o PDF está danificado ({exc})") from None
+    except BaseException:
+        result.close()
+        doc.close()
+        raise
+    if result._open:
+        result._doc = doc
+    else:
+        doc.close()
+    return result
 
 
-def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanPolicy) -> DocumentPages:
+def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanPolicy, result: DocumentPages,
+               keep: bool) -> None:
     n = len(doc)
     if n == 0:
         raise EmptyPDFError(p, "o documento não tem páginas")
-    result = DocumentPages(p)
     total = 0
     for i in range(n):
         try:
             page = doc[i]
         except pdfium.PdfiumError as exc:
             raise CorruptPDFError(p, f"a página {i + 1} não pôde ser carregada ({exc})") from None
+        kept = False
         try:
             textpage = page.get_textpage()
             try:
@@ -335,15 +371,20 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                            "(limite por documento; max_document_chars)")
                 text, rects = page_text_and_rects(page, textpage)
                 scanned = looks_scanned(page, rects, text)
+                if keep and text.strip():
+                    result._open[i + 1] = (page, textpage)
+                    kept = True
             finally:
-                textpage.close()
+                if not kept:
+                    textpage.close()
         finally:
-            page.close()
+            if not kept:
+                page.close()
         result.pages.append(PageText(i + 1, text, scanned, "skipped" if scanned else "text"))
 
     scanned_numbers = [pg.number for pg in result.pages if pg.scanned]
     if scans.mode == "none" or not scanned_numbers:
-        return result
+        return
     chosen = sorted(_scan_priority(scanned_numbers)[:scans.max_pages])
     if scans.mode == "ocr":
         _ocr_into(p, doc, result, chosen)
@@ -356,7 +397,6 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                 page.close()
             pg = result.pages[number - 1]
             pg.image, pg.image_size, pg.source = png, (w, h), "image"
-    return result
 
 
 def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: List[int]) -> None:
