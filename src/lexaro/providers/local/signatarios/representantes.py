@@ -25,7 +25,7 @@ _REPRESENTADA = re.compile(
 _PESSOA = re.compile(
     rf"\s?(?:(?:seus?|suas?|pel[ao]s?|o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?[ªº]?\s)?"
     rf"(?P<pre>(?:[{LO}][{LO}\-]{{0,30}},?\s){{0,5}}?)(?:(?:o|a)\s)?(?:(?:Sr|Sra|Dr|Dra)\.?[ªº]?\s)?"
-    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?(?:,|(?=[(;])|(?=t[êe]m[\s,]))"
+    rf"(?P<nome>{_NOME_TOKEN}(?:\s(?:(?:d[aeo]s?|e)\s)?{_NOME_TOKEN}){{1,10}})\s?(?:,|(?=[(;])|(?=t[êe]m[\s,])|(?=e\s(?:por|pel[ao]s?)\s))"
 )
 # "por seu Diretor-Presidente, JOÃO ...", "pelo Coordenador Técnico de Administração, Sr. JOÃO ...": the office
 # in Title Case, then a comma, then the name
