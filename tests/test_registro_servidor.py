@@ -103,7 +103,7 @@ def test_keep_alive_pipelining_and_idle_connections_hold_no_threads(servir):
 
     s = socket.create_connection(("127.0.0.1", porta))
     pedido = f"GET /api/cnpj/v1/{EMPRESAS[0]['cnpj']} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
-    s.sendall(pedido + b"POST /v2/public/cnpj/search HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}" + pedido)
+    s.sendall(pedido + b"POST /v2/public/cnpj/search HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}" + pedido)
     recebido = b""
     while recebido.count(b"HTTP/1.1 200") < 3:
         recebido += s.recv(65536)
@@ -126,9 +126,9 @@ def test_keep_alive_pipelining_and_idle_connections_hold_no_threads(servir):
 
 
 @pytest.mark.parametrize("bruto, status", [
-    (b"GET /api/cnpj/v1/1 HTTP/1.1\r\nContent-Length: abc\r\n\r\n", 400),
-    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 501),
-    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413),
+    (b"GET /api/cnpj/v1/1 HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", 400),
+    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 501),
+    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\n", 413),
     (b"GET /api/cnpj/v1/1 HTTP/1.1\r\nX: " + b"a" * 20000, 431),
     (b"GARBAGE\r\n\r\n", 400),
     (b"GET / HTTP/2.0\r\n\r\n", 505),

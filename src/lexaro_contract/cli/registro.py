@@ -38,6 +38,9 @@ def adicionar_servir(rsub: Any) -> argparse.ArgumentParser:
                    help="serve mesmo sem nenhuma empresa (toda consulta dará 'não encontrado')")
     s.add_argument("--trabalhadores", type=int, default=8, metavar="N",
                    help="threads para consultas ao banco e buscas por nome (padrão: 8)")
+    s.add_argument("--conexoes-por-endereco", type=int, default=512, metavar="N",
+                   help="conexões abertas ao mesmo tempo por endereço de cliente; no limite, a ociosa há mais "
+                        "tempo fecha para dar lugar à nova (padrão: 512)")
     e = s.add_argument_group("encaminhamento aos serviços públicos")
     e.add_argument("--encaminhar", action="store_true",
                    help="o que não estiver no registro local é pedido à BrasilAPI, à ReceitaWS e à Casa dos "
@@ -152,6 +155,8 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
         raise ErroDeUso(f"--porta {args.porta}: use um número de 0 a 65535")
     if args.trabalhadores < 1:
         raise ErroDeUso("--trabalhadores deve ser pelo menos 1")
+    if args.conexoes_por_endereco < 1:
+        raise ErroDeUso("--conexoes-por-endereco deve ser pelo menos 1")
     dados: Any
     if args.dados is not None:
         try:
@@ -178,7 +183,7 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
             f"{_SERVICOS[k]} {ritmos[k]}" for k in _SERVICOS) + f"; cache em {cache}")
     try:
         servidor = criar_servidor(dados, args.porta, args.host, encaminhador=encaminhador,
-                                  trabalhadores=args.trabalhadores)
+                                  trabalhadores=args.trabalhadores, max_por_endereco=args.conexoes_por_endereco)
     except OSError as e:
         if encaminhador is not None:
             encaminhador.close()

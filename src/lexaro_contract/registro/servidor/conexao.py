@@ -1,41 +1,32 @@
-"""Um servidor HTTP/1.1 pequeno e robusto, sobre asyncio, para o registro.
+"""Uma conexão HTTP/1.1 do servidor do registro: leitura dos pedidos, prazos, respostas.
 
-Por que não um servidor de uma thread por conexão: com a fila de escuta padrão
-(5) e uma thread por conexão, 200 clientes ao mesmo tempo levavam a conexões
-recusadas e a segundos de espera, e conexões ociosas prendiam threads para
-sempre. Aqui:
+O enquadramento dos pedidos (linha de pedido, cabeçalhos, Content-Length) é
+lido pelo h11. Antes dele, o bloco de cabeçalhos passa por uma triagem mais
+estrita do que a do h11, porque um proxy na frente pode enquadrar de outro jeito
+o que um servidor tolerante aceita: um LF sem CR, um CR solto, uma linha
+continuada (dobra obsoleta) e qualquer caractere de controle (NUL, DEL...) fora
+da tabulação são recusados com 400; ``Content-Length`` com ``Transfer-Encoding``
+também (400), e qualquer ``Transfer-Encoding`` sozinho é 501 (o corpo em partes
+não é aceito). Toda recusa fecha a conexão.
 
-- uma fila de escuta de verdade (1024 por padrão; o núcleo a limita a
-  ``net.core.somaxconn``);
-- um laço de eventos numa thread só: uma conexão ociosa custa um socket, não
-  uma thread; o trabalho que bloqueia (banco, encaminhamento) vai para um
-  conjunto limitado de threads (`Trabalhadores`);
-- conexões persistentes (HTTP/1.1 keep-alive) e pedidos em sequência na mesma
-  conexão, respondidos em ordem;
-- prazos: um pedido começado tem `prazo_pedido` segundos para chegar inteiro
-  (cabeçalhos e corpo; um cliente lento ou mudo recebe 408 e a conexão fecha),
-  uma conexão ociosa fecha depois de `prazo_ocioso`, um cliente que não lê as
-  respostas é cortado depois de `prazo_escrita`;
-- limites: cabeçalhos até 16 KiB, corpo até 1 MiB (com Content-Length; corpo
-  em partes não é aceito), no máximo `max_conexoes` conexões abertas;
-- nada vai para a saída: um cliente que some no meio não imprime nada.
+O fim dos cabeçalhos é procurado só nos bytes novos de cada pacote, e o limite
+de 16 KiB vale mesmo quando o bloco chega inteiro numa leitura só.
 """
 
 from __future__ import annotations
 
 import asyncio
 import email.utils
-import queue
+import re
 import socket
-import threading
 import time
-from typing import Any, Awaitable, Callable, Dict, Generic, List, Optional, Set, Tuple, TypeVar, Union
+from typing import Awaitable, Callable, Dict, Optional, Protocol, Tuple, Union
 
-T = TypeVar("T")
-F = TypeVar("F")
+import h11
 
 MAX_CABECALHOS = 16 * 1024
 MAX_CORPO = 1 << 20
+PRAZO_DRENAGEM = 2.0   # depois de uma recusa, quanto tempo ainda se lê (e descarta) o que o cliente manda
 
 _RAZOES = {
     100: "Continue", 200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
@@ -43,6 +34,11 @@ _RAZOES = {
     431: "Request Header Fields Too Large", 500: "Internal Server Error", 501: "Not Implemented",
     503: "Service Unavailable", 505: "HTTP Version Not Supported",
 }
+
+# Um LF sem CR antes, um CR sem LF depois, uma linha que começa com espaço ou
+# tabulação (dobra obsoleta) e os caracteres de controle, exceto a tabulação.
+_PROIBIDO = re.compile(rb"(?<!\r)\n|\r(?!\n)|\n[ \t]|[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]")
+_VERSAO = re.compile(rb"HTTP/[0-9]\.[0-9]")
 
 
 class Pedido:
@@ -91,30 +87,100 @@ class _Data:
         return self._texto
 
 
-class _Conexao(asyncio.Protocol):
-    def __init__(self, servidor: "ServidorHttp") -> None:
+class Servidor(Protocol):
+    """O que uma conexão usa do servidor que a aceitou."""
+
+    laco: Optional[asyncio.AbstractEventLoop]
+    prazo_pedido: float
+    prazo_ocioso: float
+    prazo_escrita: float
+    data: _Data
+    atender: Atendente
+
+    def admitir(self, conexao: "Conexao") -> Optional[str]:
+        """Registra a conexão nova; o motivo da recusa se não cabe mais nenhuma."""
+
+    def largar(self, conexao: "Conexao") -> None:
+        """Esquece a conexão que fechou."""
+
+
+def ler_cabecalhos(bloco: bytes) -> Union[Resposta, Tuple[Pedido, int, bool]]:
+    """O pedido cujo bloco de cabeçalhos (terminado em CRLF CRLF) é `bloco`, o
+    tamanho do corpo e se a conexão continua; ou a resposta de recusa."""
+    if _PROIBIDO.search(bloco):
+        return _resposta_de_erro(400, "Fim de linha ou caractere de controle inválido no cabeçalho")
+    linha = bloco[:bloco.find(b"\r\n")]
+    partes = linha.split(b" ")
+    if len(partes) != 3 or not partes[0].isalpha() or not partes[1]:
+        return _resposta_de_erro(400, "Linha de pedido inválida")
+    if partes[2] not in (b"HTTP/1.1", b"HTTP/1.0"):
+        if _VERSAO.fullmatch(partes[2]):
+            return _resposta_de_erro(505, "Versão de HTTP não suportada")
+        return _resposta_de_erro(400, "Linha de pedido inválida")
+    leitor = h11.Connection(h11.SERVER, max_incomplete_event_size=MAX_CABECALHOS + 4)
+    try:
+        leitor.receive_data(bloco)
+        evento = leitor.next_event()
+    except h11.RemoteProtocolError as e:
+        status = e.error_status_hint if e.error_status_hint in (400, 501) else 400
+        if status == 501:
+            return _resposta_de_erro(501, "Corpo em partes não é aceito; envie Content-Length")
+        return _resposta_de_erro(400, "Pedido inválido: " + str(e).replace('"', "'")[:100])
+    except Exception:  # noqa: BLE001 - qualquer outra falha ao ler é um pedido inválido
+        return _resposta_de_erro(400, "Pedido inválido")
+    if not isinstance(evento, h11.Request):
+        return _resposta_de_erro(400, "Pedido inválido")
+    cab: Dict[str, str] = {}
+    for nome_b, valor_b in evento.headers:
+        nome, valor = nome_b.decode("latin-1"), valor_b.decode("latin-1")
+        cab[nome] = cab[nome] + ", " + valor if nome in cab and nome != "content-length" else valor
+    if "transfer-encoding" in cab:
+        if "content-length" in cab:
+            return _resposta_de_erro(400, "Content-Length e Transfer-Encoding no mesmo pedido")
+        return _resposta_de_erro(501, "Corpo em partes não é aceito; envie Content-Length")
+    tamanho = int(cab.get("content-length", "0"))
+    if tamanho > MAX_CORPO:
+        return _resposta_de_erro(413, "Corpo grande demais")
+    conexao = cab.get("connection", "").lower()
+    manter = "close" not in conexao if evento.http_version == b"1.1" else "keep-alive" in conexao
+    return Pedido(evento.method.decode("ascii").upper(), evento.target.decode("latin-1"), cab, b""), tamanho, manter
+
+
+class Conexao(asyncio.Protocol):
+    def __init__(self, servidor: Servidor) -> None:
         self.s = servidor
         self.transporte: Optional[asyncio.Transport] = None
+        self.endereco = ""
         self.buf = bytearray()
+        self.varrido = 0              # até onde o fim dos cabeçalhos já foi procurado
+        self.pendente: Optional[Tuple[Pedido, int, bool]] = None   # cabeçalhos lidos, corpo por vir
         self.ocupado = False          # um pedido sendo respondido
         self.escrita_parada = False   # o cliente não está lendo
         self.leitura_parada = False
         self.fechando = False
+        self.drenando = False         # recusado: lê e descarta até o cliente fechar ou o prazo
         self.recebendo = False        # já chegou o primeiro byte do próximo pedido
         self.timer: Optional[asyncio.TimerHandle] = None
         self.tarefa: Optional["asyncio.Future[Resposta]"] = None
         self.manter = True
         self.continuou = False        # "100 Continue" já enviado para o pedido atual
+        self.ociosa_desde = time.monotonic()
+
+    @property
+    def ociosa(self) -> bool:
+        return not (self.ocupado or self.recebendo or self.fechando or self.buf)
 
     # ------------------------------------------------------------ ciclo de vida
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         assert isinstance(transport, asyncio.Transport)
         self.transporte = transport
-        if len(self.s.conexoes) >= self.s.max_conexoes:
-            self._enviar(_resposta_de_erro(503, "Servidor cheio; tente de novo"), manter=False)
+        par = transport.get_extra_info("peername")
+        self.endereco = str(par[0]) if isinstance(par, tuple) and par else ""
+        recusa = self.s.admitir(self)
+        if recusa is not None:
+            self._enviar(_resposta_de_erro(503, recusa), manter=False)
             return
-        self.s.conexoes.add(self)
         sock = transport.get_extra_info("socket")
         if sock is not None:
             try:
@@ -125,10 +191,13 @@ class _Conexao(asyncio.Protocol):
 
     def connection_lost(self, exc: Optional[Exception]) -> None:
         self.fechando = True
-        self.s.conexoes.discard(self)
+        self.s.largar(self)
         self._desarmar()
         if self.tarefa is not None and not self.tarefa.done():
             self.tarefa.cancel()
+
+    def eof_received(self) -> Optional[bool]:
+        return None   # o transporte fecha; uma resposta em andamento não tem mais a quem ir
 
     def pause_writing(self) -> None:
         self.escrita_parada = True
@@ -138,6 +207,13 @@ class _Conexao(asyncio.Protocol):
         self.escrita_parada = False
         self._desarmar()
         self._processar()
+
+    def despejar(self) -> None:
+        """Fecha uma conexão ociosa para dar lugar a outra."""
+        self.fechando = True
+        self._desarmar()
+        if self.transporte is not None:
+            self.transporte.close()
 
     # ------------------------------------------------------------ prazos
 
@@ -154,10 +230,12 @@ class _Conexao(asyncio.Protocol):
 
     def _prazo_vencido(self) -> None:
         self.timer = None
-        if self.fechando or self.transporte is None:
+        if self.transporte is None:
             return
-        if self.escrita_parada:
+        if self.drenando or self.escrita_parada:
             self.transporte.abort()
+        elif self.fechando:
+            return
         elif self.recebendo and not self.ocupado:
             self._enviar(_resposta_de_erro(408, "Pedido incompleto no prazo"), manter=False)
         elif not self.ocupado:
@@ -183,35 +261,45 @@ class _Conexao(asyncio.Protocol):
 
     def _processar(self) -> None:
         while not (self.fechando or self.ocupado or self.escrita_parada):
-            # Linhas em branco entre pedidos são toleradas.
-            while self.buf[:2] == b"\r\n":
-                del self.buf[:2]
-            if not self.buf:
-                self.recebendo = False
-                self._armar(self.s.prazo_ocioso)
-                break
-            if not self.recebendo:
-                self.recebendo = True
-                self._armar(self.s.prazo_pedido)
-            fim = self.buf.find(b"\r\n\r\n")
-            if fim < 0:
-                if len(self.buf) > MAX_CABECALHOS:
-                    self._enviar(_resposta_de_erro(431, "Cabeçalhos grandes demais"), manter=False)
-                break
-            pedido_ou_erro = self._ler_cabecalhos(bytes(self.buf[:fim]))
-            if isinstance(pedido_ou_erro, Resposta):
-                self._enviar(pedido_ou_erro, manter=False)
-                break
-            pedido, tamanho, manter = pedido_ou_erro
-            inicio = fim + 4
-            if len(self.buf) < inicio + tamanho:
+            if self.pendente is None:
+                # Linhas em branco entre pedidos são toleradas.
+                while self.buf[:2] == b"\r\n":
+                    del self.buf[:2]
+                if not self.buf:
+                    self.recebendo = False
+                    self.ociosa_desde = time.monotonic()
+                    self._armar(self.s.prazo_ocioso)
+                    break
+                if not self.recebendo:
+                    self.recebendo = True
+                    self._armar(self.s.prazo_pedido)
+                fim = self.buf.find(b"\r\n\r\n", self.varrido)
+                if fim < 0 or fim + 4 > MAX_CABECALHOS:
+                    if fim >= 0 or len(self.buf) > MAX_CABECALHOS:
+                        self._enviar(_resposta_de_erro(431, "Cabeçalhos grandes demais"), manter=False)
+                    elif _PROIBIDO.search(self.buf, max(0, self.varrido - 1)):
+                        self._enviar(_resposta_de_erro(
+                            400, "Fim de linha ou caractere de controle inválido no cabeçalho"), manter=False)
+                    else:
+                        self.varrido = max(0, len(self.buf) - 3)
+                    break
+                self.varrido = 0
+                lido = ler_cabecalhos(bytes(self.buf[:fim + 4]))
+                if isinstance(lido, Resposta):
+                    self._enviar(lido, manter=False)
+                    break
+                del self.buf[:fim + 4]
+                self.pendente = lido
+            pedido, tamanho, manter = self.pendente
+            if len(self.buf) < tamanho:
                 if pedido.cabecalhos.get("expect", "").lower() == "100-continue" and not self.continuou:
                     self.continuou = True
                     assert self.transporte is not None
                     self.transporte.write(b"HTTP/1.1 100 Continue\r\n\r\n")
                 break
-            pedido.corpo = bytes(self.buf[inicio:inicio + tamanho])
-            del self.buf[:inicio + tamanho]
+            pedido.corpo = bytes(self.buf[:tamanho])
+            del self.buf[:tamanho]
+            self.pendente = None
             if self.leitura_parada and len(self.buf) < MAX_CABECALHOS:
                 assert self.transporte is not None
                 self.transporte.resume_reading()
@@ -220,42 +308,6 @@ class _Conexao(asyncio.Protocol):
             self.continuou = False
             self._desarmar()
             self._despachar(pedido, manter)
-
-    def _ler_cabecalhos(self, bruto: bytes) -> Union[Resposta, Tuple[Pedido, int, bool]]:
-        linhas = bruto.decode("latin-1").split("\r\n")
-        partes = linhas[0].split(" ")
-        if len(partes) != 3 or not partes[0].isalpha() or not partes[1]:
-            return _resposta_de_erro(400, "Linha de pedido inválida")
-        metodo, alvo, versao = partes
-        if versao not in ("HTTP/1.1", "HTTP/1.0"):
-            return _resposta_de_erro(505, "Versão de HTTP não suportada")
-        cab: Dict[str, str] = {}
-        for linha in linhas[1:]:
-            nome, sep, valor = linha.partition(":")
-            if not sep or not nome or nome != nome.strip() or " " in nome:
-                return _resposta_de_erro(400, "Cabeçalho inválido")
-            nome = nome.lower()
-            valor = valor.strip()
-            if nome in cab:
-                if nome == "content-length" and cab[nome] != valor:
-                    return _resposta_de_erro(400, "Content-Length repetido")
-                cab[nome] = cab[nome] + ", " + valor if nome != "content-length" else valor
-            else:
-                cab[nome] = valor
-        if "transfer-encoding" in cab:
-            return _resposta_de_erro(501, "Corpo em partes não é aceito; envie Content-Length")
-        cl = cab.get("content-length", "0")
-        if not cl.isdigit() or not cl.isascii():
-            return _resposta_de_erro(400, "Content-Length inválido")
-        tamanho = int(cl)
-        if tamanho > MAX_CORPO:
-            return _resposta_de_erro(413, "Corpo grande demais")
-        conexao = cab.get("connection", "").lower()
-        if versao == "HTTP/1.1":
-            manter = "close" not in conexao
-        else:
-            manter = "keep-alive" in conexao
-        return Pedido(metodo.upper(), alvo, cab, b""), tamanho, manter
 
     # ------------------------------------------------------------ resposta
 
@@ -302,175 +354,26 @@ class _Conexao(asyncio.Protocol):
         cab.append("\r\n")
         t.write("".join(cab).encode("latin-1") + r.corpo)
         if not manter:
-            self.fechando = True
+            self._fechar_depois_de_enviar(t)
+
+    def _fechar_depois_de_enviar(self, t: asyncio.Transport) -> None:
+        """Fecha o lado de escrita e descarta o que ainda chegar por um tempo: fechar
+        com bytes não lidos faria o núcleo mandar um reset, e o cliente perderia a
+        resposta que já estava a caminho."""
+        self.fechando = True
+        self.buf.clear()
+        self.pendente = None
+        if not t.can_write_eof():
             self._desarmar()
             t.close()
-
-
-class ServidorHttp:
-    """Escuta em `host`:`porta` desde a criação; atende em `serve_forever`.
-
-    A mesma forma de uso do ``socketserver``: ``serve_forever()`` numa thread,
-    ``shutdown()`` de outra, ``server_close()`` no fim.
-    """
-
-    def __init__(self, atender: Atendente, host: str = "127.0.0.1", porta: int = 0, *, backlog: int = 1024,
-                 max_conexoes: int = 4096, prazo_pedido: float = 10.0, prazo_ocioso: float = 30.0,
-                 prazo_escrita: float = 30.0) -> None:
-        self.atender = atender
-        self.backlog = backlog
-        self.max_conexoes = max_conexoes
-        self.prazo_pedido = prazo_pedido
-        self.prazo_ocioso = prazo_ocioso
-        self.prazo_escrita = prazo_escrita
-        self.conexoes: Set[_Conexao] = set()
-        self.data = _Data()
-        self.laco: Optional[asyncio.AbstractEventLoop] = None
-        self._parar: Optional["asyncio.Future[None]"] = None
-        self._terminou = threading.Event()
-        self._terminou.set()
-        self._ao_fechar: List[Callable[[], None]] = []
-        self._trava = threading.Lock()
-        self._encerrado = False
-        self.socket = socket.create_server((host, porta), backlog=backlog)
-        self.server_address: Tuple[Any, ...] = self.socket.getsockname()
-
-    def ao_fechar(self, acao: Callable[[], None]) -> None:
-        self._ao_fechar.append(acao)
-
-    def serve_forever(self, poll_interval: float = 0.5) -> None:  # noqa: ARG002 - a forma do socketserver
-        laco = asyncio.new_event_loop()
-        laco.set_exception_handler(lambda _l, _c: None)  # clientes que somem não são erro
-        with self._trava:
-            if self._encerrado:  # shutdown() chegou antes: nem começa
-                laco.close()
-                return
-            self.laco = laco
-            self._terminou.clear()
-        try:
-            self._parar = laco.create_future()
-            srv = laco.run_until_complete(laco.create_server(
-                lambda: _Conexao(self), sock=self.socket, backlog=self.backlog))
-            try:
-                laco.run_until_complete(self._parar)
-            finally:
-                srv.close()
-                for c in list(self.conexoes):
-                    if c.transporte is not None:
-                        c.transporte.abort()
-                pendentes = [t for t in asyncio.all_tasks(laco) if not t.done()]
-                for t in pendentes:
-                    t.cancel()
-                if pendentes:
-                    laco.run_until_complete(asyncio.gather(*pendentes, return_exceptions=True))
-                laco.run_until_complete(asyncio.sleep(0))
-        finally:
-            laco.close()
-            self.laco = None
-            self._terminou.set()
-
-    def _pedir_parada(self) -> None:
-        if self._parar is not None and not self._parar.done():
-            self._parar.set_result(None)
-
-    def parar(self) -> None:
-        """Pede a parada sem esperar (serve a um tratador de sinal)."""
-        self._encerrado = True
-        self._acordar(self.laco)
-
-    def shutdown(self) -> None:
-        with self._trava:
-            self._encerrado = True
-            laco = self.laco
-        if self._acordar(laco):
-            self._terminou.wait()
-
-    def _acordar(self, laco: Optional[asyncio.AbstractEventLoop]) -> bool:
-        """Pede ao laço que pare; diz se havia um laço a esperar."""
-        if laco is None:
-            return False
-        try:
-            laco.call_soon_threadsafe(self._pedir_parada)
-        except RuntimeError:
-            pass  # o laço já fechou
-        return True
-
-    def server_close(self) -> None:
-        self.socket.close()
-        acoes, self._ao_fechar = self._ao_fechar, []
-        for acao in acoes:
-            acao()
-
-
-class Trabalhadores(Generic[F]):
-    """Um conjunto fixo de threads para o trabalho que bloqueia.
-
-    Cada thread pode abrir o seu próprio recurso (uma conexão ao banco, por
-    exemplo) com `abrir` e o fecha ao terminar, na mesma thread: conexões de
-    banco que não podem mudar de thread ficam corretas. A fila não cresce sem
-    limite porque cada conexão HTTP tem no máximo um pedido em andamento.
-    """
-
-    def __init__(self, n: int, abrir: Callable[[], F], nome: str = "registro") -> None:
-        self._fila: "queue.SimpleQueue[Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Future[Any], Callable[[F], Any]]]]" = queue.SimpleQueue()  # noqa: E501
-        self._abrir = abrir
-        self._threads = [threading.Thread(target=self._rodar, name=f"{nome}-{i}", daemon=True) for i in range(n)]
-        for t in self._threads:
-            t.start()
-
-    def executar(self, laco: asyncio.AbstractEventLoop, tarefa: Callable[[F], T]) -> "asyncio.Future[T]":
-        fut: "asyncio.Future[T]" = laco.create_future()
-        self._fila.put((laco, fut, tarefa))
-        return fut
-
-    @staticmethod
-    def _entregar(fut: "asyncio.Future[Any]", resultado: Any, erro: Optional[BaseException]) -> None:
-        if fut.done():
             return
-        if erro is not None:
-            fut.set_exception(erro)
-        else:
-            fut.set_result(resultado)
+        self.drenando = True
+        t.write_eof()
+        if self.leitura_parada:
+            t.resume_reading()
+            self.leitura_parada = False
+        self._armar(PRAZO_DRENAGEM)
 
-    def _rodar(self) -> None:
-        recurso: Optional[F] = None
-        erro_ao_abrir: Optional[BaseException] = None
-        try:
-            recurso = self._abrir()
-        except Exception as e:  # noqa: BLE001 - cada pedido recebe o erro
-            erro_ao_abrir = e
-        try:
-            while True:
-                item = self._fila.get()
-                if item is None:
-                    break
-                laco, fut, tarefa = item
-                if fut.done():
-                    continue
-                resultado: Any = None
-                erro: Optional[BaseException] = erro_ao_abrir
-                if erro is None:
-                    try:
-                        resultado = tarefa(recurso)  # type: ignore[arg-type]
-                    except Exception as e:  # noqa: BLE001 - vai para quem pediu
-                        erro = e
-                try:
-                    laco.call_soon_threadsafe(self._entregar, fut, resultado, erro)
-                except RuntimeError:
-                    pass  # o laço já fechou: ninguém espera mais
-        finally:
-            fechar = getattr(recurso, "close", None)
-            if callable(fechar):
-                try:
-                    fechar()
-                except Exception:  # noqa: BLE001 - fechar no fim não deve derrubar nada
-                    pass
 
-    def parar(self, espera: float = 5.0) -> None:
-        """Pede o fim a todas e espera até `espera` segundos no total (são daemon:
-        uma presa num pedido lento não segura a saída do processo)."""
-        for _ in self._threads:
-            self._fila.put(None)
-        limite = time.monotonic() + espera
-        for t in self._threads:
-            t.join(max(0.0, limite - time.monotonic()))
+__all__ = ["Atendente", "Conexao", "MAX_CABECALHOS", "MAX_CORPO", "Pedido", "Resposta", "Servidor",
+           "ler_cabecalhos"]
