@@ -23,6 +23,7 @@ import requests
 
 from .cache_respostas import AUSENTE, CacheRespostas
 from .cota import Cota, ler_retry_after
+from .prazo_http import Vigia, sessao_com_prazo
 from ..fonte import Ficha, FonteIndisponivel, chave_texto
 from ..servidor.formas import de_receita_ws
 
@@ -160,7 +161,7 @@ class Encaminhador:
     def _sessao(self) -> requests.Session:
         s: Optional[requests.Session] = getattr(self._local, "sessao", None)
         if s is None:
-            s = self._local.sessao = requests.Session()
+            s = self._local.sessao = sessao_com_prazo()
             with self._trava:
                 self._sessoes.append(s)
         return s
@@ -175,11 +176,14 @@ class Encaminhador:
         with self._trava:
             servico.pedidos += 1
         fim = time.monotonic() + self.tempo_limite
+        vigia = Vigia(self.tempo_limite)
         try:
             r = self._sessao().request(metodo, url, timeout=(min(5.0, self.tempo_limite), self.tempo_limite),
                                        stream=True, allow_redirects=False, **kwargs)
         except requests.RequestException:
             return None, AUSENTE
+        finally:
+            vigia.parar()
         try:
             corpo = bytearray()
             for parte in r.iter_content(65536):
