@@ -139,6 +139,9 @@ def _contagem(info: Dict[str, Any]) -> int:
         valor = info.get(chave)
         if isinstance(valor, int):
             return valor
+    linhas = info.get("linhas")
+    if isinstance(linhas, dict) and isinstance(linhas.get("estabelecimentos"), int):
+        return int(linhas["estabelecimentos"])
     contagens = info.get("contagens")
     if isinstance(contagens, dict):
         for chave in ("estabelecimentos", "empresas"):
@@ -236,7 +239,8 @@ def comando_importar(args: argparse.Namespace) -> int:
     from ..registro.dados_abertos.importador import importar
 
     try:
-        r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso)
+        r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso,
+                     parcial=args.parcial, forcar=args.forcar)
     except ErroDeImportacao as e:
         raise ErroDeUso(str(e)) from None
     print(f"Registro de {r.mes} importado em {_mostrar_destino(args.banco)} ({r.segundos:.1f} s, "
@@ -249,6 +253,9 @@ def comando_importar(args: argparse.Namespace) -> int:
             print(f"  {n:>10,}  {motivo}")
     print(f"Tamanho: {_tamanho(r.tamanho)} (CSV: {_tamanho(r.bytes_csv)}, "
           f"{r.tamanho / max(r.bytes_csv, 1):.2f} do CSV)")
+    if r.faltam:
+        print("Mês PARCIAL (faltam: " + ", ".join(r.faltam) + "): um CNPJ ausente responde 503, não 'não "
+              "encontrado', e uma busca sem resultado não prova nada")
     return 0
 
 
@@ -265,6 +272,8 @@ def comando_info(args: argparse.Namespace) -> int:
     for familia, n in sorted(info["linhas"].items()):
         print(f"  {familia:<17} {n:>12,} linhas")
     print(f"Tamanho: {_tamanho(info['tamanho'])}")
+    if info.get("parcial"):
+        print(f"Mês PARCIAL (faltam: {info.get('faltam') or '?'}): um CNPJ ausente não quer dizer que não exista")
     return 0
 
 
@@ -301,6 +310,11 @@ def adicionar_comandos(rsub: Any) -> None:
     i.add_argument("--banco", required=True, metavar="DESTINO", help="arquivo SQLite ou URL postgresql://")
     i.add_argument("--quiet", "-q", action="store_true", help="sem barra de progresso")
     i.add_argument("--progresso", action="store_true", help="barra de progresso mesmo fora de um terminal")
+    i.add_argument("--parcial", action="store_true",
+                   help="importa um mês incompleto (faltem as tabelas que faltarem); o banco fica marcado como "
+                        "parcial e um CNPJ que ele não tem responde 503")
+    i.add_argument("--forcar", action="store_true",
+                   help="substitui o banco mesmo por um mês sem empresas ou com menos da metade das empresas dele")
     i.set_defaults(func=comando_importar)
 
     n = rsub.add_parser("info", help="mês, contagens e tamanho de um banco do registro")

@@ -109,6 +109,9 @@ class Registro:
                                    f"({' '.join(str(e).split())})") from None
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
+        # Um mês importado com --parcial: um CNPJ que ele não tem pode existir
+        # (`consultar` devolver None não quer dizer "não existe").
+        self.parcial = self._meta.get("parcial") == "1"
         self._codigos: Dict[str, Dict[int, str]] = {}
         for nome in TABELAS_DE_CODIGOS:
             self._codigos[nome] = {}
@@ -208,6 +211,7 @@ class Registro:
             "linhas": linhas,
             "tamanho": tamanho,
             "bytes_csv": int(self._meta.get("bytes_csv", "0")),
+            **({"parcial": True, "faltam": self._meta.get("faltam", "")} if self.parcial else {}),
         }
 
     def consultar(self, cnpj: str) -> Optional[Ficha]:

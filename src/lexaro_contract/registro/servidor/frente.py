@@ -171,8 +171,10 @@ class FrenteRegistro:
     async def _por_cnpj_em_thread(self, chave: str, receita_ws: bool) -> Resposta:
         laco = asyncio.get_running_loop()
         reg: Optional[Ficha] = None
+        parcial = False
         if not self.em_linha:
-            reg = await self.locais.executar(laco, lambda f: f.consultar(chave))
+            reg, parcial = await self.locais.executar(
+                laco, lambda f: (f.consultar(chave), getattr(f, "parcial", False) is True))
         if reg is None and self.encaminhador is not None and self.remotos is not None:
             enc = self.encaminhador
             # O que o cache já sabe responde já, mesmo com todos os encaminhamentos
@@ -188,6 +190,11 @@ class FrenteRegistro:
                     e = FonteIndisponivel("serviços públicos sem resposta no prazo; tente de novo mais tarde", espera)
                 return _json(503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e)),
                              _tentar_em(e))
+            parcial = False   # os serviços públicos responderam: "não existe" vale
+        if reg is None and parcial:
+            # Um mês parcial não sabe se uma empresa que ele não tem existe.
+            aviso = "o registro local é de um mês parcial e não tem este CNPJ; não se sabe se ele existe"
+            return _json(503, erro_receita_ws(503, aviso) if receita_ws else erro_brasil_api(503, chave, aviso))
         return self._resposta_registro(chave, reg, receita_ws)
 
     def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
