@@ -13,7 +13,8 @@
 //   with `"` ends at the next `;`.
 // - NUL bytes are dropped and counted; other control bytes (tab, stray CR,
 //   and the two separators 0x1E/0x1F that the packed form uses) become a
-//   blank; blanks around a field are trimmed.
+//   blank; blanks around a field are trimmed, except the leading blanks of a
+//   text field, which are kept as published (only its end padding goes).
 // - A record with the wrong number of fields is rejected and counted.
 // - Per field type: dates `YYYYMMDD` (`0`, `00000000` or blank mean none; an
 //   impossible date is counted and stored as none), capitals with a decimal
