@@ -5,7 +5,8 @@ from __future__ import annotations
 import datetime
 from typing import Any, Dict, List, Optional, Tuple
 
-CONTAGENS = ("linhas", "colunas", "cnpj", "nul", "data", "capital_ficticio", "capital")
+CONTAGENS = ("linhas", "colunas", "cnpj", "nul", "data", "capital_ficticio", "capital", "linha_longa")
+MAX_LINHA = 64 * 1024
 B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
 
@@ -73,6 +74,9 @@ def separar(dados: bytes, tipos: str, final: bool, nome: Optional[int] = None) -
         if linha.endswith(b"\r"):
             linha = linha[:-1]
         if not linha:
+            continue
+        if len(linha) > MAX_LINHA:
+            contagens["linha_longa"] += 1
             continue
         campos = _campos(linha, contagens)
         if len(campos) == len(tipos):   # text keeps its leading blanks; the other kinds are read without blanks around them

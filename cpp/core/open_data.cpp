@@ -215,6 +215,10 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
         r.consumed = pos;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
+        if (line.size() > kMaxLine) {
+            ++r.counts.long_lines;
+            continue;
+        }
         if (split_line(line, fields, scratch, r.counts) != nfields) {
             ++r.counts.bad_columns;
             continue;

@@ -52,7 +52,12 @@ struct Counts {
     std::uint64_t bad_dates = 0;       // impossible dates stored as none
     std::uint64_t placeholder_capital = 0;
     std::uint64_t bad_capital = 0;     // capital that is not a number
+    std::uint64_t long_lines = 0;      // rejected: longer than kMaxLine (no real row comes near)
 };
+
+// The longest line read as a record; a longer one is rejected and counted, so
+// that neither memory nor time depends on what a broken file holds.
+inline constexpr std::size_t kMaxLine = 64 * 1024;
 
 struct Record {
     std::int64_t key;
