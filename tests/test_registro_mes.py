@@ -2,14 +2,17 @@
 and overlong lines, imported into real SQLite files and served on 127.0.0.1."""
 
 import shutil
+import threading
+import time
 import zipfile
-from pathlib import Path
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 import requests
 
 from lexaro_contract import registro
 from lexaro_contract.registro import Registro
+from lexaro_contract.registro.dados_abertos.baixar import ErroDeDownload, baixar_mes
 from lexaro_contract.registro.dados_abertos.gerador import gerar
 from lexaro_contract.registro.dados_abertos.importador import importar
 from lexaro_contract.registro.dados_abertos.leitor import ErroDeImportacao
@@ -107,3 +110,50 @@ def test_links_out_of_the_folder_are_refused_and_long_lines_counted(mes, tmp_pat
     r = importar(pasta, str(tmp_path / "r.sqlite"), progresso=False)
     assert r.ocorrencias["Simples: linhas de mais de 64 KiB (descartadas)"] == 1
     assert r.linhas["Simples"] == dados.count(b"\n")
+
+
+class _SemFim(BaseHTTPRequestHandler):
+    """A share that lists one 1,000-byte zip and then sends an endless body for it."""
+
+    def log_message(self, *args):
+        pass
+
+    def do_PROPFIND(self):  # noqa: N802
+        if self.path.rstrip("/").endswith("webdav"):
+            itens = '<d:response><d:href>/public.php/webdav/2026-01/</d:href><d:propstat><d:prop><d:resourcetype>' \
+                    '<d:collection/></d:resourcetype></d:prop></d:propstat></d:response>'
+        else:
+            itens = '<d:response><d:href>/public.php/webdav/2026-01/Cnaes.zip</d:href><d:propstat><d:prop>' \
+                    '<d:resourcetype/><d:getcontentlength>1000</d:getcontentlength></d:prop></d:propstat></d:response>'
+        dados = f'<?xml version="1.0"?><d:multistatus xmlns:d="DAV:">{itens}</d:multistatus>'.encode()
+        self.send_response(207)
+        self.send_header("Content-Length", str(len(dados)))
+        self.end_headers()
+        self.wfile.write(dados)
+
+    def do_GET(self):  # noqa: N802
+        self.send_response(200)
+        self.end_headers()
+        try:
+            while True:
+                self.wfile.write(b"x" * 65536)
+        except OSError:
+            pass
+
+
+def test_a_download_stops_at_its_listed_size_and_a_month_is_a_month(tmp_path):
+    with pytest.raises(ErroDeDownload, match="mês inválido"):
+        baixar_mes("2024-06\n", tmp_path / "d", progresso=False)
+    srv = ThreadingHTTPServer(("127.0.0.1", 0), _SemFim)
+    srv.daemon_threads = True
+    threading.Thread(target=srv.serve_forever, args=(0.05,), daemon=True).start()
+    try:
+        inicio = time.monotonic()
+        with pytest.raises(ErroDeDownload, match="Cnaes.zip"):
+            baixar_mes("2026-01", tmp_path / "d", progresso=False, base=f"http://127.0.0.1:{srv.server_address[1]}",
+                       token="t", tentativas=2, espera=0.01)
+        assert time.monotonic() - inicio < 10
+        assert sum(p.stat().st_size for p in (tmp_path / "d").iterdir()) <= 1000
+    finally:
+        srv.shutdown()
+        srv.server_close()
