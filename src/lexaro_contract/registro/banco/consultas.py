@@ -17,13 +17,8 @@ from typing import Any, Dict, List, Optional, Set, Tuple, Union
 from ..fonte import Ficha, chave_texto, cnpj_valido
 from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
 from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
-from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir, dobrar
-
-_TOKEN = re.compile(r"[0-9A-Z]+")
-# Sufixos de forma jurídica: não ajudam a achar a empresa, e um contrato pode
-# dizer "EIRELI" onde o registro diz "LTDA".
-_SUFIXOS = {"LTDA", "SA", "S", "A", "ME", "EPP", "EIRELI", "MEI", "CIA", "E", "DE", "DA", "DO", "DOS", "DAS"}
-_MAX_CANDIDATOS = 2000
+from . import busca
+from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir
 
 _B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
@@ -329,23 +324,35 @@ class Registro:
 
     # ------------------------------------------------------------ busca por nome
 
-    def _cnpj_da_matriz(self, chave_basico: int) -> Optional[str]:
-        basico = _basico_da_chave(chave_basico).encode()
-        prefixo = b"\x1e" + basico + b"\x1f"
-        limite = chave_basico * 1_000_000 + 999_999
-        bloco = self._bloco("estabelecimento", limite)
-        for _ in range(2):  # um grupo enorme pode ter começado no bloco anterior
-            i = bloco.find(prefixo)
-            if i >= 0:
-                r = bloco[i + 1:i + 17]
-                return (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
-            if not bloco:
-                return None
-            linha = self._um(self._q_antes, (limite,))
-            if not linha:
-                return None
-            bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
-        return None
+    def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
+               limite: int = 20) -> List[Ficha]:
+        """Estabelecimentos cujo nome (a razão social da empresa ou o nome fantasia
+        do estabelecimento) contém as palavras de `nome`, melhor resultado
+        primeiro; cada um no formato da BrasilAPI.
+
+        `uf` e `situacao` (por exemplo "ATIVA") filtram os estabelecimentos: de
+        uma empresa achada pela razão social vale qualquer estabelecimento que
+        passe nos filtros (o ativo na UF pedida antes dos outros, a matriz antes
+        das filiais), não só a matriz."""
+        if not isinstance(nome, str):
+            raise TypeError(f"buscar() argument 'nome' must be str, not {type(nome).__name__}")
+        return busca.buscar(self, nome, uf, situacao, limite)
+
+    def _estabelecimentos(self, chave_basico: int, maximo: int) -> List[List[str]]:
+        """Os campos dos estabelecimentos da empresa (até `maximo`), na ordem do CNPJ."""
+        prefixo = b"\x1e" + _basico_da_chave(chave_basico).encode() + b"\x1f"
+        inicio, fim = chave_basico * 1_000_000, chave_basico * 1_000_000 + 999_999
+        blocos = [self._bloco("estabelecimento", inicio)]
+        blocos += [descomprimir(bytes(d), self._dic["estabelecimento"]) for (d,) in self._todas(
+            self._sql("SELECT dados FROM {s}estabelecimento WHERE chave > ? AND chave <= ? ORDER BY chave LIMIT ?"),
+            (inicio, fim, 1 + maximo // 4))]
+        saida: List[List[str]] = []
+        for bloco in blocos:
+            for texto in _achar_todos(b"\x1e" + bloco, prefixo):
+                saida.append(texto.split("\x1f"))
+                if len(saida) >= maximo:
+                    return saida
+        return saida
 
     def _cnpj_da_chave(self, chave: int) -> Optional[str]:
         if chave // 1_000_000 < 100_000_000:
@@ -379,52 +386,3 @@ class Registro:
                         saida.append((64, qual, -rowid))
         saida.sort()
         return saida
-
-    def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
-               limite: int = 20) -> List[Ficha]:
-        """Estabelecimentos cujo nome (razão social ou fantasia) contém as palavras
-        de `nome`, melhor resultado primeiro; cada um no formato da BrasilAPI.
-
-        `uf` e `situacao` (por exemplo "ATIVA") filtram os resultados."""
-        if not isinstance(nome, str):
-            raise TypeError(f"buscar() argument 'nome' must be str, not {type(nome).__name__}")
-        if limite <= 0:
-            return []
-        todos = _TOKEN.findall(dobrar(nome))
-        termos = [t for t in todos if t not in _SUFIXOS] or todos
-        if not termos:
-            return []
-        uf_f = uf.upper() if uf else None
-        sit_f = situacao.upper() if situacao else None
-        # Junta o dobro do pedido e reordena pela semelhança do nome todo com
-        # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
-        # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
-        juntar = limite * 2
-        achados: List[Tuple[Tuple[bool, bool, int, int], Ficha]] = []
-        vistos: Set[str] = set()
-        n = max(juntar * 2, 40)
-        while True:
-            candidatos = self._candidatos(termos, n)
-            for _r, qual, chave in candidatos:
-                cnpj = self._cnpj_da_matriz(chave) if qual == "razao" else self._cnpj_da_chave(chave)
-                if cnpj is None or cnpj in vistos:
-                    continue
-                vistos.add(cnpj)
-                reg = self.consultar(cnpj)
-                if reg is None:
-                    continue
-                if uf_f and (reg["uf"] or "").upper() != uf_f:
-                    continue
-                if sit_f and (reg["descricao_situacao_cadastral"] or "") != sit_f:
-                    continue
-                palavras = _TOKEN.findall(dobrar(reg["razao_social"] if qual == "razao" else reg["nome_fantasia"]))
-                nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
-                        len(achados))
-                achados.append((nota, reg))
-                if len(achados) >= juntar:
-                    break
-            if len(achados) >= juntar or len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
-                achados.sort(key=lambda x: x[0])
-                return [reg for _nota, reg in achados[:limite]]
-            n *= 4
-            achados, vistos = [], set()
