@@ -108,11 +108,14 @@ def _abrir_banco(destino: str) -> Tuple[Callable[[], Fonte], int]:
     """A função que abre o banco (uma conexão por thread) e quantas empresas ele tem."""
     try:
         from ..registro.banco import Registro  # type: ignore[import-not-found,import-untyped,unused-ignore]
+        from ..registro.banco.seguir import RegistroQueSegue
     except ImportError:
         raise ErroDeUso("--banco: o suporte a banco do registro não está disponível nesta instalação") from None
 
     def abrir() -> Fonte:
-        fonte: Fonte = Registro(destino)
+        # Cada thread segue o destino: um banco trocado por `registro importar`
+        # passa a responder em poucos segundos, sem reiniciar o servidor.
+        fonte: Fonte = RegistroQueSegue(destino)
         return fonte
 
     try:

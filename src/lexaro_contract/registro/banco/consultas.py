@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
 from ..fonte import Ficha, chave_texto, cnpj_valido
 from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
-from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
+from .conexao import ESQUEMA_PG, BancoTrocado, ErroDeBanco, conectar_pg, eh_url_pg
 from . import busca
 from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir
 
@@ -91,6 +91,7 @@ class Registro:
             if not caminho.is_file():
                 raise ErroDeBanco(f"banco do registro não encontrado: {caminho}")
             self._caminho = caminho.resolve()
+            self._inode = self._caminho.stat().st_ino
         sql = self._sql
         try:
             linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
@@ -115,7 +116,8 @@ class Registro:
         q = "SELECT dados FROM {s}%s WHERE chave <= ? ORDER BY chave DESC LIMIT 1"
         self._q = {t: sql(q % t) for t in ("empresa", "estabelecimento")}
         self._q_par = sql("SELECT (SELECT dados FROM {s}estabelecimento WHERE chave <= ? ORDER BY chave DESC LIMIT 1), "
-                          "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)")
+                          "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)"
+                          + (", (SELECT valor FROM {s}meta WHERE chave = 'id_importacao')" if self._pg else ""))
         self._q_antes = sql("SELECT dados FROM {s}estabelecimento WHERE chave < ? ORDER BY chave DESC LIMIT 1")
 
     # ------------------------------------------------------------ conexão
@@ -181,6 +183,16 @@ class Registro:
                 pass
         self._local = threading.local()
 
+    def mudou(self) -> bool:
+        """Se o destino já é outro banco (uma importação nova trocou o arquivo ou o esquema)."""
+        if self._pg:
+            linha = self._um(self._sql("SELECT valor FROM {s}meta WHERE chave = 'id_importacao'"), ())
+            return (linha[0] if linha else None) != self._meta.get("id_importacao")
+        try:
+            return self._caminho.stat().st_ino != self._inode
+        except OSError:
+            return False   # no meio da troca: o arquivo novo ainda não tem o nome
+
     def __enter__(self) -> "Registro":
         return self
 
@@ -198,7 +210,9 @@ class Registro:
                            "('r', 'm')", (self._esquema,))
             tamanho = int(tam[0])
         else:
-            tamanho = self._caminho.stat().st_size
+            # O tamanho do banco aberto (não o do arquivo que hoje tem o nome).
+            paginas, pagina = self._um("PRAGMA page_count", ())[0], self._um("PRAGMA page_size", ())[0]
+            tamanho = int(paginas) * int(pagina)
         return {
             "destino": self.destino if not self._pg else re.sub(r"//[^@/]*@", "//", self.destino),
             "mes": self._meta.get("mes", "desconhecido"),
@@ -221,6 +235,10 @@ class Registro:
             return None
         # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
         linha = self._um(self._q_par, (chave, chave // 1_000_000))
+        if self._pg and linha is not None and linha[2] != self._meta.get("id_importacao"):
+            # O esquema foi trocado por uma importação nova: os blocos lidos são
+            # dela, os dicionários e códigos deste objeto são da anterior.
+            raise BancoTrocado(self.destino)
         if linha is None or linha[0] is None:
             return None
         bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])

@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime
 import sqlite3
 import time
+import uuid
 from concurrent.futures import ThreadPoolExecutor
 from collections import Counter
 from dataclasses import dataclass, field
@@ -256,6 +257,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
             "mes": resumo.mes,
             "importado_em": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat(),
             "versao_formato": VERSAO_FORMATO,
+            "id_importacao": uuid.uuid4().hex,
             "bytes_csv": str(resumo.bytes_csv),
             **{f"linhas_{f.lower()}": str(n) for f, n in resumo.linhas.items()},
         }
