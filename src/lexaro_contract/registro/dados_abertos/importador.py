@@ -24,6 +24,7 @@ from ..banco.codigos import TABELAS_DE_CODIGOS
 from ..banco.esquema import MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, VERSAO_FORMATO, chave_armazenada, registros_do_bloco
 from .destinos import abrir_destino
 from .empacotador import DIVISOR_GRUPO, Empacotador
+from .fila_ordenada import FilaOrdenada
 from .leiaute import CODIGOS, TIPOS
 from .leitor import ErroDeImportacao, adiantar, mes_da_pasta, registros, tabela_de_codigos
 from .pasta_do_mes import localizar
@@ -169,6 +170,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
 
     dest.iniciar()
     executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="comprimir")
+    filas: List[FilaOrdenada] = []
     try:
         codigos = {t: tabela_de_codigos(arquivos[t][0]) if arquivos[t] else {} for t in TABELAS_DE_CODIGOS}
         dest.codigos(codigos)
@@ -229,28 +231,31 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                     dest.gravar_blocos(tabela, linhas)
 
                 emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor)
+                fila = FilaOrdenada(executor)
+                filas.append(fila)
                 fora_de_ordem = False
                 for lote in (fluxos[0] if len(fluxos) == 1 else intercalar(fluxos)):
                     if fora_de_ordem:
-                        dest.enfileirar(lote)
+                        fila.enfileirar(lote)
                         continue
                     i = emp.adicionar(lote)
                     if i is not None:
                         fora_de_ordem = True
-                        dest.enfileirar(lote[i:])
+                        fila.enfileirar(lote[i:])
                 emp.terminar()
                 if fora_de_ordem:
-                    # Arquivos fora de ordem: o que já virou bloco volta à fila,
-                    # e a fila inteira sai ordenada pelo próprio banco.
+                    # Arquivos fora de ordem (os reais vêm assim): o que já virou
+                    # bloco volta à fila, e a fila sai ordenada por uma ordenação
+                    # externa de memória limitada.
                     for dados in dest.retirar_blocos(tabela):
-                        dest.enfileirar([(_chave_do_registro(tabela, r), r)
+                        fila.enfileirar([(_chave_do_registro(tabela, r), r)
                                          for r in registros_do_bloco(dados, emp.zdict or b"")])
                     emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor, emp.zdict)
-                    for lote in dest.ordenados():
+                    for lote in fila.ordenados():
                         if emp.adicionar(lote) is not None:
                             raise RuntimeError("fila ordenada fora de ordem")
                     emp.terminar()
-                    dest.limpar_fila()
+                fila.fechar()
                 dest.dicionario(tabela, emp.zdict or b"")
                 resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
         meta = {
@@ -271,6 +276,8 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         resumo.segundos_por_etapa["índices e troca"] = time.perf_counter() - t_fim
     except BaseException as e:
         executor.shutdown(wait=True, cancel_futures=True)
+        for f in filas:
+            f.fechar()
         dest.abortar()
         if isinstance(e, (sqlite3.Error, OSError)) or type(e).__module__.startswith("psycopg"):
             # Disco cheio, permissão, conexão perdida: uma linha, e o banco
