@@ -8,7 +8,11 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 import requests
 
-from test_registro_servidor import CONHECIDA, EMPRESAS, Upstream, busca, empresa, encaminhar, servir, urls  # noqa: F401
+import test_registro_servidor
+from test_registro_servidor import CONHECIDA, EMPRESAS, busca, empresa, encaminhar, servir  # noqa: F401
+
+# The fixture that `servir` depends on in that module, where it has one of its own.
+urls = getattr(test_registro_servidor, "urls", None)
 
 BUSCA = "/v2/public/cnpj/search"
 
