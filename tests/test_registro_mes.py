@@ -159,24 +159,6 @@ def test_a_download_stops_at_its_listed_size_and_a_month_is_a_month(tmp_path):
         srv.server_close()
 
 
-def test_the_external_sort_spills_runs_and_merges_them_stably(tmp_path):
-    import random
-    from concurrent.futures import ThreadPoolExecutor
-
-    from lexaro_contract.registro.dados_abertos.fila_ordenada import FilaOrdenada
-
-    rng = random.Random(5)
-    registros = [(rng.randrange(5000), b"%d" % i) for i in range(60000)]
-    with ThreadPoolExecutor(2) as executor:
-        fila = FilaOrdenada(executor, str(tmp_path), max_memoria=200_000)
-        for i in range(0, len(registros), 7000):
-            fila.enfileirar(registros[i:i + 7000])
-        assert len(fila._corridas) > 5
-        saida = [r for lote in fila.ordenados() for r in lote]
-        fila.fechar()
-    assert saida == sorted(registros, key=lambda r: r[0])          # stable: arrival order within a key
-
-
 def test_a_shuffled_month_spilled_in_many_runs_gives_the_same_records(mes, tmp_path, monkeypatch):
     from lexaro_contract.registro.dados_abertos import fila_ordenada
 
