@@ -10,11 +10,7 @@ import requests
 
 from lexaro_contract.registro.servidor.pasta_json import PastaJson
 
-import test_registro_servidor
 from test_registro_servidor import CONHECIDA, EMPRESAS, busca, empresa, encaminhar, servir  # noqa: F401
-
-# The fixture that `servir` depends on in that module, where it has one of its own.
-urls = getattr(test_registro_servidor, "urls", None)
 
 BUSCA = "/v2/public/cnpj/search"
 

@@ -13,7 +13,7 @@ from lexaro_contract.registro.dados_abertos.importador import importar
 from lexaro_contract.registro.dados_abertos.leitor import ErroDeImportacao
 from lexaro_contract.registro.dados_abertos.pasta_do_mes import familia_do_nome
 
-RAIZ = Path(__file__).resolve().parents[1]
+RAIZ = Path(__file__).resolve().parents[2]
 # The public material lies in ../shared/real beside the project (or beside the folder of its worktrees).
 REAL = next((p / "shared" / "real" for p in RAIZ.parents if (p / "shared" / "real").is_dir()),
             RAIZ.parent / "shared" / "real") / "opendata"
