@@ -63,6 +63,9 @@ def montar_parser() -> argparse.ArgumentParser:
     v.add_argument("--model", help="modelo de linguagem (padrão: gpt-4o)")
     v.add_argument("--saida", metavar="RESULTADOS.jsonl",
                    help="grava um registro por arquivo em JSON Lines, à medida que cada um termina")
+    v.add_argument("--acervo", metavar="DESTINO",
+                   help="guarda cada contrato e a sua verificação no acervo (arquivo SQLite ou URL postgresql://); "
+                        "requer o extra [painel]")
     v.add_argument("--retomar", action="store_true",
                    help="pula os arquivos que já têm veredito em --saida (os que deram erro são refeitos)")
     v.add_argument("--jobs", "-j", type=int, default=1,
