@@ -1,0 +1,80 @@
+"""A fila do painel: um fio que toma do acervo os contratos na fila e os
+entrega ao lote (`lote.verificar_lote`, a única verificação), guardando cada
+registro que volta. A fila mora no acervo: um servidor que reinicia põe de
+volta na fila o que ficou em verificação e segue."""
+
+from __future__ import annotations
+
+import logging
+import threading
+from typing import Any, Callable, Dict, Optional
+
+from .. import lote
+from ..acervo import Acervo
+
+log = logging.getLogger("lexaro_contract.painel")
+
+
+class Fila:
+    """`executor`: o que o lote recebe (uma fábrica de executores, um
+    cliente do Dask); sem ele, processos no motor local e fios nos hospedados."""
+
+    def __init__(self, acervo: Acervo, provider: str = "local", model: Optional[str] = None, jobs: int = 2,
+                 executor: Any = None, raizes: Optional[str] = None) -> None:
+        self.acervo, self.provider, self.model, self.jobs = acervo, provider, model, max(1, jobs)
+        self.raizes = raizes
+        self._executor = executor
+        self._aviso, self._parar = threading.Event(), threading.Event()
+        self._fio: Optional[threading.Thread] = None
+
+    def _novo_executor(self) -> Any:
+        if self._executor is not None:
+            return self._executor
+        if self.provider == "local":
+            return lote.fabrica_de_processos(self.jobs)
+        jobs = self.jobs
+        fabrica: Callable[[], Any] = lambda: lote.ExecutorDeFios(jobs)  # noqa: E731
+        return fabrica
+
+    def iniciar(self) -> None:
+        retomados = self.acervo.retomar_fila()
+        if retomados:
+            log.info("%d contrato(s) em verificação voltaram à fila", retomados)
+        self._fio = threading.Thread(target=self._rodar, name="painel-fila", daemon=True)
+        self._fio.start()
+
+    def avisar(self) -> None:
+        """Há trabalho novo na fila."""
+        self._aviso.set()
+
+    def parar(self, espera: float = 5.0) -> None:
+        self._parar.set()
+        self._aviso.set()
+        if self._fio is not None:
+            self._fio.join(espera)
+
+    def _rodar(self) -> None:
+        while not self._parar.is_set():
+            try:
+                if not self.rodada():
+                    self._aviso.wait(1.0)
+                    self._aviso.clear()
+            except Exception:  # noqa: BLE001 - a fila não morre com um erro do banco
+                log.exception("falha na fila de verificação")
+                self._parar.wait(2.0)
+
+    def rodada(self) -> int:
+        """Verifica o que está na fila agora; devolve quantos foram guardados."""
+        tomados = self.acervo.tomar_da_fila(max(8, 4 * self.jobs))
+        if not tomados:
+            return 0
+        por_caminho: Dict[str, int] = {str(caminho): cid for cid, caminho in tomados}
+        feitos = 0
+        for registro in lote.verificar_lote(list(por_caminho), self._novo_executor(), provider=self.provider,
+                                            model=self.model, simultaneos=self.jobs, raizes=self.raizes,
+                                            parar=self._parar):
+            cid = por_caminho.get(registro["arquivo"])
+            if cid is not None:
+                self.acervo.guardar_registro(cid, registro, self.provider, self.model)
+                feitos += 1
+        return feitos
