@@ -50,6 +50,7 @@ async def formulario_com_csrf(request: Request) -> Dict[str, Any]:
     sessao = exigir_sessao(request)
     formulario = await request.form()
     if not csrf_confere(sessao, str(formulario.get("csrf") or "")):
+        await formulario.close()
         raise Recusado(403, "formulário sem token CSRF válido; recarregue a página e tente de novo")
     return {"sessao": sessao, "campos": formulario}
 
