@@ -6,6 +6,17 @@ from conftest import PDFS, SENHA, arquivos
 from lexaro_contract.cli import main
 
 
+def _pdf_com_senha():
+    from fpdf import FPDF
+
+    pdf = FPDF()
+    pdf.set_encryption(owner_password="dono", user_password="leitor")
+    pdf.add_page()
+    pdf.set_font("helvetica")
+    pdf.cell(text="contrato")
+    return bytes(pdf.output())
+
+
 def test_usuario_criar_pela_linha_de_comando(tmp_path, capsys):
     destino, senha = str(tmp_path / "novo" / "acervo.db"), tmp_path / "senha"
     senha.write_text(SENHA + "\n")
@@ -37,12 +48,12 @@ def test_sem_token_valido_nada_responde(painel):
 def test_envio_verificacao_revisao_e_conflito(painel):
     c, ana, bia = painel.cliente, painel.token("ana"), painel.token("bia")
     resposta = c.post("/api/contratos", headers=ana, files=arquivos(
-        *PDFS, ("vazio.pdf", b""), ("nota.pdf", b"isto nao e um pdf"), ("protegido.pdf", b"%PDF-1.7\n%%EOF")))
+        *PDFS, ("vazio.pdf", b""), ("nota.pdf", b"isto nao e um pdf"), ("protegido.pdf", _pdf_com_senha())))
     assert resposta.status_code == 201
     entradas = resposta.json()["contratos"]
     assert [e["arquivo"] for e in entradas] == [p.name for p in PDFS] + ["vazio.pdf", "nota.pdf", "protegido.pdf"]
     assert [e["estado"] for e in entradas[3:]] == ["erro"] * 3
-    assert entradas[3]["erro"] == "arquivo vazio" and entradas[4]["erro"] == "não é um PDF"
+    assert [e["erro"] for e in entradas[3:]] == ["arquivo vazio", "não é um PDF", "PDF protegido por senha"]
     ids = [e["id"] for e in entradas[:3]]
     assert painel.esperar(ids) == ["verificado"] * 3
     # O mesmo arquivo de novo é o contrato que já existe.
