@@ -66,7 +66,13 @@ function listaViva() {
           const veredito = linha.querySelector(".veredito");
           veredito.textContent = c.veredito || "—";
           veredito.className = "veredito v-" + (c.veredito || "nenhum");
-          if (c.pendente_revisao) veredito.appendChild(texto("span", "revisão pendente", "selo"));
+          if (c.pendente_revisao) {
+            veredito.appendChild(document.createTextNode(" "));
+            veredito.appendChild(texto("span", "revisão pendente", "selo"));
+          }
+          linha.querySelector(".partes").textContent = c.partes || "";
+          linha.querySelector(".data").textContent = c.data_contrato || "";
+          linha.querySelector(".final").textContent = c.decisao_final || "—";
           if (c.estado === "na_fila" || c.estado === "verificando") faltam = true;
         });
         if (faltam) window.setTimeout(atualizar, 1000);
