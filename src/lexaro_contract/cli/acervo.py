@@ -17,7 +17,7 @@ def adicionar_acervo(sub: Any) -> None:
     m.set_defaults(func=comando_migrar)
     e = asub.add_parser("exportar", help="a lista dos contratos em CSV ou JSON Lines (stdout)")
     e.add_argument("--acervo", required=True, metavar="DESTINO", help="arquivo SQLite ou URL postgresql://")
-    e.add_argument("--formato", choices=("csv", "jsonl"), default="csv")
+    e.add_argument("--formato", choices=("csv", "jsonl"), default="csv", help="csv (padrão) ou jsonl")
     e.set_defaults(func=comando_exportar)
 
 

@@ -35,8 +35,9 @@ def adicionar_painel(sub: Any) -> None:
     u = psub.add_parser("usuario", help="contas do painel")
     usub = u.add_subparsers(dest="acao_usuario", required=True, parser_class=type(p), title="ações")
     c = usub.add_parser("criar", help="cria uma conta (e, com --token, um token da API)")
-    c.add_argument("nome", metavar="NOME")
-    c.add_argument("--papel", required=True, choices=("administrador", "analista", "leitor"))
+    c.add_argument("nome", metavar="NOME", help="o nome com que a pessoa entra no painel")
+    c.add_argument("--papel", required=True, choices=("administrador", "analista", "leitor"),
+                   help="administrador (contas e exclusões), analista (envia e decide) ou leitor (só lê)")
     c.add_argument("--acervo", required=True, metavar="DESTINO", help="o acervo: arquivo SQLite ou URL postgresql://")
     c.add_argument("--senha-arquivo", metavar="ARQUIVO", help="lê a senha da primeira linha do arquivo")
     c.add_argument("--token", action="store_true", help="cria também um token da API e o imprime na última linha")

@@ -70,11 +70,18 @@ class Fila:
             return 0
         por_caminho: Dict[str, int] = {str(caminho): cid for cid, caminho in tomados}
         feitos = 0
-        for registro in lote.verificar_lote(list(por_caminho), self._novo_executor(), provider=self.provider,
-                                            model=self.model, simultaneos=self.jobs, raizes=self.raizes,
-                                            parar=self._parar):
-            cid = por_caminho.get(registro["arquivo"])
-            if cid is not None:
-                self.acervo.guardar_registro(cid, registro, self.provider, self.model)
-                feitos += 1
+        try:
+            for registro in lote.verificar_lote(list(por_caminho), self._novo_executor(), provider=self.provider,
+                                                model=self.model, simultaneos=self.jobs, raizes=self.raizes,
+                                                parar=self._parar):
+                cid = por_caminho.pop(registro["arquivo"], None)
+                if cid is not None:
+                    self.acervo.guardar_registro(cid, registro, self.provider, self.model)
+                    feitos += 1
+        except Exception as e:  # noqa: BLE001 - os tomados não ficam presos em "verificando"
+            if not self._parar.is_set():
+                for caminho, cid in por_caminho.items():
+                    self.acervo.guardar_registro(cid, lote.erro(caminho, f"falha na fila: {type(e).__name__}: {e}",
+                                                                lote.ERRO_VERIFICACAO))
+            raise
         return feitos
