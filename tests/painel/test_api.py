@@ -143,3 +143,22 @@ def test_envio_grande_demais_e_recusado_sem_guardar_nada(registro_de_exemplo, tm
         assert c.post("/api/contratos", headers=cabecalho, files=arquivos(PDFS[0])).status_code == 201
     assert acervo.listar()[1] == 1 and len(list(acervo.pasta.rglob("*.pdf"))) == 1
     acervo.fechar()
+
+
+def test_fila_do_motor_local_guarda_os_processos_entre_rodadas(registro_de_exemplo, tmp_path):
+    from lexaro_contract.acervo import Acervo
+    from lexaro_contract.painel.fila import Fila
+
+    acervo = Acervo(str(tmp_path / "acervo.db"))
+    fila = Fila(acervo, "local", jobs=1)
+    try:
+        acervo.adicionar(PDFS[0].name, PDFS[0].read_bytes())
+        assert fila.rodada() == 1
+        processos = set(fila._pool._processes)
+        acervo.adicionar(PDFS[1].name, PDFS[1].read_bytes())
+        assert fila.rodada() == 1 and set(fila._pool._processes) == processos
+        assert [c["veredito"] for c in acervo.listar()[0]] == ["REPROVADO", "APROVADO"]
+    finally:
+        fila.parar()
+        acervo.fechar()
+    assert fila._pool.fechado

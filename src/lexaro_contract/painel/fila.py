@@ -5,14 +5,42 @@ volta na fila o que ficou em verificação e segue."""
 
 from __future__ import annotations
 
+import concurrent.futures as cf
 import logging
+import multiprocessing
+import os
 import threading
 from typing import Any, Callable, Dict, Optional
 
 from .. import lote
 from ..acervo import Acervo
+from ..lote_executores import _iniciar_trabalhador, matar_processos
 
 log = logging.getLogger("lexaro_contract.painel")
+
+
+class _PoolDuradouro(cf.ProcessPoolExecutor):
+    """Os processos do motor local, vivos de uma rodada da fila à outra (um
+    intérprete novo por rodada custaria mais que a verificação): o fim de um
+    lote não os encerra, a não ser que o pool tenha quebrado; `fechar` sim."""
+
+    def __init__(self, n: int) -> None:
+        super().__init__(max_workers=n, mp_context=multiprocessing.get_context("spawn"),
+                         initializer=_iniciar_trabalhador, initargs=(os.getpid(),))
+        self.fechado = False
+
+    @property
+    def quebrado(self) -> bool:
+        return bool(getattr(self, "_broken", False))
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        if self.fechado or self.quebrado:
+            super().shutdown(wait=wait, cancel_futures=cancel_futures)
+
+    def fechar(self) -> None:
+        self.fechado = True
+        matar_processos(self)
+        super().shutdown(wait=False, cancel_futures=True)
 
 
 class Fila:
@@ -26,12 +54,18 @@ class Fila:
         self._executor = executor
         self._aviso, self._parar = threading.Event(), threading.Event()
         self._fio: Optional[threading.Thread] = None
+        self._pool: Optional[_PoolDuradouro] = None
+
+    def _pool_vivo(self) -> cf.Executor:
+        if self._pool is None or self._pool.quebrado or self._pool.fechado:
+            self._pool = _PoolDuradouro(self.jobs)
+        return self._pool
 
     def _novo_executor(self) -> Any:
         if self._executor is not None:
             return self._executor
         if self.provider == "local":
-            return lote.fabrica_de_processos(self.jobs)
+            return self._pool_vivo
         jobs = self.jobs
         fabrica: Callable[[], Any] = lambda: lote.ExecutorDeFios(jobs)  # noqa: E731
         return fabrica
@@ -52,6 +86,8 @@ class Fila:
         self._aviso.set()
         if self._fio is not None:
             self._fio.join(espera)
+        if self._pool is not None:
+            self._pool.fechar()
 
     def _rodar(self) -> None:
         while not self._parar.is_set():
