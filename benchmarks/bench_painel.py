@@ -29,7 +29,8 @@ from starlette.testclient import TestClient  # noqa: E402
 
 from lexaro_contract import lote, registro  # noqa: E402
 from lexaro_contract.acervo import Acervo  # noqa: E402
-from lexaro_contract.acervo.esquema import arquivos, contratos, verificacoes  # noqa: E402
+from lexaro_contract.acervo.esquema import arquivos, contratos, termos, verificacoes  # noqa: E402
+from lexaro_contract.acervo.termos import termos_de  # noqa: E402
 from lexaro_contract.enderecos import Enderecos, apontar  # noqa: E402
 from lexaro_contract.painel.app import criar_app  # noqa: E402
 from lexaro_contract.painel.fila import Fila  # noqa: E402
@@ -82,12 +83,15 @@ def encher(acervo, linhas, registro_exemplo):
             bloco = range(inicio, min(linhas, inicio + 5000))
             con.execute(arquivos.insert(), [{"hash": f"{i:064x}", "tamanho": 1000, "paginas": 2, "criado_em": agora}
                                             for i in bloco])
-            con.execute(contratos.insert(), [{
+            linhas_bloco = [{
                 "id": i + 1, "hash": f"{i:064x}", "nome": f"contrato_{i}.pdf", "enviado_por": "ana",
                 "criado_em": agora, "estado": "verificado", "veredito": vereditos[i % 3],
                 "partes": f"EMPRESA {i} LTDA (10.{i % 1000:03d}.040/0001-94); ALFA SERVICOS LTDA (10.203.040/0001-94)",
                 "data_contrato": "2 de junho de 2025", "pendente_revisao": i % 3 == 2, "verificacao_atual": i + 1}
-                for i in bloco])
+                for i in bloco]
+            con.execute(contratos.insert(), linhas_bloco)
+            con.execute(termos.insert(), [{"termo": t, "contrato_id": linha["id"]} for linha in linhas_bloco
+                                          for t in termos_de(linha["nome"], linha["partes"])])
             con.execute(verificacoes.insert(), [{
                 "id": i + 1, "contrato_id": i + 1, "criada_em": agora, "veredito": vereditos[i % 3], "motor": "local",
                 "registro": registro_exemplo} for i in bloco])
@@ -122,6 +126,7 @@ def paginas(destino, linhas, registro_exemplo):
         for nome, url in (("lista, 1ª página", "/"), ("lista, PENDENTE", "/?veredito=PENDENTE"),
                           ("lista, revisão pendente", "/?pendentes=1&pagina=20"),
                           ("lista, busca por nome", "/?busca=EMPRESA%2012345"),
+                          ("lista, busca comum", "/?busca=alfa"),
                           ("lista, busca por CNPJ", "/?busca=10.203.040%2F0001-94"),
                           ("contrato", f"/contratos/{linhas // 2}")):
             medidas[nome] = p95(cliente, url)

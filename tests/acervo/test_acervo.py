@@ -97,7 +97,8 @@ def test_lista_filtra_e_pagina(tmp_path, abrir):
     pagina, total = acervo.listar(veredito="APROVADO", por_pagina=2, pagina=2)
     assert total == 3 and [c["nome"] for c in pagina] == ["1.pdf"]
     assert acervo.listar(busca="10203040000194")[1] == 7 and acervo.listar(busca="alfa")[1] == 7
-    assert acervo.listar(busca="gama")[1] == 0
+    assert acervo.listar(busca="10.203.040")[1] == 7 and acervo.listar(busca="alf ltda")[1] == 7
+    assert acervo.listar(busca="gama")[1] == 0 and acervo.listar(busca="3.pdf")[1] == 1
 
 
 def test_verificar_guarda_no_acervo(registro_de_exemplo, tmp_path, capsys, abrir):
@@ -111,3 +112,26 @@ def test_verificar_guarda_no_acervo(registro_de_exemplo, tmp_path, capsys, abrir
     assert {"resultado", "assinaturas_digitais", "poderes"} <= set(registro)
     assert main(["verificar", pdfs[0], "--provider", "local", "--acervo", str(tmp_path)]) == 3
     assert "acervo" in capsys.readouterr().err
+
+
+def test_um_acervo_da_primeira_versao_e_migrado_com_os_seus_dados(tmp_path, abrir):
+    import sqlalchemy as sa
+    from alembic import command
+    from alembic.config import Config
+
+    from lexaro_contract.acervo.base import PASTA_MIGRACOES
+
+    destino = tmp_path / "antigo.db"
+    motor = sa.create_engine(f"sqlite:///{destino}")
+    cfg = Config()
+    cfg.set_main_option("script_location", str(PASTA_MIGRACOES))
+    with motor.begin() as con:
+        cfg.attributes["conexao"] = con
+        command.upgrade(cfg, "0001")
+        con.execute(sa.text("INSERT INTO arquivos VALUES ('h', 1, 1, 'x')"))
+        con.execute(sa.text("INSERT INTO contratos (hash, nome, criado_em, estado, pendente_revisao, partes) "
+                            "VALUES ('h', 'velho.pdf', 'x', 'verificado', 0, 'ÔMEGA LTDA (10.203.040/0001-94)')"))
+    motor.dispose()
+    acervo = abrir(str(destino))
+    assert [c["nome"] for c in acervo.listar(busca="omega")[0]] == ["velho.pdf"]
+    assert acervo.listar(busca="10203040")[1] == 1

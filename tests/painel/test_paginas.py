@@ -81,3 +81,18 @@ def test_envio_pagina_do_contrato_revisao_e_escape(painel):
     assert excluida.status_code == 303 and painel.acervo.contrato(cid) is None
     assert "excluído por chefe" in c.get("/usuarios").text
     assert c.get("/estaticos/painel.js").status_code == 200
+
+
+def test_token_da_pagina_da_conta_serve_a_api_ate_ser_revogado(painel):
+    c = painel.cliente
+    painel.usuario("ana")
+    entrar(c, "ana")
+    conta = c.get("/conta").text
+    criado = c.post("/conta/tokens", data={"csrf": _csrf(conta)})
+    token = re.search(r'<code id="token-novo">([^<]+)</code>', criado.text).group(1)
+    api = {"Authorization": "Bearer " + token}
+    assert c.get("/api/contratos", headers=api).status_code == 200
+    tid = painel.acervo.tokens()[0]["id"]
+    assert c.post(f"/tokens/{tid}/revogar", data={"csrf": _csrf(conta)}, follow_redirects=False).status_code == 303
+    c.cookies.clear()
+    assert c.get("/api/contratos", headers=api).status_code == 401

@@ -10,7 +10,8 @@ from typing import Any, Dict, List, Optional, Tuple
 import sqlalchemy as sa
 
 from .base import Base, agora
-from .esquema import arquivos, contratos, decisoes, exclusoes, verificacoes
+from .esquema import arquivos, contratos, decisoes, exclusoes, termos, verificacoes
+from .termos import fim_do_prefixo, termos_da_busca, termos_de
 
 NA_FILA, VERIFICANDO, VERIFICADO, ERRO = "na_fila", "verificando", "verificado", "erro"
 ESTADOS = (NA_FILA, VERIFICANDO, VERIFICADO, ERRO)
@@ -58,6 +59,7 @@ class Contratos(Base):
                     hash=hash_, nome=nome, enviado_por=enviado_por, criado_em=agora(), estado=estado,
                     pendente_revisao=False)).inserted_primary_key
                 assert novo is not None
+                _indexar(con, int(novo[0]), nome, None)
                 return int(novo[0]), True
         except sa.exc.IntegrityError:  # o mesmo arquivo enviado ao mesmo tempo por outro
             with self.motor.begin() as con:
@@ -81,6 +83,8 @@ class Contratos(Base):
                 contrato_id=contrato_id, criada_em=agora(), veredito=veredito, motor=motor, modelo=modelo,
                 mes_registro=registro.get("mes_registro"), registro=registro)).inserted_primary_key
             assert vid is not None
+            nome = con.execute(sa.select(contratos.c.nome).where(contratos.c.id == contrato_id)).scalar_one()
+            _indexar(con, contrato_id, nome, _partes(resultado))
             con.execute(contratos.update().where(contratos.c.id == contrato_id).values(
                 estado=VERIFICADO, erro=None, veredito=veredito, partes=_partes(resultado),
                 data_contrato=(resultado.get("dados_contrato") or {}).get("data"),
@@ -140,14 +144,9 @@ class Contratos(Base):
             condicoes.append(c.estado == estado)
         if pendentes:
             condicoes.append(sa.and_(c.pendente_revisao.is_(True), c.decisao_final.is_(None)))
-        if busca:
-            termo = busca.strip()
-            digitos = "".join(ch for ch in termo if ch.isdigit())
-            opcoes = [c.partes.ilike(f"%{termo}%"), c.nome.ilike(f"%{termo}%")]
-            if len(digitos) >= 8:
-                formatado = _cnpj_formatado(digitos)
-                opcoes.append(c.partes.like(f"%{formatado}%"))
-            condicoes.append(sa.or_(*opcoes))
+        for termo in termos_da_busca(busca or ""):
+            condicoes.append(c.id.in_(sa.select(termos.c.contrato_id).where(
+                termos.c.termo >= termo, termos.c.termo < fim_do_prefixo(termo))))
         if desde:
             condicoes.append(c.criado_em >= desde)
         if ate:
@@ -181,6 +180,7 @@ class Contratos(Base):
             if hash_ is None:
                 return False
             con.execute(decisoes.delete().where(decisoes.c.contrato_id == contrato_id))
+            con.execute(termos.delete().where(termos.c.contrato_id == contrato_id))
             con.execute(verificacoes.delete().where(verificacoes.c.contrato_id == contrato_id))
             con.execute(contratos.delete().where(contratos.c.id == contrato_id))
             con.execute(arquivos.delete().where(arquivos.c.hash == hash_))
@@ -194,8 +194,8 @@ class Contratos(Base):
             return [dict(m) for m in con.execute(sa.select(exclusoes).order_by(exclusoes.c.id)).mappings()]
 
 
-def _cnpj_formatado(digitos: str) -> str:
-    d = digitos[:14]
-    if len(d) < 14:
-        return d
-    return f"{d[:2]}.{d[2:5]}.{d[5:8]}/{d[8:12]}-{d[12:]}"
+def _indexar(con: sa.Connection, contrato_id: int, nome: str, partes: Optional[str]) -> None:
+    con.execute(termos.delete().where(termos.c.contrato_id == contrato_id))
+    novos = [{"termo": t, "contrato_id": contrato_id} for t in sorted(termos_de(nome, partes))]
+    if novos:
+        con.execute(termos.insert(), novos)

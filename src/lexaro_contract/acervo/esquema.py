@@ -57,6 +57,14 @@ verificacoes = sa.Table(
 )
 sa.Index("ix_verificacoes_contrato", verificacoes.c.contrato_id)
 
+# Os termos de busca de cada contrato (acervo.termos).
+termos = sa.Table(
+    "termos", metadata,
+    sa.Column("termo", sa.String(64), primary_key=True),
+    sa.Column("contrato_id", sa.Integer, sa.ForeignKey("contratos.id", ondelete="CASCADE"), primary_key=True),
+)
+sa.Index("ix_termos_contrato", termos.c.contrato_id)
+
 usuarios = sa.Table(
     "usuarios", metadata,
     sa.Column("id", sa.Integer, primary_key=True, autoincrement=True),
