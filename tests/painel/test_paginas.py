@@ -96,3 +96,12 @@ def test_token_da_pagina_da_conta_serve_a_api_ate_ser_revogado(painel):
     assert c.post(f"/tokens/{tid}/revogar", data={"csrf": _csrf(conta)}, follow_redirects=False).status_code == 303
     c.cookies.clear()
     assert c.get("/api/contratos", headers=api).status_code == 401
+
+
+def test_por_https_o_cookie_da_sessao_e_secure(painel):
+    from starlette.testclient import TestClient
+
+    painel.usuario("ana")
+    with TestClient(painel.cliente.app, base_url="https://painel.exemplo") as c:
+        assert "secure" in entrar(c, "ana").headers["set-cookie"].lower()
+    assert "secure" not in entrar(painel.cliente, "ana").headers["set-cookie"].lower()

@@ -16,6 +16,7 @@ from .termos import fim_do_prefixo, termos_da_busca, termos_de
 NA_FILA, VERIFICANDO, VERIFICADO, ERRO = "na_fila", "verificando", "verificado", "erro"
 ESTADOS = (NA_FILA, VERIFICANDO, VERIFICADO, ERRO)
 POR_PAGINA = 50
+_AMOSTRA = 2000   # até onde se contam os contratos de um termo para escolher o mais raro
 
 
 def _paginas(caminho: Path) -> Optional[int]:
@@ -144,19 +145,35 @@ class Contratos(Base):
             condicoes.append(c.estado == estado)
         if pendentes:
             condicoes.append(sa.and_(c.pendente_revisao.is_(True), c.decisao_final.is_(None)))
-        for termo in termos_da_busca(busca or ""):
-            condicoes.append(c.id.in_(sa.select(termos.c.contrato_id).where(
-                termos.c.termo >= termo, termos.c.termo < fim_do_prefixo(termo))))
         if desde:
             condicoes.append(c.criado_em >= desde)
         if ate:
             condicoes.append(c.criado_em < ate + "\uffff")
         pagina, por_pagina = max(1, pagina), max(1, min(por_pagina, 500))
         with self.motor.connect() as con:
+            condicoes += self._condicoes_da_busca(con, busca or "")
             total = con.execute(sa.select(sa.func.count()).select_from(contratos).where(*condicoes)).scalar_one()
             linhas = con.execute(sa.select(contratos).where(*condicoes).order_by(c.id.desc())
                                  .limit(por_pagina).offset((pagina - 1) * por_pagina)).mappings().all()
         return [dict(linha) for linha in linhas], int(total)
+
+    @staticmethod
+    def _condicoes_da_busca(con: sa.Connection, busca: str) -> List[Any]:
+        """Cada termo da busca, pelo começo: o mais raro escolhe os contratos
+        (IN), os outros só os conferem um a um (EXISTS, no índice por contrato)."""
+        faixas = [(termos.c.termo >= t, termos.c.termo < fim_do_prefixo(t)) for t in termos_da_busca(busca)]
+        if not faixas:
+            return []
+
+        def frequencia(faixa: Tuple[Any, Any]) -> int:
+            amostra = sa.select(sa.literal(1)).select_from(termos).where(*faixa).limit(_AMOSTRA).subquery()
+            return int(con.execute(sa.select(sa.func.count()).select_from(amostra)).scalar_one())
+
+        faixas.sort(key=frequencia)
+        condicoes: List[Any] = [contratos.c.id.in_(sa.select(termos.c.contrato_id).where(*faixas[0]))]
+        for faixa in faixas[1:]:
+            condicoes.append(sa.exists().where(termos.c.contrato_id == contratos.c.id, *faixa))
+        return condicoes
 
     def contrato(self, contrato_id: int) -> Optional[Dict[str, Any]]:
         """O contrato com a sua verificação mais recente (`verificacao`, ou None)."""

@@ -63,7 +63,7 @@ termos = sa.Table(
     sa.Column("termo", sa.String(64), primary_key=True),
     sa.Column("contrato_id", sa.Integer, sa.ForeignKey("contratos.id", ondelete="CASCADE"), primary_key=True),
 )
-sa.Index("ix_termos_contrato", termos.c.contrato_id)
+sa.Index("ix_termos_contrato", termos.c.contrato_id, termos.c.termo)
 
 usuarios = sa.Table(
     "usuarios", metadata,

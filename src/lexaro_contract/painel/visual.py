@@ -57,7 +57,7 @@ async def formulario_com_csrf(request: Request) -> Dict[str, Any]:
 
 def pôr_cookie(resposta: Response, request: Request, nome: str, valor: str, idade: Optional[int] = None) -> None:
     resposta.set_cookie(nome, valor, max_age=idade, httponly=True, samesite="strict",
-                        secure=bool(request.app.state.seguro), path="/")
+                        secure=bool(request.app.state.seguro) or request.url.scheme == "https", path="/")
 
 
 def csrf_do_login(request: Request) -> str:

@@ -19,7 +19,7 @@ def upgrade() -> None:
         sa.Column("termo", sa.String(64), primary_key=True),
         sa.Column("contrato_id", sa.Integer, sa.ForeignKey("contratos.id", ondelete="CASCADE"), primary_key=True),
     )
-    op.create_index("ix_termos_contrato", "termos", ["contrato_id"])
+    op.create_index("ix_termos_contrato", "termos", ["contrato_id", "termo"])
     # Os contratos já guardados ganham os seus termos.
     from lexaro_contract.acervo.termos import termos_de
 
