@@ -1,8 +1,4 @@
-from pathlib import Path
-
 import pytest
-
-EXEMPLOS = Path(__file__).resolve().parents[2] / "examples" / "contratos"
 
 
 @pytest.fixture(params=["sqlite", "postgres"])

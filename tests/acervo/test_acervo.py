@@ -4,7 +4,7 @@ decisões (o log, o conflito, a decisão final), contas e exclusão."""
 import json
 
 import pytest
-from conftest import EXEMPLOS
+from painel_apoio import EXEMPLOS
 
 from lexaro_contract.acervo import ContaInvalida, Conflito, DecisaoInvalida, campos
 from lexaro_contract.cli import main

@@ -1,11 +1,7 @@
 import time
-from pathlib import Path
 
 import pytest
-
-EXEMPLOS = Path(__file__).resolve().parents[2] / "examples" / "contratos"
-PDFS = sorted(EXEMPLOS.glob("*.pdf"))
-SENHA = "senha-do-teste"
+from painel_apoio import SENHA
 
 
 @pytest.fixture
@@ -48,11 +44,3 @@ def painel(registro_de_exemplo, tmp_path):
         yield p
     acervo.fechar()
 
-
-def arquivos(*caminhos_ou_pares):
-    """Os campos `arquivo` de um envio multipart."""
-    saida = []
-    for item in caminhos_ou_pares:
-        nome, conteudo = (item.name, item.read_bytes()) if isinstance(item, Path) else item
-        saida.append(("arquivo", (nome, conteudo, "application/pdf")))
-    return saida

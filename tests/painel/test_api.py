@@ -1,7 +1,7 @@
 """A API do painel sobre HTTP, com a fila verificando de verdade."""
 
 import pytest
-from conftest import PDFS, SENHA, arquivos
+from painel_apoio import PDFS, SENHA, arquivos
 
 from lexaro_contract.cli import main
 

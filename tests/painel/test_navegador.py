@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import PDFS, SENHA
+from painel_apoio import PDFS, SENHA
 
 webdriver = pytest.importorskip("selenium.webdriver")
 CAPTURAS = Path(__file__).resolve().parents[2] / "docs" / "imagens"

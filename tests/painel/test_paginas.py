@@ -3,7 +3,7 @@ a página do contrato, a revisão, o escape e a exclusão."""
 
 import re
 
-from conftest import PDFS, SENHA, arquivos
+from painel_apoio import PDFS, SENHA, arquivos
 
 
 def _csrf(html):
