@@ -2,8 +2,10 @@
 entrar, enviar os três contratos de exemplo, vê-los terminar na lista, abrir
 o PENDENTE, ver a página com as caixas das evidências, decidir o campo
 pendente e ver a decisão final e o log. As capturas da lista e da página do
-contrato vão para docs/imagens/ (o README as mostra)."""
+contrato vão para a pasta de LEXARO_capturas (as do README:
+LEXARO_capturas=docs/imagens), senão para a pasta temporária do teste."""
 
+import os
 import shutil
 import socket
 import threading
@@ -14,7 +16,6 @@ import pytest
 from painel_apoio import PDFS, SENHA
 
 webdriver = pytest.importorskip("selenium.webdriver")
-CAPTURAS = Path(__file__).resolve().parents[2] / "docs" / "imagens"
 
 
 def _porta_livre():
@@ -85,7 +86,7 @@ def _com_evidencias(acervo, cid):
     acervo.guardar_registro(cid, registro, "local")
 
 
-def test_do_login_a_decisao_final(servidor, navegador):
+def test_do_login_a_decisao_final(servidor, navegador, tmp_path):
     from selenium.webdriver.common.by import By
 
     base, acervo = servidor
@@ -107,8 +108,9 @@ def test_do_login_a_decisao_final(servidor, navegador):
     _esperar(lambda: sorted(e.text.split()[0] for e in nav.find_elements(By.CSS_SELECTOR, "#lista td.veredito"))
              == ["APROVADO", "PENDENTE", "REPROVADO"])
     _esperar(lambda: "DELTA" in nav.find_element(By.ID, "lista").text)
-    CAPTURAS.mkdir(parents=True, exist_ok=True)
-    nav.save_screenshot(str(CAPTURAS / "painel-lista.png"))
+    capturas = Path(os.environ.get("LEXARO_capturas") or tmp_path)
+    capturas.mkdir(parents=True, exist_ok=True)
+    nav.save_screenshot(str(capturas / "painel-lista.png"))
 
     cid = acervo.listar(veredito="PENDENTE")[0][0]["id"]
     _com_evidencias(acervo, cid)
@@ -124,7 +126,7 @@ def test_do_login_a_decisao_final(servidor, navegador):
     linha.find_element(By.CSS_SELECTOR, "td").click()
     assert "ativa" in caixa.get_attribute("class")
     time.sleep(0.5)    # a rolagem até a caixa
-    nav.save_screenshot(str(CAPTURAS / "painel-contrato.png"))
+    nav.save_screenshot(str(capturas / "painel-contrato.png"))
 
     formulario = linha.find_element(By.CSS_SELECTOR, "form.decidir")
     formulario.find_element(By.NAME, "comentario").send_keys("A sede mudou; conferido no contrato social.")
