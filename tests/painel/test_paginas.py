@@ -105,3 +105,17 @@ def test_por_https_o_cookie_da_sessao_e_secure(painel):
     with TestClient(painel.cliente.app, base_url="https://painel.exemplo") as c:
         assert "secure" in entrar(c, "ana").headers["set-cookie"].lower()
     assert "secure" not in entrar(painel.cliente, "ana").headers["set-cookie"].lower()
+
+
+def test_contrato_que_falhou_mostra_o_erro_e_volta_a_fila(painel):
+    c = painel.cliente
+    painel.usuario("ana")
+    cid, _ = painel.acervo.adicionar(PDFS[0].name, PDFS[0].read_bytes(), "ana", estado="erro")
+    painel.acervo.guardar_registro(cid, {"arquivo": "x", "erro": "o processo de <verificação> morreu", "tipo_erro": "processo"})
+    entrar(c, "ana")
+    pagina = c.get(f"/contratos/{cid}").text
+    assert "Falhou: o processo de &lt;verificação&gt; morreu" in pagina and "Tentar de novo" in pagina
+    assert c.post(f"/contratos/{cid}/repetir", data={}).status_code == 403
+    assert c.post(f"/contratos/{cid}/repetir", data={"csrf": _csrf(pagina)}, follow_redirects=False).status_code == 303
+    assert painel.esperar([cid]) == ["verificado"]
+    assert painel.acervo.contrato(cid)["veredito"] == "APROVADO" and painel.acervo.contrato(cid)["erro"] is None
