@@ -66,7 +66,8 @@ def test_envio_verificacao_revisao_e_conflito(painel):
     detalhe = c.get(f"/api/contratos/{cid}", headers=ana).json()
     assert set(detalhe) == {"id", "arquivo", "estado", "erro", "resultado", "evidencias", "campos",
                             "decisao_final", "decisoes"}
-    assert detalhe["resultado"]["resultado_final"] == "PENDENTE" and detalhe["evidencias"] is None
+    assert detalhe["resultado"]["resultado_final"] == "PENDENTE"
+    assert any(e["localizado"] and e["onde"] for e in detalhe["evidencias"]["empresas"])
     pendente = next(f for f in detalhe["campos"] if f["situacao"] == "pendente")
     assert set(pendente) == {"id", "texto", "situacao", "decisao"} and pendente["texto"].startswith("Endereço")
     c.get(f"/api/contratos/{cid}", headers=bia)     # Bia lê antes de Ana decidir
