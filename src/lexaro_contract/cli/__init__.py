@@ -4,6 +4,8 @@ Comandos:
   verificar ARQUIVO.pdf [...]   verifica contratos
   registro servir               serve um registro local de empresas
   demo                          verifica os contratos de exemplo, offline
+  painel                        serve o painel de revisão (e painel usuario criar)
+  acervo                        o acervo dos contratos verificados
 
 Códigos de saída: 0 todos APROVADO; 1 algum REPROVADO; 2 algum PENDENTE e
 nenhum REPROVADO; 3 erro de uso ou de configuração.
@@ -28,9 +30,11 @@ from typing import List, Optional
 from .. import lote
 from ..erros import ErroDeUso
 from .argparse_pt import FaltaOComando, _Parser
+from .acervo import adicionar_acervo
 from .demo import comando_demo, pasta_exemplos
 from .estados import (SAIDA_APROVADO, SAIDA_CANO_FECHADO, SAIDA_ERRO, SAIDA_INTERROMPIDO, SAIDA_PENDENTE,
                       SAIDA_REPROVADO, VEREDITOS, codigo_de_saida)
+from .painel import adicionar_painel
 from .registro import adicionar_comandos, adicionar_servir
 from .terminal import _erro, _Fluxo
 from .verificar import TEMPO_CHECAGEM, checar_registro, comando_verificar, verificar_arquivo
@@ -63,6 +67,9 @@ def montar_parser() -> argparse.ArgumentParser:
     v.add_argument("--model", help="modelo de linguagem (padrão: gpt-4o)")
     v.add_argument("--saida", metavar="RESULTADOS.jsonl",
                    help="grava um registro por arquivo em JSON Lines, à medida que cada um termina")
+    v.add_argument("--acervo", metavar="DESTINO",
+                   help="guarda cada contrato e a sua verificação no acervo (arquivo SQLite ou URL postgresql://); "
+                        "requer o extra [painel]")
     v.add_argument("--retomar", action="store_true",
                    help="pula os arquivos que já têm veredito em --saida (os que deram erro são refeitos)")
     v.add_argument("--jobs", "-j", type=int, default=1,
@@ -82,6 +89,9 @@ def montar_parser() -> argparse.ArgumentParser:
     rsub = r.add_subparsers(dest="acao", required=True, parser_class=_Parser, title="ações")
     adicionar_servir(rsub)
     adicionar_comandos(rsub)
+
+    adicionar_painel(sub)
+    adicionar_acervo(sub)
 
     d = sub.add_parser("demo", help="verifica os contratos de exemplo, offline")
     d.add_argument("--quiet", "-q", action="store_true", help="imprime só a tabela dos vereditos")

@@ -60,6 +60,9 @@ def comando_demo(args: argparse.Namespace) -> int:
             print()
             print(_relatorio_resumido(Path(escolhido["arquivo"]).name, escolhido["resultado"]))
             print("\nOs relatórios inteiros de todos os contratos: demo --completo")
+            print(f"No painel de revisão (extra [painel]): lexaro-contract painel usuario criar NOME --papel analista "
+                  f"--acervo demo.db, depois lexaro-contract painel --acervo demo.db --registro {pasta / 'registro'} "
+                  f"--provider local e envie os PDFs de {pasta / 'contratos'}")
     for r in registros:
         if "erro" in r:
             _erro(f"{Path(r['arquivo']).name}: {r['erro']}")

@@ -217,16 +217,33 @@ def comando_verificar(args: argparse.Namespace) -> int:
         except ImportError:
             raise ErroDeUso('--dask precisa do Dask distribuído: pip install "lexaro-contract[dask]"') from None
 
+    acervo = abrir_acervo(args.acervo) if getattr(args, "acervo", None) else None
     saida = _Saida(Path(args.saida), segredos) if args.saida else None
     try:
-        return _verificar(args, arquivos, unico, verificador, provider, segredos, saida, raizes)
+        return _verificar(args, arquivos, unico, verificador, provider, segredos, saida, raizes, acervo)
     finally:
         if saida is not None:
             saida.fechar()
+        if acervo is not None:
+            acervo.fechar()
+
+
+def abrir_acervo(destino: str) -> Any:
+    """O acervo de `--acervo` (criado e migrado se preciso), ou um erro de uso."""
+    try:
+        from ..acervo import Acervo
+    except ImportError:
+        raise ErroDeUso('--acervo precisa das bibliotecas do painel: pip install "lexaro-contract[painel]"') from None
+    try:
+        return Acervo(destino)
+    except ErroDeUso:
+        raise
+    except Exception as e:  # noqa: BLE001 - banco inalcançável, arquivo que não é SQLite
+        raise ErroDeUso(f"não foi possível abrir o acervo {destino}: {type(e).__name__}: {e}") from None
 
 
 def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verificador: Any, provider: str,
-               segredos: Tuple[str, ...], saida: Optional[_Saida], raizes: Optional[str]) -> int:
+               segredos: Tuple[str, ...], saida: Optional[_Saida], raizes: Optional[str], acervo: Any = None) -> int:
     if not args.sem_checagem_registro and not checar_registro():
         raise ErroDeUso(
             "nenhum serviço de registro respondeu (BrasilAPI, ReceitaWS, Casa dos Dados); "
@@ -252,6 +269,8 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
         estados[_chave(r["arquivo"])] = _estado(r)
         if saida is not None:
             saida.escrever(r)
+        if acervo is not None:
+            acervo.guardar_do_lote(r, provider, args.model)
         tipo = r.get("tipo_erro")
         if tipo in _FATAIS:
             parar.set()
