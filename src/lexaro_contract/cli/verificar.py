@@ -228,6 +228,17 @@ def comando_verificar(args: argparse.Namespace) -> int:
             acervo.fechar()
 
 
+def registro_no_processo(destino: str) -> Any:
+    """O `--registro` de um comando: o registro importado (SQLite ou
+    postgresql://) ou a pasta JSON servido neste processo, ou um erro de uso."""
+    from ..registro.em_processo import servir_no_processo
+
+    try:
+        return servir_no_processo(destino)
+    except Exception as e:  # noqa: BLE001 - registro ilegível ou inalcançável: uma linha
+        raise ErroDeUso(f"não foi possível abrir o registro {destino}: {e}") from None
+
+
 def abrir_acervo(destino: str) -> Any:
     """O acervo de `--acervo` (criado e migrado se preciso), ou um erro de uso."""
     try:
