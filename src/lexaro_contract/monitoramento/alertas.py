@@ -97,9 +97,12 @@ def _signatarios(antes: Json, depois: Json) -> List[Json]:
         if d is None or not a.get("tem_poder_assinatura"):
             continue
         pessoa, cnpj = a.get("nome_signatario"), a.get("cnpj_empresa")
+        poder = _campo(d, "Poder de Assinatura")
         if not d.get("tem_poder_assinatura"):
-            alertas.append(_alerta("signatario_fora_do_qsa", cnpj, pessoa, a.get("qualificacao_qsa"),
-                                   _campo(d, "Poder de Assinatura").get("valor_receita") or "fora do QSA"))
+            # Só um QSA lido sem a pessoa: sem a empresa no registro, o alerta é o da empresa.
+            if poder.get("status") == "reprovado":
+                alertas.append(_alerta("signatario_fora_do_qsa", cnpj, pessoa, a.get("qualificacao_qsa"),
+                                       poder.get("valor_receita") or "fora do QSA"))
         elif (a.get("qualificacao_qsa") or "") != (d.get("qualificacao_qsa") or ""):
             alertas.append(_alerta("qualificacao", cnpj, pessoa, a.get("qualificacao_qsa"), d.get("qualificacao_qsa")))
     return alertas
