@@ -2,41 +2,20 @@
 against two registry months served in-process, the second with chosen changes."""
 
 import json
-from pathlib import Path
 
 import pytest
+from meses_apoio import REGISTRO, novembro
+from meses_apoio import mes_do_registro as _mes
 from painel_apoio import EXEMPLOS
 
 from lexaro_contract.cli import main
-
-REGISTRO = EXEMPLOS.parent / "registro" / "empresas.json"
-ALFA, BETA, GAMA, DELTA = "10203040000194", "20304050000170", "30405060000155", "40506070000130"
-
-
-def _mes(pasta, mudar=None):
-    empresas = {e["cnpj"]: e for e in json.loads(REGISTRO.read_text("utf-8"))}
-    if mudar:
-        mudar(empresas)
-    pasta.mkdir()
-    (pasta / "empresas.json").write_text(json.dumps(list(empresas.values())), encoding="utf-8")
-    return str(pasta)
-
-
-def _novembro(e):
-    e[ALFA].update(descricao_situacao_cadastral="INAPTA", situacao_cadastral=4, data_situacao_cadastral="2026-11-03")
-    e[BETA]["qsa"] = [q for q in e[BETA]["qsa"] if q["nome_socio"] != "MARIANA COSTA LIMA"]
-    e[BETA].update(logradouro="DAS NACOES UNIDAS", numero="12901", bairro="BROOKLIN", municipio="SAO PAULO",
-                   uf="SP", cep="04578000")
-    e[DELTA]["razao_social"] = "DELTA PARTICIPACOES LTDA"
-    del e[GAMA]
-
 
 @pytest.fixture
 def acervo_verificado(registro_de_exemplo, destino, tmp_path, capsys):
     assert main(["verificar", *map(str, sorted(EXEMPLOS.glob("*.pdf"))), "--provider", "local", "--acervo",
                  destino, "--quiet"]) == 1
     capsys.readouterr()
-    return destino, _mes(tmp_path / "outubro"), _mes(tmp_path / "novembro", _novembro)
+    return destino, _mes(tmp_path / "outubro"), _mes(tmp_path / "novembro", novembro)
 
 
 def _rodar(capsys, *args):
