@@ -2,6 +2,7 @@
 against two registry months served in-process, the second with chosen changes."""
 
 import json
+from pathlib import Path
 
 import pytest
 from meses_apoio import REGISTRO, novembro
@@ -81,3 +82,55 @@ def test_a_record_without_extraction_asks_for_a_new_reading(tmp_path, capsys, ab
         "assinaturas": []}})
     codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", str(REGISTRO.parent), "--mes", "2026-10")
     assert (codigo, alertas) == (0, []) and "velho.pdf" in err and "nova leitura" in err
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def banco_do_registro(request, tmp_path):
+    """Where the registry months are imported, one after the other (the second swapped in)."""
+    if request.param == "sqlite":
+        return str(tmp_path / "registro.sqlite")
+    return request.getfixturevalue("banco_postgres")
+
+
+def _mes_aberto(pasta, mudar=None):
+    """A small generated month of open data with the example companies (changed by `mudar`) in it."""
+    import sys
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "registro"))
+    from test_registro_ponta_a_ponta import empresa_de_registro
+
+    from lexaro_contract.registro.dados_abertos.gerador import (gerar, linhas_empresa, linhas_estabelecimentos,
+                                                                linhas_socios)
+
+    empresas = {e["cnpj"]: e for e in json.loads(REGISTRO.read_text("utf-8"))}
+    if mudar:
+        mudar(empresas)
+    gerar(pasta, 5, 1, zips=False)
+    exemplos = [empresa_de_registro(r) for r in empresas.values()]
+    for sufixo, linhas in (("EMPRECSV", linhas_empresa), ("ESTABELE", linhas_estabelecimentos),
+                           ("SOCIOCSV", linhas_socios)):
+        (csv,) = [p for p in pasta.iterdir() if p.name.endswith(sufixo) and "Y0." in p.name]
+        with open(csv, "a", encoding="latin-1", newline="") as f:
+            f.write("".join(linhas(e) for e in exemplos))
+    return pasta
+
+
+def test_imported_months_swapped_in_give_the_same_alerts(registro_de_exemplo, banco_do_registro, tmp_path, capsys):
+    from lexaro_contract.registro.dados_abertos.importador import importar
+
+    destino = str(tmp_path / "acervo.db")
+    assert main(["verificar", *map(str, sorted(EXEMPLOS.glob("*.pdf"))), "--provider", "local", "--acervo",
+                 destino, "--quiet"]) == 1
+    importar(_mes_aberto(tmp_path / "2026-10"), banco_do_registro, progresso=False)
+    capsys.readouterr()
+    assert _rodar(capsys, "--acervo", destino, "--registro", banco_do_registro)[:2] == (0, [])
+    importar(_mes_aberto(tmp_path / "2026-11", novembro), banco_do_registro, progresso=False)
+    codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", banco_do_registro)
+    assert codigo == 1 and "Registro de 2026-11" in err
+    assert sorted((a["arquivo"], a["tipo"]) for a in alertas) == sorted(
+        [(n, "situacao") for n in ("01_servicos.pdf", "02_fornecimento.pdf", "03_locacao.pdf")]
+        + [("01_servicos.pdf", t) for t in ("signatario_fora_do_qsa", "endereco", "veredito")]
+        + [("02_fornecimento.pdf", "empresa_nao_encontrada"), ("03_locacao.pdf", "razao_social"),
+           ("03_locacao.pdf", "veredito")])
+    assert {(a["mes_anterior"], a["mes_novo"]) for a in alertas} == {("2026-10", "2026-11")}
+    assert "INAPTA desde 2026-11-03" in {a["depois"] for a in alertas}
