@@ -7,8 +7,12 @@ extras, the signatories attributed to the right company (witnesses as
 witnesses), the checker's verdict against the expected one (the registry
 served locally from the corpus' records) and the end-to-end time, PDF to the
 three answers (median of the repeats). Tuned and held-out contracts are
-totalled apart. Last row: the 10-page contract of the engine benchmark
-(target: at most 30 ms).
+totalled apart. Then the real public contracts of ../shared/real/contratos
+(rendered to PDFs here, never copied into the repository; skipped with a
+message where the folder is absent): stated CNPJs and signatories found,
+wrong extras (a person seen only in a system stamp is neither required nor
+wrong). Last row: the 10-page contract of the engine benchmark (target: at
+most 30 ms).
 
 Usage: PYTHONPATH=src python3 benchmarks/bench_local_corpus.py [--repeats N] [--so-reservados]
 """
@@ -16,6 +20,7 @@ Usage: PYTHONPATH=src python3 benchmarks/bench_local_corpus.py [--repeats N] [--
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import sys
 import tempfile
@@ -39,6 +44,9 @@ from lexaro_contract.enderecos import Enderecos, apontando  # noqa: E402
 from lexaro_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas  # noqa: E402
 
 TARGET_MS = 30.0
+# ../shared/real/contratos from the project root; a checkout elsewhere (a worktree) names it in
+# LEXARO_CONTRATOS_REAIS
+REAIS = Path(os.environ.get("LEXARO_CONTRATOS_REAIS") or HERE.parent.parent / "shared" / "real" / "contratos")
 
 
 def cliente() -> lexaro.Lexaro:
@@ -74,6 +82,42 @@ def medir(contratos: Sequence[Contrato], pasta: Path, repeats: int) -> List[Tupl
         ms = mediana_ms(lambda: eng.process(str(pdf)), repeats)
         out.append((c, pontuar(c, emp, ass, veredito), ms))
     return out
+
+
+def reais(pasta: Path, eng: lexaro.Lexaro) -> List[List[str]]:
+    """The real contracts: CNPJs and signatories found against the careful reader's answer."""
+    import json
+
+    from corpus_local import chave_cnpj, chave_nome
+
+    linhas = []
+    tot = [0] * 6
+    for txt in sorted(REAIS.glob("[0-9][0-9].txt")):
+        esp = json.loads(txt.with_name(txt.stem + ".esperado.json").read_text(encoding="utf-8"))
+        pdf = make_contract_pdf(pasta / f"real{txt.stem}.pdf", txt.read_text(encoding="utf-8"))
+        local._analisar_cache.cache_clear()
+        t0 = time.perf_counter()
+        doc = eng.process(str(pdf))
+        ms = (time.perf_counter() - t0) * 1000
+        r_emp, r_ass = doc.get_result("empresas"), doc.get_result("assinaturas")
+        assert r_emp is not None and r_ass is not None
+        cn_esp = {chave_cnpj(e["cnpj"]) for e in esp["empresas"] if e.get("cnpj")}
+        cn_ach = {chave_cnpj(e.get("cnpj")) for e in r_emp.raw_result["empresas"] if e.get("cnpj")}
+        nm_esp = {chave_nome(s["nome"]) for s in esp["signatarios"] if s["papel"] != "outro"}
+        outros = {chave_nome(s["nome"]) for s in esp["signatarios"] if s["papel"] == "outro"}
+        nm_ach = {chave_nome(a.get("nome_signatario")) for a in r_ass.raw_result["assinaturas"]}
+        extras = sorted(nm_ach - nm_esp - outros)
+        conta = [len(cn_esp & cn_ach), len(cn_esp), len(cn_ach - cn_esp), len(nm_esp & nm_ach), len(nm_esp),
+                 len(extras)]
+        tot = [a + b for a, b in zip(tot, conta)]
+        faltas = [f"CNPJ {c}" for c in sorted(cn_esp - cn_ach)] + [f"CNPJ a mais {c}" for c in sorted(cn_ach - cn_esp)]
+        faltas += [f"nome {n}" for n in sorted(nm_esp - nm_ach)] + [f"nome a mais {n}" for n in extras]
+        linhas.append([f"real {txt.stem}", f"{conta[0]}/{conta[1]}", str(conta[2]), f"{conta[3]}/{conta[4]}",
+                       str(conta[5]), "", "", f"{ms:.1f}", "; ".join(faltas)])
+    if linhas:
+        linhas.append([f"TOTAL reais ({len(linhas)})", f"{tot[0]}/{tot[1]}", str(tot[2]), f"{tot[3]}/{tot[4]}",
+                       str(tot[5]), "", "", "", ""])
+    return linhas
 
 
 def entradas_ruins(pasta: Path, eng: lexaro.Lexaro) -> List[Tuple[str, str, float]]:
@@ -148,6 +192,11 @@ def main() -> None:
         eng = cliente()
         ms_longo = mediana_ms(lambda: eng.process(str(longo)), max(args.repeats, 15))
         ruins = entradas_ruins(pasta, eng)
+        if REAIS.is_dir():
+            linhas_reais = reais(pasta, eng)
+        else:
+            linhas_reais = []
+            print(f"(contratos reais ausentes: {REAIS} não existe; linhas puladas)")
 
     linhas = []
     for c, p, ms in res:
@@ -159,6 +208,7 @@ def main() -> None:
                         ("reservados", [r for r in res if r[0].reservado])):
         if sel:
             linhas.append(totais(sel, rotulo))
+    linhas.extend(linhas_reais)
     ok = "ok" if ms_longo <= TARGET_MS else "ACIMA DA META"
     linhas.append(["contrato de 10 páginas", "", "", "", "", "", "", f"{ms_longo:.1f}", f"meta <= {TARGET_MS:.0f} ms: {ok}"])
     for nome, desc, ms in ruins:

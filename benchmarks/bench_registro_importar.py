@@ -7,7 +7,10 @@ memória, tamanho do banco contra o CSV, latência de consulta por CNPJ
 (mediana/p99), p99 da busca por nome, e a projeção para um mês completo de
 197 milhões de linhas.
 
-    python benchmarks/bench_registro_importar.py [--linhas 5000000] [--pasta DIR] [--sem-pg]
+    python benchmarks/bench_registro_importar.py [--linhas 5000000] [--pasta DIR] [--sem-pg] [--embaralhar]
+
+Com --embaralhar, as linhas de cada arquivo do mês saem em ordem aleatória
+(os arquivos reais não vêm em ordem de CNPJ).
 """
 
 from __future__ import annotations
@@ -93,6 +96,7 @@ def main() -> None:
     ap.add_argument("--linhas", type=int, default=5_000_000, help="linhas do mês gerado (padrão 5 milhões)")
     ap.add_argument("--pasta", type=Path, help="pasta do mês gerado (reaproveitada se já existir)")
     ap.add_argument("--sem-pg", action="store_true", help="só SQLite")
+    ap.add_argument("--embaralhar", action="store_true", help="linhas de cada arquivo em ordem aleatória")
     args = ap.parse_args()
 
     n_empresas = max(1, int(args.linhas / LINHAS_POR_EMPRESA))
@@ -100,11 +104,12 @@ def main() -> None:
     pasta = args.pasta or temp / "mes"
     try:
         marca = pasta / ".empresas"
-        if not (marca.exists() and marca.read_text() == str(n_empresas)):
+        feito = f"{n_empresas}{' embaralhado' if args.embaralhar else ''}"
+        if not (marca.exists() and marca.read_text() == feito):
             shutil.rmtree(pasta, ignore_errors=True)
             t = time.perf_counter()
-            gerar(pasta, n_empresas, semente=0)
-            marca.write_text(str(n_empresas))
+            gerar(pasta, n_empresas, semente=0, embaralhar=args.embaralhar)
+            marca.write_text(feito)
             print(f"mês gerado: {n_empresas:,} empresas em {time.perf_counter() - t:.0f} s", file=sys.stderr)
 
         colunas: Dict[str, Dict[str, Any]] = {}

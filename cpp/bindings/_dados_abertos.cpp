@@ -19,6 +19,7 @@ py::object counts_dict(const open_data::Counts& c) {
     d["data"] = py::int_(c.bad_dates);
     d["capital_ficticio"] = py::int_(c.placeholder_capital);
     d["capital"] = py::int_(c.bad_capital);
+    d["linha_longa"] = py::int_(c.long_lines);
     return d;
 }
 

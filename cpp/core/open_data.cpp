@@ -12,6 +12,13 @@ constexpr char kRecordSep = '\x1e';
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alnum_upper(char c) { return is_digit(c) || (c >= 'A' && c <= 'Z'); }
 
+// Trims blanks at the end only.
+std::string_view trim_end(std::string_view v) {
+    std::size_t b = v.size();
+    while (b > 0 && v[b - 1] == ' ') --b;
+    return v.substr(0, b);
+}
+
 // Trims blanks at both ends.
 std::string_view trim(std::string_view v) {
     std::size_t a = 0, b = v.size();
@@ -208,6 +215,10 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
         r.consumed = pos;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
+        if (line.size() > kMaxLine) {
+            ++r.counts.long_lines;
+            continue;
+        }
         if (split_line(line, fields, scratch, r.counts) != nfields) {
             ++r.counts.bad_columns;
             continue;
@@ -229,7 +240,10 @@ Result parse(std::string_view data, std::string_view kinds, bool final) {
         out.reserve(line.size());
         for (std::size_t k = 0; k < nfields; ++k) {
             if (k) out.push_back(kFieldSep);
-            std::string_view v = trim(fields[k]);
+            // Text keeps its leading blanks as published (only the padding at
+            // its end goes); the other kinds are read without blanks around them.
+            const bool text = static_cast<FieldKind>(kinds[k]) == FieldKind::text;
+            std::string_view v = text ? trim_end(fields[k]) : trim(fields[k]);
             switch (static_cast<FieldKind>(kinds[k])) {
                 case FieldKind::date:
                     if (v.empty() || all_zero(v)) v = {};

@@ -13,7 +13,8 @@
 //   with `"` ends at the next `;`.
 // - NUL bytes are dropped and counted; other control bytes (tab, stray CR,
 //   and the two separators 0x1E/0x1F that the packed form uses) become a
-//   blank; blanks around a field are trimmed.
+//   blank; blanks around a field are trimmed, except the leading blanks of a
+//   text field, which are kept as published (only its end padding goes).
 // - A record with the wrong number of fields is rejected and counted.
 // - Per field type: dates `YYYYMMDD` (`0`, `00000000` or blank mean none; an
 //   impossible date is counted and stored as none), capitals with a decimal
@@ -51,7 +52,12 @@ struct Counts {
     std::uint64_t bad_dates = 0;       // impossible dates stored as none
     std::uint64_t placeholder_capital = 0;
     std::uint64_t bad_capital = 0;     // capital that is not a number
+    std::uint64_t long_lines = 0;      // rejected: longer than kMaxLine (no real row comes near)
 };
+
+// The longest line read as a record; a longer one is rejected and counted, so
+// that neither memory nor time depends on what a broken file holds.
+inline constexpr std::size_t kMaxLine = 64 * 1024;
 
 struct Record {
     std::int64_t key;

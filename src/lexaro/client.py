@@ -78,6 +78,25 @@ def usable_endpoint(url: str) -> bool:
     return re.fullmatch(r"[A-Za-z0-9_-]+(?:\.[A-Za-z0-9_-]+)*\.?", ascii_host) is not None
 
 
+class _Evidence:
+    """A evidência de um documento lido, calculada quando pedida; as páginas
+    que a leitura deixou abertas fecham depois dela (ou com `close`)."""
+
+    def __init__(self, doc: DocumentPages, raws: List[Dict[str, Any]]) -> None:
+        self.doc, self.raws = doc, raws
+
+    def __call__(self) -> Dict[str, List[Dict[str, Any]]]:
+        from .evidence import answers_of, locate
+
+        try:
+            return locate(self.doc, *answers_of(self.raws))
+        finally:
+            self.doc.close()
+
+    def close(self) -> None:
+        self.doc.close()
+
+
 class Lexaro:
     """Responde a perguntas sobre um PDF com um modelo de linguagem.
 
@@ -163,6 +182,8 @@ class Lexaro:
         self.read_limits = read_limits or _read_limits()
         self._questions: List[Question] = []
         self._provider: Any
+        # the result of the last `process` (None while one runs or after one fails)
+        self.last_result: Optional[DocumentResult] = None
 
         if provider == "local":
             from .providers.local import LocalProvider
@@ -252,7 +273,14 @@ class Lexaro:
 
     def _document(self, path: str) -> DocumentPages:
         policy = self._scan_policy()
-        doc = read_document(path, limits=self.read_limits, scans=policy)
+        doc = read_document(path, limits=self.read_limits, scans=policy, keep_open=True)
+        try:
+            return self._checked(path, policy, doc)
+        except BaseException:
+            doc.close()
+            raise
+
+    def _checked(self, path: str, policy: ScanPolicy, doc: DocumentPages) -> DocumentPages:
         scanned = doc.scanned
         if scanned:
             read = [p.number for p in scanned if p.source != "skipped"]
@@ -285,8 +313,16 @@ class Lexaro:
             raise TypeError(f"path deve ser str ou os.PathLike, não {type(path).__name__}")
         t0 = time.perf_counter()
         path_str = os.fspath(path)
+        self._forget_last()
         self._log(f"📄 Lendo PDF: {os.path.basename(path_str)}")
         doc = self._document(path_str)
+        try:
+            return self._answer(path_str, doc, t0)
+        except BaseException:
+            doc.close()
+            raise
+
+    def _answer(self, path_str: str, doc: DocumentPages, t0: float) -> DocumentResult:
         text = join_pages([self._page_input(p) for p in doc.pages])
         self._log(f"   {len(doc.pages)} página(s), {len(text)} caracteres de texto")
         if not self._questions:
@@ -338,11 +374,36 @@ class Lexaro:
         cache_note = f" ({cached} do cache)" if cached else ""
         self._log(f"📊 Total: {total.tokens} tokens{cache_note}, US$ {total.cost_usd:.4f}, "
                   f"{total.time_seconds:.2f} s")
-        return DocumentResult(path=path_str, pages=len(doc.pages), chars=len(text), results=results,
-                              total_metrics=total)
+        self.last_result = DocumentResult(path=path_str, pages=len(doc.pages), chars=len(text), results=results,
+                                          total_metrics=total,
+                                          evidence_source=_Evidence(doc, [r.raw_result for r in results.values()]))
+        return self.last_result
+
+    def _forget_last(self) -> None:
+        """Fecha as páginas que a leitura anterior deixou abertas para a evidência."""
+        last, self.last_result = self.last_result, None
+        source = getattr(last, "evidence_source", None)
+        if isinstance(source, _Evidence):
+            source.close()
+
+    def evidencias(self, path: Any = None) -> Optional[Dict[str, List[Dict[str, Any]]]]:
+        """A evidência das respostas do último `process` (ver
+        `DocumentResult.evidencias`); com `path`, só se o último documento
+        lido foi esse arquivo (senão None, como depois de um `process` que
+        falhou)."""
+        last = self.last_result
+        if last is None:
+            return None
+        if path is not None:
+            if not isinstance(path, (str, os.PathLike)):
+                raise TypeError(f"path deve ser str ou os.PathLike, não {type(path).__name__}")
+            if os.path.realpath(os.fspath(path)) != os.path.realpath(last.path):
+                return None
+        return last.evidencias()
 
     def close(self) -> None:
-        """Fecha as conexões HTTP do cliente do provedor (nada a fazer no local)."""
+        """Fecha as conexões HTTP do cliente do provedor e o último documento lido."""
+        self._forget_last()
         client = getattr(self._provider, "client", None)
         if client is not None:
             client.close()

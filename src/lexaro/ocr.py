@@ -17,7 +17,8 @@ import os
 import shutil
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
-from typing import List, Optional, Sequence
+from dataclasses import dataclass
+from typing import List, Optional, Sequence, Tuple
 
 LANGUAGE = "por"
 # 300 dpi: a 200 dpi o Tesseract já troca "CNPJ" por "CNP)" num corpo de 10 pt.
@@ -78,12 +79,67 @@ def _probe(program: str) -> Optional[str]:
     return None
 
 
+@dataclass(frozen=True)
+class Word:
+    """Uma palavra lida por OCR: `start` é a posição dela no texto da página;
+    `box` é (x0, y0, x1, y1) em pixels da imagem, origem no canto de cima à
+    esquerda; `line` numera as linhas da página a partir de 0."""
+
+    text: str
+    start: int
+    box: Tuple[float, float, float, float]
+    line: int
+
+
+def words_text(tsv: str) -> Tuple[str, List[Word]]:
+    """Texto e palavras de uma saída TSV do Tesseract.
+
+    O texto é o que a saída de texto do programa daria: as palavras de uma
+    linha separadas por um espaço, as linhas por uma quebra, os parágrafos
+    por uma linha em branco."""
+    out: List[str] = []
+    words: List[Word] = []
+    pos = 0
+    prev: Optional[Tuple[str, str, str, str]] = None
+    line_no = -1
+    for raw in tsv.splitlines():
+        cols = raw.split("\t")
+        if len(cols) < 12 or cols[0] != "5" or not cols[11].strip():
+            continue
+        try:
+            left, top, width, height = (float(c) for c in cols[6:10])
+        except ValueError:
+            continue
+        key = (cols[1], cols[2], cols[3], cols[4])
+        if prev is None:
+            line_no = 0
+        elif key != prev:
+            sep = "\n\n" if key[:3] != prev[:3] else "\n"
+            out.append(sep)
+            pos += len(sep)
+            line_no += 1
+        else:
+            out.append(" ")
+            pos += 1
+        text = cols[11]
+        words.append(Word(text, pos, (left, top, left + width, top + height), line_no))
+        out.append(text)
+        pos += len(text)
+        prev = key
+    return "".join(out), words
+
+
 def ocr_png(png: bytes, timeout: float = PAGE_TIMEOUT_SECONDS) -> str:
     """Texto de uma imagem PNG de página, em ordem de leitura (layout automático)."""
+    return ocr_png_words(png, timeout)[0]
+
+
+def ocr_png_words(png: bytes, timeout: float = PAGE_TIMEOUT_SECONDS) -> Tuple[str, List[Word]]:
+    """Texto de uma imagem PNG de página e as palavras com as suas caixas."""
     program = tesseract_program()
     try:
         out = subprocess.run(
-            [program, "stdin", "stdout", "-l", LANGUAGE, "--psm", "3"],
+            [program, "stdin", "stdout", "-l", LANGUAGE, "--psm", "3", "tsv"],
             input=png, capture_output=True, timeout=timeout, env=_env(),
         )
     except subprocess.TimeoutExpired:
@@ -93,16 +149,21 @@ def ocr_png(png: bytes, timeout: float = PAGE_TIMEOUT_SECONDS) -> str:
     if out.returncode != 0:
         detail = out.stderr.decode("utf-8", "replace").strip().splitlines()
         raise OCRFailed(f"o OCR falhou (código {out.returncode}: {detail[-1] if detail else 'sem mensagem'})")
-    return out.stdout.decode("utf-8", "replace").replace("\x0c", "").strip("\n")
+    return words_text(out.stdout.decode("utf-8", "replace"))
 
 
 def ocr_pages(images: Sequence[bytes], workers: Optional[int] = None) -> List[str]:
     """OCR de várias páginas, em paralelo (um processo do Tesseract por núcleo)."""
+    return [text for text, _ in ocr_pages_words(images, workers)]
+
+
+def ocr_pages_words(images: Sequence[bytes], workers: Optional[int] = None) -> List[Tuple[str, List[Word]]]:
+    """Texto e palavras de várias páginas, em paralelo (um processo por núcleo)."""
     check_available()
     if not images:
         return []
     n = max(1, min(len(images), workers or os.cpu_count() or 1))
     if n == 1:
-        return [ocr_png(img) for img in images]
+        return [ocr_png_words(img) for img in images]
     with ThreadPoolExecutor(max_workers=n) as pool:
-        return list(pool.map(ocr_png, images))
+        return list(pool.map(ocr_png_words, images))

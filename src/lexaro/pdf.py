@@ -8,9 +8,10 @@ comprimidos são medidos antes de abrir o documento, descomprimindo com
 saída limitada, e os caracteres são contados enquanto as páginas são lidas.
 Qualquer falha vira um `PDFError` com o caminho do arquivo.
 
-Páginas digitalizadas (sem texto, ou com texto de menos para a área, e com
-imagem) podem ser lidas por OCR (`ocr.py`) ou desenhadas como imagem para um
-modelo com visão, dentro de um orçamento de páginas.
+Páginas digitalizadas (uma imagem que cobre a página e, no máximo, o texto
+de um carimbo: `page_kind.py`) podem ser lidas por OCR (`ocr.py`) ou
+desenhadas como imagem para um modelo com visão, dentro de um orçamento de
+páginas; o texto do carimbo fica à parte (`PageText.stamp`).
 
 O texto de cada página sai em ordem de leitura (`reading_order.py`: colunas
 de assinatura, blocos fora de ordem, páginas giradas); este módulo cuida do
@@ -24,7 +25,7 @@ import re
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import pypdfium2 as pdfium
 import pypdfium2.raw as pdfium_c
@@ -41,8 +42,9 @@ from .errors import (
     OCRUnavailableError,
     PDFError,
 )
+from .page_kind import looks_scanned
 from .pricing import IMAGE_SHORT_SIDE_PX
-from .reading_order import page_text
+from .reading_order import page_text_and_rects
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -50,10 +52,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 _HEADER_WINDOW = 1024
 
 MiB = 1024 * 1024
-# Área de uma A4 em pontos; menos de 40 caracteres visíveis numa página desse
-# tamanho que tem imagem é um carimbo ou um rodapé sobre uma digitalização.
-_A4_AREA_PT = 595.0 * 842.0
-SCANNED_MIN_CHARS_PER_A4 = 40
 
 SCAN_MODES = ("none", "ocr", "image")
 
@@ -102,7 +100,10 @@ class PageText:
     """Uma página lida: `number` começa em 1; `scanned` diz que a página é
     uma digitalização; `source` é "text", "ocr", "image" (vai como imagem,
     PNG em `image`) ou "skipped" (digitalizada, fora do orçamento ou sem
-    política de digitalização)."""
+    política de digitalização). Numa página digitalizada lida por OCR, o
+    texto que a página já tinha (o carimbo de um serviço de documentos) fica
+    em `stamp` e entra no fim de `text`, depois de uma linha em branco;
+    `words` são as palavras do OCR com as suas caixas (`ocr.Word`)."""
 
     number: int
     text: str
@@ -110,12 +111,34 @@ class PageText:
     source: str = "text"
     image: Optional[bytes] = None
     image_size: Tuple[int, int] = (0, 0)
+    stamp: str = ""
+    words: List[ocr.Word] = field(default_factory=list)
 
 
 @dataclass
 class DocumentPages:
+    """As páginas lidas de um documento. Lido com `keep_open`, um documento
+    pequeno (até `KEEP_OPEN_MAX_PAGES` páginas) fica aberto, com as páginas
+    de texto prontas para quem ainda vai olhar as caixas dos caracteres (a
+    evidência): `opened(n)` as dá, `close()` fecha tudo."""
+
     path: str
     pages: List[PageText] = field(default_factory=list)
+    _doc: Optional[pdfium.PdfDocument] = field(default=None, repr=False, compare=False)
+    _open: Dict[int, Tuple[pdfium.PdfPage, pdfium.PdfTextPage]] = field(default_factory=dict, repr=False,
+                                                                           compare=False)
+
+    def opened(self, number: int) -> Optional[Tuple[pdfium.PdfPage, pdfium.PdfTextPage]]:
+        return self._open.get(number)
+
+    def close(self) -> None:
+        for page, textpage in self._open.values():
+            textpage.close()
+            page.close()
+        self._open.clear()
+        if self._doc is not None:
+            self._doc.close()
+            self._doc = None
 
     @property
     def texts(self) -> List[str]:
@@ -216,19 +239,6 @@ def content_bytes(data: bytes, limit: int) -> int:
 # --- páginas -----------------------------------------------------------------
 
 
-def _has_image(page: pdfium.PdfPage) -> bool:
-    for _ in page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=3):
-        return True
-    return False
-
-
-def _looks_scanned(page: pdfium.PdfPage, text: str) -> bool:
-    visible = len(text) - sum(text.count(c) for c in " \n\t\xa0")
-    w, h = page.get_size()
-    expected = SCANNED_MIN_CHARS_PER_A4 * min(4.0, max(0.25, (w * h) / _A4_AREA_PT))
-    return visible < expected and _has_image(page)
-
-
 def _scan_priority(numbers: Sequence[int]) -> List[int]:
     """Páginas na ordem de prioridade: primeira, última, segunda, penúltima..."""
     order: List[int] = []
@@ -281,11 +291,16 @@ def _image_scale(page: pdfium.PdfPage) -> float:
     return float(IMAGE_SHORT_SIDE_PX / max(1.0, min(w, h)))
 
 
+# páginas de um documento que `keep_open` deixa abertas (as de um contrato comum)
+KEEP_OPEN_MAX_PAGES = 30
+
+
 def read_document(path: PathLike, *, limits: Optional[ReadLimits] = None,
-                  scans: Optional[ScanPolicy] = None) -> DocumentPages:
+                  scans: Optional[ScanPolicy] = None, keep_open: bool = False) -> DocumentPages:
     """Lê as páginas do PDF em `path`, com os limites e a política de
     digitalização dados. Não exige texto: quem chama decide o que fazer com
-    um documento sem nenhum (ver `read_pdf_pages`)."""
+    um documento sem nenhum (ver `read_pdf_pages`). Com `keep_open`, um
+    documento pequeno fica aberto (`DocumentPages.close`)."""
     p = _fspath(path)
     limits = limits or ReadLimits()
     scans = scans or ScanPolicy()
@@ -311,25 +326,36 @@ def read_document(path: PathLike, *, limits: Optional[ReadLimits] = None,
         doc = pdfium.PdfDocument(data)
     except pdfium.PdfiumError as exc:
         raise _load_error(p, data, exc) from None
+    result = DocumentPages(p)
     try:
-        return _read_open(p, doc, limits, scans)
+        _read_open(p, doc, limits, scans, result, keep_open and len(doc) <= KEEP_OPEN_MAX_PAGES)
     except pdfium.PdfiumError as exc:
-        raise CorruptPDFError(p, f"o PDF está danificado ({exc})") from None
-    finally:
+        result.close()
         doc.close()
+        raise CorruptPDFError(p, f"o PDF está danificado ({exc})") from None
+    except BaseException:
+        result.close()
+        doc.close()
+        raise
+    if result._open:
+        result._doc = doc
+    else:
+        doc.close()
+    return result
 
 
-def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanPolicy) -> DocumentPages:
+def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanPolicy, result: DocumentPages,
+               keep: bool) -> None:
     n = len(doc)
     if n == 0:
         raise EmptyPDFError(p, "o documento não tem páginas")
-    result = DocumentPages(p)
     total = 0
     for i in range(n):
         try:
             page = doc[i]
         except pdfium.PdfiumError as exc:
             raise CorruptPDFError(p, f"a página {i + 1} não pôde ser carregada ({exc})") from None
+        kept = False
         try:
             textpage = page.get_textpage()
             try:
@@ -343,17 +369,22 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                     raise DocumentTooLargeError(
                         p, f"o documento passa de {limits.max_document_chars} caracteres na página {i + 1} "
                            "(limite por documento; max_document_chars)")
-                text = page_text(page, textpage)
+                text, rects = page_text_and_rects(page, textpage)
+                scanned = looks_scanned(page, rects, text)
+                if keep and text.strip():
+                    result._open[i + 1] = (page, textpage)
+                    kept = True
             finally:
-                textpage.close()
-            scanned = _looks_scanned(page, text)
+                if not kept:
+                    textpage.close()
         finally:
-            page.close()
+            if not kept:
+                page.close()
         result.pages.append(PageText(i + 1, text, scanned, "skipped" if scanned else "text"))
 
     scanned_numbers = [pg.number for pg in result.pages if pg.scanned]
     if scans.mode == "none" or not scanned_numbers:
-        return result
+        return
     chosen = sorted(_scan_priority(scanned_numbers)[:scans.max_pages])
     if scans.mode == "ocr":
         _ocr_into(p, doc, result, chosen)
@@ -366,7 +397,6 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                 page.close()
             pg = result.pages[number - 1]
             pg.image, pg.image_size, pg.source = png, (w, h), "image"
-    return result
 
 
 def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: List[int]) -> None:
@@ -379,19 +409,35 @@ def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: Li
             p, f"nenhuma das {len(result.pages)} página(s) tem camada de texto (documento digitalizado) "
                f"e {exc}") from None
     images = []
+    scales = []
     for number in chosen:
         page = doc[number - 1]
         try:
-            images.append(_render(page, ocr.OCR_DPI / 72.0, 1)[0])
+            _drop_text(page)
+            png, w, _h = _render(page, ocr.OCR_DPI / 72.0, 1)
+            images.append(png)
+            scales.append(page.get_width() / max(1, w))
         finally:
             page.close()
     try:
-        texts = ocr.ocr_pages(images)
+        read = ocr.ocr_pages_words(images)
     except ocr.OCRFailed as exc:
         raise OCRError(p, str(exc)) from None
-    for number, text in zip(chosen, texts):
+    for number, (text, words), k in zip(chosen, read, scales):
         pg = result.pages[number - 1]
-        pg.text, pg.source = text, "ocr"
+        pg.stamp = pg.text.strip()
+        pg.words = [ocr.Word(wd.text, wd.start, (wd.box[0] * k, wd.box[1] * k, wd.box[2] * k, wd.box[3] * k), wd.line)
+                    for wd in words]
+        pg.text, pg.source = (text + "\n\n" + pg.stamp if pg.stamp else text), "ocr"
+
+
+def _drop_text(page: pdfium.PdfPage) -> None:
+    """Tira da página (só na memória) o texto de primeiro nível: o carimbo
+    sobre uma digitalização não entra no OCR, que lê só a imagem."""
+    objs = list(page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_TEXT], max_depth=1))
+    for obj in objs:
+        page.remove_obj(obj)
+        obj.close()
 
 
 def read_pdf_pages(path: PathLike, *, limits: Optional[ReadLimits] = None) -> List[str]:

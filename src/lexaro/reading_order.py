@@ -15,10 +15,12 @@ pela matriz do conteúdo) seguem a ordem das suas linhas.
 
 from __future__ import annotations
 
+import ctypes
 import re
 from typing import Callable, List, Optional, Tuple
 
 import pypdfium2 as pdfium
+import pypdfium2.raw as pdfium_c
 
 Rect = Tuple[float, float, float, float]
 _ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
@@ -32,6 +34,10 @@ _ORIENT_SAMPLES = 16
 _GUTTER_LINE_HEIGHTS = 4.0
 # colunas de assinatura têm larguras parecidas; "rótulo: valor" de tabela, não
 _COLUMN_WIDTH_RATIO = 0.5
+# as linhas de assinatura marcam as páginas em que os trechos são cortados nos vãos
+_SIGNATURE_LINE = "_____"
+# caracteres de uma página que ainda se olham um a um
+_MAX_CUT_CHARS = 20_000
 
 
 def _direction(textpage: pdfium.PdfTextPage) -> Tuple[int, int]:
@@ -78,19 +84,32 @@ def _lines(rects: List[Rect]) -> List[List[int]]:
     return [sorted(line, key=lambda i: rects[i][0]) for line in lines]
 
 
-def _column_blocks(rects: List[Rect], lines: List[List[int]]) -> List[List[List[int]]]:
+def _column_blocks(rects: List[Rect], lines: List[List[int]],
+                   texts: Optional[List[str]] = None) -> List[List[List[int]]]:
     """As linhas em unidades de leitura: uma linha sozinha, ou um bloco de
-    linhas em duas colunas (a esquerda inteira, depois a direita)."""
-    heights = sorted(r[3] - r[1] for r in rects if r[3] > r[1])
-    gutter_min = _GUTTER_LINE_HEIGHTS * (heights[len(heights) // 2] if heights else 10.0)
+    linhas em duas colunas (a esquerda inteira, depois a direita). Com o
+    texto dos trechos (`texts`), um rótulo de uma coluna só ("Testemunhas:")
+    e uma nova fila de linhas de assinatura começam outro bloco; numa página
+    de assinaturas (a que tem o texto dos trechos), um vão de meia medida já
+    separa colunas."""
+    gutter_min = _gutter(rects) / (2 if texts is not None else 1)
+
+    def is_rule(i: int) -> bool:
+        return texts is not None and bool(texts[i]) and not texts[i].replace("_", "")
 
     def widest_gap(line: List[int]) -> Optional[Tuple[float, float]]:
         best: Optional[Tuple[float, float]] = None
         for a, b in zip(line, line[1:]):
             g0, g1 = rects[a][2], rects[b][0]
-            if g1 - g0 >= gutter_min and (best is None or g1 - g0 > best[1] - best[0]):
+            # two signature rules side by side need only a short blank between them
+            wide = gutter_min / _GUTTER_LINE_HEIGHTS if is_rule(a) and is_rule(b) else gutter_min
+            if g1 - g0 >= wide and (best is None or g1 - g0 > best[1] - best[0]):
                 best = (g0, g1)
         return best
+
+    def starts(line: List[int], gap: Tuple[float, float]) -> Tuple[float, float]:
+        return (min(rects[i][0] for i in line), min((rects[i][0] for i in line if rects[i][0] >= gap[1]),
+                                                   default=gap[1]))
 
     units: List[List[List[int]]] = []
     k = 0
@@ -101,24 +120,48 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]]) -> List[List[List[
             k += 1
             continue
         block, two_sided, g = [lines[k]], 1, gap
+        # the gap of each line: columns typed with blanks are ragged, and each line splits at its own gap
+        own_gaps: List[Optional[Tuple[float, float]]] = [gap]
+        left0, right0 = starts(lines[k], gap)
         j = k + 1
         while j < len(lines):
             line = lines[j]
             own = widest_gap(line)
+            if texts is not None:
+                joined = " ".join(texts[i] for i in line).strip()
+                if own is None and joined.endswith(":"):
+                    break  # um rótulo que encabeça o que vem abaixo
+                if own is not None and not joined.replace("_", "").strip():
+                    break  # outra fila de assinaturas
             if own is not None:
                 shared = (max(g[0], own[0]), min(g[1], own[1]))
-                if shared[1] - shared[0] < gutter_min / 2:
+                if shared[1] - shared[0] >= gutter_min / 2:
+                    g = shared
+                elif texts is None:
                     break  # outro vão: acabou o bloco
-                g = shared
+                else:
+                    left, right = starts(line, own)
+                    if abs(left - left0) > gutter_min or abs(right - right0) > 2 * gutter_min:
+                        break  # outro vão: acabou o bloco
                 two_sided += 1
             elif any(rects[i][0] < g[1] and rects[i][2] > g[0] for i in line):
                 break  # atravessa o vão: acabou o bloco
             block.append(line)
+            own_gaps.append(own)
             j += 1
-        cols = ([i for line in block for i in line if rects[i][2] <= g[0]],
-                [i for line in block for i in line if rects[i][0] >= g[1]])
+        middle = (g[0] + g[1]) / 2
+        cols: Tuple[List[int], List[int]] = ([], [])
+        for line, own in zip(block, own_gaps):
+            for i in line:
+                right = rects[i][0] >= own[1] if own is not None else rects[i][0] >= middle
+                cols[right].append(i)
+        if not cols[0] or not cols[1]:
+            units.extend([line] for line in block)
+            k = j
+            continue
         widths = [max(rects[i][2] for i in c) - min(rects[i][0] for i in c) for c in cols]
-        if two_sided < 2 or min(widths) < _COLUMN_WIDTH_RATIO * max(widths):
+        if two_sided < 2 or min(widths) < _COLUMN_WIDTH_RATIO * max(widths) or (
+                texts is not None and _label_table(block, own_gaps, rects, texts)):
             # não são colunas: as linhas seguem uma a uma (e a busca segue depois
             # delas, para que uma página hostil não custe tempo quadrático)
             units.extend([line] for line in block)
@@ -133,25 +176,126 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]]) -> List[List[List[
     return units
 
 
+_LABEL = re.compile(r"\s*(?:[0-9]{1,2}[.)]\s*)?([^\W\d_]{2,15})\s?:")
+
+
+def _label_table(block: List[List[int]], own_gaps: List[Optional[Tuple[float, float]]], rects: List[Rect],
+                 texts: List[str]) -> bool:
+    """Linhas "Nome: JOÃO ...   CPF: 123..." são uma tabela de rótulos, não
+    duas colunas: à direita, em toda linha, um rótulo que a esquerda não tem."""
+    left_labels, right_labels = set(), set()
+    for line, own in zip(block, own_gaps):
+        if own is None:
+            continue
+        left = " ".join(texts[i] for i in line if rects[i][2] <= own[0])
+        right = " ".join(texts[i] for i in line if rects[i][0] >= own[1])
+        m_left, m_right = _LABEL.match(left), _LABEL.match(right)
+        if m_right is None:
+            return False
+        right_labels.add(m_right.group(1).lower())
+        if m_left is not None:
+            left_labels.add(m_left.group(1).lower())
+    return bool(right_labels) and not right_labels & left_labels
+
+
+def _gutter(rects: List[Rect]) -> float:
+    heights = sorted(r[3] - r[1] for r in rects if r[3] > r[1])
+    return _GUTTER_LINE_HEIGHTS * (heights[len(heights) // 2] if heights else 10.0)
+
+
+_BLANKS = re.compile(r"[ \t\xa0]+")
+
+
+class _CharBox:
+    """Caixa de um caractere pela chamada direta do PDFium (sem objetos por chamada)."""
+
+    def __init__(self, textpage: pdfium.PdfTextPage) -> None:
+        self.textpage = textpage
+        self.v = [ctypes.c_double() for _ in range(4)]
+        self.refs = [ctypes.byref(v) for v in self.v]
+
+    def __call__(self, i: int) -> Optional[Rect]:
+        if not pdfium_c.FPDFText_GetCharBox(self.textpage, i, *self.refs):
+            return None
+        left, right, bottom, top = (v.value for v in self.v)
+        return (left, bottom, right, top) if right > left else None
+
+
+def _cut_at_gaps(textpage: pdfium.PdfTextPage, raw: List[Rect], gutter_min: float) -> List[Rect]:
+    """Os trechos de texto cortados nos vãos largos de dentro deles.
+
+    Um editor de texto escreve as duas colunas de assinatura numa linha só
+    ("JOÃO SILVA" + espaços ou um deslocamento + "MARIA SOUZA"): o PDFium dá
+    um retângulo para a linha inteira. As caixas dos caracteres (caras: só
+    nas páginas de assinatura) mostram o vão, e o trecho vira dois."""
+    n = textpage.count_chars()
+    if n > _MAX_CUT_CHARS:
+        return raw
+    text = textpage.get_text_range()
+    if len(text) != n:
+        return raw
+    # a gap between two columns is always at a blank (typed, or put there by PDFium): only the
+    # characters on either side of each run of blanks are boxed
+    box = _CharBox(textpage)
+    gaps: List[Rect] = []
+    for m in _BLANKS.finditer(text):
+        i, j = m.start() - 1, m.end()
+        if i < 0 or j >= n:
+            continue
+        a, b = box(i), box(j)
+        if a is None or b is None:
+            continue
+        # two signature lines side by side need only a short blank between them
+        wide = gutter_min / _GUTTER_LINE_HEIGHTS if text[i] == text[j] == "_" else gutter_min
+        if b[0] - a[2] >= wide and min(a[3], b[3]) >= max(a[1], b[1]) - 1:
+            gaps.append((a[2], min(a[1], b[1]), b[0], max(a[3], b[3])))
+    if not gaps:
+        return raw
+    out: List[Rect] = []
+    for r in raw:
+        inside = sorted(g for g in gaps if r[0] < g[0] and g[2] < r[2] and g[1] < r[3] and g[3] > r[1])
+        x = r[0]
+        for g in inside:
+            out.append((x, r[1], g[0], r[3]))
+            x = g[2]
+        out.append((x, r[1], r[2], r[3]))
+    return out
+
+
 def page_text(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> str:
     """Texto de uma página, em ordem de leitura."""
+    return page_text_and_rects(page, textpage)[0]
+
+
+def page_text_and_rects(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> Tuple[str, List[Rect]]:
+    """Texto de uma página, em ordem de leitura, e os retângulos de texto dela
+    (no espaço da página, como o PDFium os dá)."""
     text = _clean(textpage.get_text_range())
     n = textpage.count_rects()
-    if n < 2:
-        return _trim_lines(text)
     raw = [textpage.get_rect(i) for i in range(n)]
+    if n < 1:
+        return _trim_lines(text), raw
     direction = _direction(textpage)
-    rects = [_oriented(r, direction) for r in raw]
-    units = _column_blocks(rects, _lines(rects))
+    texts: Optional[List[str]] = None
+    cut = raw
+    if direction == (1, 0) and _SIGNATURE_LINE in text:
+        cut = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
+        if len(cut) != n:
+            texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
+    if len(cut) < 2:
+        return _trim_lines(text), raw
+    rects = [_oriented(r, direction) for r in cut]
+    units = _column_blocks(rects, _lines(rects), texts)
     order = [i for unit in units for line in unit for i in line]
-    if order == list(range(n)):
-        return _trim_lines(text)
+    if order == list(range(n)) and len(cut) == n:
+        return _trim_lines(text), raw
     out = []
     for unit in units:
         for line in unit:
-            words = (_clean(textpage.get_text_bounded(*raw[i])).strip() for i in line)
+            words = (texts[i] if texts is not None else _clean(textpage.get_text_bounded(*cut[i])).strip()
+                     for i in line)
             out.append(" ".join(w.replace("\n", " ") for w in words if w))
-    return "\n".join(line for line in out if line)
+    return "\n".join(line for line in out if line), raw
 
 
 def _clean(text: str) -> str:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 from pydantic import BaseModel
 
@@ -59,6 +59,18 @@ class DocumentResult:
     chars: int
     results: Dict[str, QuestionResult] = field(default_factory=dict)
     total_metrics: Metrics = field(default_factory=Metrics)
+    # computes the evidence on the first call of `evidencias` (the answers are not touched)
+    evidence_source: Optional[Callable[[], Dict[str, List[Dict[str, Any]]]]] = field(
+        default=None, repr=False, compare=False)
+    _evidence: Optional[Dict[str, List[Dict[str, Any]]]] = field(default=None, repr=False, compare=False)
+
+    def evidencias(self) -> Optional[Dict[str, List[Dict[str, Any]]]]:
+        """Onde cada empresa, CNPJ e signatário das respostas foi lido
+        (`lexaro.evidence`): ``{"empresas": [...], "signatarios": [...]}``,
+        calculado na primeira chamada; None num resultado feito à mão."""
+        if self._evidence is None and self.evidence_source is not None:
+            self._evidence = self.evidence_source()
+        return self._evidence
 
     def get_result(self, question_id: str) -> Optional[QuestionResult]:
         """A resposta da pergunta `question_id`, ou None se não houver."""

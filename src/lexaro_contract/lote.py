@@ -181,7 +181,24 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
         registro["assinaturas_digitais"] = assinaturas_digitais(arquivo, resultado, config.raizes)
     if registros is not None:
         registro["poderes"] = poderes_de_assinatura(resultado, registros)
+    registro["evidencias"] = evidencias(verificador, arquivo)
     return registro
+
+
+_SEM_EVIDENCIAS: Dict[str, Any] = {"empresas": [], "signatarios": []}
+
+
+def evidencias(verificador: Any, arquivo: str) -> Dict[str, Any]:
+    """Onde o motor leu cada empresa, CNPJ e signatário do arquivo que o
+    verificador acabou de verificar (o cliente do motor guarda só o último
+    documento: chamada no mesmo fio, antes da próxima verificação). Sem
+    motor, ou numa falha, as listas vêm vazias."""
+    obter = getattr(getattr(verificador, "_client", None), "evidencias", None)
+    try:
+        achadas = obter(arquivo) if callable(obter) else None
+    except Exception:  # noqa: BLE001 - a evidência não derruba o veredito
+        achadas = None
+    return achadas if isinstance(achadas, dict) else {k: list(v) for k, v in _SEM_EVIDENCIAS.items()}
 
 
 def _registros_usados(verificador: Any, config: Configuracao) -> "ContextManager[Optional[Dict[str, Any]]]":

@@ -134,3 +134,22 @@ def test_imported_months_swapped_in_give_the_same_alerts(registro_de_exemplo, ba
            ("03_locacao.pdf", "veredito")])
     assert {(a["mes_anterior"], a["mes_novo"]) for a in alertas} == {("2026-10", "2026-11")}
     assert "INAPTA desde 2026-11-03" in {a["depois"] for a in alertas}
+
+
+def test_a_partial_month_is_refused_then_its_unknowns_are_errors_not_alerts(registro_de_exemplo, tmp_path, capsys):
+    from lexaro_contract.registro.dados_abertos.importador import importar
+
+    destino, banco = str(tmp_path / "acervo.db"), str(tmp_path / "registro.sqlite")
+    assert main(["verificar", *map(str, sorted(EXEMPLOS.glob("*.pdf"))), "--provider", "local", "--acervo",
+                 destino, "--quiet"]) == 1
+    importar(_mes_aberto(tmp_path / "2026-10"), banco, progresso=False)
+    capsys.readouterr()
+    assert _rodar(capsys, "--acervo", destino, "--registro", banco)[:2] == (0, [])
+    pasta = _mes_aberto(tmp_path / "2026-11", novembro)
+    next(p for p in pasta.iterdir() if p.name.endswith("CNAECSV")).unlink()
+    importar(pasta, banco, progresso=False, parcial=True)
+    codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", banco)
+    assert (codigo, alertas) == (3, None) and "--parcial" in err and len(err.strip().splitlines()) == 1
+    codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", banco, "--parcial")
+    assert codigo == 3 and "02_fornecimento.pdf" in err and "empresa_nao_encontrada" not in {a["tipo"] for a in alertas}
+    assert {a["arquivo"] for a in alertas} == {"01_servicos.pdf", "03_locacao.pdf"}

@@ -5,7 +5,8 @@ from __future__ import annotations
 import datetime
 from typing import Any, Dict, List, Optional, Tuple
 
-CONTAGENS = ("linhas", "colunas", "cnpj", "nul", "data", "capital_ficticio", "capital")
+CONTAGENS = ("linhas", "colunas", "cnpj", "nul", "data", "capital_ficticio", "capital", "linha_longa")
+MAX_LINHA = 64 * 1024
 B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
 
@@ -31,7 +32,7 @@ def _campos(linha: bytes, contagens: Dict[str, int]) -> List[bytes]:
     def limpo(b: bytes) -> bytes:
         contagens["nul"] += b.count(b"\x00")
         b = b.replace(b"\x00", b"")
-        return bytes(0x20 if (x < 0x20 or x == 0x7F) else x for x in b).strip(b" ")
+        return bytes(0x20 if (x < 0x20 or x == 0x7F) else x for x in b)
 
     campos = []
     i, n = 0, len(linha)
@@ -74,7 +75,12 @@ def separar(dados: bytes, tipos: str, final: bool, nome: Optional[int] = None) -
             linha = linha[:-1]
         if not linha:
             continue
+        if len(linha) > MAX_LINHA:
+            contagens["linha_longa"] += 1
+            continue
         campos = _campos(linha, contagens)
+        if len(campos) == len(tipos):   # text keeps its leading blanks; the other kinds are read without blanks around them
+            campos = [v.rstrip(b" ") if t == "t" else v.strip(b" ") for t, v in zip(tipos, campos)]
         if len(campos) != len(tipos):
             contagens["colunas"] += 1
             continue

@@ -205,3 +205,20 @@ def test_registro_servir_command(porta_fechada):
 def test_registro_servir_with_a_bad_directory(tmp_path, capsys):
     assert cli.main(["registro", "servir", "--dados", str(tmp_path / "nada")]) == 3
     assert "Diretório de dados não encontrado" in capsys.readouterr().err
+
+
+def test_records_carry_the_evidence_beside_the_result(registro_de_exemplo, tmp_path, capsys):
+    saida = tmp_path / "r.jsonl"
+    assert cli.main(["verificar", str(PDFS[0]), "--quiet", "--saida", str(saida)]) == 0
+    capsys.readouterr()
+    (gravado,) = [json.loads(linha) for linha in saida.read_text(encoding="utf-8").splitlines()]
+    assert cli.main(["verificar", str(PDFS[0]), "--json"]) == 0
+    impresso = json.loads(capsys.readouterr().out)
+    assert impresso["evidencias"] == gravado["evidencias"] and "evidencias" not in gravado["resultado"]
+    cnpjs = {e["cnpj"] for e in gravado["evidencias"]["empresas"]}
+    assert cnpjs == {e["cnpj"] for e in gravado["resultado"]["empresas"]}
+    for entrada in gravado["evidencias"]["empresas"] + gravado["evidencias"]["signatarios"]:
+        assert entrada["localizado"] and entrada["onde"]
+        for onde in entrada["onde"]:
+            x0, y0, x1, y1 = onde["retangulo"]
+            assert onde["pagina"] >= 1 and 0 <= x0 < x1 and 0 <= y0 < y1 and onde["linha"]

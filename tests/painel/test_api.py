@@ -66,7 +66,8 @@ def test_envio_verificacao_revisao_e_conflito(painel):
     detalhe = c.get(f"/api/contratos/{cid}", headers=ana).json()
     assert set(detalhe) == {"id", "arquivo", "estado", "erro", "resultado", "evidencias", "campos",
                             "decisao_final", "decisoes"}
-    assert detalhe["resultado"]["resultado_final"] == "PENDENTE" and detalhe["evidencias"] is None
+    assert detalhe["resultado"]["resultado_final"] == "PENDENTE"
+    assert any(e["localizado"] and e["onde"] for e in detalhe["evidencias"]["empresas"])
     pendente = next(f for f in detalhe["campos"] if f["situacao"] == "pendente")
     assert set(pendente) == {"id", "texto", "situacao", "decisao"} and pendente["texto"].startswith("Endereço")
     c.get(f"/api/contratos/{cid}", headers=bia)     # Bia lê antes de Ana decidir
@@ -162,3 +163,64 @@ def test_fila_do_motor_local_guarda_os_processos_entre_rodadas(registro_de_exemp
         fila.parar()
         acervo.fechar()
     assert fila._pool.fechado
+
+
+def test_comando_painel_serve_verifica_e_para(tmp_path):
+    """O comando inteiro: o registro de exemplo servido no processo, a fila em
+    processos do motor local, a API por HTTP, e o Ctrl-C que o encerra."""
+    import json
+    import os
+    import signal
+    import socket
+    import subprocess
+    import sys
+    import time
+    import urllib.request
+    from pathlib import Path
+
+    raiz = Path(__file__).resolve().parents[2]
+    destino, senha = str(tmp_path / "acervo.db"), tmp_path / "senha"
+    senha.write_text(SENHA)
+    ambiente = {**os.environ, "PYTHONPATH": str(raiz / "src")}
+    criar = subprocess.run([sys.executable, "-m", "lexaro_contract", "painel", "usuario", "criar", "ana", "--papel",
+                            "analista", "--acervo", destino, "--senha-arquivo", str(senha), "--token"],
+                           env=ambiente, capture_output=True, text=True, check=True)
+    token = criar.stdout.splitlines()[-1]
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        porta = s.getsockname()[1]
+    erros = (tmp_path / "stderr").open("wb")
+    painel = subprocess.Popen([sys.executable, "-m", "lexaro_contract", "painel", "--acervo", destino, "--porta",
+                               str(porta), "--registro", str(raiz / "examples" / "registro"), "--provider", "local",
+                               "--jobs", "1"], env=ambiente, stdout=subprocess.DEVNULL,
+                              stderr=erros)
+    base = f"http://127.0.0.1:{porta}/api/contratos"
+
+    def pedir(url, corpo=None, tipo=None):
+        pedido = urllib.request.Request(url, data=corpo, headers={"Authorization": f"Bearer {token}",
+                                                                  **({"Content-Type": tipo} if tipo else {})})
+        with urllib.request.urlopen(pedido, timeout=10) as r:
+            return json.loads(r.read())
+
+    try:
+        fim = time.monotonic() + 60
+        while True:
+            try:
+                pedir(base)
+                break
+            except OSError:
+                assert time.monotonic() < fim and painel.poll() is None, (tmp_path / "stderr").read_text()
+                time.sleep(0.2)
+        fronteira = "----limite"
+        corpo = (f"--{fronteira}\r\nContent-Disposition: form-data; name=\"arquivo\"; filename=\"{PDFS[2].name}\"\r\n"
+                 "Content-Type: application/pdf\r\n\r\n").encode() + PDFS[2].read_bytes() + f"\r\n--{fronteira}--\r\n".encode()
+        (entrada,) = pedir(base, corpo, f"multipart/form-data; boundary={fronteira}")["contratos"]
+        while pedir(f"{base}/{entrada['id']}")["estado"] != "verificado":
+            assert time.monotonic() < fim + 60
+            time.sleep(0.2)
+        assert pedir(f"{base}/{entrada['id']}")["resultado"]["resultado_final"] == "PENDENTE"
+    finally:
+        painel.send_signal(signal.SIGINT)
+        codigo = painel.wait(20)
+        erros.close()
+    assert codigo == 0, (tmp_path / "stderr").read_text()

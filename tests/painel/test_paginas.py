@@ -55,7 +55,7 @@ def test_envio_pagina_do_contrato_revisao_e_escape(painel):
     pagina = c.get(f"/contratos/{cid}").text
     assert "PENDENTE" in pagina and "DELTA EMPREENDIMENTOS" in pagina and "Similaridade" in pagina
     assert "Sócio-Administrador" in pagina and f"/contratos/{cid}/paginas/1.png" in pagina
-    assert 'class="evidencia"' not in pagina                      # sem evidências, páginas simples
+    assert 'class="evidencia"' in pagina and 'data-dono="DELTA EMPREENDIMENTOS IMOBILIARIOS LTDA"' in pagina
     imagem = c.get(f"/contratos/{cid}/paginas/1.png")
     assert imagem.status_code == 200 and imagem.content[:8] == b"\x89PNG\r\n\x1a\n"
     campo = re.search(r'<tr id="campo-([^"]+)" class="situacao-pendente"', pagina).group(1)
@@ -105,3 +105,24 @@ def test_por_https_o_cookie_da_sessao_e_secure(painel):
     with TestClient(painel.cliente.app, base_url="https://painel.exemplo") as c:
         assert "secure" in entrar(c, "ana").headers["set-cookie"].lower()
     assert "secure" not in entrar(painel.cliente, "ana").headers["set-cookie"].lower()
+
+
+def test_contrato_que_falhou_mostra_o_erro_e_volta_a_fila(painel):
+    c = painel.cliente
+    painel.usuario("ana")
+    cid, _ = painel.acervo.adicionar(PDFS[0].name, PDFS[0].read_bytes(), "ana", estado="erro")
+    painel.acervo.guardar_registro(cid, {"arquivo": "x", "erro": "o processo de <verificação> morreu", "tipo_erro": "processo"})
+    entrar(c, "ana")
+    pagina = c.get(f"/contratos/{cid}").text
+    assert "Falhou: o processo de &lt;verificação&gt; morreu" in pagina and "Tentar de novo" in pagina
+    assert c.post(f"/contratos/{cid}/repetir", data={}).status_code == 403
+    assert c.post(f"/contratos/{cid}/repetir", data={"csrf": _csrf(pagina)}, follow_redirects=False).status_code == 303
+    assert painel.esperar([cid]) == ["verificado"]
+    assert painel.acervo.contrato(cid)["veredito"] == "APROVADO" and painel.acervo.contrato(cid)["erro"] is None
+    assert 'class="evidencia"' in c.get(f"/contratos/{cid}").text
+    # Um registro guardado sem evidências: as páginas, sem caixas.
+    registro = dict(painel.acervo.contrato(cid)["verificacao"]["registro"])
+    del registro["evidencias"]
+    painel.acervo.guardar_registro(cid, registro, "local")
+    pagina = c.get(f"/contratos/{cid}").text
+    assert 'class="evidencia"' not in pagina and f"/contratos/{cid}/paginas/1.png" in pagina

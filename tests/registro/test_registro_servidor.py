@@ -97,7 +97,7 @@ def test_keep_alive_pipelining_and_idle_connections_hold_no_threads(servir):
 
     s = socket.create_connection(("127.0.0.1", porta))
     pedido = f"GET /api/cnpj/v1/{EMPRESAS[0]['cnpj']} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
-    s.sendall(pedido + b"POST /v2/public/cnpj/search HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}" + pedido)
+    s.sendall(pedido + b"POST /v2/public/cnpj/search HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}" + pedido)
     recebido = b""
     while recebido.count(b"HTTP/1.1 200") < 3:
         recebido += s.recv(65536)
@@ -120,9 +120,9 @@ def test_keep_alive_pipelining_and_idle_connections_hold_no_threads(servir):
 
 
 @pytest.mark.parametrize("bruto, status", [
-    (b"GET /api/cnpj/v1/1 HTTP/1.1\r\nContent-Length: abc\r\n\r\n", 400),
-    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 501),
-    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413),
+    (b"GET /api/cnpj/v1/1 HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", 400),
+    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 501),
+    (b"POST /v2/public/cnpj/search HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\n", 413),
     (b"GET /api/cnpj/v1/1 HTTP/1.1\r\nX: " + b"a" * 20000, 431),
     (b"GARBAGE\r\n\r\n", 400),
     (b"GET / HTTP/2.0\r\n\r\n", 505),
@@ -335,6 +335,11 @@ RECEITA_WS_ZETA = {"status": "OK", "nome": "ZETA REMOTA LTDA", "fantasia": "", "
                    "qsa": [{"nome": "SOCIO 77", "qual": "49-Sócio-Administrador"}]}
 
 
+def receita_zeta(caminho, n):
+    """ZETA's ReceitaWS answer, under the CNPJ that was asked (answers for another CNPJ are refused)."""
+    return 200, dict(RECEITA_WS_ZETA, cnpj=caminho.rsplit("/", 1)[-1]), {}
+
+
 @pytest.fixture
 def encaminhar(servir, tmp_path):
     criados = []
@@ -376,7 +381,7 @@ def test_forwarded_answer_is_cached_and_concurrent_lookups_merge(encaminhar):
 
 def test_retry_after_is_honoured_and_receita_ws_fills_in(encaminhar):
     base, (b, r, _), _ = encaminhar(lambda c, n: (429, {"message": "lento"}, {"Retry-After": "30"}),
-                                    lambda c, n: (200, RECEITA_WS_ZETA, {}))
+                                    receita_zeta)
     rec = cnpj.consultar_cnpj(CONHECIDA["cnpj"])
     assert rec["fonte"] == "BrasilAPI" and rec["razao_social"] == "ZETA REMOTA LTDA"
     assert rec["capital_social"] == 1500.0 and rec["endereco"]["cep"] == "13010050"
@@ -393,7 +398,7 @@ def test_retry_after_is_honoured_and_receita_ws_fills_in(encaminhar):
     lambda c, n: (200, {"status": "ERROR", "message": "Timeout"}, {}),
 ])
 def test_unavailable_upstream_is_503_never_404(encaminhar, falha):
-    base, (b, r, c), _ = encaminhar(falha, falha, falha, espera_maxima=0.4)
+    base, (b, r, c), _ = encaminhar(falha, falha, falha, espera_maxima=0.4, tempo_limite=0.15)
     for rota in ("/api/cnpj/v1/", "/v1/cnpj/"):
         resposta = requests.get(base + rota + CONHECIDA["cnpj"], timeout=10)
         assert resposta.status_code == 503 and "Retry-After" in resposta.headers
@@ -404,7 +409,7 @@ def test_unavailable_upstream_is_503_never_404(encaminhar, falha):
 
 def test_receita_ws_budget_then_503_and_search_forwarding(encaminhar):
     casa = {"success": True, "data": {"count": 1, "cnpj": [{"cnpj": CONHECIDA["cnpj"]}]}, "page": {"current": 1}}
-    base, (b, r, c), _ = encaminhar(lambda c_, n: (503, {}, {}), lambda c_, n: (200, RECEITA_WS_ZETA, {}),
+    base, (b, r, c), _ = encaminhar(lambda c_, n: (503, {}, {}), receita_zeta,
                                     lambda c_, n: (200, casa, {}), ritmo_receita=(3, 60.0))
     cnpjs = [empresa(n, "Z")["cnpj"] for n in range(90, 94)]
     status = [requests.get(base + "/api/cnpj/v1/" + c_, timeout=10).status_code for c_ in cnpjs]

@@ -38,6 +38,9 @@ def adicionar_servir(rsub: Any) -> argparse.ArgumentParser:
                    help="serve mesmo sem nenhuma empresa (toda consulta dará 'não encontrado')")
     s.add_argument("--trabalhadores", type=int, default=8, metavar="N",
                    help="threads para consultas ao banco e buscas por nome (padrão: 8)")
+    s.add_argument("--conexoes-por-endereco", type=int, default=512, metavar="N",
+                   help="conexões abertas ao mesmo tempo por endereço de cliente; no limite, a ociosa há mais "
+                        "tempo fecha para dar lugar à nova (padrão: 512)")
     e = s.add_argument_group("encaminhamento aos serviços públicos")
     e.add_argument("--encaminhar", action="store_true",
                    help="o que não estiver no registro local é pedido à BrasilAPI, à ReceitaWS e à Casa dos "
@@ -105,11 +108,14 @@ def _abrir_banco(destino: str) -> Tuple[Callable[[], Fonte], int]:
     """A função que abre o banco (uma conexão por thread) e quantas empresas ele tem."""
     try:
         from ..registro.banco import Registro  # type: ignore[import-not-found,import-untyped,unused-ignore]
+        from ..registro.banco.seguir import RegistroQueSegue
     except ImportError:
         raise ErroDeUso("--banco: o suporte a banco do registro não está disponível nesta instalação") from None
 
     def abrir() -> Fonte:
-        fonte: Fonte = Registro(destino)
+        # Cada thread segue o destino: um banco trocado por `registro importar`
+        # passa a responder em poucos segundos, sem reiniciar o servidor.
+        fonte: Fonte = RegistroQueSegue(destino)
         return fonte
 
     try:
@@ -136,6 +142,9 @@ def _contagem(info: Dict[str, Any]) -> int:
         valor = info.get(chave)
         if isinstance(valor, int):
             return valor
+    linhas = info.get("linhas")
+    if isinstance(linhas, dict) and isinstance(linhas.get("estabelecimentos"), int):
+        return int(linhas["estabelecimentos"])
     contagens = info.get("contagens")
     if isinstance(contagens, dict):
         for chave in ("estabelecimentos", "empresas"):
@@ -152,6 +161,8 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
         raise ErroDeUso(f"--porta {args.porta}: use um número de 0 a 65535")
     if args.trabalhadores < 1:
         raise ErroDeUso("--trabalhadores deve ser pelo menos 1")
+    if args.conexoes_por_endereco < 1:
+        raise ErroDeUso("--conexoes-por-endereco deve ser pelo menos 1")
     dados: Any
     if args.dados is not None:
         try:
@@ -178,7 +189,7 @@ def comando_registro_servir(args: argparse.Namespace) -> int:
             f"{_SERVICOS[k]} {ritmos[k]}" for k in _SERVICOS) + f"; cache em {cache}")
     try:
         servidor = criar_servidor(dados, args.porta, args.host, encaminhador=encaminhador,
-                                  trabalhadores=args.trabalhadores)
+                                  trabalhadores=args.trabalhadores, max_por_endereco=args.conexoes_por_endereco)
     except OSError as e:
         if encaminhador is not None:
             encaminhador.close()
@@ -231,7 +242,8 @@ def comando_importar(args: argparse.Namespace) -> int:
     from ..registro.dados_abertos.importador import importar
 
     try:
-        r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso)
+        r = importar(args.pasta, args.banco, progresso=not args.quiet and sys.stderr.isatty() or args.progresso,
+                     parcial=args.parcial, forcar=args.forcar)
     except ErroDeImportacao as e:
         raise ErroDeUso(str(e)) from None
     print(f"Registro de {r.mes} importado em {_mostrar_destino(args.banco)} ({r.segundos:.1f} s, "
@@ -244,6 +256,9 @@ def comando_importar(args: argparse.Namespace) -> int:
             print(f"  {n:>10,}  {motivo}")
     print(f"Tamanho: {_tamanho(r.tamanho)} (CSV: {_tamanho(r.bytes_csv)}, "
           f"{r.tamanho / max(r.bytes_csv, 1):.2f} do CSV)")
+    if r.faltam:
+        print("Mês PARCIAL (faltam: " + ", ".join(r.faltam) + "): um CNPJ ausente responde 503, não 'não "
+              "encontrado', e uma busca sem resultado não prova nada")
     return 0
 
 
@@ -260,6 +275,8 @@ def comando_info(args: argparse.Namespace) -> int:
     for familia, n in sorted(info["linhas"].items()):
         print(f"  {familia:<17} {n:>12,} linhas")
     print(f"Tamanho: {_tamanho(info['tamanho'])}")
+    if info.get("parcial"):
+        print(f"Mês PARCIAL (faltam: {info.get('faltam') or '?'}): um CNPJ ausente não quer dizer que não exista")
     return 0
 
 
@@ -296,6 +313,11 @@ def adicionar_comandos(rsub: Any) -> None:
     i.add_argument("--banco", required=True, metavar="DESTINO", help="arquivo SQLite ou URL postgresql://")
     i.add_argument("--quiet", "-q", action="store_true", help="sem barra de progresso")
     i.add_argument("--progresso", action="store_true", help="barra de progresso mesmo fora de um terminal")
+    i.add_argument("--parcial", action="store_true",
+                   help="importa um mês incompleto (faltem as tabelas que faltarem); o banco fica marcado como "
+                        "parcial e um CNPJ que ele não tem responde 503")
+    i.add_argument("--forcar", action="store_true",
+                   help="substitui o banco mesmo por um mês sem empresas ou com menos da metade das empresas dele")
     i.set_defaults(func=comando_importar)
 
     n = rsub.add_parser("info", help="mês, contagens e tamanho de um banco do registro")

@@ -29,6 +29,8 @@ def adicionar_reverificar(asub: Any) -> None:
     r.add_argument("--mes", metavar="AAAA-MM", help="o mês de um registro que não o diz (uma pasta JSON)")
     r.add_argument("--permitir-mes-anterior", action="store_true",
                    help="reverifica com um mês anterior ao de contratos já verificados")
+    r.add_argument("--parcial", action="store_true",
+                   help="aceita um mês importado com --parcial (o que ele não sabe dizer vira erro, nunca alerta)")
     r.add_argument("--jobs", "-j", type=int, default=2, help="reverificações simultâneas (padrão: 2)")
     r.add_argument("--json", action="store_true", help='imprime {"alertas": [...]} em vez da tabela')
     r.set_defaults(func=comando_reverificar)
@@ -88,13 +90,17 @@ def comando_reverificar(args: argparse.Namespace) -> int:
         else:
             enderecos = Enderecos.atuais(observado=True)
             mes = args.mes or _mes_dos_servicos()
+        parcial = servidor is not None and servidor.parcial
+        if parcial and not args.parcial:
+            raise ErroDeUso(f"o registro {args.registro} é de um mês parcial, que não sabe dizer se uma empresa "
+                            "deixou de existir; use --parcial para reverificar mesmo assim")
         if not args.permitir_mes_anterior:
             try:
                 conferir_mes(acervo.meses_atuais(), mes)
             except MesAnterior as e:
                 raise ErroDeUso(str(e)) from None
         with apontando(enderecos):
-            resumo = reverificar_acervo(acervo, mes, jobs=args.jobs, consultar=_consultar)
+            resumo = reverificar_acervo(acervo, mes, jobs=args.jobs, consultar=_consultar, parcial=parcial)
     finally:
         acervo.fechar()
         if servidor is not None:

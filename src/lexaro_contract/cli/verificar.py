@@ -146,7 +146,7 @@ def _objeto_json(r: Dict[str, Any], unico: bool) -> Dict[str, Any]:
     resultado com as conferências ao lado das suas chaves."""
     if not unico or "resultado" not in r:
         return r
-    return {**r["resultado"], **{k: r[k] for k in ("assinaturas_digitais", "poderes") if k in r}}
+    return {**r["resultado"], **{k: r[k] for k in ("assinaturas_digitais", "poderes", "evidencias") if k in r}}
 
 
 def _secoes_do_relatorio(r: Dict[str, Any], progresso: _Progresso) -> None:

@@ -50,18 +50,21 @@ def conferir_mes(meses: Any, mes: str) -> None:
 
 
 def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optional[Consulta] = None,
-                       parar: Optional[threading.Event] = None,
+                       parar: Optional[threading.Event] = None, parcial: bool = False,
                        ao_guardar: Optional[Callable[[Json], None]] = None) -> Resumo:
     """Reverifica o acervo com o registro atual do processo (os endereços do
     `cnpj`), que é do `mes`. `consultar(cnpj)` dá a data de uma mudança de
-    situação; `ao_guardar` recebe cada alerta guardado."""
+    situação; `ao_guardar` recebe cada alerta guardado. `parcial`: o mês é
+    parcial, e um CNPJ que ele não sabe dizer é o erro daquele contrato (a
+    passada segue); senão, um registro indisponível interrompe a passada."""
     parar = parar or threading.Event()
     resumo = Resumo()
     executor = lote.ExecutorDeFios(jobs)
     try:
         with tempfile.TemporaryDirectory(prefix="reverificar-") as pasta:
             for bloco in acervo.para_reverificar(mes):
-                _um_bloco(acervo, mes, bloco, Path(pasta), executor, jobs, consultar, parar, resumo, ao_guardar)
+                _um_bloco(acervo, mes, bloco, Path(pasta), executor, jobs, consultar, parar, resumo, ao_guardar,
+                          parcial)
                 if parar.is_set():
                     resumo.interrompido = True
                     break
@@ -72,7 +75,7 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
 
 def _um_bloco(acervo: Any, mes: str, bloco: List[Json], pasta: Path, executor: Any, jobs: int,
               consultar: Optional[Consulta], parar: threading.Event, resumo: Resumo,
-              ao_guardar: Optional[Callable[[Json], None]]) -> None:
+              ao_guardar: Optional[Callable[[Json], None]], parcial: bool) -> None:
     por_caminho: Dict[str, Json] = {}
     for item in bloco:
         extracao = extracao_de(item["registro"])
@@ -88,7 +91,7 @@ def _um_bloco(acervo: Any, mes: str, bloco: List[Json], pasta: Path, executor: A
         Path(r["arquivo"]).unlink(missing_ok=True)
         if "erro" in r:
             resumo.erros.append(f"{item['nome']}: {r['erro']}")
-            if r.get("tipo_erro") == lote.ERRO_REGISTRO:
+            if r.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
                 parar.set()   # o registro parou de responder: o resto fica para a próxima passada
             continue
         _guardar(acervo, mes, item, r, consultar, resumo, ao_guardar)

@@ -3,6 +3,7 @@ suas páginas em imagem e a revisão, e a exclusão."""
 
 from __future__ import annotations
 
+import re
 from typing import Any, Dict, List, Tuple
 from urllib.parse import urlencode
 
@@ -12,6 +13,7 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from ..acervo import Conflito, DecisaoInvalida
+from ..acervo.termos import normalizar
 from .acesso import PODE_DECIDIR, PODE_ENVIAR, Recusado, acervo_de, exigir_papel
 from .api import receber_arquivos
 from .contas_paginas import ROTAS as ROTAS_CONTAS
@@ -59,36 +61,36 @@ async def enviar(request: Request) -> Response:
                   limite=LIMITE_PEDIDO // (1024 * 1024), erro=None if resultados else "Escolha um ou mais PDFs.")
 
 
+def dono(texto: str) -> str:
+    """O nome de quem um campo ou uma evidência fala, comparável: sem acento,
+    em maiúsculas, só letras e algarismos ("Endereço - DELTA LTDA" → "DELTA LTDA")."""
+    return " ".join(re.findall(r"[A-Z0-9]+", normalizar(texto.split(" - ", 1)[-1])))
+
+
 def _caixas(evidencias: Any, tamanhos: Tuple[Any, ...]) -> Dict[int, List[Dict[str, Any]]]:
-    """As caixas das evidências por página (índice 0), em frações da página:
-    aceita {campo: [evidência]} ou [evidência com "campo"], cada evidência com
-    "pagina" (1 é a primeira), "retangulos" (ou "retangulo") em pontos do PDF
-    e "linha"."""
-    itens: List[Tuple[str, Dict[str, Any]]] = []
-    if isinstance(evidencias, dict):
-        for campo, lista in evidencias.items():
-            for ev in lista if isinstance(lista, list) else [lista]:
-                if isinstance(ev, dict):
-                    itens.append((str(campo), ev))
-    elif isinstance(evidencias, list):
-        itens = [(str(ev.get("campo", "")), ev) for ev in evidencias if isinstance(ev, dict)]
+    """As caixas das evidências do motor por página (índice 0), em frações da
+    página: cada empresa e signatário com os lugares (`onde`) em que foi lido,
+    retângulos em pontos com a origem no canto de cima à esquerda."""
     caixas: Dict[int, List[Dict[str, Any]]] = {}
-    for campo, ev in itens:
-        try:
-            indice = int(ev.get("pagina", 0)) - 1
-            largura, altura = tamanhos[indice]
-        except (TypeError, ValueError, IndexError):
-            continue
-        retangulos = ev.get("retangulos") or ([ev["retangulo"]] if ev.get("retangulo") else [])
-        for r in retangulos:
-            try:
-                x0, y0, x1, y1 = (float(v) for v in r)
-            except (TypeError, ValueError):
+    if not isinstance(evidencias, dict):
+        return caixas
+    for grupo in ("empresas", "signatarios"):
+        for item in evidencias.get(grupo) or []:
+            if not isinstance(item, dict):
                 continue
-            caixas.setdefault(indice, []).append({
-                "campo": campo, "linha": str(ev.get("linha") or ""),
-                "x": round(x0 / largura, 4), "y": round((altura - y1) / altura, 4),
-                "l": round((x1 - x0) / largura, 4), "a": round((y1 - y0) / altura, 4)})
+            nome = str(item.get("nome") or "")
+            for onde in item.get("onde") or []:
+                try:
+                    indice = int(onde["pagina"]) - 1
+                    largura, altura = tamanhos[indice]
+                    x0, y0, x1, y1 = (float(v) for v in onde["retangulo"])
+                except (KeyError, TypeError, ValueError, IndexError):
+                    continue
+                caixas.setdefault(indice, []).append({
+                    "dono": dono(nome), "rotulo": f"{nome} ({onde.get('campo') or grupo})",
+                    "linha": str(onde.get("linha") or ""), "x": round(x0 / largura, 4),
+                    "y": round(y0 / altura, 4), "l": round((x1 - x0) / largura, 4),
+                    "a": round((y1 - y0) / altura, 4)})
     return caixas
 
 
@@ -120,7 +122,7 @@ async def contrato(request: Request, status: int = 200, erro: str = "") -> Respo
                   resultado=info["resultado"] or {}, digitais=registro.get("assinaturas_digitais"),
                   poderes=registro.get("poderes"), verificacao=verificacao, paginas=len(tamanhos),
                   caixas=_caixas(info["evidencias"], tamanhos) if info["evidencias"] else {},
-                  visto=visto, pode_decidir=sessao["papel"] in PODE_DECIDIR, erro=erro)
+                  visto=visto, pode_decidir=sessao["papel"] in PODE_DECIDIR, erro=erro, dono=dono)
 
 
 async def decidir(request: Request) -> Response:

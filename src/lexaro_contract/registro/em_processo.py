@@ -27,6 +27,11 @@ class RegistroNoProcesso:
         mes = self.info.get("mes")
         return str(mes) if mes and mes != "desconhecido" else None
 
+    @property
+    def parcial(self) -> bool:
+        """Um mês importado com --parcial: não sabe se um CNPJ que não tem existe."""
+        return self.info.get("parcial") is True
+
     def fechar(self) -> None:
         self.servidor.shutdown()
         self.servidor.server_close()
@@ -47,6 +52,7 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
         info: Dict[str, Any] = servidor.frente.fonte.info() if servidor.frente.fonte is not None else {}
         return RegistroNoProcesso(servidor, base, info)
     from .banco.consultas import Registro
+    from .banco.seguir import RegistroQueSegue
 
     primeira = Registro(destino)
     try:
@@ -55,7 +61,8 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
         primeira.close()
 
     def abrir() -> Any:
-        return Registro(destino)
+        # Cada thread segue o destino: um mês novo importado por cima passa a responder sem reiniciar.
+        return RegistroQueSegue(destino)
 
     servidor, base = iniciar_em_segundo_plano(abrir)
     return RegistroNoProcesso(servidor, base, info)

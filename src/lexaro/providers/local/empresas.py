@@ -37,14 +37,16 @@ _QUALIFICACAO = re.compile(
     r",\s?(?=pessoa\s+jur[íi]dica|sociedade\s|companhia\b|empresa\s|microempresa|associa[çc][ãa]o\s|entidade\s"
     r"|inscrit[ao][^.;]{0,60}(?:CNPJ|C\.\s?N\.|Cadastro\s+Nacional)|com\s+sede|CNPJ|C\.\s?N\.\s?P\.|portadora\s+do\s+CNPJ"
     r"|com\s+(?:o\s+)?CNPJ|registrad[ao]\s+no\s+CNPJ"
-    r"|por\s+(?:meio\s+de\s+)?sua\s+filial|filial\s|nome\s+fantasia|estabelecid[ao]\s|sediad[ao]\s)"
+    r"|por\s+(?:meio\s+de\s+)?sua\s+filial|filial\s|nome\s+fantasia|estabelecid[ao]\s|sediad[ao]\s"
+    r"|localizad[ao]\s+(?:na|no|em|à)\s|situad[ao]\s+(?:na|no|em|à)\s)"
 )
 # "ALFA LTDA. – CNPJ nº ..." and "ALFA LTDA. (CNPJ ...)": the name ends before the dash or parenthesis.
 _CNPJ_APOS_NOME = re.compile(r"(?:\s[–—-]\s?|\s?\()(?=CNPJ|C\.\s?N\.\s?P\.)")
 # A parenthesis between the name and that comma: "ALFA LTDA. (nome fantasia "ALFA"),"
 _PAREN_FINAL = re.compile(r"\([^()]{0,160}\)\s?$")
 _ENDERECO = re.compile(
-    r"(?:com\s+sede|sediad[ao]|estabelecid[ao]|com\s+endere[çc]o)\s+(?:social\s+)?(?:na|no|em|à|a)\s+"
+    r"(?:com\s+sede|sediad[ao]|estabelecid[ao]|localizad[ao]|situad[ao]|com\s+endere[çc]o)\s+(?:social\s+)?"
+    r"(?:na|no|em|à|a)\s+"
     r"(?P<end>[^;]{3,300}?)"
     r"(?=,\s?(?:neste\s+ato|nesse\s+ato|representad|doravante|inscrit|por\s+seus?\s|por\s+suas?\s|e-mail|telefone"
     r"|CNPJ|C\.N)|;|\.\s?\n|\Z)"
@@ -109,11 +111,16 @@ class Empresa:
         }
 
 
+# an individual entrepreneur's company is the owner's name and CPF: "MARIA DA SILVA 123.456.789-09"
+_TRACOS = ("-", "–", "—")
+_CPF_NO_NOME = re.compile(r"[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}[-.]?[0-9]{2}")
+
+
 def _nome_valido(tokens: List[str]) -> Optional[str]:
     while tokens and _ENUMERADOR.fullmatch(tokens[0]):
         tokens = tokens[1:]
     # a role label glued to the name ("CONTRATANTE ALFA LTDA.") is not part of it
-    while len(tokens) > 1 and singular(fold(tokens[0]).strip(".:")) in PAPEIS:
+    while len(tokens) > 1 and (singular(fold(tokens[0]).strip(".:")) in PAPEIS or tokens[0] in _TRACOS):
         tokens = tokens[1:]
     if not tokens:
         return None
@@ -123,9 +130,26 @@ def _nome_valido(tokens: List[str]) -> Optional[str]:
     if fold(tokens[0]).strip(".:") in _NAO_NOME or any(_CEP.fullmatch(t.strip(",.")) for t in tokens):
         return None
     letras = len(re.sub(r"[^A-Za-zÀ-ÿ]", "", nome))
-    if letras < 3 or letras < sum(c.isdigit() for c in nome) or any(sum(c.isdigit() for c in t) >= 6 for t in tokens):
+    proprios = tokens[:-1] if len(tokens) >= 3 and _CPF_NO_NOME.fullmatch(tokens[-1]) else tokens
+    if letras < 3 or letras < sum(c.isdigit() for c in nome) or any(sum(c.isdigit() for c in t) >= 6 for t in proprios):
         return None
     return nome
+
+
+_APELIDO_ANTES = re.compile(
+    r",\s?(?:doravante|a\s+seguir)\s+(?:denominad|designad|chamad)[ao]s?\s+(?:simplesmente\s+)?(?:como\s+)?[\"“]?$",
+    re.I)
+_MINUSCULA_NA_LINHA = re.compile(r"(?:^|\s)[a-zß-öø-ÿ]")
+
+
+def _nome_continua(text: str, nl: int) -> bool:
+    """The line that ends at `nl` ends with the start of a name that goes on below:
+    it has running text before the name ("... e a sociedade ALFA ENGENHARIA E" / "CONSTRUÇÕES
+    LTDA"), so it is a paragraph's line, not a title in capitals; or it ends with a connector
+    ("PRODUTORES DE" / "ERVA-MATE")."""
+    linha = text[text.rfind("\n", 0, nl) + 1:nl]
+    ultima = linha.rsplit(" ", 1)[-1]
+    return bool(_MINUSCULA_NA_LINHA.search(linha)) or ultima in ("DE", "DA", "DO", "DOS", "DAS", "E", "&")
 
 
 def _nome_antes(text: str, fim: int, duras: AbstractSet[int]) -> Optional[Tuple[int, str]]:
@@ -144,16 +168,19 @@ def _nome_antes(text: str, fim: int, duras: AbstractSet[int]) -> Optional[Tuple[
                 gap = text[end:escolhidos[-1][0]]
                 if "\n" in gap:
                     nl = end + gap.index("\n")
-                    if nl in duras or "\n\n" in gap:
+                    if "\n\n" in gap or (nl in duras and not _nome_continua(text, nl)):
                         break
-            if tok in ("-", "–") and escolhidos and _SUFIXO_SEPARADO.fullmatch(escolhidos[-1][2]):
-                escolhidos.append((ini, end, tok))  # "ALFA LTDA. - ME"
+            if tok in _TRACOS and escolhidos and escolhidos[-1][2] not in _TRACOS:
+                # "ALFA LTDA. - ME", "ASSOCIAÇÃO NACIONAL ... - CONAMP": a dash between words of the name
+                escolhidos.append((ini, end, tok))
                 continue
             if not padrao.fullmatch(tok):
                 break
             if ini == janela_ini and janela_ini > 0:
                 break
             escolhidos.append((ini, end, tok))
+        while escolhidos and escolhidos[-1][2] in _TRACOS:
+            escolhidos.pop()
         if precisa_sufixo:
             # Title Case: the name starts at its first capitalised word
             while escolhidos and not escolhidos[-1][2][:1].isupper():
@@ -215,6 +242,12 @@ def _qualificacoes(text: str, duras: AbstractSet[int]) -> List[Empresa]:
         if r is None:
             continue
         ini, nome = r
+        apelido = _APELIDO_ANTES.search(text, max(0, ini - 90), ini)
+        if apelido:
+            # "ALFA TURISMO S/A., doravante denominada simplesmente ALFATUR, com sede": the name is before
+            verdadeiro = _nome_antes(text, apelido.start(), duras)
+            if verdadeiro is not None:
+                ini, nome = verdadeiro
         if achadas and ini < achadas[-1].fim_nome:
             continue
         e = Empresa(inicio=ini, fim_nome=fim_nome, razao_social=nome)
@@ -386,7 +419,8 @@ def extrair_empresas(text: str, duras: AbstractSet[int]) -> List[Empresa]:
     vistas: Dict[str, Empresa] = {}
     unicas = []
     for e in achadas:
-        chaves = [k for k in (chave_cnpj(e.cnpj), fold(e.razao_social).strip(" .")) if k]
+        # "A ALFA LTDA." at the start of a sentence (an annex's declaration) is the same company
+        chaves = [k for k in (chave_cnpj(e.cnpj), _SEM_ARTIGO.sub("", fold(e.razao_social).strip(" ."))) if k]
         primeira = next((vistas[k] for k in chaves if k in vistas), None)
         if primeira is not None:
             primeira.cnpj = primeira.cnpj or e.cnpj
@@ -398,6 +432,9 @@ def extrair_empresas(text: str, duras: AbstractSet[int]) -> List[Empresa]:
             vistas[k] = e
         unicas.append(e)
     return unicas
+
+
+_SEM_ARTIGO = re.compile(r"^(?:a|o|as|os) (?=\S+ \S)")
 
 
 def nomes_das_empresas(empresas: Sequence[Empresa]) -> Set[str]:

@@ -17,6 +17,7 @@ from __future__ import annotations
 import re
 from typing import Dict, List, Optional, Pattern, Set
 
+from ...confusables import unconfuse
 from ...constantes import CNPJ_RE
 from ...folding import fold
 
@@ -196,6 +197,8 @@ _DIGITOS = re.compile(r"[0-9]+")
 # a parenthesis, a bar or an I. "CNP" followed by one of those is never
 # anything else in a contract.
 _CNPJ_OCR = re.compile(r"\bCNP[)\]}|Il1](?![A-Za-z])")
+# A certificate's "NAME:CPF" broken by the stamp's narrow box: "JOÃO DA\nSILVA:12345678901"
+_CERTIFICADO_QUEBRADO = re.compile(r"(?m)^([A-ZÀ-ÖØ-Þ][A-ZÀ-ÖØ-Þ .'\-]{2,80})\n([A-ZÀ-ÖØ-Þ][A-ZÀ-ÖØ-Þ .'\-]{0,60}:[0-9]{11})[ \t]*$")
 
 
 def preparar(text: str) -> str:
@@ -203,17 +206,22 @@ def preparar(text: str) -> str:
 
     Soft and end-of-line hyphens join the halves of a word; runs of blanks
     inside a line become one space (so every run of blanks in the result is
-    short, which keeps every pattern of the readers linear); runs of empty
+    short, which keeps every pattern of the readers linear); a certificate's
+    "NAME:CPF" broken across two lines is joined; Cyrillic and
+    Greek look-alikes inside Latin words become Latin ("CЕР"); runs of empty
     lines become one; "CNPJ" misread by OCR is mended; page-number lines ("Página 2 de 5") and the running
     header and footer lines repeated at the top or bottom of two or more
     pages go away. Pages are the chunks between empty lines, as the engine
     joins them.
     """
     text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\ufffe", "").replace("\u00ad", "")
+    text = unconfuse(text)
     if "CNP" in text:
         text = _CNPJ_OCR.sub("CNPJ", text)
     if "-\n" in text:
         text = _HIFEN_QUEBRA.sub("", text)
+    if ":" in text:
+        text = _CERTIFICADO_QUEBRADO.sub(r"\1 \2", text)
     linhas = [l.strip() for l in _BRANCOS.sub(" ", text).split("\n")]
     paginas: List[List[str]] = [[]]
     for l in linhas:

@@ -89,13 +89,17 @@ function paginaDoContrato() {
     caixa.style.width = (100 * caixa.dataset.l) + "%";
     caixa.style.height = (100 * caixa.dataset.a) + "%";
   });
-  document.querySelectorAll("tr[data-campo]").forEach(function (linha) {
+  // Um clique num campo acende as caixas de quem ele fala (a empresa ou o signatário).
+  document.querySelectorAll("tr[data-dono]").forEach(function (linha) {
     linha.addEventListener("click", function () {
+      let primeira = null;
       document.querySelectorAll(".evidencia").forEach(function (c) {
-        const ativa = c.dataset.campo && linha.dataset.campo.indexOf(c.dataset.campo) === 0;
+        const a = linha.dataset.dono, b = c.dataset.dono;
+        const ativa = Boolean(a && b && (a === b || a.indexOf(b) === 0 || b.indexOf(a) === 0));
         c.classList.toggle("ativa", ativa);
-        if (ativa) c.scrollIntoView({ block: "center" });
+        if (ativa && !primeira) primeira = c;
       });
+      if (primeira) primeira.scrollIntoView({ block: "center" });
     });
   });
   document.querySelectorAll("form[data-confirmar]").forEach(function (f) {

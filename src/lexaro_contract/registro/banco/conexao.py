@@ -13,6 +13,10 @@ class ErroDeBanco(Exception):
     """Um banco do registro ausente, ilegível ou inalcançável, dito numa linha."""
 
 
+class BancoTrocado(Exception):
+    """O banco aberto foi substituído por uma importação nova (reabra-o)."""
+
+
 def eh_url_pg(destino: str) -> bool:
     return destino.startswith(("postgresql://", "postgres://"))
 

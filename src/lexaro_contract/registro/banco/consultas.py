@@ -16,14 +16,9 @@ from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
 from ..fonte import Ficha, chave_texto, cnpj_valido
 from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
-from .conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
-from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir, dobrar
-
-_TOKEN = re.compile(r"[0-9A-Z]+")
-# Sufixos de forma jurídica: não ajudam a achar a empresa, e um contrato pode
-# dizer "EIRELI" onde o registro diz "LTDA".
-_SUFIXOS = {"LTDA", "SA", "S", "A", "ME", "EPP", "EIRELI", "MEI", "CIA", "E", "DE", "DA", "DO", "DOS", "DAS"}
-_MAX_CANDIDATOS = 2000
+from .conexao import ESQUEMA_PG, BancoTrocado, ErroDeBanco, conectar_pg, eh_url_pg
+from . import busca
+from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir
 
 _B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
@@ -96,6 +91,7 @@ class Registro:
             if not caminho.is_file():
                 raise ErroDeBanco(f"banco do registro não encontrado: {caminho}")
             self._caminho = caminho.resolve()
+            self._inode = self._caminho.stat().st_ino
         sql = self._sql
         try:
             linhas = self._todas(sql("SELECT chave, valor FROM {s}meta"), ())
@@ -109,6 +105,9 @@ class Registro:
                                    f"({' '.join(str(e).split())})") from None
         self._dic: Dict[str, Any] = {t: descompressor(bytes(d)) for t, d in dics}
         self._meta: Dict[str, str] = {k: v for k, v in linhas}
+        # Um mês importado com --parcial: um CNPJ que ele não tem pode existir
+        # (`consultar` devolver None não quer dizer "não existe").
+        self.parcial = self._meta.get("parcial") == "1"
         self._codigos: Dict[str, Dict[int, str]] = {}
         for nome in TABELAS_DE_CODIGOS:
             self._codigos[nome] = {}
@@ -117,7 +116,8 @@ class Registro:
         q = "SELECT dados FROM {s}%s WHERE chave <= ? ORDER BY chave DESC LIMIT 1"
         self._q = {t: sql(q % t) for t in ("empresa", "estabelecimento")}
         self._q_par = sql("SELECT (SELECT dados FROM {s}estabelecimento WHERE chave <= ? ORDER BY chave DESC LIMIT 1), "
-                          "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)")
+                          "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)"
+                          + (", (SELECT valor FROM {s}meta WHERE chave = 'id_importacao')" if self._pg else ""))
         self._q_antes = sql("SELECT dados FROM {s}estabelecimento WHERE chave < ? ORDER BY chave DESC LIMIT 1")
 
     # ------------------------------------------------------------ conexão
@@ -183,6 +183,16 @@ class Registro:
                 pass
         self._local = threading.local()
 
+    def mudou(self) -> bool:
+        """Se o destino já é outro banco (uma importação nova trocou o arquivo ou o esquema)."""
+        if self._pg:
+            linha = self._um(self._sql("SELECT valor FROM {s}meta WHERE chave = 'id_importacao'"), ())
+            return (linha[0] if linha else None) != self._meta.get("id_importacao")
+        try:
+            return self._caminho.stat().st_ino != self._inode
+        except OSError:
+            return False   # no meio da troca: o arquivo novo ainda não tem o nome
+
     def __enter__(self) -> "Registro":
         return self
 
@@ -200,7 +210,9 @@ class Registro:
                            "('r', 'm')", (self._esquema,))
             tamanho = int(tam[0])
         else:
-            tamanho = self._caminho.stat().st_size
+            # O tamanho do banco aberto (não o do arquivo que hoje tem o nome).
+            paginas, pagina = self._um("PRAGMA page_count", ())[0], self._um("PRAGMA page_size", ())[0]
+            tamanho = int(paginas) * int(pagina)
         return {
             "destino": self.destino if not self._pg else re.sub(r"//[^@/]*@", "//", self.destino),
             "mes": self._meta.get("mes", "desconhecido"),
@@ -208,6 +220,7 @@ class Registro:
             "linhas": linhas,
             "tamanho": tamanho,
             "bytes_csv": int(self._meta.get("bytes_csv", "0")),
+            **({"parcial": True, "faltam": self._meta.get("faltam", "")} if self.parcial else {}),
         }
 
     def consultar(self, cnpj: str) -> Optional[Ficha]:
@@ -222,6 +235,10 @@ class Registro:
             return None
         # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
         linha = self._um(self._q_par, (chave, chave // 1_000_000))
+        if self._pg and linha is not None and linha[2] != self._meta.get("id_importacao"):
+            # O esquema foi trocado por uma importação nova: os blocos lidos são
+            # dela, os dicionários e códigos deste objeto são da anterior.
+            raise BancoTrocado(self.destino)
         if linha is None or linha[0] is None:
             return None
         bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
@@ -325,23 +342,35 @@ class Registro:
 
     # ------------------------------------------------------------ busca por nome
 
-    def _cnpj_da_matriz(self, chave_basico: int) -> Optional[str]:
-        basico = _basico_da_chave(chave_basico).encode()
-        prefixo = b"\x1e" + basico + b"\x1f"
-        limite = chave_basico * 1_000_000 + 999_999
-        bloco = self._bloco("estabelecimento", limite)
-        for _ in range(2):  # um grupo enorme pode ter começado no bloco anterior
-            i = bloco.find(prefixo)
-            if i >= 0:
-                r = bloco[i + 1:i + 17]
-                return (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
-            if not bloco:
-                return None
-            linha = self._um(self._q_antes, (limite,))
-            if not linha:
-                return None
-            bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
-        return None
+    def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
+               limite: int = 20) -> List[Ficha]:
+        """Estabelecimentos cujo nome (a razão social da empresa ou o nome fantasia
+        do estabelecimento) contém as palavras de `nome`, melhor resultado
+        primeiro; cada um no formato da BrasilAPI.
+
+        `uf` e `situacao` (por exemplo "ATIVA") filtram os estabelecimentos: de
+        uma empresa achada pela razão social vale qualquer estabelecimento que
+        passe nos filtros (o ativo na UF pedida antes dos outros, a matriz antes
+        das filiais), não só a matriz."""
+        if not isinstance(nome, str):
+            raise TypeError(f"buscar() argument 'nome' must be str, not {type(nome).__name__}")
+        return busca.buscar(self, nome, uf, situacao, limite)
+
+    def _estabelecimentos(self, chave_basico: int, maximo: int) -> List[List[str]]:
+        """Os campos dos estabelecimentos da empresa (até `maximo`), na ordem do CNPJ."""
+        prefixo = b"\x1e" + _basico_da_chave(chave_basico).encode() + b"\x1f"
+        inicio, fim = chave_basico * 1_000_000, chave_basico * 1_000_000 + 999_999
+        blocos = [self._bloco("estabelecimento", inicio)]
+        blocos += [descomprimir(bytes(d), self._dic["estabelecimento"]) for (d,) in self._todas(
+            self._sql("SELECT dados FROM {s}estabelecimento WHERE chave > ? AND chave <= ? ORDER BY chave LIMIT ?"),
+            (inicio, fim, 1 + maximo // 4))]
+        saida: List[List[str]] = []
+        for bloco in blocos:
+            for texto in _achar_todos(b"\x1e" + bloco, prefixo):
+                saida.append(texto.split("\x1f"))
+                if len(saida) >= maximo:
+                    return saida
+        return saida
 
     def _cnpj_da_chave(self, chave: int) -> Optional[str]:
         if chave // 1_000_000 < 100_000_000:
@@ -375,52 +404,3 @@ class Registro:
                         saida.append((64, qual, -rowid))
         saida.sort()
         return saida
-
-    def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
-               limite: int = 20) -> List[Ficha]:
-        """Estabelecimentos cujo nome (razão social ou fantasia) contém as palavras
-        de `nome`, melhor resultado primeiro; cada um no formato da BrasilAPI.
-
-        `uf` e `situacao` (por exemplo "ATIVA") filtram os resultados."""
-        if not isinstance(nome, str):
-            raise TypeError(f"buscar() argument 'nome' must be str, not {type(nome).__name__}")
-        if limite <= 0:
-            return []
-        todos = _TOKEN.findall(dobrar(nome))
-        termos = [t for t in todos if t not in _SUFIXOS] or todos
-        if not termos:
-            return []
-        uf_f = uf.upper() if uf else None
-        sit_f = situacao.upper() if situacao else None
-        # Junta o dobro do pedido e reordena pela semelhança do nome todo com
-        # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
-        # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
-        juntar = limite * 2
-        achados: List[Tuple[Tuple[bool, bool, int, int], Ficha]] = []
-        vistos: Set[str] = set()
-        n = max(juntar * 2, 40)
-        while True:
-            candidatos = self._candidatos(termos, n)
-            for _r, qual, chave in candidatos:
-                cnpj = self._cnpj_da_matriz(chave) if qual == "razao" else self._cnpj_da_chave(chave)
-                if cnpj is None or cnpj in vistos:
-                    continue
-                vistos.add(cnpj)
-                reg = self.consultar(cnpj)
-                if reg is None:
-                    continue
-                if uf_f and (reg["uf"] or "").upper() != uf_f:
-                    continue
-                if sit_f and (reg["descricao_situacao_cadastral"] or "") != sit_f:
-                    continue
-                palavras = _TOKEN.findall(dobrar(reg["razao_social"] if qual == "razao" else reg["nome_fantasia"]))
-                nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
-                        len(achados))
-                achados.append((nota, reg))
-                if len(achados) >= juntar:
-                    break
-            if len(achados) >= juntar or len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
-                achados.sort(key=lambda x: x[0])
-                return [reg for _nota, reg in achados[:limite]]
-            n *= 4
-            achados, vistos = [], set()

@@ -26,8 +26,11 @@ from xml.etree import ElementTree
 
 BASE_PADRAO = "https://arquivos.receitafederal.gov.br"
 TOKEN_PADRAO = "YggdBLfdninEJX9"
-_MES = re.compile(r"^\d{4}-\d{2}$")
-_ARQUIVO = re.compile(r"^[A-Za-z0-9_.-]+\.zip$")
+# (fullmatch: "2024-06\n" não é um mês, nem "Empresas0.zip\n" um arquivo)
+_MES = re.compile(r"[0-9]{4}-[0-9]{2}")
+_ARQUIVO = re.compile(r"[A-Za-z0-9_.-]+\.zip")
+# Um zip do mês que a listagem não mede tem no máximo isto (os maiores têm uns 2 GB).
+MAX_SEM_TAMANHO = 16 << 30
 _DAV = "{DAV:}"
 _TRECHO = 1 << 16
 
@@ -65,7 +68,7 @@ def _propfind(url: str, token: str, tempo_limite: float) -> List[Tuple[str, bool
             continue
         pasta = resp.find(f".//{_DAV}resourcetype/{_DAV}collection") is not None
         tamanho = resp.findtext(f".//{_DAV}getcontentlength")
-        itens.append((caminho.rsplit("/", 1)[-1], pasta, int(tamanho) if tamanho and tamanho.isdigit() else -1))
+        itens.append((caminho.rsplit("/", 1)[-1], pasta, int(tamanho) if tamanho and tamanho.isascii() and tamanho.isdigit() and len(tamanho) < 16 else -1))
     return itens
 
 
@@ -83,7 +86,7 @@ def listar_meses(base: Optional[str] = None, token: Optional[str] = None, tempo_
     b, t = configuracao()
     base, token = base or b, token or t
     itens = _listar(f"{base}/public.php/webdav/", token, tempo_limite, f"os meses em {base}")
-    return sorted(nome for nome, pasta, _t in itens if pasta and _MES.match(nome))
+    return sorted(nome for nome, pasta, _t in itens if pasta and _MES.fullmatch(nome))
 
 
 def _zip_integro(caminho: Path) -> bool:
@@ -119,10 +122,10 @@ def _baixar_arquivo(url: str, token: str, destino: Path, tamanho: int, tentativa
                         inicio = re.match(r"bytes (\d+)-", r.headers.get("Content-Range", ""))
                         if not inicio or int(inicio.group(1)) != tem:
                             raise ErroDeDownload("Content-Range inesperado")
-                        _gravar(r, parcial, "ab", avancar)
+                        _gravar(r, parcial, "ab", avancar, _limite(tamanho) - tem)
                     elif r.status_code == 200:
                         avancar(-tem)  # o servidor ignorou o Range: recomeça
-                        _gravar(r, parcial, "wb", avancar)
+                        _gravar(r, parcial, "wb", avancar, _limite(tamanho))
                     else:
                         raise ErroDeDownload(f"HTTP {r.status_code}")
             tem = parcial.stat().st_size if parcial.exists() else 0
@@ -141,19 +144,28 @@ def _baixar_arquivo(url: str, token: str, destino: Path, tamanho: int, tentativa
     raise ErroDeDownload(f"falha ao baixar {destino.name} após {tentativas} tentativas ({ultimo_erro})")
 
 
-def _gravar(r: Any, parcial: Path, modo: str, avancar: Any) -> None:
+def _limite(tamanho: int) -> int:
+    return tamanho if tamanho >= 0 else MAX_SEM_TAMANHO
+
+
+def _gravar(r: Any, parcial: Path, modo: str, avancar: Any, resta: int) -> None:
     # Lê o corpo cru aos pedaços e guarda cada um assim que chega: uma
     # conexão cortada deixa no arquivo parcial tudo o que veio (a conferência
-    # de tamanho, depois, manda retomar do ponto exato).
+    # de tamanho, depois, manda retomar do ponto exato). Nunca mais que o
+    # tamanho listado (`resta`): um corpo sem fim não enche o disco.
     r.raw.enforce_content_length = False
     with open(parcial, modo) as f:
-        while True:
-            pedaco = r.raw.read(_TRECHO, decode_content=True)
+        while resta > 0:
+            pedaco = r.raw.read(min(_TRECHO, resta), decode_content=True)
             if not pedaco:
                 return
+            pedaco = pedaco[:resta]
             f.write(pedaco)
             f.flush()
+            resta -= len(pedaco)
             avancar(len(pedaco))
+    if resta <= 0:
+        r.close()
 
 
 def baixar_mes(mes: Optional[str] = None, pasta: "str | Path | None" = None, progresso: bool = True,
@@ -162,7 +174,7 @@ def baixar_mes(mes: Optional[str] = None, pasta: "str | Path | None" = None, pro
     """Baixa os zips de `mes` (o mais recente, se None) para `pasta`; devolve a pasta."""
     b, t = configuracao()
     base, token = base or b, token or t
-    if mes is not None and not _MES.match(mes):
+    if mes is not None and not _MES.fullmatch(mes):
         raise ErroDeDownload(f"mês inválido: {mes!r} (use AAAA-MM)")
     meses = listar_meses(base, token, tempo_limite)
     if not meses:
@@ -172,7 +184,7 @@ def baixar_mes(mes: Optional[str] = None, pasta: "str | Path | None" = None, pro
     elif mes not in meses:
         raise ErroDeDownload(f"mês {mes} não publicado (disponíveis: {', '.join(meses[-6:])})")
     itens = _listar(f"{base}/public.php/webdav/{mes}/", token, tempo_limite, f"{mes} em {base}")
-    arquivos: Dict[str, int] = {n: tam for n, eh_pasta, tam in itens if not eh_pasta and _ARQUIVO.match(n)}
+    arquivos: Dict[str, int] = {n: tam for n, eh_pasta, tam in itens if not eh_pasta and _ARQUIVO.fullmatch(n)}
     if not arquivos:
         raise ErroDeDownload(f"nenhum zip em {mes}")
     destino = Path(pasta) if pasta is not None else Path("dados-abertos") / mes

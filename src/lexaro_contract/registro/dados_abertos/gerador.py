@@ -422,7 +422,8 @@ def _nome_csv(familia: str, parte: Optional[int], data: str) -> str:
 class _Saida:
     """Um arquivo do mês: zip com um CSV dentro, ou o CSV solto."""
 
-    def __init__(self, pasta: Path, familia: str, parte: Optional[int], data: str, zips: bool) -> None:
+    def __init__(self, pasta: Path, familia: str, parte: Optional[int], data: str, zips: bool,
+                 embaralhar: Optional[random.Random] = None) -> None:
         nome_zip = f"{familia}{'' if parte is None else parte}.zip"
         self.csv = _nome_csv(familia, parte, data)
         self._zip: Optional[zipfile.ZipFile] = None
@@ -432,11 +433,17 @@ class _Saida:
         else:
             bruto = open(pasta / self.csv, "wb")
         self._bruto = bruto
-        self.texto = io.TextIOWrapper(bruto, encoding="latin-1", newline="", write_through=False)
+        self._saida = io.TextIOWrapper(bruto, encoding="latin-1", newline="", write_through=False)
+        self._embaralhar = embaralhar   # linhas em ordem aleatória, como nos arquivos reais
+        self.texto: Any = io.StringIO() if embaralhar is not None else self._saida
 
     def fechar(self) -> None:
-        self.texto.flush()
-        self.texto.close()
+        if self._embaralhar is not None:
+            linhas = self.texto.getvalue().splitlines(keepends=True)
+            self._embaralhar.shuffle(linhas)
+            self._saida.write("".join(linhas))
+        self._saida.flush()
+        self._saida.close()
         if self._zip is not None:
             self._zip.close()
 
@@ -446,8 +453,9 @@ def partes_para(empresas: int) -> int:
 
 
 def gerar(pasta: "str | Path", empresas: int, semente: int = 0, zips: bool = True,
-          data: str = "61108") -> Dict[str, int]:
-    """Escreve um mês de `empresas` empresas inventadas; devolve as linhas por família."""
+          data: str = "61108", embaralhar: bool = False) -> Dict[str, int]:
+    """Escreve um mês de `empresas` empresas inventadas (`embaralhar`: linhas em ordem aleatória)."""
+    rng = random.Random(semente) if embaralhar else None
     if empresas < 1:
         raise ValueError("o número de empresas deve ser pelo menos 1")
     destino = Path(pasta)
@@ -463,11 +471,11 @@ def gerar(pasta: "str | Path", empresas: int, semente: int = 0, zips: bool = Tru
     s.texto.write(_tabela({c: n for c, (n, _uf) in MUNICIPIOS.items()}, 4))
     s.fechar()
 
-    simples = _Saida(destino, "Simples", None, data, zips)
+    simples = _Saida(destino, "Simples", None, data, zips, rng)
     partes = partes_para(empresas)
     for parte in range(partes):
         inicio, fim = parte * empresas // partes, (parte + 1) * empresas // partes
-        saidas = {f: _Saida(destino, f, parte, data, zips) for f in ("Empresas", "Estabelecimentos", "Socios")}
+        saidas = {f: _Saida(destino, f, parte, data, zips, rng) for f in ("Empresas", "Estabelecimentos", "Socios")}
         we, wt, ws, wsi = (saidas["Empresas"].texto.write, saidas["Estabelecimentos"].texto.write,
                            saidas["Socios"].texto.write, simples.texto.write)
         for i in range(inicio, fim):

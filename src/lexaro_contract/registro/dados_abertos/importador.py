@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime
 import sqlite3
 import time
+import uuid
 from concurrent.futures import ThreadPoolExecutor
 from collections import Counter
 from dataclasses import dataclass, field
@@ -23,8 +24,10 @@ from ..banco.codigos import TABELAS_DE_CODIGOS
 from ..banco.esquema import MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, VERSAO_FORMATO, chave_armazenada, registros_do_bloco
 from .destinos import abrir_destino
 from .empacotador import DIVISOR_GRUPO, Empacotador
+from .fila_ordenada import FilaOrdenada
 from .leiaute import CODIGOS, TIPOS
-from .leitor import ErroDeImportacao, adiantar, localizar, mes_da_pasta, registros, tabela_de_codigos
+from .leitor import ErroDeImportacao, adiantar, mes_da_pasta, registros, tabela_de_codigos
+from .pasta_do_mes import localizar
 
 _MOTIVOS = {
     "colunas": "linhas com número errado de colunas (descartadas)",
@@ -33,6 +36,7 @@ _MOTIVOS = {
     "data": "datas impossíveis (guardadas como nulas)",
     "capital_ficticio": "capital fictício 999999999999 (mantido)",
     "capital": "capital ilegível (guardado como nulo)",
+    "linha_longa": "linhas de mais de 64 KiB (descartadas)",
 }
 _NOME_CAMPO = {
     ("Empresas", 2): "natureza jurídica", ("Empresas", 3): "qualificação do responsável",
@@ -52,6 +56,7 @@ class Resumo:
     segundos: float = 0.0
     segundos_por_familia: Dict[str, float] = field(default_factory=dict)
     segundos_por_etapa: Dict[str, float] = field(default_factory=dict)
+    faltam: List[str] = field(default_factory=list)   # com --parcial: os arquivos que o mês não tinha
 
     @property
     def total(self) -> int:
@@ -118,12 +123,44 @@ def _chave_do_registro(tabela: str, r: bytes) -> int:
     return int(_dados_abertos.chave_basico(r[1:9].decode("latin-1")))
 
 
+def _empresas_no_banco(destino: str) -> Optional[int]:
+    """Quantas empresas o banco que seria substituído tem (None se não há um legível)."""
+    from ..banco.consultas import Registro
+
+    try:
+        with Registro(destino) as atual:
+            n = atual.info()["linhas"].get("empresas")
+    except Exception:  # noqa: BLE001 - sem banco anterior, ou um que não se lê: nada a proteger
+        return None
+    return int(n) if isinstance(n, int) else None
+
+
+def conferir_tamanho(resumo: Resumo, destino: str, forcar: bool) -> None:
+    """Recusa trocar um registro por um mês vazio, ou por um com menos da metade
+    das empresas do atual (uma pasta de zips vazios, um download cortado)."""
+    if forcar:
+        return
+    novas = resumo.linhas.get("Empresas", 0)
+    if novas == 0:
+        raise ErroDeImportacao("o mês não tem nenhuma empresa; o banco anterior não foi alterado "
+                               "(confira a pasta, ou use --forcar)")
+    anteriores = _empresas_no_banco(destino)
+    if anteriores is not None and novas < anteriores / 2:
+        raise ErroDeImportacao(f"o mês tem {novas:,} empresas, menos da metade das {anteriores:,} do banco atual; "
+                               "o banco anterior não foi alterado (confira a pasta, ou use --forcar)")
+
+
 def importar(pasta: "str | Path", destino: str, progresso: bool = True,
-             ao_progredir: Optional[Callable[[int], None]] = None) -> Resumo:
-    """Importa o mês da `pasta` para `destino` (caminho SQLite ou URL postgresql://)."""
+             ao_progredir: Optional[Callable[[int], None]] = None, parcial: bool = False,
+             forcar: bool = False) -> Resumo:
+    """Importa o mês da `pasta` para `destino` (caminho SQLite ou URL postgresql://).
+
+    `parcial`: importa o que a pasta tem, falte o que faltar; o banco fica
+    marcado como parcial. Sem ele, um mês sem empresas, ou com menos da metade
+    das empresas do banco que substituiria, é recusado, salvo com `forcar`."""
     inicio = time.perf_counter()
-    arquivos = localizar(pasta)
-    resumo = Resumo(mes=mes_da_pasta(pasta, arquivos))
+    arquivos, faltam = localizar(pasta, parcial)
+    resumo = Resumo(mes=mes_da_pasta(pasta, arquivos), faltam=faltam)
     dest = abrir_destino(destino)
     familias = ("Empresas", "Estabelecimentos", "Socios", "Simples")
     resumo.bytes_csv = sum(a.tamanho for lista in arquivos.values() for a in lista)
@@ -133,8 +170,9 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
 
     dest.iniciar()
     executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="comprimir")
+    filas: List[FilaOrdenada] = []
     try:
-        codigos = {t: tabela_de_codigos(arquivos[t][0]) for t in TABELAS_DE_CODIGOS}
+        codigos = {t: tabela_de_codigos(arquivos[t][0]) if arquivos[t] else {} for t in TABELAS_DE_CODIGOS}
         dest.codigos(codigos)
         lidas = 0
         with tqdm(total=total, unit="B", unit_scale=True, desc="importando", disable=not progresso,
@@ -193,42 +231,53 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                     dest.gravar_blocos(tabela, linhas)
 
                 emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor)
+                fila = FilaOrdenada(executor)
+                filas.append(fila)
                 fora_de_ordem = False
                 for lote in (fluxos[0] if len(fluxos) == 1 else intercalar(fluxos)):
                     if fora_de_ordem:
-                        dest.enfileirar(lote)
+                        fila.enfileirar(lote)
                         continue
                     i = emp.adicionar(lote)
                     if i is not None:
                         fora_de_ordem = True
-                        dest.enfileirar(lote[i:])
+                        fila.enfileirar(lote[i:])
                 emp.terminar()
                 if fora_de_ordem:
-                    # Arquivos fora de ordem: o que já virou bloco volta à fila,
-                    # e a fila inteira sai ordenada pelo próprio banco.
+                    # Arquivos fora de ordem (os reais vêm assim): o que já virou
+                    # bloco volta à fila, e a fila sai ordenada por uma ordenação
+                    # externa de memória limitada.
                     for dados in dest.retirar_blocos(tabela):
-                        dest.enfileirar([(_chave_do_registro(tabela, r), r)
+                        fila.enfileirar([(_chave_do_registro(tabela, r), r)
                                          for r in registros_do_bloco(dados, emp.zdict or b"")])
                     emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor, emp.zdict)
-                    for lote in dest.ordenados():
+                    for lote in fila.ordenados():
                         if emp.adicionar(lote) is not None:
                             raise RuntimeError("fila ordenada fora de ordem")
                     emp.terminar()
-                    dest.limpar_fila()
+                fila.fechar()
                 dest.dicionario(tabela, emp.zdict or b"")
                 resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
         meta = {
             "mes": resumo.mes,
             "importado_em": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat(),
             "versao_formato": VERSAO_FORMATO,
+            "id_importacao": uuid.uuid4().hex,
             "bytes_csv": str(resumo.bytes_csv),
             **{f"linhas_{f.lower()}": str(n) for f, n in resumo.linhas.items()},
         }
+        if faltam:
+            meta["parcial"] = "1"
+            meta["faltam"] = ", ".join(faltam)
+        if not parcial:
+            conferir_tamanho(resumo, destino, forcar)
         t_fim = time.perf_counter()
         resumo.tamanho = dest.concluir(meta)
         resumo.segundos_por_etapa["índices e troca"] = time.perf_counter() - t_fim
     except BaseException as e:
         executor.shutdown(wait=True, cancel_futures=True)
+        for f in filas:
+            f.fechar()
         dest.abortar()
         if isinstance(e, (sqlite3.Error, OSError)) or type(e).__module__.startswith("psycopg"):
             # Disco cheio, permissão, conexão perdida: uma linha, e o banco

@@ -12,7 +12,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple, TypeVar
 
-from .leiaute import ARQUIVOS_UNICOS, FAMILIAS_EM_PARTES, MAX_PARTES, SUFIXO_CSV
 
 TAMANHO_TRECHO = 4 << 20
 T = TypeVar("T")
@@ -35,14 +34,7 @@ class Arquivo:
         return self.caminho.name
 
 
-def _familia_do_csv(nome: str) -> Optional[str]:
-    for familia, sufixo in SUFIXO_CSV.items():
-        if nome.upper().endswith(sufixo) or (familia == "Simples" and ".SIMPLES.CSV" in nome.upper()):
-            return familia
-    return None
-
-
-def _abrir_zip(caminho: Path) -> Tuple[str, int]:
+def abrir_zip(caminho: Path) -> Tuple[str, int]:
     try:
         with zipfile.ZipFile(caminho) as z:
             membros = [i for i in z.infolist() if not i.is_dir()]
@@ -51,58 +43,6 @@ def _abrir_zip(caminho: Path) -> Tuple[str, int]:
             return membros[0].filename, membros[0].file_size
     except (zipfile.BadZipFile, OSError, EOFError) as e:
         raise ErroDeImportacao(f"zip corrompido: {caminho.name} ({e})") from None
-
-
-def localizar(pasta: "str | Path") -> Dict[str, List[Arquivo]]:
-    """Os arquivos do mês por família, na ordem das partes.
-
-    Nomeia todos os que faltam antes de qualquer trabalho: cada família em
-    partes precisa das partes 0..n-1 sem buracos, o mesmo n nas três, e o
-    Simples e as seis tabelas de códigos.
-    """
-    base = Path(pasta)
-    if not base.is_dir():
-        raise ErroDeImportacao(f"pasta não encontrada: {base}")
-    achados: Dict[str, Dict[Optional[int], Arquivo]] = {f: {} for f in FAMILIAS_EM_PARTES + ARQUIVOS_UNICOS}
-    zips = sorted(p for p in base.iterdir() if p.suffix.lower() == ".zip")
-    padrao = re.compile(r"^(%s)(\d?)\.zip$" % "|".join(achados), re.IGNORECASE)
-    if zips:
-        for p in zips:
-            m = padrao.match(p.name)
-            if not m:
-                continue
-            familia = next(f for f in achados if f.lower() == m.group(1).lower())
-            parte = int(m.group(2)) if m.group(2) else None
-            if (familia in FAMILIAS_EM_PARTES) != (parte is not None):
-                continue
-            membro, tamanho = _abrir_zip(p)
-            achados[familia][parte] = Arquivo(familia, parte, p, membro, tamanho)
-    else:
-        csvs: Dict[str, List[Path]] = {f: [] for f in achados}
-        for p in sorted(base.iterdir()):
-            do_csv = _familia_do_csv(p.name) if p.is_file() else None
-            if do_csv:
-                csvs[do_csv].append(p)
-        for familia, caminhos in csvs.items():
-            for i, p in enumerate(caminhos):
-                parte = i if familia in FAMILIAS_EM_PARTES else None
-                if parte is None and i > 0:
-                    raise ErroDeImportacao(f"mais de um CSV de {familia}: {caminhos[0].name}, {p.name}")
-                achados[familia][parte] = Arquivo(familia, parte, p, None, p.stat().st_size)
-
-    faltam: List[str] = []
-    n = max(max((k for k in achados[f] if k is not None), default=-1) + 1 for f in FAMILIAS_EM_PARTES)
-    n = min(max(n, 1), MAX_PARTES)
-    for familia in FAMILIAS_EM_PARTES:
-        for i in range(n):
-            if i not in achados[familia]:
-                faltam.append(f"{familia}{i}.zip" if zips else f"CSV {i + 1} de {familia} (*{SUFIXO_CSV[familia]})")
-    for familia in ARQUIVOS_UNICOS:
-        if None not in achados[familia]:
-            faltam.append(f"{familia}.zip" if zips else f"CSV de {familia} (*{SUFIXO_CSV[familia]})")
-    if faltam:
-        raise ErroDeImportacao(f"faltam arquivos em {base}: " + ", ".join(faltam))
-    return {f: [achados[f][k] for k in sorted(achados[f], key=lambda x: -1 if x is None else x)] for f in achados}
 
 
 def trechos(arq: Arquivo, tamanho: int = TAMANHO_TRECHO) -> Iterator[bytes]:
@@ -129,6 +69,14 @@ def trechos(arq: Arquivo, tamanho: int = TAMANHO_TRECHO) -> Iterator[bytes]:
 Lote = Tuple[List[Tuple[int, bytes]], int, Dict[str, int], Dict[int, Dict[bytes, int]], List[Tuple[int, str, int]]]
 
 
+# Nenhuma linha real chega perto disto (as mais longas, de Estabelecimentos,
+# têm uns 1,5 KB): uma linha maior é descartada e contada, e assim nem a
+# memória nem o tempo dependem do que um arquivo estragado traz sem quebra de linha.
+MAX_LINHA = 64 << 10
+# Nenhuma tabela de códigos real tem mais que alguns milhares de linhas.
+MAX_CODIGOS = 100_000
+
+
 def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None) -> Iterator[Lote]:
     """Os registros do arquivo, trecho a trecho: (registros, bytes lidos,
     contagens, códigos vistos, nomes do campo `nome`)."""
@@ -139,11 +87,23 @@ def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None) -> Iterator[
         return tuple(r) if nome is not None else (*r, [])
 
     resto = b""
+    pulando = False
     for bloco in trechos(arq):
+        lido = len(bloco)
+        if pulando:
+            i = bloco.find(b"\n")
+            if i < 0:
+                yield [], lido, {}, {}, []
+                continue
+            bloco, pulando = bloco[i + 1:], False
         dados = resto + bloco if resto else bloco
         regs, consumido, contagens, codigos, nomes = separar(dados, False)
         resto = dados[consumido:]
-        yield regs, len(bloco), contagens, codigos, nomes
+        if len(resto) > MAX_LINHA:
+            contagens = dict(contagens)
+            contagens["linha_longa"] = contagens.get("linha_longa", 0) + 1
+            resto, pulando = b"", True
+        yield regs, lido, contagens, codigos, nomes
     if resto:
         regs, _consumido, contagens, codigos, nomes = separar(resto, True)
         yield regs, 0, contagens, codigos, nomes
@@ -206,15 +166,14 @@ def mes_da_pasta(pasta: "str | Path", arquivos: Dict[str, List[Arquivo]]) -> str
 
 
 def tabela_de_codigos(arq: Arquivo) -> Dict[int, str]:
-    from ... import _dados_abertos
-
-    dados = b"".join(trechos(arq))
-    regs = _dados_abertos.separar(dados, "tt", True)[0]
+    """A tabela de códigos do arquivo, lida trecho a trecho (um zip que infla
+    para gigabytes não vira gigabytes de memória)."""
     tabela: Dict[int, str] = {}
-    for _chave, v in regs:
-        codigo, _, descricao = v.partition(b"\x1f")
-        if codigo.isdigit():
-            tabela[int(codigo)] = descricao.decode("latin-1")
+    for regs, _n, _contagens, _codigos, _nomes in registros(arq, "tt"):
+        for _chave, v in regs:
+            codigo, _, descricao = v.partition(b"\x1f")
+            if codigo.isdigit() and len(codigo) < 10 and len(tabela) < MAX_CODIGOS:
+                tabela[int(codigo)] = descricao.decode("latin-1")
     return tabela
 
 

@@ -23,7 +23,8 @@ import requests
 
 from .cache_respostas import AUSENTE, CacheRespostas
 from .cota import Cota, ler_retry_after
-from ..fonte import Ficha, FonteIndisponivel
+from .prazo_http import Vigia, sessao_com_prazo
+from ..fonte import Ficha, FonteIndisponivel, chave_texto
 from ..servidor.formas import de_receita_ws
 
 T = TypeVar("T")
@@ -32,8 +33,20 @@ BRASIL_API = "https://brasilapi.com.br"
 RECEITA_WS = "https://receitaws.com.br"
 CASA_DOS_DADOS = "https://api.casadosdados.com.br"
 
+# Uma resposta maior que isto não é um registro nem uma página de busca.
+MAX_CORPO_RESPOSTA = 1 << 20
+
 ACHOU, NAO_EXISTE, INDISPONIVEL = "achou", "nao_existe", "indisponivel"
 Resultado = Tuple[str, Optional[Dict[str, Any]], Optional[float]]
+
+
+def _eh_registro_de(dados: Any, chave: str, campo_nome: str) -> bool:
+    """Se `dados` é o registro do CNPJ `chave` (um objeto com esse CNPJ e um nome)."""
+    if not isinstance(dados, dict) or "error" in dados:
+        return False
+    cnpj = dados.get("cnpj")
+    return isinstance(cnpj, str) and chave_texto(cnpj) == chave and isinstance(dados.get(campo_nome), str) \
+        and bool(dados[campo_nome].strip())
 
 
 class Servico:
@@ -89,6 +102,16 @@ class Encaminhador:
         resultado: Dict[str, Any] = self._uma_vez(chave, lambda: self._buscar(chave, corpo))
         return resultado
 
+    def do_cache(self, chave: str) -> Tuple[bool, Optional[Ficha]]:
+        """(True, ficha ou None) se o cache sabe do CNPJ, (False, None) se não:
+        sem esperar por nenhum serviço."""
+        guardado = self.cache.ler("cnpj:" + chave)
+        if guardado is AUSENTE:
+            return False, None
+        with self._trava:
+            self.acertos_cache += 1
+        return True, guardado
+
     def estatisticas(self) -> Dict[str, Any]:
         return {
             "acertos_cache": self.acertos_cache, "juntados": self.juntados,
@@ -138,22 +161,41 @@ class Encaminhador:
     def _sessao(self) -> requests.Session:
         s: Optional[requests.Session] = getattr(self._local, "sessao", None)
         if s is None:
-            s = self._local.sessao = requests.Session()
+            s = self._local.sessao = sessao_com_prazo()
             with self._trava:
                 self._sessoes.append(s)
         return s
 
     def _pedir(self, servico: Servico, metodo: str, url: str, **kwargs: Any) -> Tuple[Optional[requests.Response], Any]:
-        """(resposta, JSON) ou (resposta ou None, AUSENTE) quando não veio um JSON inteiro."""
+        """(resposta, JSON) ou (resposta ou None, AUSENTE) quando não veio um JSON inteiro.
+
+        O pedido inteiro tem `tempo_limite` segundos: um serviço que pinga um byte
+        de cada vez não renova o prazo a cada leitura. Um corpo maior que
+        `MAX_CORPO_RESPOSTA` é descartado, e nenhum redirecionamento é seguido (um
+        registro que vem de outro endereço não é o do serviço)."""
         with self._trava:
             servico.pedidos += 1
+        fim = time.monotonic() + self.tempo_limite
+        vigia = Vigia(self.tempo_limite)
         try:
             r = self._sessao().request(metodo, url, timeout=(min(5.0, self.tempo_limite), self.tempo_limite),
-                                       **kwargs)
+                                       stream=True, allow_redirects=False, **kwargs)
         except requests.RequestException:
             return None, AUSENTE
+        finally:
+            vigia.parar()
         try:
-            return r, r.json()
+            corpo = bytearray()
+            for parte in r.iter_content(65536):
+                corpo += parte
+                if len(corpo) > MAX_CORPO_RESPOSTA or time.monotonic() > fim:
+                    return r, AUSENTE
+        except requests.RequestException:
+            return r, AUSENTE
+        finally:
+            r.close()
+        try:
+            return r, json.loads(bytes(corpo))
         except (ValueError, RecursionError):
             return r, AUSENTE
 
@@ -170,10 +212,10 @@ class Encaminhador:
         if r is not None and r.status_code in (400, 404):
             s.cota.sucesso()
             return NAO_EXISTE, None, None
-        # Um registro da BrasilAPI sempre traz o CNPJ; um 200 sem ele é uma página
-        # de erro de algum intermediário, não uma empresa.
-        if r is None or r.status_code != 200 or not isinstance(dados, dict) \
-                or not isinstance(dados.get("cnpj"), str):
+        # Um registro da BrasilAPI sempre traz o CNPJ pedido e a razão social; um
+        # 200 sem eles (ou com o CNPJ de outra empresa) é uma página de erro de
+        # algum intermediário ou um engano, não esta empresa: nunca vai ao cache.
+        if r is None or r.status_code != 200 or not _eh_registro_de(dados, chave, "razao_social"):
             return self._recusa(s, r)
         s.cota.sucesso()
         return ACHOU, dados, None
@@ -190,6 +232,8 @@ class Encaminhador:
                 s.cota.sucesso()
                 return NAO_EXISTE, None, None
             return self._recusa(s, r)  # "Timeout", "CNPJ rejeitado", ...
+        if dados.get("status") != "OK" or not _eh_registro_de(dados, chave, "nome"):
+            return self._recusa(s, r)
         s.cota.sucesso()
         return ACHOU, de_receita_ws(dados, chave), None
 
@@ -246,7 +290,9 @@ class Encaminhador:
             r, dados = self._pedir(s, "POST", f"{s.url}/v2/public/cnpj/search", json=corpo,
                                    headers={"Accept": "application/json"})
             if r is None or r.status_code != 200 or not isinstance(dados, dict) \
-                    or not isinstance(dados.get("data"), dict):
+                    or dados.get("success") is False or not isinstance(dados.get("data"), dict) \
+                    or not isinstance(dados["data"].get("cnpj"), list) \
+                    or not all(isinstance(i, dict) for i in dados["data"]["cnpj"]):
                 return self._recusa(s, r)
             s.cota.sucesso()
             return ACHOU, dados, None

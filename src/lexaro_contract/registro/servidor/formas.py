@@ -192,20 +192,46 @@ def _lista_de_textos(valor: Any, campo: str) -> List[str]:
     raise ConsultaInvalida(f"'query.{campo}' deve ser um texto ou uma lista de textos")
 
 
+UFS = frozenset("AC AL AM AP BA CE DF ES GO MA MG MS MT PA PB PE PI PR RJ RN RO RR RS SC SE SP TO".split())
+SITUACOES_BUSCA = ("NULA", "ATIVA", "SUSPENSA", "INAPTA", "BAIXADA")
+MAX_TERMOS = 10
+MAX_TAMANHO_TERMO = 200
+
+
 def ler_consulta_busca(corpo: Any) -> ConsultaBusca:
-    """Lê o corpo de uma busca; ConsultaInvalida se a forma não é a esperada."""
+    """Lê o corpo de uma busca; ConsultaInvalida se a forma não é a esperada.
+
+    O trabalho de uma busca fica limitado pelo próprio corpo: cada UF é uma das
+    27 (sem diferença de maiúsculas; repetidas contam uma vez), a situação é
+    uma das conhecidas, e há no máximo `MAX_TERMOS` termos de até
+    `MAX_TAMANHO_TERMO` caracteres."""
     if not isinstance(corpo, dict):
         raise ConsultaInvalida("o corpo deve ser um objeto JSON")
     consulta = corpo.get("query", {})
     if not isinstance(consulta, dict):
         raise ConsultaInvalida("'query' deve ser um objeto")
     termos = _lista_de_textos(consulta.get("termo"), "termo")
-    ufs = [u.strip().upper() for u in _lista_de_textos(consulta.get("uf"), "uf") if u.strip()]
+    termos = [t for t in termos if t.strip()]
+    if len(termos) > MAX_TERMOS:
+        raise ConsultaInvalida(f"'query.termo' aceita no máximo {MAX_TERMOS} termos")
+    if any(len(t) > MAX_TAMANHO_TERMO for t in termos):
+        raise ConsultaInvalida(f"'query.termo': cada termo tem no máximo {MAX_TAMANHO_TERMO} caracteres")
+    ufs: List[str] = []
+    for u in _lista_de_textos(consulta.get("uf"), "uf"):
+        uf = u.strip().upper()
+        if not uf:
+            continue
+        if uf not in UFS:
+            raise ConsultaInvalida(f"'query.uf': {u[:10]!r} não é uma UF")
+        if uf not in ufs:
+            ufs.append(uf)
     situacoes = _lista_de_textos(consulta.get("situacao_cadastral"), "situacao_cadastral")
     if len(situacoes) > 1:
         raise ConsultaInvalida("'query.situacao_cadastral' aceita uma situação só")
     situacao = situacoes[0].strip().upper() if situacoes and situacoes[0].strip() else None
-    return ConsultaBusca([t for t in termos if t.strip()], ufs, situacao)
+    if situacao is not None and situacao not in SITUACOES_BUSCA:
+        raise ConsultaInvalida("'query.situacao_cadastral' deve ser uma de: " + ", ".join(SITUACOES_BUSCA))
+    return ConsultaBusca(termos, ufs, situacao)
 
 
 def item_busca(reg: Ficha) -> Dict[str, Any]:

@@ -16,10 +16,12 @@ serviço público fora do ar ou sem cota é 503 (nunca 404: indisponível não �
 from __future__ import annotations
 
 import asyncio
+import collections
 import json
 import threading
+import time
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Protocol, Tuple, Union
+from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Protocol, Tuple, Union
 
 from ..fonte import Ficha, Fonte, FonteIndisponivel, chave_texto, cnpj_valido
 from .formas import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
@@ -31,6 +33,12 @@ BRASIL_API_PATH = "/api/cnpj/v1/"
 RECEITA_WS_PATH = "/v1/cnpj/"
 BUSCA_PATH = "/v2/public/cnpj/search"
 ITENS_POR_PAGINA = 20
+# Uma busca (todos os termos e UFs do corpo) para de juntar resultados depois
+# deste tempo e responde o que achou; no máximo `MAX_BUSCAS_ESPERANDO` esperam
+# a vez, as outras recebem 503. As buscas ocupam no máximo metade das threads:
+# as consultas por CNPJ e /saude nunca esperam atrás delas.
+PRAZO_BUSCA = 2.0
+MAX_BUSCAS_ESPERANDO = 1024
 
 Dados = Union[str, Path, Dict[str, Ficha], Fonte, Callable[[], Fonte]]
 
@@ -44,6 +52,9 @@ class ServicosPublicos(Protocol):
 
     def buscar(self, corpo: Dict[str, Any]) -> Dict[str, Any]:
         """A resposta da busca da Casa dos Dados para `corpo`; FonteIndisponivel se não veio."""
+
+    def do_cache(self, chave: str) -> Tuple[bool, Optional[Ficha]]:
+        """(True, ficha ou None) se a resposta já guardada decide, sem perguntar a ninguém."""
 
     def estatisticas(self) -> Dict[str, Any]:
         """Os contadores do encaminhamento, mostrados em /saude."""
@@ -62,13 +73,18 @@ def _tentar_em(e: FonteIndisponivel) -> Tuple[Tuple[str, str], ...]:
     return (("Retry-After", str(max(1, int(e.tentar_em + 0.999)))),)
 
 
-def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR_PAGINA) -> List[Ficha]:
-    """Uma busca por termo e por UF, sem repetir empresa, na ordem em que vieram."""
+def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR_PAGINA,
+                  prazo: Optional[float] = None) -> List[Ficha]:
+    """Uma busca por termo e por UF, sem repetir empresa, na ordem em que vieram;
+    com `prazo` (segundos), para de buscar quando ele vence."""
     vistos = set()
     achados: List[Ficha] = []
+    fim = time.monotonic() + prazo if prazo is not None else None
     for termo in consulta.termos:
         ufs: List[Optional[str]] = list(consulta.ufs) or [None]
         for uf in ufs:
+            if fim is not None and time.monotonic() > fim:
+                return achados
             for reg in fonte.buscar(termo, uf=uf, situacao=consulta.situacao, limite=limite):
                 chave = chave_texto(reg.get("cnpj") or "")
                 if chave not in vistos:
@@ -92,6 +108,12 @@ class FrenteRegistro:
         compartilhada = fonte
         self.locais: Trabalhadores[Fonte] = Trabalhadores(
             trabalhadores, abrir if abrir is not None else (lambda: compartilhada), "registro")  # type: ignore[arg-type,return-value]  # noqa: E501
+        # As buscas ocupam no máximo metade das threads: a outra metade fica
+        # para as consultas por CNPJ e /saude.
+        self.max_buscas = max(1, trabalhadores // 2)
+        self.buscas_ativas = 0
+        self.buscas_esperando = 0
+        self._vez_das_buscas: Deque["asyncio.Future[None]"] = collections.deque()
         self.remotos: Optional[Trabalhadores[None]] = (
             Trabalhadores(32, lambda: None, "encaminhamento") if encaminhador is not None else None)
         self._corpos: Dict[str, bytes] = {}
@@ -149,15 +171,30 @@ class FrenteRegistro:
     async def _por_cnpj_em_thread(self, chave: str, receita_ws: bool) -> Resposta:
         laco = asyncio.get_running_loop()
         reg: Optional[Ficha] = None
+        parcial = False
         if not self.em_linha:
-            reg = await self.locais.executar(laco, lambda f: f.consultar(chave))
+            reg, parcial = await self.locais.executar(
+                laco, lambda f: (f.consultar(chave), getattr(f, "parcial", False) is True))
         if reg is None and self.encaminhador is not None and self.remotos is not None:
             enc = self.encaminhador
+            # O que o cache já sabe responde já, mesmo com todos os encaminhamentos
+            # presos num serviço lento.
+            sabe, guardado = await self.locais.executar(laco, lambda _f: enc.do_cache(chave))
+            if sabe:
+                return self._resposta_registro(chave, guardado, receita_ws)
+            espera = float(getattr(enc, "espera_maxima", 8.0))
             try:
-                reg = await self.remotos.executar(laco, lambda _: enc.consultar(chave))
-            except FonteIndisponivel as e:
+                reg = await asyncio.wait_for(self.remotos.executar(laco, lambda _: enc.consultar(chave)), espera)
+            except (FonteIndisponivel, asyncio.TimeoutError) as e:
+                if not isinstance(e, FonteIndisponivel):
+                    e = FonteIndisponivel("serviços públicos sem resposta no prazo; tente de novo mais tarde", espera)
                 return _json(503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e)),
                              _tentar_em(e))
+            parcial = False   # os serviços públicos responderam: "não existe" vale
+        if reg is None and parcial:
+            # Um mês parcial não sabe se uma empresa que ele não tem existe.
+            aviso = "o registro local é de um mês parcial e não tem este CNPJ; não se sabe se ele existe"
+            return _json(503, erro_receita_ws(503, aviso) if receita_ws else erro_brasil_api(503, chave, aviso))
         return self._resposta_registro(chave, reg, receita_ws)
 
     def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
@@ -184,11 +221,30 @@ class FrenteRegistro:
             return _json(400, erro_busca(str(e)))
         if not consulta.termos:
             return _json(200, resposta_busca([]))
+        if self.buscas_esperando >= MAX_BUSCAS_ESPERANDO:
+            return _json(503, erro_busca("Buscas demais ao mesmo tempo; tente de novo"), (("Retry-After", "1"),))
         return self._buscar_em_thread(consulta, corpo)
 
     async def _buscar_em_thread(self, consulta: ConsultaBusca, corpo: Dict[str, Any]) -> Resposta:
         laco = asyncio.get_running_loop()
-        achados = await self.locais.executar(laco, lambda f: juntar_buscas(f, consulta))
+        self.buscas_esperando += 1
+        try:
+            while self.buscas_ativas >= self.max_buscas:
+                vez = laco.create_future()
+                self._vez_das_buscas.append(vez)
+                await vez
+            self.buscas_ativas += 1
+        finally:
+            self.buscas_esperando -= 1
+        try:
+            achados = await self.locais.executar(laco, lambda f: juntar_buscas(f, consulta, prazo=PRAZO_BUSCA))
+        finally:
+            self.buscas_ativas -= 1
+            while self._vez_das_buscas:
+                vez = self._vez_das_buscas.popleft()
+                if not vez.done():
+                    vez.set_result(None)
+                    break
         if not achados and self.encaminhador is not None and self.remotos is not None:
             enc = self.encaminhador
             try:

@@ -19,7 +19,8 @@ from ..texto import (CONECTORES, CPF_RE, SUFIXO_EMPRESA, achar_cnpj, chave_cnpj,
 
 _SUBLINHADO = re.compile(
     r"^(?:\(?[0-9a-z]{1,3}[.)]\s?)?(?:(?:Por|P/|Assinatura|Ass\.)\s?:?\s?)?_{5,}\s?(?P<resto>.*)$", re.I)
-_TESTEMUNHAS = re.compile(r"^testemunhas?\b\s?:?\s?(?P<resto>.*)$", re.I)
+_TESTEMUNHAS = re.compile(
+    r"^testemunhas?\b\s?(?:(?:n[º°o]\.?\s?)?(?P<num>[0-9]{1,2})\s?[:.)\-–]?|:)?\s?(?P<resto>.*)$", re.I)
 _ROTULO_PARTE = re.compile(
     r"^(?:(?:Pel[ao]s?|P/|Por|Em\s+nome\s+d[ao]s?)\s)?(?P<papel>[A-Za-zÀ-ÿ]{4,30}(?:\s[A-Za-zÀ-ÿ]{2,30}){0,2})"
     r"\s?(?::\s?(?P<resto>.*)|$)")
@@ -168,6 +169,7 @@ class _Bloco:
         return False
 
 
+_PARTES_INLINE = re.compile(r",\s|;\s|\s[–—-]\s")
 _INICIO_BLOCOS = re.compile(r"_{5}|^testemunhas?\b", re.I | re.M)
 
 
@@ -209,6 +211,13 @@ def _blocos_assinatura(linhas: Iterable[str], nomes: AbstractSet[str]) -> List[_
             em_testemunhas, rotulo, contexto = True, None, None
             s = t.group("resto").strip()
             if not s:
+                continue
+            if t.group("num") and not s.startswith("_"):
+                # "Testemunha 1: JOÃO DA SILVA, CPF ...": the witness on the label's own line
+                atual = _Bloco(testemunha=True, rotulo=None, contexto=None)
+                for parte in _PARTES_INLINE.split(s)[:4]:
+                    atual.alimentar(parte.strip(), nomes)
+                fechar()
                 continue
         rot_linha = _ROTULO_PARTE.match(s) if "___" in s else None
         if rot_linha and eh_papel(rot_linha.group("papel")) and (rot_linha.group("resto") or "").startswith("_"):

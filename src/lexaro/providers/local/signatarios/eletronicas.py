@@ -20,11 +20,13 @@ _CERTIFICADO = re.compile(
     rf"(?<![{UP}])(?P<nome>[{UP}][{UP} .'\-]{{2,100}}?)\s?:\s?(?P<doc>[0-9]{{14}}|[0-9]{{11}})(?![0-9])")
 _ASSINADO_POR = re.compile(
     r"Assinad[oa]\s(?:(?:digital|eletronica|eletrônica)mente\s|de\sforma\s(?:digital|eletr[ôo]nica)\s)?"
-    r"por ?:? (?P<nome>[^,:;|()\n]{3,120}?)"
+    r"por(?: ?:? |\n)(?P<nome>[^,:;|()\n]{3,120}?)"
     r"(?=\s?(?:[,:;|(\n]|CPF\b|[–—-]\s|em\s[0-9]|$))"
     r"\s?(?:[,:|–—-]\s?)?(?:CPF(?:/M[FE])?\s?(?:n[º°o]\.?\s?)?:?\s?)?(?P<cpf>[0-9]{3}\.?[0-9]{3}\.?[0-9]{3}-?[0-9]{2})?",
     re.I,
 )
+# the rest of a certificate's "NAME:CPF" on the next line: "por JOÃO DA\nSILVA:12345678901"
+_RESTO_CERTIFICADO = re.compile(rf"\s?\n(?P<resto>[{UP}][{UP} .'\-]{{0,60}}?)\s?:\s?(?P<cpf>[0-9]{{11}})(?![0-9])")
 _SIGNATARIO = re.compile(
     r"^(?:Signat[áa]rio|Nome do signat[áa]rio|Assinante)\s?:\s?(?P<nome>[^|:\n]{3,120}?)\s?(?:\||$|CPF)", re.I | re.M)
 _PAPEL_ELETRONICO = re.compile(r"^Papel\s?:\s?(?P<cargo>[^–—|\n]{2,80}?)(?:\s[–—-]\s(?P<empresa>[^|\n]{3,150}))?$",
@@ -53,20 +55,23 @@ def _digitais(text: str, empresas: Sequence[Empresa], pessoas: _Pessoas) -> None
                 p.cpf = p.cpf or c.group("doc")
     if "assinad" in ftext:
         for m in _ASSINADO_POR.finditer(text):
-            nome = ws(m.group("nome"))
+            nome, cpf = ws(m.group("nome")), m.group("cpf")
+            cont = _RESTO_CERTIFICADO.match(text, m.end("nome"))
+            if cont:
+                nome, cpf = ws(nome + " " + cont.group("resto")), cpf or cont.group("cpf")
             if not parece_pessoa(nome):
                 continue
             resto = fold(text[m.end():m.end() + 250]).split("assinad")[0]
             testemunha = "testemunha" in resto
             tipo = TIPO_DIGITAL if "icp" in resto or "icp-brasil" in ftext else TIPO_ELETRONICA
             if testemunha:
-                pessoas.juntar(nome, None, m.group("cpf"), None, True)
+                pessoas.juntar(nome, None, cpf, None, True)
                 continue
-            existentes = [p for p in pessoas.achar(nome, m.group("cpf")) if not p.testemunha]
+            existentes = [p for p in pessoas.achar(nome, cpf) if not p.testemunha]
             if not existentes:
-                pessoas.novo(Pessoa(nome=nome, cpf=m.group("cpf"), tipo=tipo))
+                pessoas.novo(Pessoa(nome=nome, cpf=cpf, tipo=tipo))
             for p in existentes:
-                p.tipo, p.cpf = tipo, p.cpf or m.group("cpf")
+                p.tipo, p.cpf = tipo, p.cpf or cpf
     if "documento assinado digitalmente" in ftext:
         # the stamp of the public signing service: the name on the line after, then "Data: ..."
         for m in _CARIMBO.finditer(text):

@@ -1,0 +1,100 @@
+"""A busca por nome num banco do registro, sobre todos os estabelecimentos.
+
+O índice de nomes tem a razão social uma vez por empresa e o nome fantasia por
+estabelecimento. Uma empresa achada pela razão social conta com todos os seus
+estabelecimentos: os filtros (UF, situação) valem para cada um, e dela vem o
+melhor que passa neles (ativo na UF pedida antes dos outros, a matriz antes
+das filiais). Entre os achados, o melhor nome primeiro: o nome inteiro igual,
+depois todas as palavras, depois menos palavras a mais.
+
+As funções recebem o `Registro` aberto (qualquer objeto com `consultar`,
+`_candidatos`, `_estabelecimentos` e `_cnpj_da_chave`): a busca é a mesma no
+SQLite e no PostgreSQL.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Any, List, Optional, Set, Tuple
+
+from ..fonte import Ficha
+from .codigos import SITUACOES
+from .esquema import dobrar
+
+_TOKEN = re.compile(r"[0-9A-Z]+")
+# Sufixos de forma jurídica: não ajudam a achar a empresa, e um contrato pode
+# dizer "EIRELI" onde o registro diz "LTDA".
+_SUFIXOS = {"LTDA", "SA", "S", "A", "ME", "EPP", "EIRELI", "MEI", "CIA", "E", "DE", "DA", "DO", "DOS", "DAS"}
+_MAX_CANDIDATOS = 2000
+# Estabelecimentos lidos de uma empresa achada pela razão social (os de uma
+# rede enorme além disso não entram na busca; a consulta por CNPJ os acha).
+MAX_ESTABELECIMENTOS = 2000
+
+
+def _situacao(campos: List[str]) -> str:
+    codigo = campos[5]
+    return SITUACOES.get(int(codigo), "") if codigo.isdigit() else ""
+
+
+def melhor_estabelecimento(reg: Any, chave_basico: int, uf: Optional[str], situacao: Optional[str]) -> Optional[str]:
+    """O CNPJ do estabelecimento da empresa que passa nos filtros, o preferido
+    primeiro: ativo, na UF pedida, a matriz; ou None se nenhum passa."""
+    melhor: Optional[Tuple[Tuple[bool, bool, bool], str]] = None
+    for campos in reg._estabelecimentos(chave_basico, MAX_ESTABELECIMENTOS):
+        if len(campos) < 20:
+            continue
+        sit = _situacao(campos)
+        if uf and campos[19].upper() != uf:
+            continue
+        if situacao and sit != situacao:
+            continue
+        nota = (sit != "ATIVA", bool(uf) and campos[19].upper() != uf, campos[3] != "1")
+        if melhor is None or nota < melhor[0]:
+            melhor = (nota, campos[0] + campos[1] + campos[2])
+    return melhor[1] if melhor is not None else None
+
+
+def buscar(reg: Any, nome: str, uf: Optional[str], situacao: Optional[str], limite: int) -> List[Ficha]:
+    if limite <= 0:
+        return []
+    todos = _TOKEN.findall(dobrar(nome))
+    termos = [t for t in todos if t not in _SUFIXOS] or todos
+    if not termos:
+        return []
+    uf_f = uf.upper() if uf else None
+    sit_f = situacao.upper() if situacao else None
+    # Junta o dobro do pedido e reordena pela semelhança do nome todo com
+    # o buscado (sufixos incluídos): entre "X COMERCIO LTDA" e "X COMERCIO
+    # S.A." o índice empata; quem escreveu "LTDA" quer o primeiro.
+    juntar = limite * 2
+    achados: List[Tuple[Tuple[bool, bool, int, bool, bool, int], Ficha]] = []
+    vistos: Set[str] = set()
+    n = max(juntar * 2, 40)
+    while True:
+        candidatos = reg._candidatos(termos, n)
+        for _r, qual, chave in candidatos:
+            if qual == "razao":
+                cnpj = melhor_estabelecimento(reg, chave, uf_f, sit_f)
+            else:
+                cnpj = reg._cnpj_da_chave(chave)
+            if cnpj is None or cnpj in vistos:
+                continue
+            vistos.add(cnpj)
+            rec = reg.consultar(cnpj)
+            if rec is None:
+                continue
+            if uf_f and (rec["uf"] or "").upper() != uf_f:
+                continue
+            if sit_f and (rec["descricao_situacao_cadastral"] or "") != sit_f:
+                continue
+            palavras = _TOKEN.findall(dobrar(rec["razao_social"] if qual == "razao" else rec["nome_fantasia"]))
+            nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
+                    rec["descricao_situacao_cadastral"] != "ATIVA", bool(uf_f) and rec["uf"] != uf_f, len(achados))
+            achados.append((nota, rec))
+            if len(achados) >= juntar:
+                break
+        if len(achados) >= juntar or len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
+            achados.sort(key=lambda x: x[0])
+            return [rec for _nota, rec in achados[:limite]]
+        n *= 4
+        achados, vistos = [], set()
