@@ -153,3 +153,16 @@ def test_a_partial_month_is_refused_then_its_unknowns_are_errors_not_alerts(regi
     codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", banco, "--parcial")
     assert codigo == 3 and "02_fornecimento.pdf" in err and "empresa_nao_encontrada" not in {a["tipo"] for a in alertas}
     assert {a["arquivo"] for a in alertas} == {"01_servicos.pdf", "03_locacao.pdf"}
+
+
+def test_registro_importar_re_checks_the_archive_after_the_swap(registro_de_exemplo, tmp_path, capsys, abrir):
+    destino, banco = str(tmp_path / "acervo.db"), str(tmp_path / "registro.sqlite")
+    assert main(["verificar", str(EXEMPLOS / "03_locacao.pdf"), "--provider", "local", "--acervo", destino,
+                 "--quiet"]) == 2
+    assert main(["registro", "importar", str(_mes_aberto(tmp_path / "2026-10")), "--banco", banco, "-q",
+                 "--reverificar-acervo", destino]) == 0
+    assert main(["registro", "importar", str(_mes_aberto(tmp_path / "2026-11", novembro)), "--banco", banco, "-q",
+                 "--reverificar-acervo", destino]) == 1
+    assert "razao_social" in capsys.readouterr().out
+    assert {(a["tipo"], a["mes_novo"]) for a in abrir(destino).alertas()} == {
+        ("situacao", "2026-11"), ("razao_social", "2026-11"), ("veredito", "2026-11")}
