@@ -28,6 +28,7 @@ def _rodar(capsys, *args):
 def test_the_second_month_raises_exactly_its_changes_once(acervo_verificado, capsys, abrir):
     destino, outubro, novembro = acervo_verificado
     antes = {c["id"]: c["verificacao_atual"] for c in abrir(destino).listar()[0]}
+    assert {abrir(destino).contrato(c)["verificacao"]["mes_registro"] for c in antes} == {"registro local sem mês"}
     assert _rodar(capsys, "--acervo", destino, "--registro", outubro, "--mes", "2026-10")[:2] == (0, [])
     acervo = abrir(destino)
     for cid, vid in antes.items():   # the same registry gives the same verification, from the archive alone

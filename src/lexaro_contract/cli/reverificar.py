@@ -4,16 +4,15 @@ do registro, da extração guardada, e a tabela (ou o JSON) dos alertas."""
 from __future__ import annotations
 
 import argparse
-import datetime as dt
 import json
 import sys
 from typing import Any, Dict, List, Optional
 
-from ..enderecos import CAMINHO_BRASIL_API, Enderecos, apontando
+from ..enderecos import Enderecos, apontando
 from ..erros import ErroDeUso
 from .estados import SAIDA_APROVADO, SAIDA_ERRO, SAIDA_PENDENTE, SAIDA_REPROVADO
 from .terminal import _erro
-from .verificar import abrir_acervo, registro_no_processo
+from .verificar import abrir_acervo, mes_dos_servicos, registro_no_processo
 
 CHAVES = ("contrato", "arquivo", "tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
 
@@ -34,22 +33,6 @@ def adicionar_reverificar(asub: Any) -> None:
     r.add_argument("--jobs", "-j", type=int, default=2, help="reverificações simultâneas (padrão: 2)")
     r.add_argument("--json", action="store_true", help='imprime {"alertas": [...]} em vez da tabela')
     r.set_defaults(func=comando_reverificar)
-
-
-def _mes_dos_servicos() -> str:
-    """O mês de um `registro servir` por trás dos endereços configurados (o
-    seu /saude), ou "serviços públicos" com a data de hoje."""
-    import requests
-
-    modelo = Enderecos.atuais().brasil_api
-    if modelo.endswith(CAMINHO_BRASIL_API):
-        try:
-            saude = requests.get(modelo[:-len(CAMINHO_BRASIL_API)] + "/saude", timeout=4).json()
-            if isinstance(saude, dict) and saude.get("mes") and saude["mes"] != "desconhecido":
-                return str(saude["mes"])
-        except Exception:  # noqa: BLE001 - sem /saude: os serviços públicos
-            pass
-    return f"serviços públicos {dt.date.today().isoformat()}"
 
 
 def _consultar(cnpj_: str) -> Optional[Dict[str, Any]]:
@@ -89,7 +72,7 @@ def comando_reverificar(args: argparse.Namespace) -> int:
             mes = args.mes or servidor.mes or f"pasta {args.registro}"
         else:
             enderecos = Enderecos.atuais(observado=True)
-            mes = args.mes or _mes_dos_servicos()
+            mes = args.mes or mes_dos_servicos()
         parcial = servidor is not None and servidor.parcial
         if parcial and not args.parcial:
             raise ErroDeUso(f"o registro {args.registro} é de um mês parcial, que não sabe dizer se uma empresa "
