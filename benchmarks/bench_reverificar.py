@@ -68,6 +68,7 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--acervo")
     ap.add_argument("--registro")
+    ap.add_argument("--processos", action="store_true", help="trabalhadores em processos, não em fios")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         acervo = Acervo(args.acervo or str(Path(tmp) / "acervo.db"), str(Path(tmp) / "arquivos"))
@@ -75,7 +76,7 @@ def main():
         destino = args.registro or mes_do_registro(Path(tmp) / "novembro", novembro)
         with servir_no_processo(destino) as reg, apontando(Enderecos.na_base(reg.base, observado=True)):
             inicio = time.perf_counter()
-            resumo = reverificar_acervo(acervo, "2026-11", jobs=args.jobs)
+            resumo = reverificar_acervo(acervo, "2026-11", jobs=args.jobs, processos=args.processos)
             segundos = time.perf_counter() - inicio
         acervo.fechar()
     rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024

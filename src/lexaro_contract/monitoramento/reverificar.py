@@ -50,16 +50,18 @@ def conferir_mes(meses: Any, mes: str) -> None:
 
 
 def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optional[Consulta] = None,
-                       parar: Optional[threading.Event] = None, parcial: bool = False,
+                       parar: Optional[threading.Event] = None, parcial: bool = False, processos: bool = False,
                        ao_guardar: Optional[Callable[[Json], None]] = None) -> Resumo:
     """Reverifica o acervo com o registro atual do processo (os endereços do
     `cnpj`), que é do `mes`. `consultar(cnpj)` dá a data de uma mudança de
     situação; `ao_guardar` recebe cada alerta guardado. `parcial`: o mês é
     parcial, e um CNPJ que ele não sabe dizer é o erro daquele contrato (a
-    passada segue); senão, um registro indisponível interrompe a passada."""
+    passada segue); senão, um registro indisponível interrompe a passada.
+    `processos`: os trabalhadores são processos (cada um lê o seu documento
+    da pasta temporária), e não fios deste processo."""
     parar = parar or threading.Event()
     resumo = Resumo()
-    executor = lote.ExecutorDeFios(jobs)
+    executor = lote.fabrica_de_processos(jobs)() if processos else lote.ExecutorDeFios(jobs)
     try:
         with tempfile.TemporaryDirectory(prefix="reverificar-") as pasta:
             for bloco in acervo.para_reverificar(mes):
