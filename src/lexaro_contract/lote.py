@@ -30,7 +30,7 @@ import threading
 import time
 from collections import deque
 from contextlib import nullcontext
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, ContextManager, Deque, Dict, Iterable, Iterator, Optional, Set, Tuple, Union
 
@@ -92,6 +92,10 @@ class Configuracao:
     segredos: Tuple[str, ...] = ()
     raizes: Optional[str] = None   # pasta das raízes de confiança das assinaturas digitais
     poderes: bool = True           # confere os poderes de assinatura de cada signatário
+    # Quem faz o verificador de cada fio (uma função de módulo, que vai a um
+    # processo trabalhador por nome); None: `novo_verificador(provider, model)`.
+    fabrica: Optional[Callable[[], Any]] = None
+    digitais: bool = True          # lê as assinaturas digitais do PDF
 
     @classmethod
     def atual(cls, provider: Optional[str] = None, model: Optional[str] = None,
@@ -121,11 +125,12 @@ _local = threading.local()
 def _verificador(config: Configuracao) -> Any:
     """Um ContractChecker por fio e por motor: o cliente do motor não é
     compartilhado entre verificações simultâneas."""
-    cache: Dict[Tuple[Optional[str], Optional[str]], Any] = getattr(_local, "verificadores", None) or {}
+    cache: Dict[Any, Any] = getattr(_local, "verificadores", None) or {}
     _local.verificadores = cache
-    chave = (config.provider, config.model)
+    chave = (config.provider, config.model) if config.fabrica is None else config.fabrica
     if chave not in cache:
-        cache[chave] = novo_verificador(config.provider, config.model)
+        cache[chave] = config.fabrica() if config.fabrica is not None else novo_verificador(config.provider,
+                                                                                            config.model)
     return cache[chave]
 
 
@@ -171,8 +176,9 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
         # o veredito não vale e o arquivo é verificado de novo ao retomar.
         distintas = list(dict.fromkeys(falhas))
         return erro(arquivo, f"{INDISPONIVEL}: {'; '.join(distintas)}", ERRO_REGISTRO)
-    registro: Registro = {"arquivo": arquivo, "resultado": resultado,
-                          "assinaturas_digitais": assinaturas_digitais(arquivo, resultado, config.raizes)}
+    registro: Registro = {"arquivo": arquivo, "resultado": resultado}
+    if config.digitais:
+        registro["assinaturas_digitais"] = assinaturas_digitais(arquivo, resultado, config.raizes)
     if registros is not None:
         registro["poderes"] = poderes_de_assinatura(resultado, registros)
     registro["evidencias"] = evidencias(verificador, arquivo)
@@ -240,6 +246,8 @@ def verificar_lote(
     segredos: Iterable[str] = (),
     raizes: Optional[str] = None,
     poderes: bool = True,
+    fabrica: Optional[Callable[[], Any]] = None,
+    digitais: bool = True,
     parar: Optional[threading.Event] = None,
     desistir: Optional[threading.Event] = None,
     espera_final: float = 0.5,
@@ -252,11 +260,14 @@ def verificar_lote(
     são mascarados nas mensagens de erro. `raizes`: a pasta das raízes de
     confiança com que as assinaturas digitais de cada PDF são conferidas.
     `poderes`: confere os poderes de assinatura de cada signatário (cada
-    registro ganha `poderes`).
+    registro ganha `poderes`). `fabrica` faz o verificador de cada
+    trabalhador em vez do de `provider` e `model`; `digitais=False` não lê as
+    assinaturas digitais dos PDFs.
     """
     parar = parar or threading.Event()
     desistir = desistir or threading.Event()
-    config = Configuracao.atual(provider, model, segredos_configurados(segredos), raizes, poderes)
+    config = replace(Configuracao.atual(provider, model, segredos_configurados(segredos), raizes, poderes),
+                     fabrica=fabrica, digitais=digitais)
     atual, fabrica, sugerido = como_executor(executor)
     limite = max(1, simultaneos or sugerido or (os.cpu_count() or 1))
     proprio = fabrica is not None

@@ -9,13 +9,14 @@ comando e o lote chamam os métodos de `Acervo`.
 
 from __future__ import annotations
 
+from .alertas import Alertas
 from .base import agora, eh_postgres, migrar
 from .contas import PAPEIS, ContaInvalida, Contas
 from .contratos import ERRO, ESTADOS, NA_FILA, VERIFICADO, VERIFICANDO, Contratos
 from .revisao import DECISOES, Conflito, DecisaoInvalida, Revisao, campos, id_do_campo
 
 
-class Acervo(Contratos, Revisao, Contas):
+class Acervo(Alertas, Contratos, Revisao, Contas):
     """Um acervo aberto (`Acervo(destino)`): arquivo SQLite ou URL postgresql://."""
 
 

@@ -123,3 +123,24 @@ sessoes = sa.Table(
     sa.Column("csrf", sa.String(64), nullable=False),
     sa.Column("expira_em", sa.String(32), nullable=False),
 )
+
+# O que mudou de uma verificação para a seguinte do mesmo contrato (a
+# reverificação os cria; `visto_em` nulo: ninguém os viu ainda).
+alertas = sa.Table(
+    "alertas", metadata,
+    sa.Column("id", sa.Integer, primary_key=True, autoincrement=True),
+    sa.Column("contrato_id", sa.Integer, sa.ForeignKey("contratos.id", ondelete="CASCADE"), nullable=False),
+    sa.Column("verificacao_id", sa.Integer, sa.ForeignKey("verificacoes.id", ondelete="CASCADE"), nullable=False),
+    sa.Column("tipo", sa.String(32), nullable=False),
+    sa.Column("cnpj", sa.Text),
+    sa.Column("pessoa", sa.Text),
+    sa.Column("antes", sa.Text),
+    sa.Column("depois", sa.Text),
+    sa.Column("mes_anterior", sa.Text),
+    sa.Column("mes_novo", sa.Text),
+    sa.Column("criado_em", sa.String(32), nullable=False),
+    sa.Column("visto_em", sa.String(32)),
+    sa.Column("visto_por", sa.Text),
+)
+sa.Index("ix_alertas_contrato", alertas.c.contrato_id)
+sa.Index("ix_alertas_visto", alertas.c.visto_em, alertas.c.id)

@@ -6,6 +6,7 @@ import argparse
 import sys
 from typing import Any
 
+from .reverificar import adicionar_reverificar
 from .verificar import abrir_acervo
 
 
@@ -19,6 +20,7 @@ def adicionar_acervo(sub: Any) -> None:
     e.add_argument("--acervo", required=True, metavar="DESTINO", help="arquivo SQLite ou URL postgresql://")
     e.add_argument("--formato", choices=("csv", "jsonl"), default="csv", help="csv (padrão) ou jsonl")
     e.set_defaults(func=comando_exportar)
+    adicionar_reverificar(asub)
 
 
 def comando_migrar(args: argparse.Namespace) -> int:

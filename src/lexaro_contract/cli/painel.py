@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 from ..erros import ErroDeUso
-from .verificar import abrir_acervo
+from .verificar import abrir_acervo, registro_no_processo
 
 PORTA = 8765
 
@@ -98,13 +98,8 @@ def comando_painel(args: argparse.Namespace) -> int:
     servidor_registro = None
     destino_enderecos = Enderecos.atuais(observado=True)
     if args.registro:
-        from .. import registro
-
-        try:
-            servidor_registro, base = registro.iniciar_em_segundo_plano(args.registro)
-        except Exception as e:  # noqa: BLE001 - registro ilegível ou inalcançável
-            raise ErroDeUso(f"não foi possível abrir o registro {args.registro}: {e}") from None
-        destino_enderecos = Enderecos.na_base(base, observado=True)
+        servidor_registro = registro_no_processo(args.registro)
+        destino_enderecos = Enderecos.na_base(servidor_registro.base, observado=True)
     acervo = abrir_acervo(args.acervo)
     try:
         with apontando(destino_enderecos):
@@ -115,8 +110,7 @@ def comando_painel(args: argparse.Namespace) -> int:
     finally:
         acervo.fechar()
         if servidor_registro is not None:
-            servidor_registro.shutdown()
-            servidor_registro.server_close()
+            servidor_registro.fechar()
         if executor is not None:
             executor.close()
     return 0

@@ -259,6 +259,13 @@ def comando_importar(args: argparse.Namespace) -> int:
     if r.faltam:
         print("Mês PARCIAL (faltam: " + ", ".join(r.faltam) + "): um CNPJ ausente responde 503, não 'não "
               "encontrado', e uma busca sem resultado não prova nada")
+    if getattr(args, "reverificar_acervo", None):
+        from .reverificar import comando_reverificar
+
+        sys.stdout.flush()
+        return comando_reverificar(argparse.Namespace(
+            acervo=args.reverificar_acervo, registro=args.banco, mes=None, permitir_mes_anterior=False,
+            parcial=args.parcial, jobs=2, json=False))
     return 0
 
 
@@ -318,6 +325,8 @@ def adicionar_comandos(rsub: Any) -> None:
                         "parcial e um CNPJ que ele não tem responde 503")
     i.add_argument("--forcar", action="store_true",
                    help="substitui o banco mesmo por um mês sem empresas ou com menos da metade das empresas dele")
+    i.add_argument("--reverificar-acervo", metavar="DESTINO",
+                   help="depois da importação, reverifica o acervo DESTINO com o mês novo (acervo reverificar)")
     i.set_defaults(func=comando_importar)
 
     n = rsub.add_parser("info", help="mês, contagens e tamanho de um banco do registro")

@@ -228,6 +228,39 @@ def comando_verificar(args: argparse.Namespace) -> int:
             acervo.fechar()
 
 
+def mes_dos_servicos() -> str:
+    """O mês de um `registro servir` por trás dos endereços configurados (o
+    seu /saude), ou "serviços públicos" com a data de hoje."""
+    import datetime as dt
+
+    import requests
+
+    from ..enderecos import CAMINHO_BRASIL_API
+
+    modelo = Enderecos.atuais().brasil_api
+    if modelo.endswith(CAMINHO_BRASIL_API):
+        try:
+            saude = requests.get(modelo[:-len(CAMINHO_BRASIL_API)] + "/saude", timeout=4).json()
+            if isinstance(saude, dict) and saude.get("mes") and saude["mes"] != "desconhecido":
+                return str(saude["mes"])
+            if isinstance(saude, dict) and saude.get("status") == "ok":
+                return "registro local sem mês"
+        except Exception:  # noqa: BLE001 - sem /saude: os serviços públicos
+            pass
+    return f"serviços públicos {dt.date.today().isoformat()}"
+
+
+def registro_no_processo(destino: str) -> Any:
+    """O `--registro` de um comando: o registro importado (SQLite ou
+    postgresql://) ou a pasta JSON servido neste processo, ou um erro de uso."""
+    from ..registro.em_processo import servir_no_processo
+
+    try:
+        return servir_no_processo(destino)
+    except Exception as e:  # noqa: BLE001 - registro ilegível ou inalcançável: uma linha
+        raise ErroDeUso(f"não foi possível abrir o registro {destino}: {e}") from None
+
+
 def abrir_acervo(destino: str) -> Any:
     """O acervo de `--acervo` (criado e migrado se preciso), ou um erro de uso."""
     try:
@@ -270,7 +303,7 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
         if saida is not None:
             saida.escrever(r)
         if acervo is not None:
-            acervo.guardar_do_lote(r, provider, args.model)
+            acervo.guardar_do_lote(dict(r, mes_registro=mes) if "resultado" in r else r, provider, args.model)
         tipo = r.get("tipo_erro")
         if tipo in _FATAIS:
             parar.set()
@@ -292,6 +325,7 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
             parar.set()
             desistir.set()
 
+    mes = mes_dos_servicos() if acervo is not None else None   # o mês do registro, para o acervo
     restaurar = apontar(Enderecos.atuais(observado=True))
     try:
         config = lote.Configuracao.atual(provider, args.model, segredos, raizes, not args.sem_poderes)

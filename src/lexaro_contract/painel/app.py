@@ -12,6 +12,7 @@ from starlette.responses import JSONResponse, RedirectResponse, Response
 
 from ..acervo import Acervo
 from .acesso import FreioDeLogin, Recusado
+from .alertas_paginas import ROTAS as ROTAS_ALERTAS
 from .api import ROTAS as ROTAS_API
 from .envio import LIMITE_PEDIDO, LimiteDeCorpo
 from .fila import Fila
@@ -44,7 +45,7 @@ def criar_app(acervo: Acervo, fila: Optional[Fila] = None, seguro: bool = False,
             if fila is not None:
                 fila.parar()
 
-    app = Starlette(routes=[*ROTAS_API, *ROTAS_PAGINAS], exception_handlers={Recusado: _recusado},
+    app = Starlette(routes=[*ROTAS_API, *ROTAS_ALERTAS, *ROTAS_PAGINAS], exception_handlers={Recusado: _recusado},
                     lifespan=ciclo)
     app.state.acervo, app.state.fila, app.state.seguro = acervo, fila, seguro
     app.state.freio = FreioDeLogin()

@@ -1,0 +1,71 @@
+"""Um registro servido dentro do processo que verifica: uma pasta JSON, um
+banco importado (arquivo SQLite) ou uma URL postgresql://, em 127.0.0.1 numa
+porta livre, com o mês que ele diz ter. O painel (`painel --registro`) e a
+reverificação do acervo (`acervo reverificar --registro`) passam por aqui.
+
+    with servir_no_processo("registro.sqlite") as reg:
+        reg.base, reg.mes          # "http://127.0.0.1:40123", "2026-11"
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any, Dict, Optional
+
+from .servidor.frente import ServidorRegistro, iniciar_em_segundo_plano
+
+
+class RegistroNoProcesso:
+    """O servidor em segundo plano, a sua URL base e o que a fonte diz de si."""
+
+    def __init__(self, servidor: ServidorRegistro, base: str, info: Dict[str, Any]) -> None:
+        self.servidor, self.base, self.info = servidor, base, info
+
+    @property
+    def mes(self) -> Optional[str]:
+        """O mês dos dados (``AAAA-MM``) de um banco importado; None para uma pasta."""
+        mes = self.info.get("mes")
+        return str(mes) if mes and mes != "desconhecido" else None
+
+    @property
+    def parcial(self) -> bool:
+        """Um mês importado com --parcial: não sabe se um CNPJ que não tem existe."""
+        return self.info.get("parcial") is True
+
+    def fechar(self) -> None:
+        self.servidor.shutdown()
+        self.servidor.server_close()
+
+    def __enter__(self) -> "RegistroNoProcesso":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.fechar()
+
+
+def servir_no_processo(destino: str) -> RegistroNoProcesso:
+    """Serve `destino` (pasta JSON, arquivo SQLite do registro importado ou
+    URL postgresql://) numa thread deste processo. Levanta a exceção da fonte
+    (arquivo ausente, banco incompleto, pasta inválida) sem nada iniciado."""
+    if "://" not in destino and Path(destino).is_dir():
+        servidor, base = iniciar_em_segundo_plano(destino)
+        info: Dict[str, Any] = servidor.frente.fonte.info() if servidor.frente.fonte is not None else {}
+        return RegistroNoProcesso(servidor, base, info)
+    from .banco.consultas import Registro
+    from .banco.seguir import RegistroQueSegue
+
+    primeira = Registro(destino)
+    try:
+        info = primeira.info()
+    finally:
+        primeira.close()
+
+    def abrir() -> Any:
+        # Cada thread segue o destino: um mês novo importado por cima passa a responder sem reiniciar.
+        return RegistroQueSegue(destino)
+
+    servidor, base = iniciar_em_segundo_plano(abrir)
+    return RegistroNoProcesso(servidor, base, info)
+
+
+__all__ = ["RegistroNoProcesso", "servir_no_processo"]
