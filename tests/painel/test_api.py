@@ -181,7 +181,10 @@ def test_comando_painel_serve_verifica_e_para(tmp_path):
     raiz = Path(__file__).resolve().parents[2]
     destino, senha = str(tmp_path / "acervo.db"), tmp_path / "senha"
     senha.write_text(SENHA)
-    ambiente = {**os.environ, "PYTHONPATH": str(raiz / "src")}
+    import lexaro_contract
+
+    # The package in use (installed, or src/ in development), never src/ by force.
+    ambiente = {**os.environ, "PYTHONPATH": str(Path(lexaro_contract.__file__).resolve().parents[1])}
     criar = subprocess.run([sys.executable, "-m", "lexaro_contract", "painel", "usuario", "criar", "ana", "--papel",
                             "analista", "--acervo", destino, "--senha-arquivo", str(senha), "--token"],
                            env=ambiente, capture_output=True, text=True, check=True)
