@@ -167,3 +167,29 @@ def test_registro_importar_re_checks_the_archive_after_the_swap(registro_de_exem
     assert "razao_social" in capsys.readouterr().out
     assert {(a["tipo"], a["mes_novo"]) for a in abrir(destino).alertas()} == {
         ("situacao", "2026-11"), ("razao_social", "2026-11"), ("veredito", "2026-11")}
+
+
+@pytest.mark.parametrize("destino", ["pasta", "sqlite", "ausente"])
+def test_verificar_with_its_own_registry_served_in_process(destino, apontar_registro, tmp_path, capsys):
+    from lexaro_contract import cli
+    from lexaro_contract.registro.dados_abertos.importador import importar
+
+    apontar_registro("http://127.0.0.1:9")   # the configured services answer nothing
+    if destino == "pasta":
+        registro = str(REGISTRO.parent)
+    elif destino == "sqlite":
+        registro = str(tmp_path / "registro.sqlite")
+        importar(_mes_aberto(tmp_path / "2026-10"), registro, progresso=False)
+    else:
+        registro = str(tmp_path / "nada.sqlite")
+    pdfs = sorted(str(p) for p in (REGISTRO.parents[1] / "contratos").glob("*.pdf"))
+    codigo = cli.main(["verificar", *pdfs, "--provider", "local", "--quiet", "--registro", registro])
+    out, err = capsys.readouterr()
+    if destino == "ausente":
+        assert codigo == 3 and out == ""
+        assert err == f"lexaro-contract: não foi possível abrir o registro {registro}: " \
+                      f"banco do registro não encontrado: {registro}\n"
+    else:
+        assert codigo == 1 and err == ""
+        assert [linha.split(": ")[1].split(" ")[0] for linha in out.splitlines()] == \
+            ["APROVADO", "REPROVADO", "PENDENTE"]

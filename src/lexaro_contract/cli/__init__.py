@@ -81,6 +81,9 @@ def montar_parser() -> argparse.ArgumentParser:
     v.add_argument("--raizes", metavar="PASTA",
                    help="pasta com os certificados raiz de confiança das assinaturas digitais "
                         "(padrão: LEXARO_RAIZES; sem ela, cadeia não verificada)")
+    v.add_argument("--registro", metavar="DESTINO",
+                   help="um registro próprio servido neste processo durante a verificação: o banco importado "
+                        "dos dados abertos (arquivo SQLite ou URL postgresql://) ou uma pasta JSON")
     v.add_argument("--sem-poderes", action="store_true",
                    help="não confere os poderes de assinatura (cargo no QSA, data de entrada, situação na data)")
     v.set_defaults(func=comando_verificar)

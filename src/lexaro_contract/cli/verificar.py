@@ -217,15 +217,25 @@ def comando_verificar(args: argparse.Namespace) -> int:
         except ImportError:
             raise ErroDeUso('--dask precisa do Dask distribuído: pip install "lexaro-contract[dask]"') from None
 
-    acervo = abrir_acervo(args.acervo) if getattr(args, "acervo", None) else None
-    saida = _Saida(Path(args.saida), segredos) if args.saida else None
+    registro = registro_no_processo(args.registro) if args.registro else None
+    acervo: Any = None
+    saida: Optional[_Saida] = None
     try:
-        return _verificar(args, arquivos, unico, verificador, provider, segredos, saida, raizes, acervo)
+        acervo = abrir_acervo(args.acervo) if getattr(args, "acervo", None) else None
+        saida = _Saida(Path(args.saida), segredos) if args.saida else None
+        # Um registro próprio, servido neste processo: a verificação, os
+        # processos trabalhadores e a checagem inicial falam com ele.
+        with contextlib.ExitStack() as pilha:
+            if registro is not None:
+                pilha.enter_context(apontando(Enderecos.na_base(registro.base)))
+            return _verificar(args, arquivos, unico, verificador, provider, segredos, saida, raizes, acervo)
     finally:
         if saida is not None:
             saida.fechar()
         if acervo is not None:
             acervo.fechar()
+        if registro is not None:
+            registro.fechar()
 
 
 def mes_dos_servicos() -> str:
@@ -280,7 +290,8 @@ def _verificar(args: argparse.Namespace, arquivos: List[str], unico: bool, verif
     if not args.sem_checagem_registro and not checar_registro():
         raise ErroDeUso(
             "nenhum serviço de registro respondeu (BrasilAPI, ReceitaWS, Casa dos Dados); "
-            "verifique a rede ou as variáveis LEXARO_*_URL, ou use --sem-checagem-registro")
+            "verifique a rede ou as variáveis LEXARO_*_URL, use um registro próprio (--registro DESTINO, "
+            "ou um 'lexaro-contract registro servir'), ou use --sem-checagem-registro")
 
     estados: Dict[str, str] = {}
     anteriores = 0
