@@ -3,6 +3,7 @@ columns on one line of the PDF (one text run with a wide blank or a kerning
 jump) split where the page's gap is, and a name broken across two lines of
 its column joins."""
 import lexaro
+from contract_pdfs import pagina_com_fluxo, texto_pdf
 from test_engine_scanned import with_questions
 
 PREAMBLE = [
@@ -17,26 +18,10 @@ PREAMBLE = [
 def _pdf(path, lines, sig_rows):
     """One page: the preamble, then signature rows written as one text run per line, the right
     column pushed by a kerning jump (TJ) as word processors write it."""
-    def esc(s):
-        return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
-    body = "".join(f"({esc(l)}) Tj T*\n" for l in lines)
-    body += "T*\n" + "".join(f"[({esc(a)}) -{jump} ({esc(b)})] TJ T*\n" for a, b, jump in sig_rows)
+    body = "".join(f"({texto_pdf(l)}) Tj T*\n" for l in lines)
+    body += "T*\n" + "".join(f"[({texto_pdf(a)}) -{jump} ({texto_pdf(b)})] TJ T*\n" for a, b, jump in sig_rows)
     stream = f"BT /F1 9 Tf 12 TL 50 780 Td\n{body}ET".encode("latin-1")
-    objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 4 0 R >> >> "
-            b"/Contents 5 0 R >>",
-            b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
-            b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream"]
-    out = bytearray(b"%PDF-1.4\n")
-    offs = []
-    for i, o in enumerate(objs, 1):
-        offs.append(len(out))
-        out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1) + b"".join(b"%010d 00000 n \n" % o for o in offs)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
-    path.write_bytes(bytes(out))
-    return path
+    return pagina_com_fluxo(path, stream)
 
 
 def _row(a, b):

@@ -28,6 +28,8 @@ from typing import Any, Dict, List, Optional, Sequence
 
 from lexaro.folding import fold
 
+from contract_pdfs import pagina_com_fluxo, texto_pdf
+
 PASTA = Path(__file__).resolve().parent
 RESERVADOS = PASTA / "reservados"
 
@@ -173,22 +175,6 @@ def pontuar(contrato: Contrato, empresas: List[Dict[str, Any]], assinaturas: Lis
 
 def pdf_uma_pagina(path: Path, linhas: Sequence[str], tamanho: float = 1.0, entrelinha: float = 1.2) -> Path:
     """One page holding every line, however many (text operators written by hand)."""
-    def esc(s: str) -> str:
-        return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
-    corpo = "".join(f"({esc(l)}) Tj T*\n" for l in linhas)
+    corpo = "".join(f"({texto_pdf(l)}) Tj T*\n" for l in linhas)
     stream = f"BT /F1 {tamanho} Tf {entrelinha} TL 10 830 Td\n{corpo}ET".encode("latin-1", "replace")
-    objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 4 0 R >> >> "
-            b"/Contents 5 0 R >>",
-            b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
-            b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream"]
-    out = bytearray(b"%PDF-1.4\n")
-    offs = []
-    for i, o in enumerate(objs, 1):
-        offs.append(len(out))
-        out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1) + b"".join(b"%010d 00000 n \n" % o for o in offs)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
-    path.write_bytes(bytes(out))
-    return path
+    return pagina_com_fluxo(path, stream)
