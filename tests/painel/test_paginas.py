@@ -126,3 +126,23 @@ def test_contrato_que_falhou_mostra_o_erro_e_volta_a_fila(painel):
     painel.acervo.guardar_registro(cid, registro, "local")
     pagina = c.get(f"/contratos/{cid}").text
     assert 'class="evidencia"' not in pagina and f"/contratos/{cid}/paginas/1.png" in pagina
+
+
+def test_o_administrador_muda_papeis_e_o_ultimo_administrador_fica(painel):
+    c = painel.cliente
+    chefe, ana = painel.usuario("chefe", "administrador"), painel.usuario("ana")
+    api_da_ana = {"Authorization": "Bearer " + painel.acervo.criar_token(ana)}
+    assert c.get("/api/contratos", headers=api_da_ana).status_code == 200
+    entrar(c, "chefe")
+    csrf = _csrf(c.get("/usuarios").text)
+    assert c.post(f"/usuarios/{ana}/papel", data={"papel": "leitor"}).status_code == 403   # sem CSRF
+    mudou = c.post(f"/usuarios/{ana}/papel", data={"papel": "leitor", "csrf": csrf}, follow_redirects=False)
+    assert mudou.status_code == 303 and painel.acervo.usuario(ana)["papel"] == "leitor"
+    # Vale já: a leitora lê, mas não envia.
+    envio = c.post("/api/contratos", headers=api_da_ana, files={"arquivo": ("a.pdf", b"%PDF-1.4\n", "application/pdf")})
+    assert envio.status_code == 403
+    for papel in ("analista", "administrador-nao"):
+        recusa = c.post(f"/usuarios/{chefe}/papel", data={"papel": papel, "csrf": csrf})
+        assert recusa.status_code == 400 and painel.acervo.usuario(chefe)["papel"] == "administrador"
+    assert "pelo menos um administrador" in c.post(f"/usuarios/{chefe}/papel",
+                                                   data={"papel": "leitor", "csrf": csrf}).text

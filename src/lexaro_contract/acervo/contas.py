@@ -73,6 +73,23 @@ class Contas(Base):
             return None
         return {"id": m["id"], "nome": m["nome"], "papel": m["papel"]} if m is not None else None
 
+    def mudar_papel(self, usuario_id: int, papel: str) -> None:
+        """Troca o papel de um usuário (vale já na próxima requisição: a sessão
+        lê o papel a cada uma). O último administrador não deixa de sê-lo: o
+        acervo ficaria sem quem gerencia as contas."""
+        if papel not in PAPEIS:
+            raise ContaInvalida(f"papel inválido: {papel} (use {', '.join(PAPEIS)})")
+        with self.motor.begin() as con:
+            atual = con.execute(sa.select(usuarios.c.papel).where(usuarios.c.id == usuario_id)).scalar()
+            if atual is None:
+                raise ContaInvalida(f"usuário {usuario_id} não existe")
+            if atual == "administrador" and papel != "administrador":
+                outros = con.execute(sa.select(sa.func.count()).select_from(usuarios).where(
+                    usuarios.c.papel == "administrador", usuarios.c.id != usuario_id)).scalar()
+                if not outros:
+                    raise ContaInvalida("o acervo precisa de pelo menos um administrador")
+            con.execute(usuarios.update().where(usuarios.c.id == usuario_id).values(papel=papel))
+
     def trocar_senha(self, usuario_id: int, senha: str) -> None:
         if len(senha) < 8:
             raise ContaInvalida("a senha deve ter pelo menos 8 caracteres")

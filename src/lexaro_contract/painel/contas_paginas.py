@@ -114,6 +114,16 @@ async def criar_usuario(request: Request) -> Response:
     return await usuarios(request, 201, f"Usuário {campos.get('nome')} criado.")
 
 
+async def mudar_papel(request: Request) -> Response:
+    dados = await formulario_com_csrf(request)
+    exigir_papel(dados["sessao"], ("administrador",))
+    try:
+        acervo_de(request).mudar_papel(int(request.path_params["id"]), str(dados["campos"].get("papel") or ""))
+    except ContaInvalida as e:
+        return await usuarios(request, 400, str(e))
+    return RedirectResponse("/usuarios", status_code=303)
+
+
 ROTAS = [
     Route("/entrar", entrar_form, methods=["GET"]),
     Route("/entrar", entrar, methods=["POST"]),
@@ -124,4 +134,5 @@ ROTAS = [
     Route("/tokens/{id:int}/revogar", revogar_token, methods=["POST"]),
     Route("/usuarios", usuarios, methods=["GET"]),
     Route("/usuarios", criar_usuario, methods=["POST"]),
+    Route("/usuarios/{id:int}/papel", mudar_papel, methods=["POST"]),
 ]
