@@ -5,7 +5,7 @@ import json
 from pathlib import Path
 
 import pytest
-from meses_apoio import REGISTRO, novembro
+from meses_apoio import REGISTRO, mes_aberto, novembro
 from meses_apoio import mes_do_registro as _mes
 from painel_apoio import EXEMPLOS
 
@@ -95,25 +95,7 @@ def banco_do_registro(request, tmp_path):
 
 def _mes_aberto(pasta, mudar=None):
     """A small generated month of open data with the example companies (changed by `mudar`) in it."""
-    import sys
-
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "registro"))
-    from test_registro_ponta_a_ponta import empresa_de_registro
-
-    from lexaro_contract.registro.dados_abertos.gerador import (gerar, linhas_empresa, linhas_estabelecimentos,
-                                                                linhas_socios)
-
-    empresas = {e["cnpj"]: e for e in json.loads(REGISTRO.read_text("utf-8"))}
-    if mudar:
-        mudar(empresas)
-    gerar(pasta, 5, 1, zips=False)
-    exemplos = [empresa_de_registro(r) for r in empresas.values()]
-    for sufixo, linhas in (("EMPRECSV", linhas_empresa), ("ESTABELE", linhas_estabelecimentos),
-                           ("SOCIOCSV", linhas_socios)):
-        (csv,) = [p for p in pasta.iterdir() if p.name.endswith(sufixo) and "Y0." in p.name]
-        with open(csv, "a", encoding="latin-1", newline="") as f:
-            f.write("".join(linhas(e) for e in exemplos))
-    return pasta
+    return mes_aberto(pasta, mudar=mudar)
 
 
 def test_imported_months_swapped_in_give_the_same_alerts(registro_de_exemplo, banco_do_registro, tmp_path, capsys):

@@ -7,61 +7,24 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Tuple
+from typing import Any, Callable, Iterator, List, Tuple
 
 import pytest
 
+from meses_apoio import mes_aberto
 from lexaro_contract import cnpj
 from lexaro_contract.registro import Registro, iniciar_em_segundo_plano
-from lexaro_contract.registro.banco.codigos import PORTES
-from lexaro_contract.registro.dados_abertos.gerador import (MUNICIPIOS, Empresa, Estabelecimento, Socio, gerar,
-                                                            linhas_empresa, linhas_estabelecimentos, linhas_socios,
-                                                            modelo_da_empresa, registros_esperados)
+from lexaro_contract.registro.dados_abertos.gerador import modelo_da_empresa, registros_esperados
 from lexaro_contract.registro.dados_abertos.importador import importar
 
 EXEMPLOS = Path(__file__).resolve().parents[2] / "examples"
 N, SEMENTE = 60, 3
 
 
-def _aaaammdd(iso: Any) -> str:
-    return iso.replace("-", "") if iso else "0"
-
-
-def empresa_de_registro(r: Dict[str, Any]) -> Empresa:
-    """A company of the example folder written back as open-data rows."""
-    municipio = next(c for c, (nome, uf) in MUNICIPIOS.items() if (nome, uf) == (r["municipio"], r["uf"]))
-    porte = next(c for c, d in PORTES.items() if d == r["porte"])
-    est = Estabelecimento(
-        ordem=int(r["cnpj"][8:12]), dv=r["cnpj"][12:], fantasia=r["nome_fantasia"] or "",
-        situacao=r["situacao_cadastral"], data_situacao=_aaaammdd(r["data_situacao_cadastral"]), motivo=0,
-        inicio=_aaaammdd(r["data_inicio_atividade"]), cnae=6201501, secundarios=[],
-        tipo_logradouro=r["descricao_tipo_de_logradouro"], logradouro=r["logradouro"], numero=r["numero"],
-        complemento=r["complemento"], bairro=r["bairro"], cep=r["cep"], uf=r["uf"], municipio=municipio,
-        ddd1="", tel1="", ddd2="", tel2="", email="", situacao_especial="", data_situacao_especial="")
-    socios = [Socio(identificador=s["identificador_de_socio"], nome=s["nome_socio"], documento=s["cnpj_cpf_do_socio"],
-                    qualificacao=s["codigo_qualificacao_socio"], entrada=_aaaammdd(s["data_entrada_sociedade"]),
-                    pais=None, cpf_representante=s["cpf_representante_legal"],
-                    nome_representante=s["nome_representante_legal"],
-                    qualificacao_representante=s["codigo_qualificacao_representante_legal"],
-                    faixa=s["codigo_faixa_etaria"]) for s in r["qsa"]]
-    capital = f"{r['capital_social']:.2f}".replace(".", ",")
-    return Empresa(basico=r["cnpj"][:8], razao=r["razao_social"], natureza=r["codigo_natureza_juridica"],
-                   qualificacao_responsavel=49, capital=capital, porte=porte, ente="",
-                   estabelecimentos=[est], socios=socios)
-
-
 @pytest.fixture(scope="module")
 def mes_com_exemplos(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A generated month in loose CSVs, with the example companies added to its first part."""
-    pasta = tmp_path_factory.mktemp("aberto") / "2026-11"
-    gerar(pasta, N, SEMENTE, zips=False)
-    exemplos = [empresa_de_registro(r) for r in json.loads((EXEMPLOS / "registro" / "empresas.json").read_text())]
-    for sufixo, linhas in (("EMPRECSV", linhas_empresa), ("ESTABELE", linhas_estabelecimentos),
-                           ("SOCIOCSV", linhas_socios)):
-        (csv,) = [p for p in pasta.iterdir() if p.name.endswith(sufixo) and "Y0." in p.name]
-        with open(csv, "a", encoding="latin-1", newline="") as f:
-            f.write("".join(linhas(e) for e in exemplos))
-    return pasta
+    return mes_aberto(tmp_path_factory.mktemp("aberto") / "2026-11", N, SEMENTE)
 
 
 @pytest.fixture(scope="module", params=["sqlite", "postgres"])

@@ -10,8 +10,9 @@ from __future__ import annotations
 
 import datetime as dt
 import re
-import unicodedata
 from typing import Optional, Tuple
+
+from ..keywords import normalizar_texto
 
 AUSENTE = "ausente"
 ILEGIVEL = "ilegivel"
@@ -35,10 +36,6 @@ def _data(ano: str, mes: str, dia: str) -> Optional[dt.date]:
         return dt.date(int(ano), int(mes), int(dia))
     except ValueError:
         return None
-
-
-def _dobrar(texto: str) -> str:
-    return "".join(c for c in unicodedata.normalize("NFD", texto) if unicodedata.category(c) != "Mn").lower()
 
 
 def data_do_registro(valor: object) -> Tuple[Optional[dt.date], Optional[str]]:
@@ -72,7 +69,7 @@ def data_do_contrato(valor: object) -> Tuple[Optional[dt.date], Optional[str]]:
     d, motivo = data_do_registro(valor)
     if d:
         return d, None
-    texto = _dobrar(valor)
+    texto = normalizar_texto(valor)
     achadas = [(m.start(), _data(m.group(3), str(_MESES[m.group(2)]), m.group(1))) for m in _POR_EXTENSO.finditer(texto)]
     achadas += [(m.start(), _data(m.group(3), m.group(2), m.group(1))) for m in _NUMERICA.finditer(texto)]
     achadas += [(m.start(), _data(m.group(1), m.group(2), m.group(3))) for m in _ISO_NO_TEXTO.finditer(texto)]

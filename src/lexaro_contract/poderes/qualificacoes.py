@@ -17,8 +17,9 @@ Um código que a tabela não conhece é ``nao_classificada``: vira informação,
 from __future__ import annotations
 
 import re
-import unicodedata
 from typing import Dict, NamedTuple, Optional, Tuple
+
+from ..keywords import normalizar_texto
 
 ADMINISTRACAO = "administracao"
 SEM_ADMINISTRACAO = "sem_administracao"
@@ -133,8 +134,7 @@ QUALIFICACOES: Tuple[Qualificacao, ...] = tuple(Qualificacao(*linha) for linha i
 
 def _chave(texto: str) -> str:
     """Descrição comparável: sem acentos, minúsculas, só letras e algarismos separados por um espaço."""
-    sem_acento = "".join(c for c in unicodedata.normalize("NFD", texto) if unicodedata.category(c) != "Mn")
-    return " ".join(re.findall(r"[^\W_]+", sem_acento.lower()))
+    return " ".join(re.findall(r"[^\W_]+", normalizar_texto(texto)))
 
 
 _POR_CODIGO: Dict[int, Qualificacao] = {q.codigo: q for q in QUALIFICACOES}

@@ -23,15 +23,17 @@ import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Protocol, Tuple, Union
 
+from ...enderecos import CAMINHO_BRASIL_API, CAMINHO_BUSCA, CAMINHO_RECEITA_WS, Enderecos, apontar
 from ..fonte import Ficha, Fonte, FonteIndisponivel, chave_texto, cnpj_valido
 from .formas import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
                      erro_receita_ws, ler_consulta_busca, resposta_busca)
 from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
 from .pasta_json import PastaJson, carregar_dados
 
-BRASIL_API_PATH = "/api/cnpj/v1/"
-RECEITA_WS_PATH = "/v1/cnpj/"
-BUSCA_PATH = "/v2/public/cnpj/search"
+# Os caminhos dos três serviços, como `enderecos` aponta o `cnpj` para eles.
+BRASIL_API_PATH = CAMINHO_BRASIL_API.split("{", 1)[0]
+RECEITA_WS_PATH = CAMINHO_RECEITA_WS.split("{", 1)[0]
+BUSCA_PATH = CAMINHO_BUSCA
 ITENS_POR_PAGINA = 20
 # Uma busca (todos os termos e UFs do corpo) para de juntar resultados depois
 # deste tempo e responde o que achou; no máximo `MAX_BUSCAS_ESPERANDO` esperam
@@ -310,8 +312,6 @@ def iniciar_em_segundo_plano(dados: Dados, porta: int = 0, **opcoes: Any) -> Tup
 
 def apontar_cnpj_para(base: str) -> None:
     """Faz o módulo `cnpj` deste processo consultar o servidor em `base`."""
-    from ...enderecos import Enderecos, apontar
-
     apontar(Enderecos.na_base(base))
 
 
