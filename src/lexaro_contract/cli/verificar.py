@@ -29,12 +29,11 @@ TEMPO_CHECAGEM = 4.0
 # ---------------------------------------------------------------- registro
 
 def _servicos_configurados() -> Dict[str, Any]:
-    from .. import cnpj
-
+    atuais = Enderecos.atuais()
     return {
-        "BrasilAPI": ("GET", cnpj.BRASIL_API_URL.format(cnpj="00000000000000")),
-        "ReceitaWS": ("GET", cnpj.RECEITA_WS_URL.format(cnpj="00000000000000")),
-        "Casa dos Dados": ("POST", cnpj.CASADOSDADOS_API),
+        "BrasilAPI": ("GET", atuais.brasil_api.format(cnpj="00000000000000")),
+        "ReceitaWS": ("GET", atuais.receita_ws.format(cnpj="00000000000000")),
+        "Casa dos Dados": ("POST", atuais.casa_dos_dados),
     }
 
 
