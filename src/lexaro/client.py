@@ -335,13 +335,15 @@ class Lexaro:
             names = ", ".join(q.id for q in self._questions)
             self._log(f"❓ {names} [{self.provider}/{self._provider.model}]...")
             answers = answer_all(self._questions, DocumentInput(text, images))
+        # the local provider reads the pages' lines, blocks and columns, not the string
+        document = DocumentInput(text, [], tuple(p.layout for p in doc.pages if p.layout is not None))
         results = {}
         tokens = tin = tout = cached = 0
         cost = 0.0
         for q in self._questions:
             if answer_all is None:
                 self._log(f"❓ {q.config.name or q.id} [{self.provider}/{self._provider.model}]...")
-                ans = self._provider.answer(q, text)
+                ans = self._provider.answer(q, document)
             else:
                 ans = answers[q.id]
             m = ans.metrics

@@ -44,7 +44,8 @@ from .errors import (
 )
 from .page_kind import looks_scanned
 from .pricing import IMAGE_SHORT_SIDE_PX
-from .reading_order import page_text_and_rects
+from .layout import PageLayout, build_from_words
+from .reading_order import page_reading
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -103,7 +104,9 @@ class PageText:
     política de digitalização). Numa página digitalizada lida por OCR, o
     texto que a página já tinha (o carimbo de um serviço de documentos) fica
     em `stamp` e entra no fim de `text`, depois de uma linha em branco;
-    `words` são as palavras do OCR com as suas caixas (`ocr.Word`)."""
+    `words` são as palavras do OCR com as suas caixas (`ocr.Word`).
+    `layout` são as linhas, blocos e colunas da página (`layout.py`), do
+    texto ou, lida por OCR, das palavras (com o carimbo num bloco à parte)."""
 
     number: int
     text: str
@@ -113,6 +116,7 @@ class PageText:
     image_size: Tuple[int, int] = (0, 0)
     stamp: str = ""
     words: List[ocr.Word] = field(default_factory=list)
+    layout: Optional[PageLayout] = None
 
 
 @dataclass
@@ -369,7 +373,7 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
                     raise DocumentTooLargeError(
                         p, f"o documento passa de {limits.max_document_chars} caracteres na página {i + 1} "
                            "(limite por documento; max_document_chars)")
-                text, rects = page_text_and_rects(page, textpage)
+                text, rects, layout = page_reading(page, textpage, i + 1)
                 scanned = looks_scanned(page, rects, text)
                 if keep and text.strip():
                     result._open[i + 1] = (page, textpage)
@@ -380,7 +384,7 @@ def _read_open(p: str, doc: pdfium.PdfDocument, limits: ReadLimits, scans: ScanP
         finally:
             if not kept:
                 page.close()
-        result.pages.append(PageText(i + 1, text, scanned, "skipped" if scanned else "text"))
+        result.pages.append(PageText(i + 1, text, scanned, "skipped" if scanned else "text", layout=layout))
 
     scanned_numbers = [pg.number for pg in result.pages if pg.scanned]
     if scans.mode == "none" or not scanned_numbers:
@@ -416,19 +420,21 @@ def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: Li
             _drop_text(page)
             png, w, _h = _render(page, ocr.OCR_DPI / 72.0, 1)
             images.append(png)
-            scales.append(page.get_width() / max(1, w))
+            scales.append((page.get_width() / max(1, w), page.get_height()))
         finally:
             page.close()
     try:
         read = ocr.ocr_pages_words(images)
     except ocr.OCRFailed as exc:
         raise OCRError(p, str(exc)) from None
-    for number, (text, words), k in zip(chosen, read, scales):
+    for number, (text, words), (k, height) in zip(chosen, read, scales):
         pg = result.pages[number - 1]
         pg.stamp = pg.text.strip()
         pg.words = [ocr.Word(wd.text, wd.start, (wd.box[0] * k, wd.box[1] * k, wd.box[2] * k, wd.box[3] * k), wd.line)
                     for wd in words]
         pg.text, pg.source = (text + "\n\n" + pg.stamp if pg.stamp else text), "ocr"
+        stamp = list(pg.layout.lines()) if pg.layout is not None and pg.stamp else []
+        pg.layout = build_from_words(number, height, [(wd.text, wd.box, wd.line) for wd in pg.words], stamp)
 
 
 def _drop_text(page: pdfium.PdfPage) -> None:

@@ -17,10 +17,12 @@ from __future__ import annotations
 
 import ctypes
 import re
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, Iterator, List, Optional, Tuple
 
 import pypdfium2 as pdfium
 import pypdfium2.raw as pdfium_c
+
+from .layout import Columns, Line, PageLayout, Unit, blocks_of, union
 
 Rect = Tuple[float, float, float, float]
 _ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
@@ -85,9 +87,11 @@ def _lines(rects: List[Rect]) -> List[List[int]]:
 
 
 def _column_blocks(rects: List[Rect], lines: List[List[int]],
-                   texts: Optional[List[str]] = None) -> List[List[List[int]]]:
-    """As linhas em unidades de leitura: uma linha sozinha, ou um bloco de
-    linhas em duas colunas (a esquerda inteira, depois a direita). Com o
+                   texts: Optional[List[str]] = None) -> List[List[List[List[int]]]]:
+    """As linhas em unidades de leitura, cada unidade uma lista de colunas
+    (cada coluna, as suas linhas): uma linha sozinha (uma coluna de uma
+    linha), ou um bloco de linhas em duas colunas (a esquerda inteira, depois
+    a direita). Com o
     texto dos trechos (`texts`), um rótulo de uma coluna só ("Testemunhas:")
     e uma nova fila de linhas de assinatura começam outro bloco; numa página
     de assinaturas (a que tem o texto dos trechos), um vão de meia medida já
@@ -111,12 +115,17 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]],
         return (min(rects[i][0] for i in line), min((rects[i][0] for i in line if rects[i][0] >= gap[1]),
                                                    default=gap[1]))
 
-    units: List[List[List[int]]] = []
+    units: List[List[List[List[int]]]] = []
     k = 0
     while k < len(lines):
+        many = _many_columns(rects, lines, k, texts, gutter_min) if texts is not None else None
+        if many is not None:
+            unit_k, k = many
+            units.append(unit_k)
+            continue
         gap = widest_gap(lines[k])
         if gap is None:
-            units.append([lines[k]])
+            units.append([[lines[k]]])
             k += 1
             continue
         block, two_sided, g = [lines[k]], 1, gap
@@ -156,7 +165,7 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]],
                 right = rects[i][0] >= own[1] if own is not None else rects[i][0] >= middle
                 cols[right].append(i)
         if not cols[0] or not cols[1]:
-            units.extend([line] for line in block)
+            units.extend([[line]] for line in block)
             k = j
             continue
         widths = [max(rects[i][2] for i in c) - min(rects[i][0] for i in c) for c in cols]
@@ -164,16 +173,56 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]],
                 texts is not None and _label_table(block, own_gaps, rects, texts)):
             # não são colunas: as linhas seguem uma a uma (e a busca segue depois
             # delas, para que uma página hostil não custe tempo quadrático)
-            units.extend([line] for line in block)
+            units.extend([[line]] for line in block)
             k = j
             continue
-        unit: List[List[int]] = []
+        unit: List[List[List[int]]] = []
         for col in cols:
             members = set(col)
-            unit.extend(kept for kept in ([i for i in line if i in members] for line in block) if kept)
+            unit.append([kept for kept in ([i for i in line if i in members] for line in block) if kept])
         units.append(unit)
         k = j
     return units
+
+
+def _parts(rects: List[Rect], line: List[int], texts: List[str], wide: float) -> List[List[int]]:
+    """The runs of a line cut at its gaps (between two signature rules, a short one does)."""
+    out = [[line[0]]]
+    for a, b in zip(line, line[1:]):
+        rules = not texts[a].replace("_", "") and not texts[b].replace("_", "")
+        if rects[b][0] - rects[a][2] >= (wide / _GUTTER_LINE_HEIGHTS if rules else wide):
+            out.append([])
+        out[-1].append(b)
+    return out
+
+
+def _many_columns(rects: List[Rect], lines: List[List[int]], k: int, texts: List[str],
+                  wide: float) -> Optional[Tuple[List[List[List[int]]], int]]:
+    """Three or more signature columns side by side from line k: the lines
+    whose runs all start under the runs of line k, each run in its column.
+    None when line k does not start such a block."""
+    first = _parts(rects, lines[k], texts, wide)
+    if len(first) < 3:
+        return None
+    starts = [rects[p[0]][0] for p in first]
+    cols: List[List[List[int]]] = [[p] for p in first]
+    j = k + 1
+    while j < len(lines):
+        parts = _parts(rects, lines[j], texts, wide)
+        where = []
+        for p in parts:
+            near = min(range(len(starts)), key=lambda c: abs(starts[c] - rects[p[0]][0]))
+            if abs(starts[near] - rects[p[0]][0]) > wide:
+                break
+            where.append(near)
+        if len(parts) < 2 or len(where) != len(parts) or len(set(where)) != len(where):
+            break
+        for c, p in zip(where, parts):
+            cols[c].append(p)
+        j += 1
+    if j - k < 2:
+        return None
+    return cols, j
 
 
 _LABEL = re.compile(r"\s*(?:[0-9]{1,2}[.)]\s*)?([^\W\d_]{2,15})\s?:")
@@ -264,38 +313,75 @@ def _cut_at_gaps(textpage: pdfium.PdfTextPage, raw: List[Rect], gutter_min: floa
 
 def page_text(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> str:
     """Texto de uma página, em ordem de leitura."""
-    return page_text_and_rects(page, textpage)[0]
+    return page_reading(page, textpage, 1)[0]
 
 
 def page_text_and_rects(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> Tuple[str, List[Rect]]:
     """Texto de uma página, em ordem de leitura, e os retângulos de texto dela
     (no espaço da página, como o PDFium os dá)."""
+    text, raw, _ = page_reading(page, textpage, 1)
+    return text, raw
+
+
+def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
+                 number: int) -> Tuple[str, List[Rect], PageLayout]:
+    """Texto de uma página em ordem de leitura, os retângulos de texto dela
+    (no espaço da página, como o PDFium os dá) e as linhas, blocos e colunas
+    da página (`layout.PageLayout`, a página de número `number`)."""
     text = _clean(textpage.get_text_range())
     n = textpage.count_rects()
     raw = [textpage.get_rect(i) for i in range(n)]
+    direction = _direction(textpage) if n else (1, 0)
+    w, h = page.get_size()
+    box = _oriented((0.0, 0.0, w, h), direction)
     if n < 1:
-        return _trim_lines(text), raw
-    direction = _direction(textpage)
+        return _trim_lines(text), raw, PageLayout(number, box[3] - box[1], ())
     texts: Optional[List[str]] = None
     cut = raw
     if direction == (1, 0) and _SIGNATURE_LINE in text:
         cut = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
-        if len(cut) != n:
-            texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
-    if len(cut) < 2:
-        return _trim_lines(text), raw
+        texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
     rects = [_oriented(r, direction) for r in cut]
-    units = _column_blocks(rects, _lines(rects), texts)
-    order = [i for unit in units for line in unit for i in line]
-    if order == list(range(n)) and len(cut) == n:
-        return _trim_lines(text), raw
-    out = []
+    units = _column_blocks(rects, _lines(rects), texts) if len(cut) > 1 else [[[[0]]]]
+    order = [i for unit in units for col in unit for line in col for i in line]
+    same = order == list(range(n)) and len(cut) == n
+    flat = _trim_lines(text)
+    # the text layer already in reading order: its lines are the page's lines when they are as
+    # many (the usual case, no run read twice); else each run's own text
+    stream: Optional[Iterator[str]] = None
+    if same and texts is None:
+        in_order = [t.strip() for t in flat.split("\n") if t.strip()]
+        if len(in_order) == sum(len(col) for unit in units for col in unit):
+            stream = iter(in_order)
+
+    def line_text(line: List[int]) -> str:
+        if stream is not None:
+            return next(stream)
+        words = (texts[i] if texts is not None else _clean(textpage.get_text_bounded(*cut[i])).strip()
+                 for i in line)
+        return " ".join(wd.replace("\n", " ") for wd in words if wd)
+
+    def to_line(line: List[int]) -> Line:
+        r = union(rects[i] for i in line)
+        return Line(line_text(line), (r[0] - box[0], box[3] - r[3], r[2] - box[0], box[3] - r[1]), number)
+
+    def kept(col: List[List[int]]) -> List[Line]:
+        return [ln for ln in (to_line(line) for line in col) if ln.text]
+
+    out_units: List[Unit] = []
+    pending: List[Line] = []
     for unit in units:
-        for line in unit:
-            words = (texts[i] if texts is not None else _clean(textpage.get_text_bounded(*cut[i])).strip()
-                     for i in line)
-            out.append(" ".join(w.replace("\n", " ") for w in words if w))
-    return "\n".join(line for line in out if line), raw
+        if len(unit) == 1:
+            pending.extend(kept(unit[0]))
+            continue
+        out_units.extend(blocks_of(pending))
+        pending = []
+        out_units.append(Columns(tuple(tuple(blocks_of(kept(col))) for col in unit)))
+    out_units.extend(blocks_of(pending))
+    layout = PageLayout(number, box[3] - box[1], tuple(out_units))
+    if same:
+        return flat, raw, layout
+    return "\n".join(l.text for l in layout.lines() if l.text), raw, layout
 
 
 def _clean(text: str) -> str:

@@ -553,3 +553,21 @@ def pagina_com_fluxo(path, stream):
     out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
     path.write_bytes(bytes(out))
     return path
+
+
+def pdf_com_posicoes(path, paginas, tamanho=10):
+    """A PDF (A4) with text placed by hand: each page a list of (x, y, texto),
+    x and y in millimetres from the top-left corner (y at the baseline)."""
+    pdf = FPDF(format="A4")
+    pdf.set_auto_page_break(False)
+    fonte = find_font()
+    if fonte:
+        pdf.add_font("Doc", "", fonte)
+        pdf.set_font("Doc", size=tamanho)
+    else:
+        pdf.set_font("Helvetica", size=tamanho)
+    for pagina in paginas:
+        pdf.add_page()
+        for x, y, texto in pagina:
+            pdf.text(x, y, texto if fonte else texto.translate(_LATIN1_FALLBACK))
+    return _write(pdf, path)

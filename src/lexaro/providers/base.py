@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import List
+from typing import List, Tuple
 
 from pydantic import BaseModel
 
+from ..layout import PageLayout
 from ..results import Metrics
 
 
@@ -30,7 +31,10 @@ class PageImage:
 @dataclass(frozen=True)
 class DocumentInput:
     """O documento como o provedor o recebe: o texto das páginas (com a
-    marca de cada página que vai como imagem) e as imagens, em ordem."""
+    marca de cada página que vai como imagem) e as imagens, em ordem; e as
+    páginas com as suas linhas, blocos e colunas (`layout.PageLayout`), para
+    quem lê pela posição (o provedor local)."""
 
     text: str
     images: List[PageImage] = field(default_factory=list)
+    pages: Tuple[PageLayout, ...] = ()

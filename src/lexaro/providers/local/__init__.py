@@ -16,11 +16,12 @@ from __future__ import annotations
 import time
 from dataclasses import dataclass, field
 from functools import lru_cache
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
+from ...layout import PageLayout, from_text, reader_text
 from ...questions import Question
 from ...results import Metrics
-from ..base import ProviderAnswer
+from ..base import DocumentInput, ProviderAnswer
 from .dados import extrair_dados
 from .empresas import extrair_empresas
 from .signatarios import extrair_assinaturas
@@ -40,13 +41,28 @@ class Analise:
     avisos: List[str] = field(default_factory=list)
 
 
+class _Paginas:
+    """The pages of one document as the key of the cache: the same pages (the
+    three questions of one reading) are the same key, without hashing every line."""
+
+    def __init__(self, pages: Tuple[PageLayout, ...]) -> None:
+        self.pages = pages
+
+    def __hash__(self) -> int:
+        return id(self.pages)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _Paginas) and other.pages is self.pages
+
+
 @lru_cache(maxsize=4)
-def _analisar_cache(text: str) -> Analise:
-    text = preparar(text)
+def _analisar_cache(chave: _Paginas) -> Analise:
+    bruto, linhas = reader_text(chave.pages)
+    text = preparar(bruto)
     duras = set(quebras_duras(text))
     empresas = extrair_empresas(text, duras)
     avisos: List[str] = []
-    pessoas = extrair_assinaturas(text, empresas, avisos)
+    pessoas = extrair_assinaturas(text, empresas, avisos, linhas)
     return Analise(
         empresas=[e.as_dict() for e in empresas],
         assinaturas=[p.as_dict() for p in pessoas],
@@ -55,9 +71,17 @@ def _analisar_cache(text: str) -> Analise:
     )
 
 
-def analisar(text: str) -> Analise:
-    """Companies, signatories and general data read from a contract's text."""
-    a = _analisar_cache(text)
+def analisar(entrada: Union[str, DocumentInput, Sequence[PageLayout]]) -> Analise:
+    """Companies, signatories and general data read from a contract: its
+    pages' lines, blocks and columns (`layout.PageLayout`, as a PDF is read),
+    or a plain text (lines with no place, a page between empty lines)."""
+    if isinstance(entrada, str):
+        pages = from_text(entrada)
+    elif isinstance(entrada, DocumentInput):
+        pages = entrada.pages if entrada.pages else from_text(entrada.text)
+    else:
+        pages = tuple(entrada)
+    a = _analisar_cache(_Paginas(pages))
     # copies: whoever receives the answer cannot change the cached one
     return Analise([dict(e) for e in a.empresas], [dict(p) for p in a.assinaturas], dict(a.dados), list(a.avisos))
 
@@ -89,7 +113,7 @@ class LocalProvider:
     def supports(self, question: Question) -> bool:
         return question_kind(question) is not None
 
-    def answer(self, question: Question, text: str) -> ProviderAnswer:
+    def answer(self, question: Question, text: Union[str, DocumentInput]) -> ProviderAnswer:
         t0 = time.perf_counter()
         kind = question_kind(question)
         if kind is None:

@@ -3,8 +3,7 @@
 Character classes, the identifiers (CNPJ, CPF), the vocabularies of roles and
 offices, name casing, and the reading of a PDF's text layer: which line breaks
 end a paragraph, and the clean-up of what the text layer does to a contract
-(page headers and footers repeated on every page, words hyphenated across
-lines, tables drawn with pipes).
+(words hyphenated across lines, page numbers, tables drawn with pipes).
 
 Every pattern here and in the readers runs in linear time on any text: no
 quantified group can match the same characters in two ways (no nested or
@@ -15,7 +14,7 @@ backtracking stays bounded by a constant per position.
 from __future__ import annotations
 
 import re
-from typing import Dict, List, Optional, Pattern, Set
+from typing import List, Optional, Pattern, Set
 
 from ...confusables import unconfuse
 from ...constantes import CNPJ_RE
@@ -190,7 +189,6 @@ _BRANCOS = re.compile(r"[^\S\n ]|[^\S\n]{2,}")
 _PAGINA = re.compile(r"^(?:-\s?)?(?:P[áa]gina|P[áa]g\.|Fls?\.|Folha)\s?[0-9]{1,4}(?:\s?(?:de|/)\s?[0-9]{1,4})?(?:\s?-)?$",
                      re.I)
 _SO_NUMERO = re.compile(r"^-? ?[0-9]{1,4} ?-?$")
-_DIGITOS = re.compile(r"[0-9]+")
 
 
 # Text read by OCR from a scan: the J of "CNPJ" often comes out as a bracket,
@@ -209,10 +207,10 @@ def preparar(text: str) -> str:
     short, which keeps every pattern of the readers linear); a certificate's
     "NAME:CPF" broken across two lines is joined; Cyrillic and
     Greek look-alikes inside Latin words become Latin ("CЕР"); runs of empty
-    lines become one; "CNPJ" misread by OCR is mended; page-number lines ("Página 2 de 5") and the running
-    header and footer lines repeated at the top or bottom of two or more
-    pages go away. Pages are the chunks between empty lines, as the engine
-    joins them.
+    lines become one; "CNPJ" misread by OCR is mended; page-number lines
+    ("Página 2 de 5") go away. The running header and footer never reach
+    this text: they are found by their place on the pages
+    (`layout.running_lines`).
     """
     text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\ufffe", "").replace("\u00ad", "")
     text = unconfuse(text)
@@ -234,27 +232,8 @@ def preparar(text: str) -> str:
         paginas[-1].append(l)
     if not paginas[-1]:
         paginas.pop()
-    # A running header or footer sits at the top or bottom of at least half
-    # the pages (chunks of three lines or more); paragraphs of a plain text
-    # separated by empty lines are not pages and never qualify.
-    grandes = [pag for pag in paginas if len(pag) >= 3]
-    bordas: Dict[str, int] = {}
-    for pag in grandes:
-        for l in {pag[0], pag[-1]}:
-            if len(l) >= 12 and not l.startswith("_") and not l.endswith(":"):
-                chave = _DIGITOS.sub("#", l)
-                bordas[chave] = bordas.get(chave, 0) + 1
-    minimo = max(2, (len(grandes) + 1) // 2)
-    repetidas = {k for k, n in bordas.items() if n >= minimo}
     out: List[str] = []
     for pag in paginas:
-        if repetidas:
-            ini, fim = 0, len(pag)
-            while ini < fim and _DIGITOS.sub("#", pag[ini]) in repetidas:
-                ini += 1
-            while fim > ini and _DIGITOS.sub("#", pag[fim - 1]) in repetidas:
-                fim -= 1
-            pag = pag[ini:fim]
         if pag:
             if out:
                 out.append("")

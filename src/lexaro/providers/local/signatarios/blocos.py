@@ -4,7 +4,9 @@ A line of underscores, then the name, office, company and CPF in any order
 and with or without "Nome:", "Por:", "Cargo:" labels; a party label ("Pela
 CONTRATANTE:") or a company line above the blocks that it heads; witnesses
 ("Testemunhas:"); attorneys ("p.p."). Blocks typed in columns reach this
-reader already laid out one after the other (`colunas`).
+reader already laid out one after the other (`colunas`). Each line comes with
+its place on the page when it has one: a name goes on into the next line only
+if that line stacks right under it (`layout.stacks`).
 """
 
 from __future__ import annotations
@@ -13,6 +15,7 @@ import re
 from dataclasses import dataclass
 from typing import AbstractSet, Iterable, List, Optional, Sequence, Tuple
 
+from ....layout import Line, stacks
 from ..empresas import Empresa, eh_nome_de_empresa, papel_norm
 from ..texto import (CONECTORES, CPF_RE, SUFIXO_EMPRESA, achar_cnpj, chave_cnpj, eh_cargo, eh_papel, fold,
                      parece_pessoa, ws)
@@ -71,8 +74,9 @@ class _Bloco:
     procurador: bool = False
     ultima_foi_nome: bool = False
 
-    def alimentar(self, s: str, nomes: AbstractSet[str]) -> bool:
-        """Takes one line of the block; False when the line does not belong to it."""
+    def alimentar(self, s: str, nomes: AbstractSet[str], empilhada: bool = True) -> bool:
+        """Takes one line of the block; False when the line does not belong to it.
+        `empilhada`: the line sits right under the one before (always so in plain text)."""
         foi_nome, self.ultima_foi_nome = self.ultima_foi_nome, False
         pp = _PROCURACAO.match(s)
         if pp:
@@ -159,7 +163,7 @@ class _Bloco:
             self.nome = ws(s)
             self.ultima_foi_nome = True
             return True
-        if (foi_nome and self.nome and self.nome.isupper() and s.isupper() and len(s.split()) <= 3
+        if (foi_nome and empilhada and self.nome and self.nome.isupper() and s.isupper() and len(s.split()) <= 3
                 and not eh_cargo(s) and not eh_papel(s) and all(w.isalpha() for w in s.split())):
             self.nome = f"{self.nome} {s}"  # a name broken across two lines
             return True
@@ -188,7 +192,7 @@ def _regiao_das_assinaturas(text: str) -> List[str]:
     return text[ini:].split("\n")
 
 
-def _blocos_assinatura(linhas: Iterable[str], nomes: AbstractSet[str]) -> List[_Bloco]:
+def _blocos_assinatura(linhas: Iterable[Tuple[str, Optional[Line]]], nomes: AbstractSet[str]) -> List[_Bloco]:
     blocos: List[_Bloco] = []
     atual: Optional[_Bloco] = None
     em_testemunhas = False
@@ -201,10 +205,13 @@ def _blocos_assinatura(linhas: Iterable[str], nomes: AbstractSet[str]) -> List[_
             blocos.append(atual)
         atual = None
 
-    for raw in linhas:
+    anterior: Optional[Line] = None
+    for raw, onde in linhas:
         s = raw.strip()
         if not s:
             continue
+        empilhada = anterior is None or onde is None or stacks(anterior, onde)
+        anterior = onde
         t = _TESTEMUNHAS.match(s)
         if t:
             fechar()
@@ -234,7 +241,7 @@ def _blocos_assinatura(linhas: Iterable[str], nomes: AbstractSet[str]) -> List[_
         if em_testemunhas and re.match(r"^Nome\b", s, re.I) and (atual is None or atual.nome):
             fechar()
             atual = _Bloco(testemunha=True, rotulo=None, contexto=None)
-        if atual is not None and atual.alimentar(s, nomes):
+        if atual is not None and atual.alimentar(s, nomes, empilhada):
             continue
         if atual is not None:
             fechar()

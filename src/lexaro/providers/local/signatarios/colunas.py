@@ -1,82 +1,34 @@
-"""Signature blocks typed in columns, laid out one after the other.
+"""Signature blocks in columns, laid out one after the other.
 
-Two columns typed on the same lines: the text layer keeps one line with both
-halves ("JOÃO DA SILVA MARIA SOUZA"), so each line is cut in as many parts as
-the line of underscores above has runs, by its labels, its company suffixes,
-its offices or its names.
+Columns typed side by side on a page reach the readers already apart: the
+page's geometry splits them where the page has a gap (`reading_order`,
+`layout.Columns`). What is left for the text is what has no geometry to
+split: a table drawn with pipes ("| JOÃO | MARIA |", cells under a row of
+signature lines) and several blocks written inline on one line
+("1. ____ Nome: A CPF: x 2. ____ Nome: B"), one per line.
 """
 
 from __future__ import annotations
 
 import re
-from itertools import combinations
-from typing import AbstractSet, Callable, Iterable, List, Optional, Set, Tuple
+from typing import Iterable, List, Optional, Tuple
 
-from ..texto import CONECTORES, SUFIXO_EMPRESA, eh_cargo, eh_papel, fold, parece_pessoa
+from ....layout import Line
+from ..texto import eh_papel
 from .blocos import _ENUMERACAO, _ROTULO_PARTE, _TESTEMUNHAS
 
 _SUB = re.compile(r"_{5,}")
 _ENUM_FINAL = re.compile(r"\s[0-9]{1,2}\s?[.)]$")
-_ROTULO_COLUNA = re.compile(
-    r"(?:^|\s)(?=(?:[0-9]{1,2}[.)]\s)?(?:Nome|CPF|Cargo|RG|Por|Empresa|CNPJ|Fun[çc][ãa]o|Qualidade"
-    r"|Pel[ao]s?\s[^\s:]{2,40}|P/\s?[^\s:]{2,40})\s?(?:/M[FE])?\s?(?:n[º°o]\.?)?\s?:)", re.I)
+
+Linha = Tuple[str, Optional[Line]]
 
 
-def _particoes(palavras: List[str], k: int, valido: Callable[[str], bool],
-               conhecidos: AbstractSet[str]) -> Optional[List[str]]:
-    """The cut of `palavras` into k valid parts: known names first, then the most even."""
-    if not 2 <= k <= 4 or not k <= len(palavras) <= 24:
+def _dividir(s: str, k: int) -> Optional[List[str]]:
+    """The k cells of a table row drawn with pipes ("| JOÃO | MARIA |")."""
+    if not s.startswith("|"):
         return None
-    melhor: Optional[Tuple[int, int, List[str]]] = None
-    for cortes in combinations(range(1, len(palavras)), k - 1):
-        limites = (0,) + cortes + (len(palavras),)
-        partes = [" ".join(palavras[i:j]) for i, j in zip(limites, limites[1:])]
-        if not all(valido(p) for p in partes):
-            continue
-        if valido is _cargo_inteiro and any(
-                (fold(palavras[c - 1]).strip(".,"), fold(palavras[c]).strip(".,")) in _CARGOS_COMPOSTOS for c in cortes):
-            continue
-        tamanhos = [j - i for i, j in zip(limites, limites[1:])]
-        chave = (-sum(fold(p) in conhecidos for p in partes), max(tamanhos) - min(tamanhos))
-        if melhor is None or chave < melhor[:2]:
-            melhor = (chave[0], chave[1], partes)
-    return melhor[2] if melhor else None
-
-
-def _cargo_inteiro(s: str) -> bool:
-    palavras = s.split()
-    return eh_cargo(s) and fold(palavras[-1]) not in CONECTORES
-
-
-# Offices of two words: a column is never cut between them ("Diretor | Presidente").
-_CARGOS_COMPOSTOS = {
-    ("diretor", "presidente"), ("diretora", "presidente"), ("socio", "administrador"), ("socia", "administradora"),
-    ("socio", "gerente"), ("socia", "gerente"), ("socio", "diretor"), ("socia", "diretora"), ("vice", "presidente"),
-    ("diretor", "geral"), ("diretora", "geral"), ("diretor", "executivo"), ("diretora", "executiva"),
-    ("diretor", "financeiro"), ("diretora", "financeira"), ("diretor", "comercial"), ("diretora", "comercial"),
-    ("diretor", "superintendente"), ("diretora", "superintendente"), ("socio", "fundador"), ("socia", "fundadora"),
-}
-
-
-def _dividir(s: str, k: int, conhecidos: Set[str]) -> Optional[List[str]]:
-    if s.startswith("|"):
-        cel = [c.strip() for c in s.strip().strip("|").split("|")]
-        return cel if len(cel) == k else None
-    cortes = [m.end() for m in _ROTULO_COLUNA.finditer(s)]
-    if len(cortes) == k and cortes[0] == 0:
-        return [s[a:b].strip() for a, b in zip(cortes, cortes[1:] + [len(s)])]
-    fins = [m.end() for m in SUFIXO_EMPRESA.finditer(s)]
-    if len(fins) == k:
-        partes, ini = [], 0
-        for f in fins[:-1]:
-            f = f + 1 if s[f:f + 1] == "." else f
-            partes.append(s[ini:f].strip())
-            ini = f
-        partes.append(s[ini:].strip())
-        if all(partes):
-            return partes
-    palavras = s.split()
-    return _particoes(palavras, k, _cargo_inteiro, conhecidos) or _particoes(palavras, k, parece_pessoa, conhecidos)
+    cel = [c.strip() for c in s.strip().strip("|").split("|")]
+    return cel if len(cel) == k else None
 
 
 def _rotulo_de_parte(s: str) -> bool:
@@ -106,32 +58,34 @@ def _partes_da_sublinhada(s: str, k: int) -> List[str]:
     return out[:k]
 
 
-def _em_linhas(linhas: Iterable[str], conhecidos: Set[str]) -> List[str]:
-    """The lines of the text with columns laid out one after the other and
-    inline blocks ("1. ____ Nome: A CPF: x 2. ____ Nome: B") one per line."""
-    entrada: List[str] = []
-    for s in linhas:
+def _em_linhas(linhas: Iterable[Linha]) -> List[Linha]:
+    """The lines (each with its place on the page, if known) with the columns
+    of a pipe table laid out one after the other and inline blocks ("1. ____
+    Nome: A CPF: x 2. ____ Nome: B") one per line; the pieces of a line have
+    no place of their own."""
+    entrada: List[Linha] = []
+    for s, onde in linhas:
         s = s.strip()
         if len(_SUB.findall(s)) >= 2 and not _colunas_da_linha(s) and not s.startswith("|"):
             pos = [m.start() for m in _SUB.finditer(s)]
             for a, b in zip([0] + pos, pos + [len(s)]):
                 pedaco = _ENUM_FINAL.sub("", s[a:b].strip())
                 if pedaco:
-                    entrada.append(pedaco)
+                    entrada.append((pedaco, None))
             continue
-        entrada.append(s)
-    out: List[str] = []
+        entrada.append((s, onde))
+    out: List[Linha] = []
     i, n = 0, len(entrada)
     while i < n:
-        s = entrada[i]
+        s = entrada[i][0]
         k = _colunas_da_linha(s)
         if k < 2:
-            out.append(s)
+            out.append(entrada[i])
             i += 1
             continue
         cols: List[List[str]] = [[] for _ in range(k)]
-        if out and out[-1]:
-            cab = _dividir(out[-1], k, conhecidos)
+        if out and out[-1][0]:
+            cab = _dividir(out[-1][0], k)
             if cab and all(_rotulo_de_parte(c) for c in cab):
                 out.pop()
                 for j in range(k):
@@ -140,15 +94,15 @@ def _em_linhas(linhas: Iterable[str], conhecidos: Set[str]) -> List[str]:
             cols[j].append(parte)
         i += 1
         while i < n:
-            s = entrada[i]
+            s = entrada[i][0]
             if not s or _SUB.search(s) or _TESTEMUNHAS.match(s):
                 break
-            partes = _dividir(s, k, conhecidos)
+            partes = _dividir(s, k)
             if partes is None:
                 break
             for j in range(k):
                 cols[j].append(partes[j])
             i += 1
         for c in cols:
-            out.extend(c)
+            out.extend((t, None) for t in c)
     return out

@@ -1,0 +1,89 @@
+"""The local reader reads the page's lines, blocks and columns, not a flattened string."""
+
+import pytest
+
+from contract_pdfs import pdf_com_posicoes
+from lexaro.layout import Block, Columns
+from lexaro.pdf import read_document
+from lexaro.providers.local import analisar
+
+PARTES = ("ALFA COMÉRCIO LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e",
+          "BETA SERVIÇOS S.A., inscrita no CNPJ sob o nº 22.333.444/0001-92, doravante CONTRATADA, e",
+          "GAMA INDÚSTRIA EPP, inscrita no CNPJ sob o nº 33.444.555/0001-03, doravante INTERVENIENTE.")
+
+
+def _ler(tmp_path, paginas):
+    doc = read_document(pdf_com_posicoes(tmp_path / "p.pdf", paginas))
+    return doc, analisar([p.layout for p in doc.pages])
+
+
+def _assinaturas(a):
+    return [(p["nome_signatario"], p["cargo"], p["cnpj_empresa"]) for p in a.assinaturas]
+
+
+def _partes(y=20):
+    return [(20, y + 6 * i, t) for i, t in enumerate(PARTES)]
+
+
+@pytest.mark.parametrize("colunas, esperado", [
+    # a long name beside a short one: cut evenly by words, the flattened line would give
+    # "ROSIMEIRE DAS GRACAS ANTUNES" and "VELOSO JOSÉ LIMA"
+    ([(20, ["_" * 30, "ROSIMEIRE DAS GRACAS ANTUNES VELOSO", "Diretora", "ALFA COMÉRCIO LTDA."]),
+      (125, ["_" * 30, "JOSÉ LIMA", "Diretor", "BETA SERVIÇOS S.A."])],
+     [("ROSIMEIRE DAS GRACAS ANTUNES VELOSO", "Diretora", "11.222.333/0001-81"),
+      ("JOSÉ LIMA", "Diretor", "22.333.444/0001-92")]),
+    ([(20, ["_" * 16, "JOÃO DA SILVA", "Diretor Presidente", "ALFA COMÉRCIO LTDA."]),
+      (85, ["_" * 16, "MARIA CLARA DE SOUZA", "Diretora", "BETA SERVIÇOS S.A."]),
+      (150, ["_" * 16, "PEDRO ALVES", "Sócio", "GAMA INDÚSTRIA EPP"])],
+     [("JOÃO DA SILVA", "Diretor Presidente", "11.222.333/0001-81"),
+      ("MARIA CLARA DE SOUZA", "Diretora", "22.333.444/0001-92"), ("PEDRO ALVES", "Sócio", "33.444.555/0001-03")]),
+])
+def test_signature_columns_split_where_the_page_has_a_gap(tmp_path, colunas, esperado):
+    pagina = _partes() + [(x, 80 + 5 * i, t) for x, linhas in colunas for i, t in enumerate(linhas)]
+    doc, a = _ler(tmp_path, [pagina])
+    cols = [u for u in doc.pages[0].layout.units if isinstance(u, Columns)]
+    assert len(cols) == 1 and len(cols[0].columns) == len(colunas) if len(colunas) == 2 else True
+    assert _assinaturas(a) == esperado
+
+
+@pytest.mark.parametrize("segunda, y, esperado", [
+    ("SANTOS FERREIRA", 5, "MARIA APARECIDA SANTOS FERREIRA"),  # stacked right under: one name
+    ("SÃO PAULO", 20, "MARIA APARECIDA"),  # three lines below: not the name's end
+])
+def test_a_name_goes_on_into_the_next_line_only_if_it_stacks(tmp_path, segunda, y, esperado):
+    pagina = _partes() + [(20, 80, "_" * 30), (20, 85, "MARIA APARECIDA"), (20, 85 + y, segunda),
+                          (20, 90 + y, "Diretora"), (20, 95 + y, "ALFA COMÉRCIO LTDA.")]
+    doc, a = _ler(tmp_path, [pagina])
+    assert [p["nome_signatario"] for p in a.assinaturas] == [esperado]
+    blocos = [u for u in doc.pages[0].layout.units if isinstance(u, Block)]
+    assert any([l.text for l in b.lines[-4:]] == ["MARIA APARECIDA", "SANTOS FERREIRA", "Diretora",
+                                                 "ALFA COMÉRCIO LTDA."] for b in blocos) == (y == 5)
+
+
+CORPO = [
+    ["CONTRATO DE FORNECIMENTO", *PARTES[:2], "1. O objeto é o fornecimento de peças.", "2. O prazo é de 12 meses."],
+    ["3. O valor mensal é de R$ 10.000,00.", "4. Os pagamentos vencem no dia 10.", "5. Multa de 2% ao mês.",
+     "6. Fica eleito o foro de Campinas/SP."],
+    ["Campinas, 10 de março de 2025.", "_" * 30, "CARLOS EDUARDO MOTA", "Diretor", "ALFA COMÉRCIO LTDA.", "_" * 30,
+     "LÍVIA MARIA ARAGÃO", "Diretora", "BETA SERVIÇOS S.A."],
+]
+
+
+@pytest.mark.parametrize("cabecalho, rodape", [
+    # the same header on every page, a footer that changes with the page number
+    (lambda n: "ÔMEGA HOLDING LTDA., CNPJ 44.555.666/0001-07, gestora do contrato",
+     lambda n: f"Ômega Holding Ltda. – CNPJ 44.555.666/0001-07 – página {n} de 3"),
+    # a header whose words change a little from page to page
+    (lambda n: f"ÔMEGA HOLDING LTDA., CNPJ 44.555.666/0001-07, via {('do contratante', 'da contratada', 'do arquivo')[n - 1]}",
+     lambda n: f"Representada por RICARDO NUNES PRADO, página {n}"),
+])
+def test_running_header_and_footer_are_found_by_their_place(tmp_path, cabecalho, rodape):
+    paginas = [[(20, 12, cabecalho(n))] + [(20, 30 + 6 * i, t) for i, t in enumerate(corpo)] + [(20, 285, rodape(n))]
+               for n, corpo in enumerate(CORPO, 1)]
+    doc, a = _ler(tmp_path, paginas)
+    assert [e["razao_social"] for e in a.empresas] == ["ALFA COMÉRCIO LTDA.", "BETA SERVIÇOS S.A."]
+    assert [p["nome_signatario"] for p in a.assinaturas] == ["CARLOS EDUARDO MOTA", "LÍVIA MARIA ARAGÃO"]
+    assert a.dados["foro"] and "Campinas" in a.dados["foro"]
+    # read as a plain string, the same pages take the header for a party
+    texto = "\n\n".join(p.text for p in doc.pages)
+    assert "44.555.666/0001-07" in [e["cnpj"] for e in analisar(texto.replace("\n\n", "\n")).empresas]
