@@ -175,10 +175,10 @@ def _edge(page: PageLayout) -> List[Tuple[str, int, Line]]:
     return out
 
 
-def _same(a: Line, b: Line) -> bool:
-    """Two edge lines of two pages are one running line: in the same band,
-    by half their words; elsewhere (or with no place), by all of them."""
-    wa, wb = _words(a.text), _words(b.text)
+def _same(a: Line, b: Line, wa: Set[str], wb: Set[str]) -> bool:
+    """Two edge lines of two pages (`wa`, `wb` their words) are one running
+    line: in the same band, by half their words; elsewhere (or with no
+    place), by all of them."""
     if not wa or not wb:
         return False
     if a.rect is not None and b.rect is not None and abs(a.rect[1] - b.rect[1]) <= _BAND \
@@ -202,12 +202,22 @@ def running_lines(pages: Sequence[PageLayout]) -> Set[Line]:
     for group in by_key.values():
         if len(group) < need:
             continue
+        words = [_words(l.text) for l in group]
         for i, line in enumerate(group):
             if line in found or len(line.text.strip()) < 3 or line.text.startswith("_") or line.text.endswith(":"):
                 continue
-            mates = [m for j, m in enumerate(group) if j != i and _same(line, m)]
-            if len(mates) + 1 >= need:
-                found.add(line)
+            mates, left = 1, len(group) - 1
+            for j, other in enumerate(group):
+                if j == i:
+                    continue
+                if mates + left < need:
+                    break  # too few lines left to compare: never quadratic on a body line
+                left -= 1
+                if _same(line, other, words[i], words[j]):
+                    mates += 1
+                    if mates >= need:
+                        found.add(line)
+                        break
     return found
 
 

@@ -40,6 +40,8 @@ _COLUMN_WIDTH_RATIO = 0.5
 _SIGNATURE_LINE = "_____"
 # caracteres de uma página que ainda se olham um a um
 _MAX_CUT_CHARS = 20_000
+# characters visited to read each run's own text on a signature page (a run costs the whole page)
+_MAX_TEXT_VISITS = 1_000_000
 
 
 def _direction(textpage: pdfium.PdfTextPage) -> Tuple[int, int]:
@@ -340,7 +342,10 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
     cut = raw
     if direction == (1, 0) and _SIGNATURE_LINE in text:
         cut = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
-        texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
+        # each run's text costs a pass over the page's characters: on a page of thousands of
+        # runs, only the runs that were cut need theirs
+        if len(cut) != n or len(cut) * textpage.count_chars() <= _MAX_TEXT_VISITS:
+            texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
     rects = [_oriented(r, direction) for r in cut]
     units = _column_blocks(rects, _lines(rects), texts) if len(cut) > 1 else [[[[0]]]]
     order = [i for unit in units for col in unit for line in col for i in line]
@@ -362,7 +367,7 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
         return " ".join(wd.replace("\n", " ") for wd in words if wd)
 
     def to_line(line: List[int]) -> Line:
-        r = union(rects[i] for i in line)
+        r = rects[line[0]] if len(line) == 1 else union(rects[i] for i in line)
         return Line(line_text(line), (r[0] - box[0], box[3] - r[3], r[2] - box[0], box[3] - r[1]), number)
 
     def kept(col: List[List[int]]) -> List[Line]:

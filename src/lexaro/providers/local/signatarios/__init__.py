@@ -32,7 +32,7 @@ them in that order.
 from __future__ import annotations
 
 import re
-from typing import List, Optional, Sequence, Set
+from typing import Dict, List, Optional, Sequence, Set
 
 from ....confusables import unconfuse
 from ....layout import Line
@@ -77,15 +77,22 @@ def _com_lugares(regiao: List[str], linhas: Sequence[Optional[Line]]) -> List[Li
     from those lines: they are matched from the end, each with one of the next
     few lines of the page that says the same. A line the preparation changed
     (two halves of a word joined) has no place."""
-    chaves = [(ws(unconfuse(l.text)), l) for l in linhas if l is not None]
+    lugares = [l for l in linhas if l is not None]
+    chaves: Dict[int, str] = {}  # only the lines near the end are ever looked at
+
+    def chave(k: int) -> str:
+        if k not in chaves:
+            chaves[k] = ws(unconfuse(lugares[k].text))
+        return chaves[k]
+
     out: List[Linha] = []
-    j = len(chaves)
+    j = len(lugares)
     for s in reversed(regiao):
         alvo = ws(s)
         onde = None
         for k in range(j - 1, max(-1, j - 1 - _ALCANCE), -1):
-            if chaves[k][0] == alvo:
-                onde, j = chaves[k][1], k
+            if chave(k) == alvo:
+                onde, j = lugares[k], k
                 break
         out.append((s, onde))
     out.reverse()
