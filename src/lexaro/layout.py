@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
 Rect = Tuple[float, float, float, float]
 
@@ -34,8 +34,9 @@ __all__ = ["Rect", "Line", "Block", "Columns", "PageLayout", "stacks", "blocks_o
            "from_text", "running_lines", "reader_text"]
 
 
-@dataclass(frozen=True)
-class Line:
+class Line(NamedTuple):
+    """One line: its text, the rectangle around it (None in plain text) and its page (from 1)."""
+
     text: str
     rect: Optional[Rect]
     page: int

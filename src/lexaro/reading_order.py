@@ -342,11 +342,15 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
     cut = raw
     if direction == (1, 0) and _SIGNATURE_LINE in text:
         cut = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
-        # each run's text costs a pass over the page's characters: on a page of thousands of
-        # runs, only the runs that were cut need theirs
-        if len(cut) != n or len(cut) * textpage.count_chars() <= _MAX_TEXT_VISITS:
+        # runs not cut, one to a line of the text layer: the lines are their texts, in the same
+        # order; else each run's text costs a pass over the page's characters, and on a page of
+        # thousands of runs only the runs that were cut get theirs
+        in_order = [t.strip() for t in _trim_lines(text).split("\n") if t.strip()]
+        if len(cut) == n and len(in_order) == n:
+            texts = in_order
+        elif len(cut) != n or len(cut) * textpage.count_chars() <= _MAX_TEXT_VISITS:
             texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
-    rects = [_oriented(r, direction) for r in cut]
+    rects = cut if direction == (1, 0) else [_oriented(r, direction) for r in cut]
     units = _column_blocks(rects, _lines(rects), texts) if len(cut) > 1 else [[[[0]]]]
     order = [i for unit in units for col in unit for line in col for i in line]
     same = order == list(range(n)) and len(cut) == n
@@ -371,7 +375,12 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
         return Line(line_text(line), (r[0] - box[0], box[3] - r[3], r[2] - box[0], box[3] - r[1]), number)
 
     def kept(col: List[List[int]]) -> List[Line]:
-        return [ln for ln in (to_line(line) for line in col) if ln.text]
+        out = []
+        for line in col:
+            ln = to_line(line)
+            if ln.text:
+                out.append(ln)
+        return out
 
     out_units: List[Unit] = []
     pending: List[Line] = []
