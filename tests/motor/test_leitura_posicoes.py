@@ -1,10 +1,13 @@
 """The local reader reads the page's lines, blocks and columns, not a flattened string."""
 
+import shutil
+
 import pytest
 
-from contract_pdfs import pdf_com_posicoes
-from lexaro.layout import Block, Columns
-from lexaro.pdf import read_document
+from contract_pdfs import pdf_com_posicoes, scanned_copy
+from lexaro import ocr
+from lexaro.layout import Block, Columns, running_lines
+from lexaro.pdf import ScanPolicy, read_document
 from lexaro.providers.local import analisar
 
 PARTES = ("ALFA COMÉRCIO LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e",
@@ -87,3 +90,18 @@ def test_running_header_and_footer_are_found_by_their_place(tmp_path, cabecalho,
     # read as a plain string, the same pages take the header for a party
     texto = "\n\n".join(p.text for p in doc.pages)
     assert "44.555.666/0001-07" in [e["cnpj"] for e in analisar(texto.replace("\n\n", "\n")).empresas]
+
+
+@pytest.mark.skipif(shutil.which(ocr.tesseract_program()) is None, reason="Tesseract ausente")
+def test_a_scanned_copy_gives_the_same_lines_from_the_ocr_word_boxes(tmp_path):
+    paginas = [[(20, 12, f"ÔMEGA HOLDING LTDA., CNPJ 44.555.666/0001-07, página {n}")]
+               + [(20, 30 + 6 * i, t) for i, t in enumerate(corpo)] for n, corpo in enumerate(CORPO, 1)]
+    texto = pdf_com_posicoes(tmp_path / "texto.pdf", paginas)
+    doc = read_document(scanned_copy(texto, tmp_path / "scan.pdf", dpi=150), scans=ScanPolicy("ocr"))
+    assert all(p.source == "ocr" for p in doc.pages)
+    lidas = {p.number: {l.text: l.rect for l in p.layout.lines()} for p in doc.pages}
+    topo = [min(lidas[n].values(), key=lambda r: r[1]) for n in lidas]
+    assert all(abs(r[1] - topo[0][1]) < 3 and r[1] < 40 for r in topo)  # points from the top, as on the page
+    layouts = [p.layout for p in doc.pages]
+    assert sorted(l.page for l in running_lines(layouts)) == [1, 2, 3]  # the header, by its place
+    assert [e["cnpj"] for e in analisar(layouts).empresas] == ["11.222.333/0001-81", "22.333.444/0001-92"]
