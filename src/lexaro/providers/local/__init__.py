@@ -25,7 +25,7 @@ from ..base import DocumentInput, ProviderAnswer
 from .dados import extrair_dados
 from .empresas import extrair_empresas
 from .signatarios import extrair_assinaturas
-from .texto import preparar, quebras_duras
+from .texto import lugares_das_linhas, preparar, quebras_duras
 
 __all__ = ["LocalProvider", "Analise", "analisar", "question_kind", "EMPRESAS", "ASSINATURAS", "DADOS"]
 
@@ -59,10 +59,11 @@ class _Paginas:
 def _analisar_cache(chave: _Paginas) -> Analise:
     bruto, linhas = reader_text(chave.pages)
     text = preparar(bruto)
-    duras = set(quebras_duras(text))
+    lugares = lugares_das_linhas(text, linhas)
+    duras = set(quebras_duras(text, lugares))
     empresas = extrair_empresas(text, duras)
     avisos: List[str] = []
-    pessoas = extrair_assinaturas(text, empresas, avisos, linhas)
+    pessoas = extrair_assinaturas(text, empresas, avisos, lugares)
     return Analise(
         empresas=[e.as_dict() for e in empresas],
         assinaturas=[p.as_dict() for p in pessoas],

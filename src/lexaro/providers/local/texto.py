@@ -14,16 +14,17 @@ backtracking stays bounded by a constant per position.
 from __future__ import annotations
 
 import re
-from typing import List, Optional, Pattern, Set
+from typing import List, Optional, Pattern, Sequence, Set
 
 from ...confusables import unconfuse
+from ...layout import Line, stacks
 from ...constantes import CNPJ_RE
 from ...folding import fold
 
 __all__ = [
     "UP", "LO", "CNPJ_RE", "CPF_RE", "fold", "ws", "digitos", "chave_cnpj", "singular", "titulo", "eh_cargo",
     "PAPEIS", "CARGOS", "CONECTORES", "SUFIXO_EMPRESA", "quebras_duras", "preparar", "achar_cnpj", "CNPJ_ROTULO",
-    "eh_papel", "parece_pessoa",
+    "eh_papel", "parece_pessoa", "lugares_das_linhas",
 ]
 
 UP = "A-ZÀ-ÖØ-Þ"
@@ -98,26 +99,68 @@ def eh_cargo(s: str) -> bool:
     return bool(words) and words[0] in CARGOS
 
 
-def quebras_duras(text: str) -> List[int]:
+def quebras_duras(text: str, lugares: Sequence[Optional[Line]] = ()) -> List[int]:
     """Positions of the '\\n' that end a paragraph (or a title).
 
-    In a PDF a line that ends well before the typical width ends its
-    paragraph; the others are automatic line wraps.
+    A line that ends well before where the lines of the document usually end
+    ends its paragraph; the others wrap. Where each line sits on its page is
+    known (`lugares`, one per line of `text`, from `lugares_das_linhas`),
+    that is its right edge against the page's margins, and a line that the
+    next one does not stack under ends its paragraph too; in plain text it
+    is its length in characters. A line ending in ":" or ";" ends its
+    paragraph either way.
     """
     lines = text.split("\n")
-    lengths = sorted(len(l) for l in lines if len(l.strip()) > 20)
-    tipica = lengths[int(len(lengths) * 0.9)] if lengths else 0
-    limite = 0.72 * tipica
+    placed = len(lugares) == len(lines) and any(l is not None and l.rect is not None for l in lugares)
+    extent: List[Optional[float]]
+    if placed:
+        rects = [l.rect if l is not None else None for l in lugares]
+        lefts = sorted(r[0] for r in rects if r is not None)
+        left = lefts[len(lefts) // 10]
+        extent = [None if r is None else r[2] - left for r in rects]
+    else:
+        extent = [float(len(l.rstrip())) for l in lines]
+    widths = sorted(e for e, l in zip(extent, lines) if e is not None and len(l.strip()) > 20)
+    limite = 0.72 * (widths[int(len(widths) * 0.9)] if widths else 0)
     pos = []
     offset = 0
     for i, line in enumerate(lines[:-1]):
         offset += len(line)
         stripped = line.rstrip()
         nxt = lines[i + 1].strip()
-        if not stripped or not nxt or len(stripped) < limite or stripped.endswith((":", ";")):
+        e = extent[i]
+        curto = e is not None and e < limite
+        if placed and not curto:
+            a, b = lugares[i], lugares[i + 1]
+            curto = a is not None and b is not None and not stacks(a, b)
+        if not stripped or not nxt or curto or stripped.endswith((":", ";")):
             pos.append(offset)
         offset += 1
     return pos
+
+
+# lines of the page looked at, from where the last one matched, for the next line of the text
+_ALCANCE = 8
+
+
+def lugares_das_linhas(text: str, linhas: Sequence[Optional[Line]]) -> List[Optional[Line]]:
+    """The page's `Line` each line of `text` came from (None for an empty line
+    and for a line the preparation changed, such as two halves of a word
+    joined): `text` was prepared (`preparar`) from those lines, in order, so
+    each line is matched with one of the next few lines that says the same."""
+    lugares = [l for l in linhas if l is not None]
+    out: List[Optional[Line]] = []
+    j = 0
+    for s in text.split("\n"):
+        onde = None
+        if s:
+            for k in range(j, min(len(lugares), j + _ALCANCE)):
+                t = lugares[k].text
+                if t == s or " ".join(unconfuse(t).split()) == s:
+                    onde, j = lugares[k], k + 1
+                    break
+        out.append(onde)
+    return out
 
 
 # ---------------------------------------------------------------------------

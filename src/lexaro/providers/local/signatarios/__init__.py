@@ -32,14 +32,13 @@ them in that order.
 from __future__ import annotations
 
 import re
-from typing import Dict, List, Optional, Sequence, Set
+from typing import List, Optional, Sequence, Set
 
-from ....confusables import unconfuse
 from ....layout import Line
 from ..empresas import Empresa, eh_nome_de_empresa, nomes_das_empresas
 from ..texto import fold, parece_pessoa, ws
 from .blocos import _blocos_assinatura, _empresa_do_bloco, _regiao_das_assinaturas, _sem_tratamento
-from .colunas import Linha, _em_linhas
+from .colunas import _em_linhas
 from .eletronicas import _digitais
 from .pessoas import (TIPO_DIGITAL, TIPO_ELETRONICA, TIPO_PARTE_PF, TIPO_PROCURADOR, TIPO_REPRESENTANTE,
                       TIPO_SIGNATARIO, TIPO_TESTEMUNHA, Pessoa, _chave_empresa, _Pessoas, _tipo_por_cargo)
@@ -66,48 +65,18 @@ def _pessoas_fisicas_partes(text: str) -> Set[str]:
     return out
 
 
-# lines of the page looked at, from where the last one matched, for the next line of the text
-_ALCANCE = 8
-
-
-def _com_lugares(regiao: List[str], linhas: Sequence[Optional[Line]]) -> List[Linha]:
-    """Each line of the signature region with the page's `Line` it came from.
-
-    The region is the end of the text, and the text was prepared line by line
-    from those lines: they are matched from the end, each with one of the next
-    few lines of the page that says the same. A line the preparation changed
-    (two halves of a word joined) has no place."""
-    lugares = [l for l in linhas if l is not None]
-    chaves: Dict[int, str] = {}  # only the lines near the end are ever looked at
-
-    def chave(k: int) -> str:
-        if k not in chaves:
-            chaves[k] = ws(unconfuse(lugares[k].text))
-        return chaves[k]
-
-    out: List[Linha] = []
-    j = len(lugares)
-    for s in reversed(regiao):
-        alvo = ws(s)
-        onde = None
-        for k in range(j - 1, max(-1, j - 1 - _ALCANCE), -1):
-            if chave(k) == alvo:
-                onde, j = lugares[k], k
-                break
-        out.append((s, onde))
-    out.reverse()
-    return out
-
-
 def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[List[str]] = None,
                         linhas: Sequence[Optional[Line]] = ()) -> List[Pessoa]:
-    """The signatories of `text` (prepared), given its companies; `linhas`
-    are the pages' lines the text was made of, when it came from a page (they
-    tell which lines stack)."""
+    """The signatories of `text` (prepared), given its companies; `linhas`,
+    when the text came from pages, the page's `Line` of each line of the text
+    (`texto.lugares_das_linhas`: they tell which lines stack)."""
     pessoas = _Pessoas(empresas)
     _representantes(text, empresas, pessoas)
     nomes = nomes_das_empresas(empresas)
-    for b in _blocos_assinatura(_em_linhas(_com_lugares(_regiao_das_assinaturas(text), linhas)), nomes):
+    regiao = _regiao_das_assinaturas(text)
+    lugares = list(linhas[len(linhas) - len(regiao):]) if len(linhas) >= len(regiao) else []
+    com_lugares = list(zip(regiao, lugares)) if len(lugares) == len(regiao) else [(s, None) for s in regiao]
+    for b in _blocos_assinatura(_em_linhas(com_lugares), nomes):
         if b.nome is not None:
             b.nome = _sem_tratamento(b.nome)
         if b.nome is None or not parece_pessoa(b.nome) or eh_nome_de_empresa(b.nome, nomes):
