@@ -188,37 +188,67 @@ def _same(a: Line, b: Line, wa: Set[str], wb: Set[str]) -> bool:
     return _DIGITS.sub("#", " ".join(a.text.split())) == _DIGITS.sub("#", " ".join(b.text.split()))
 
 
+# edge lines compared two by two in one place of the pages; a longer document is judged on
+# pages spread over it, and its other pages by the running lines found there (linear)
+_MAX_COMPARED = 48
+
+
+def _candidate(line: Line) -> bool:
+    t = line.text
+    return len(t.strip()) >= 3 and not t.startswith("_") and not t.endswith(":")
+
+
+def _running_in(group: List[Line], need: int) -> Set[Line]:
+    """The lines of `group` (one place of the pages) that are one running line with `need` - 1 others."""
+    words = [_words(l.text) for l in group]
+    found: Set[Line] = set()
+    for i, line in enumerate(group):
+        if line in found or not _candidate(line):
+            continue
+        mates, left = 1, len(group) - 1
+        for j, other in enumerate(group):
+            if j == i:
+                continue
+            if mates + left < need:
+                break  # too few lines left to reach `need`
+            left -= 1
+            if _same(line, other, words[i], words[j]):
+                mates += 1
+                if mates >= need:
+                    found.add(line)
+                    break
+    return found
+
+
 def running_lines(pages: Sequence[PageLayout]) -> Set[Line]:
     """The header and footer lines: at the same edge of at least half of the
     pages that hold three lines or more (two at least), as one running line."""
     edges = [e for e in (_edge(p) for p in pages) if e]
-    need = max(2, (len(edges) + 1) // 2)
     if len(edges) < 2:
         return set()
-    found: Set[Line] = set()
     by_key: Dict[Tuple[str, int], List[Line]] = {}
     for e in edges:
         for side, k, line in e:
             by_key.setdefault((side, k), []).append(line)
+    found: Set[Line] = set()
     for group in by_key.values():
-        if len(group) < need:
+        if len(group) * 2 < len(edges) or len(group) < 2:
             continue
-        words = [_words(l.text) for l in group]
-        for i, line in enumerate(group):
-            if line in found or len(line.text.strip()) < 3 or line.text.startswith("_") or line.text.endswith(":"):
+        if len(group) <= _MAX_COMPARED:
+            found |= _running_in(group, max(2, (len(edges) + 1) // 2))
+            continue
+        step = len(group) / _MAX_COMPARED
+        sample = [group[int(i * step)] for i in range(_MAX_COMPARED)]
+        seen = _running_in(sample, max(2, (len(sample) * len(group) // len(edges) + 1) // 2))
+        kinds = [(l, _words(l.text)) for l in seen]
+        for line in group:
+            if line in seen:
+                found.add(line)
                 continue
-            mates, left = 1, len(group) - 1
-            for j, other in enumerate(group):
-                if j == i:
-                    continue
-                if mates + left < need:
-                    break  # too few lines left to compare: never quadratic on a body line
-                left -= 1
-                if _same(line, other, words[i], words[j]):
-                    mates += 1
-                    if mates >= need:
-                        found.add(line)
-                        break
+            if _candidate(line):
+                w = _words(line.text)
+                if any(_same(line, k, w, kw) for k, kw in kinds[:_MAX_COMPARED]):
+                    found.add(line)
     return found
 
 
