@@ -88,3 +88,25 @@ def test_connections_per_address_shed_the_idle_and_refuse_with_503_not_a_reset(s
     assert ler_tudo(recusada).startswith(b"HTTP/1.1 503")
     for s in ociosas + lentas + [nova, recusada]:
         s.close()
+
+
+def test_header_screening_in_one_block_agrees_with_the_per_packet_pattern():
+    import random
+
+    from lexaro_contract.registro.servidor.conexao import _PROIBIDO, _bloco_invalido
+    sorte = random.Random(24)
+    alfabeto = [b"\r\n", b"\r", b"\n", b" ", b"\t", b"a", b":", b"\x00", b"\x7f", b"\x1f", b"\x0b", b"\x80", b"\xff"]
+    for _ in range(20000):
+        bloco = b"".join(sorte.choice(alfabeto) for _ in range(sorte.randint(0, 12)))
+        assert _bloco_invalido(bloco) == bool(_PROIBIDO.search(bloco)), bloco
+
+
+def test_a_request_cut_between_cr_and_lf_across_packets_is_served(servidor):
+    srv, base = servidor()
+    s = socket.create_connection(srv.server_address[:2], timeout=5)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for parte in (GET[:-1], b"\n", b"\r", b"\n"):
+        s.sendall(parte)
+        time.sleep(0.05)
+    assert s.recv(65536).startswith(b"HTTP/1.1 200")
+    s.close()
