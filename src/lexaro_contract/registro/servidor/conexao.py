@@ -312,7 +312,7 @@ class Conexao(asyncio.Protocol):
         while not (self.fechando or self.ocupado or self.escrita_parada):
             if self.pendente is None:
                 # Linhas em branco entre pedidos são toleradas.
-                while self.buf[:2] == b"\r\n":
+                while self.buf.startswith(b"\r\n"):
                     del self.buf[:2]
                 if not self.buf:
                     self.recebendo = False
@@ -334,11 +334,15 @@ class Conexao(asyncio.Protocol):
                         self.varrido = max(0, len(self.buf) - 3)
                     break
                 self.varrido = 0
-                lido = ler_cabecalhos(bytes(self.buf[:fim + 4]))
+                inteiro = fim + 4 == len(self.buf)   # o caso comum: o pacote traz só os cabeçalhos
+                lido = ler_cabecalhos(bytes(self.buf) if inteiro else bytes(self.buf[:fim + 4]))
                 if isinstance(lido, Resposta):
                     self._enviar(lido, manter=False)
                     break
-                del self.buf[:fim + 4]
+                if inteiro:
+                    self.buf.clear()
+                else:
+                    del self.buf[:fim + 4]
                 self.pendente = lido
             pedido, tamanho, manter = self.pendente
             if len(self.buf) < tamanho:
@@ -347,8 +351,9 @@ class Conexao(asyncio.Protocol):
                     assert self.transporte is not None
                     self.transporte.write(b"HTTP/1.1 100 Continue\r\n\r\n")
                 break
-            pedido.corpo = bytes(self.buf[:tamanho])
-            del self.buf[:tamanho]
+            if tamanho:
+                pedido.corpo = bytes(self.buf[:tamanho])
+                del self.buf[:tamanho]
             self.pendente = None
             if self.leitura_parada and len(self.buf) < MAX_CABECALHOS:
                 assert self.transporte is not None
