@@ -52,6 +52,19 @@ def _bloco_invalido(bloco: bytes) -> bool:
     return bool(bloco.translate(None, _PERMITIDOS) or bloco.count(b"\n") != pares or bloco.count(b"\r") != pares
                 or b"\n " in bloco or b"\n\t" in bloco)
 _VERSAO = re.compile(rb"HTTP/[0-9]\.[0-9]")
+# O request-target que o h11 aceita (``vchar+``, RFC 9112).
+_ALVO = re.compile(rb"[\x21-\x7e]+")
+
+# O que o h11 leu de cada bloco de cabeçalhos já aceito, pelo método, a versão
+# e as linhas de cabeçalho (tudo menos o alvo): o h11 não olha o alvo para
+# enquadrar um pedido, então as mesmas linhas dão o mesmo pedido (cabeçalhos,
+# tamanho do corpo, conexão mantida) com qualquer alvo que ele aceite. Um
+# cliente manda os mesmos cabeçalhos a cada pedido, e ler de novo com o h11
+# custava mais do que todo o resto do pedido. Só o que foi aceito é guardado:
+# uma recusa passa sempre pelo h11.
+_LIDOS: Dict[bytes, Tuple[str, Dict[str, str], int, bool]] = {}
+MAX_LIDOS = 256
+MAX_BLOCO_LIDO = 2048
 
 
 class Pedido:
@@ -134,14 +147,29 @@ def ler_cabecalhos(bloco: bytes) -> Union[Resposta, Tuple[Pedido, int, bool]]:
     tamanho do corpo e se a conexão continua; ou a resposta de recusa."""
     if _bloco_invalido(bloco):
         return _resposta_de_erro(400, "Fim de linha ou caractere de controle inválido no cabeçalho")
-    linha = bloco[:bloco.find(b"\r\n")]
-    partes = linha.split(b" ")
+    fim_linha = bloco.find(b"\r\n")
+    partes = bloco[:fim_linha].split(b" ")
     if len(partes) != 3 or not partes[0].isalpha() or not partes[1]:
         return _resposta_de_erro(400, "Linha de pedido inválida")
     if partes[2] not in (b"HTTP/1.1", b"HTTP/1.0"):
         if _VERSAO.fullmatch(partes[2]):
             return _resposta_de_erro(505, "Versão de HTTP não suportada")
         return _resposta_de_erro(400, "Linha de pedido inválida")
+    chave = partes[0] + b" " + partes[2] + bloco[fim_linha:]
+    lido = _LIDOS.get(chave)
+    if lido is not None and _ALVO.fullmatch(partes[1]):
+        metodo, cab, tamanho, manter = lido
+        return Pedido(metodo, partes[1].decode("ascii"), dict(cab), b""), tamanho, manter
+    lido_h11 = _ler_com_h11(bloco)
+    if not isinstance(lido_h11, Resposta) and len(chave) <= MAX_BLOCO_LIDO:
+        if len(_LIDOS) >= MAX_LIDOS:
+            _LIDOS.clear()
+        pedido, tamanho, manter = lido_h11
+        _LIDOS[chave] = (pedido.metodo, dict(pedido.cabecalhos), tamanho, manter)
+    return lido_h11
+
+
+def _ler_com_h11(bloco: bytes) -> Union[Resposta, Tuple[Pedido, int, bool]]:
     leitor = h11.Connection(h11.SERVER, max_incomplete_event_size=MAX_CABECALHOS + 4)
     try:
         leitor.receive_data(bloco)
