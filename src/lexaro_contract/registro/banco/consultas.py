@@ -235,19 +235,27 @@ class Registro:
             return None
         # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
         linha = self._um(self._q_par, (chave, chave // 1_000_000))
-        if self._pg and linha is not None and linha[2] != self._meta.get("id_importacao"):
-            # O esquema foi trocado por uma importação nova: os blocos lidos são
-            # dela, os dicionários e códigos deste objeto são da anterior.
-            raise BancoTrocado(self.destino)
+        if self._pg and linha is not None:
+            self._conferir_importacao(linha[2])
         if linha is None or linha[0] is None:
             return None
-        bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
+        return self._ficha_de(c, linha[0], linha[1])
+
+    def _ficha_de(self, c: str, dados: Any, dados_empresa: Any) -> Optional[Ficha]:
+        """A ficha do CNPJ `c` a partir dos blocos (comprimidos) que o contêm."""
+        bloco = descomprimir(bytes(dados), self._dic["estabelecimento"])
         basico = c[:8]
         texto = _achar(bloco, b"\x1e%s\x1f%s\x1f%s\x1f" % (basico.encode(), c[8:12].encode(), c[12:].encode()))
         if texto is None:
             return None
-        bloco_empresa = descomprimir(bytes(linha[1]), self._dic["empresa"]) if linha[1] is not None else b""
+        bloco_empresa = descomprimir(bytes(dados_empresa), self._dic["empresa"]) if dados_empresa is not None else b""
         return self._montar(basico, bloco_empresa, texto.split("\x1f"))
+
+    def _conferir_importacao(self, id_importacao: Any) -> None:
+        if id_importacao != self._meta.get("id_importacao"):
+            # O esquema foi trocado por uma importação nova: os blocos lidos são
+            # dela, os dicionários e códigos deste objeto são da anterior.
+            raise BancoTrocado(self.destino)
 
     def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Ficha:
         b = basico.encode()
@@ -364,6 +372,10 @@ class Registro:
         blocos += [descomprimir(bytes(d), self._dic["estabelecimento"]) for (d,) in self._todas(
             self._sql("SELECT dados FROM {s}estabelecimento WHERE chave > ? AND chave <= ? ORDER BY chave LIMIT ?"),
             (inicio, fim, 1 + maximo // 4))]
+        return self._campos_dos_blocos(prefixo, blocos, maximo)
+
+    @staticmethod
+    def _campos_dos_blocos(prefixo: bytes, blocos: List[bytes], maximo: int) -> List[List[str]]:
         saida: List[List[str]] = []
         for bloco in blocos:
             for texto in _achar_todos(b"\x1e" + bloco, prefixo):
@@ -372,26 +384,92 @@ class Registro:
                     return saida
         return saida
 
-    def _cnpj_da_chave(self, chave: int) -> Optional[str]:
+    def _cnpj_da_chave(self, chave: int, bloco: Optional[bytes] = None) -> Optional[str]:
         if chave // 1_000_000 < 100_000_000:
             return f"{chave:014d}"
-        for r in self._bloco("estabelecimento", chave).split(SEP_REGISTRO):
+        for r in (self._bloco("estabelecimento", chave) if bloco is None else bloco).split(SEP_REGISTRO):
             c = (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
             if len(r) > 16 and chave_armazenada(c) == chave:
                 return c
         return None
+
+    # A busca lê as empresas e os estabelecimentos achados em lotes: no
+    # PostgreSQL, uma ida ao servidor por lote em vez de três por candidato
+    # (a ida custava mais do que a busca no índice). No SQLite, em processo,
+    # as consultas de um em um já são baratas.
+
+    def _empresas(self, chaves: List[int], maximo: int) -> Dict[int, Tuple[List[List[str]], bytes]]:
+        """Para cada chave de empresa: os campos dos seus estabelecimentos (até
+        `maximo`, na ordem do CNPJ) e o bloco da empresa."""
+        if not chaves:
+            return {}
+        if not self._pg:
+            return {k: (self._estabelecimentos(k, maximo), self._bloco("empresa", k)) for k in chaves}
+        s = self._esquema
+        linhas = self._todas(
+            f"SELECT c.k, -1, (SELECT dados FROM {s}.empresa WHERE chave <= c.k ORDER BY chave DESC LIMIT 1) "
+            f"FROM unnest(%s::bigint[]) c(k) "
+            f"UNION ALL SELECT c.k, 0, (SELECT dados FROM {s}.estabelecimento WHERE chave <= c.k * 1000000 "
+            f"ORDER BY chave DESC LIMIT 1) FROM unnest(%s::bigint[]) c(k) "
+            f"UNION ALL SELECT c.k, e.chave, e.dados FROM unnest(%s::bigint[]) c(k) CROSS JOIN LATERAL "
+            f"(SELECT chave, dados FROM {s}.estabelecimento WHERE chave > c.k * 1000000 "
+            f"AND chave <= c.k * 1000000 + 999999 ORDER BY chave LIMIT %s) e "
+            f"UNION ALL SELECT -1, -2, convert_to(valor, 'UTF8') FROM {s}.meta WHERE chave = 'id_importacao'",
+            (chaves, chaves, chaves, 1 + maximo // 4))
+        empresa: Dict[int, bytes] = {}
+        blocos: Dict[int, List[Tuple[int, bytes]]] = {k: [] for k in chaves}
+        id_importacao = None
+        for k, ordem, dados in linhas:
+            if ordem == -2:
+                id_importacao = bytes(dados).decode("utf-8")
+            elif dados is None:
+                continue
+            elif ordem == -1:
+                empresa[k] = descomprimir(bytes(dados), self._dic["empresa"])
+            else:
+                blocos[k].append((ordem, descomprimir(bytes(dados), self._dic["estabelecimento"])))
+        self._conferir_importacao(id_importacao)
+        saida = {}
+        for k, lista in blocos.items():
+            lista.sort(key=lambda x: x[0])
+            prefixo = b"\x1e" + _basico_da_chave(k).encode() + b"\x1f"
+            saida[k] = (self._campos_dos_blocos(prefixo, [b for _o, b in lista], maximo), empresa.get(k, b""))
+        return saida
+
+    def _fichas(self, chaves: List[int]) -> Dict[int, Optional[Ficha]]:
+        """A ficha de cada chave de estabelecimento (None se não há)."""
+        if not self._pg:
+            saida: Dict[int, Optional[Ficha]] = {}
+            for k in chaves:
+                c = self._cnpj_da_chave(k)
+                saida[k] = self.consultar(c) if c is not None else None
+            return saida
+        s = self._esquema
+        linhas = self._todas(
+            f"SELECT c.k, (SELECT dados FROM {s}.estabelecimento WHERE chave <= c.k ORDER BY chave DESC LIMIT 1), "
+            f"(SELECT dados FROM {s}.empresa WHERE chave <= c.k / 1000000 ORDER BY chave DESC LIMIT 1), "
+            f"(SELECT valor FROM {s}.meta WHERE chave = 'id_importacao') FROM unnest(%s::bigint[]) c(k)",
+            (chaves,)) if chaves else []
+        saida = {}
+        for k, dados, dados_empresa, id_importacao in linhas:
+            self._conferir_importacao(id_importacao)
+            c = None
+            if dados is not None:
+                c = self._cnpj_da_chave(k, descomprimir(bytes(dados), self._dic["estabelecimento"]))
+            saida[k] = self._ficha_de(c, dados, dados_empresa) if c is not None else None
+        return saida
 
     def _candidatos(self, termos: List[str], n: int) -> List[Tuple[int, str, int]]:
         """(palavras do nome, "razao"/"fantasia", chave) dos nomes com todas as palavras."""
         saida: List[Tuple[int, str, int]] = []
         if self._pg:
             consulta = " & ".join(termos)
-            for qual in ("razao", "fantasia"):
-                sql = (f"SELECT palavras, chave FROM {self._esquema}.nome_{qual} "
-                       f"WHERE to_tsvector('simple', nome) @@ to_tsquery('simple', %s) "
-                       f"ORDER BY palavras, chave LIMIT %s")
-                for p, chave in self._todas(sql, (consulta, n)):
-                    saida.append((int(p), qual, int(chave)))
+            sql = " UNION ALL ".join(
+                f"(SELECT palavras, '{qual}', chave FROM {self._esquema}.nome_{qual} "
+                f"WHERE to_tsvector('simple', nome) @@ to_tsquery('simple', %s) ORDER BY palavras, chave LIMIT %s)"
+                for qual in ("razao", "fantasia"))
+            for p, qual, chave in self._todas(sql, (consulta, n, consulta, n)):
+                saida.append((int(p), str(qual), int(chave)))
         else:
             consulta = " AND ".join(f'"{t}"' for t in termos)
             for qual in ("razao", "fantasia"):
