@@ -8,8 +8,7 @@ das filiais). Entre os achados, o melhor nome primeiro: o nome inteiro igual,
 depois todas as palavras, depois menos palavras a mais.
 
 As funções recebem o `Registro` aberto (qualquer objeto com `_candidatos`,
-`_empresas`, `_fichas` e `_montar`): a busca é a mesma no SQLite e no
-PostgreSQL.
+`_lote` e `_montar`): a busca é a mesma no SQLite e no PostgreSQL.
 """
 
 from __future__ import annotations
@@ -72,14 +71,19 @@ def buscar(reg: Any, nome: str, uf: Optional[str], situacao: Optional[str], limi
     vistos: Set[str] = set()
     n = max(juntar * 2, 40)
     while True:
-        candidatos = reg._candidatos(termos, n)
+        # Os dados dos candidatos são lidos em lotes do tamanho do que ainda falta
+        # juntar; o primeiro pode vir junto com os candidatos (no PostgreSQL).
+        candidatos, empresas, fichas = reg._candidatos(termos, n, max(10, juntar), MAX_ESTABELECIMENTOS)
         i = 0
         while i < len(candidatos) and len(achados) < juntar:
-            # Os candidatos vêm em lotes do tamanho do que ainda falta juntar.
             lote = candidatos[i:i + max(10, juntar - len(achados))]
             i += len(lote)
-            empresas = reg._empresas([k for _r, q, k in lote if q == "razao"], MAX_ESTABELECIMENTOS)
-            fichas = reg._fichas([k for _r, q, k in lote if q != "razao"])
+            razoes = [k for _r, q, k in lote if q == "razao" and k not in empresas]
+            fantasias = [k for _r, q, k in lote if q != "razao" and k not in fichas]
+            if razoes or fantasias:
+                mais_empresas, mais_fichas = reg._lote(razoes, fantasias, MAX_ESTABELECIMENTOS)
+                empresas.update(mais_empresas)
+                fichas.update(mais_fichas)
             for _r, qual, chave in lote:
                 rec: Optional[Ficha]
                 if qual == "razao":

@@ -18,21 +18,9 @@ from ..fonte import Ficha, chave_texto, cnpj_valido
 from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
 from .conexao import ESQUEMA_PG, BancoTrocado, ErroDeBanco, conectar_pg, eh_url_pg
 from . import busca
+from .lotes import Candidato, Empresas, Fichas, campos_dos_blocos, montar, sql_candidatos, sql_lote
+from .lotes import achar_todos as _achar_todos
 from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir
-
-_B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-
-
-def _basico_da_chave(chave: int) -> str:
-    if chave < 100_000_000:
-        return f"{chave:08d}"
-    v = chave - 100_000_000
-    s = []
-    for _ in range(8):
-        v, r = divmod(v, 36)
-        s.append(_B36[r])
-    return "".join(reversed(s))
-
 
 def _int(s: str) -> Optional[int]:
     return int(s) if s.isdigit() else None
@@ -61,17 +49,6 @@ def _achar(bloco: bytes, prefixo: bytes) -> Optional[str]:
         return None
     j = bloco.find(SEP_REGISTRO, i + 1)
     return bloco[i + 1:j if j >= 0 else len(bloco)].decode("latin-1")
-
-
-def _achar_todos(bloco: bytes, prefixo: bytes) -> List[str]:
-    saida = []
-    i = bloco.find(prefixo)
-    while i >= 0:
-        j = bloco.find(SEP_REGISTRO, i + 1)
-        fim = j if j >= 0 else len(bloco)
-        saida.append(bloco[i + 1:fim].decode("latin-1"))
-        i = bloco.find(prefixo, fim)
-    return saida
 
 
 class Registro:
@@ -366,23 +343,12 @@ class Registro:
 
     def _estabelecimentos(self, chave_basico: int, maximo: int) -> List[List[str]]:
         """Os campos dos estabelecimentos da empresa (até `maximo`), na ordem do CNPJ."""
-        prefixo = b"\x1e" + _basico_da_chave(chave_basico).encode() + b"\x1f"
         inicio, fim = chave_basico * 1_000_000, chave_basico * 1_000_000 + 999_999
         blocos = [self._bloco("estabelecimento", inicio)]
         blocos += [descomprimir(bytes(d), self._dic["estabelecimento"]) for (d,) in self._todas(
             self._sql("SELECT dados FROM {s}estabelecimento WHERE chave > ? AND chave <= ? ORDER BY chave LIMIT ?"),
             (inicio, fim, 1 + maximo // 4))]
-        return self._campos_dos_blocos(prefixo, blocos, maximo)
-
-    @staticmethod
-    def _campos_dos_blocos(prefixo: bytes, blocos: List[bytes], maximo: int) -> List[List[str]]:
-        saida: List[List[str]] = []
-        for bloco in blocos:
-            for texto in _achar_todos(b"\x1e" + bloco, prefixo):
-                saida.append(texto.split("\x1f"))
-                if len(saida) >= maximo:
-                    return saida
-        return saida
+        return campos_dos_blocos(chave_basico, blocos, maximo)
 
     def _cnpj_da_chave(self, chave: int, bloco: Optional[bytes] = None) -> Optional[str]:
         if chave // 1_000_000 < 100_000_000:
@@ -393,92 +359,38 @@ class Registro:
                 return c
         return None
 
-    # A busca lê as empresas e os estabelecimentos achados em lotes: no
-    # PostgreSQL, uma ida ao servidor por lote em vez de três por candidato
-    # (a ida custava mais do que a busca no índice). No SQLite, em processo,
-    # as consultas de um em um já são baratas.
+    def _lote(self, razoes: List[int], fantasias: List[int], maximo: int) -> Tuple[Empresas, Fichas]:
+        """Das empresas achadas pela razão social: os campos dos estabelecimentos
+        (até `maximo`) e o bloco da empresa; dos estabelecimentos achados pelo
+        nome fantasia: a ficha. No PostgreSQL, numa ida só ao servidor (`lotes`)."""
+        if self._pg:
+            _c, empresas, fichas = montar(self, self._todas(sql_lote(self._esquema, maximo), (
+                razoes, razoes, razoes, fantasias, fantasias)), maximo)
+            return empresas, fichas
+        fichas_: Fichas = {}
+        for k in fantasias:
+            c = self._cnpj_da_chave(k)
+            fichas_[k] = self.consultar(c) if c is not None else None
+        return {k: (self._estabelecimentos(k, maximo), self._bloco("empresa", k)) for k in razoes}, fichas_
 
-    def _empresas(self, chaves: List[int], maximo: int) -> Dict[int, Tuple[List[List[str]], bytes]]:
-        """Para cada chave de empresa: os campos dos seus estabelecimentos (até
-        `maximo`, na ordem do CNPJ) e o bloco da empresa."""
-        if not chaves:
-            return {}
-        if not self._pg:
-            return {k: (self._estabelecimentos(k, maximo), self._bloco("empresa", k)) for k in chaves}
-        s = self._esquema
-        linhas = self._todas(
-            f"SELECT c.k, -1, (SELECT dados FROM {s}.empresa WHERE chave <= c.k ORDER BY chave DESC LIMIT 1) "
-            f"FROM unnest(%s::bigint[]) c(k) "
-            f"UNION ALL SELECT c.k, 0, (SELECT dados FROM {s}.estabelecimento WHERE chave <= c.k * 1000000 "
-            f"ORDER BY chave DESC LIMIT 1) FROM unnest(%s::bigint[]) c(k) "
-            f"UNION ALL SELECT c.k, e.chave, e.dados FROM unnest(%s::bigint[]) c(k) CROSS JOIN LATERAL "
-            f"(SELECT chave, dados FROM {s}.estabelecimento WHERE chave > c.k * 1000000 "
-            f"AND chave <= c.k * 1000000 + 999999 ORDER BY chave LIMIT %s) e "
-            f"UNION ALL SELECT -1, -2, convert_to(valor, 'UTF8') FROM {s}.meta WHERE chave = 'id_importacao'",
-            (chaves, chaves, chaves, 1 + maximo // 4))
-        empresa: Dict[int, bytes] = {}
-        blocos: Dict[int, List[Tuple[int, bytes]]] = {k: [] for k in chaves}
-        id_importacao = None
-        for k, ordem, dados in linhas:
-            if ordem == -2:
-                id_importacao = bytes(dados).decode("utf-8")
-            elif dados is None:
-                continue
-            elif ordem == -1:
-                empresa[k] = descomprimir(bytes(dados), self._dic["empresa"])
-            else:
-                blocos[k].append((ordem, descomprimir(bytes(dados), self._dic["estabelecimento"])))
-        self._conferir_importacao(id_importacao)
-        saida = {}
-        for k, lista in blocos.items():
-            lista.sort(key=lambda x: x[0])
-            prefixo = b"\x1e" + _basico_da_chave(k).encode() + b"\x1f"
-            saida[k] = (self._campos_dos_blocos(prefixo, [b for _o, b in lista], maximo), empresa.get(k, b""))
-        return saida
-
-    def _fichas(self, chaves: List[int]) -> Dict[int, Optional[Ficha]]:
-        """A ficha de cada chave de estabelecimento (None se não há)."""
-        if not self._pg:
-            saida: Dict[int, Optional[Ficha]] = {}
-            for k in chaves:
-                c = self._cnpj_da_chave(k)
-                saida[k] = self.consultar(c) if c is not None else None
-            return saida
-        s = self._esquema
-        linhas = self._todas(
-            f"SELECT c.k, (SELECT dados FROM {s}.estabelecimento WHERE chave <= c.k ORDER BY chave DESC LIMIT 1), "
-            f"(SELECT dados FROM {s}.empresa WHERE chave <= c.k / 1000000 ORDER BY chave DESC LIMIT 1), "
-            f"(SELECT valor FROM {s}.meta WHERE chave = 'id_importacao') FROM unnest(%s::bigint[]) c(k)",
-            (chaves,)) if chaves else []
-        saida = {}
-        for k, dados, dados_empresa, id_importacao in linhas:
-            self._conferir_importacao(id_importacao)
-            c = None
-            if dados is not None:
-                c = self._cnpj_da_chave(k, descomprimir(bytes(dados), self._dic["estabelecimento"]))
-            saida[k] = self._ficha_de(c, dados, dados_empresa) if c is not None else None
-        return saida
-
-    def _candidatos(self, termos: List[str], n: int) -> List[Tuple[int, str, int]]:
-        """(palavras do nome, "razao"/"fantasia", chave) dos nomes com todas as palavras."""
-        saida: List[Tuple[int, str, int]] = []
+    def _candidatos(self, termos: List[str], n: int, lote: int,
+                    maximo: int) -> Tuple[List[Candidato], Empresas, Fichas]:
+        """Os nomes com todas as palavras, (palavras do nome, "razao"/"fantasia",
+        chave) em ordem, até `n` de cada tabela; no PostgreSQL, com os dados dos
+        `lote` primeiros (os de `_lote`) na mesma ida ao servidor."""
         if self._pg:
             consulta = " & ".join(termos)
-            sql = " UNION ALL ".join(
-                f"(SELECT palavras, '{qual}', chave FROM {self._esquema}.nome_{qual} "
-                f"WHERE to_tsvector('simple', nome) @@ to_tsquery('simple', %s) ORDER BY palavras, chave LIMIT %s)"
-                for qual in ("razao", "fantasia"))
-            for p, qual, chave in self._todas(sql, (consulta, n, consulta, n)):
-                saida.append((int(p), str(qual), int(chave)))
-        else:
-            consulta = " AND ".join(f'"{t}"' for t in termos)
-            for qual in ("razao", "fantasia"):
-                sql = (f"SELECT rowid FROM nome_{qual} WHERE nome_{qual} MATCH ? "
-                       f"ORDER BY CASE WHEN rowid >= 0 THEN rowid & 63 ELSE 64 END, rowid LIMIT ?")
-                for (rowid,) in self._todas(sql, (consulta, n)):
-                    if rowid >= 0:
-                        saida.append((rowid & 63, qual, rowid >> 6))
-                    else:
-                        saida.append((64, qual, -rowid))
+            return montar(self, self._todas(sql_candidatos(self._esquema, maximo),
+                                            (consulta, n, consulta, n, lote)), maximo)
+        saida: List[Candidato] = []
+        consulta = " AND ".join(f'"{t}"' for t in termos)
+        for qual in ("razao", "fantasia"):
+            sql = (f"SELECT rowid FROM nome_{qual} WHERE nome_{qual} MATCH ? "
+                   f"ORDER BY CASE WHEN rowid >= 0 THEN rowid & 63 ELSE 64 END, rowid LIMIT ?")
+            for (rowid,) in self._todas(sql, (consulta, n)):
+                if rowid >= 0:
+                    saida.append((rowid & 63, qual, rowid >> 6))
+                else:
+                    saida.append((64, qual, -rowid))
         saida.sort()
-        return saida
+        return saida, {}, {}
