@@ -304,7 +304,7 @@ class Conexao(asyncio.Protocol):
         if limite is None or self.transporte is None:
             return
         laco = self.s.laco
-        if laco is not None and laco.time() < limite:
+        if laco is not None and laco.time() < limite - 0.001:   # o laço pode disparar um relógio um tico antes
             self.quando = limite
             self.timer = laco.call_at(limite, self._prazo_vencido)
             return
