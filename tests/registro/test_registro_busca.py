@@ -64,3 +64,25 @@ def test_filters_apply_to_every_establishment_and_the_active_one_in_the_uf_comes
     assert cnpjs(banco.buscar("alfa beta comercio ltda", situacao="BAIXADA")) == ["11111111000200"]
     # a branch's trade name is its own entry
     assert cnpjs(banco.buscar("alfa beta loja", uf="MG")) == ["33333333000200"]
+
+
+def test_postgres_reads_the_candidates_in_batches_and_answers_as_sqlite(tmp_path, banco_postgres):
+    import random
+
+    from lexaro_contract.registro.dados_abertos.gerador import gerar, modelo_da_empresa
+
+    n = 1500
+    pasta = tmp_path / "2026-02"
+    gerar(pasta, n, semente=3)
+    sqlite = str(tmp_path / "r.sqlite")
+    for destino in (sqlite, banco_postgres):
+        importar(pasta, destino, progresso=False)
+    sorte = random.Random(5)
+    with Registro(sqlite) as oraculo, Registro(banco_postgres) as pg:
+        for i in range(60):
+            e = modelo_da_empresa(sorte.randrange(n), n, 3)
+            razao = e.razao.replace("\x00", "")
+            nome = [razao, razao.split()[0], razao.split()[-2], e.estabelecimentos[0].fantasia or razao][i % 4]
+            filtros = {"uf": [None, "SP", "rj", e.estabelecimentos[0].uf][i % 4],
+                       "situacao": [None, "ATIVA", None, "BAIXADA", None][i % 5], "limite": [20, 5, 50][i % 3]}
+            assert pg.buscar(nome, **filtros) == oraculo.buscar(nome, **filtros), (nome, filtros)

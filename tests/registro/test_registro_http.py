@@ -88,3 +88,44 @@ def test_connections_per_address_shed_the_idle_and_refuse_with_503_not_a_reset(s
     assert ler_tudo(recusada).startswith(b"HTTP/1.1 503")
     for s in ociosas + lentas + [nova, recusada]:
         s.close()
+
+
+def test_header_screening_in_one_block_agrees_with_the_per_packet_pattern():
+    import random
+
+    from lexaro_contract.registro.servidor.conexao import _PROIBIDO, _bloco_invalido
+    sorte = random.Random(24)
+    alfabeto = [b"\r\n", b"\r", b"\n", b" ", b"\t", b"a", b":", b"\x00", b"\x7f", b"\x1f", b"\x0b", b"\x80", b"\xff"]
+    for _ in range(20000):
+        bloco = b"".join(sorte.choice(alfabeto) for _ in range(sorte.randint(0, 12)))
+        assert _bloco_invalido(bloco) == bool(_PROIBIDO.search(bloco)), bloco
+
+
+def test_a_request_cut_between_cr_and_lf_across_packets_is_served(servidor):
+    srv, base = servidor()
+    s = socket.create_connection(srv.server_address[:2], timeout=5)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for parte in (GET[:-1], b"\n", b"\r", b"\n"):
+        s.sendall(parte)
+        time.sleep(0.05)
+    assert s.recv(65536).startswith(b"HTTP/1.1 200")
+    s.close()
+
+
+def test_header_blocks_read_again_give_what_h11_gives_for_any_target():
+    from lexaro_contract.registro.servidor.conexao import Resposta, _ler_com_h11, ler_cabecalhos
+
+    def forma(lido):
+        if isinstance(lido, Resposta):
+            return lido.status
+        pedido, tamanho, manter = lido
+        return pedido.metodo, pedido.alvo, pedido.cabecalhos, tamanho, manter
+    linhas = [b"Host: x\r\n", b"Host: x\r\nConnection: close\r\n", b"Host: x\r\nContent-Length: 7\r\nA: 1\r\nA: 2\r\n",
+              b"", b"Host: x\r\nTransfer-Encoding: chunked\r\n", b"Host: x\r\nX y: 1\r\n"]
+    alvos = [b"/saude", b"/api/cnpj/v1/11222333000181?x=%00", b"/caf\xc3\xa9", b"*", b"/a\x80b"]
+    for versao in (b"HTTP/1.1", b"HTTP/1.0"):
+        for cab in linhas:
+            for _ in range(2):                        # the second time, the block was seen
+                for alvo in alvos:
+                    bloco = b"POST " + alvo + b" " + versao + b"\r\n" + cab + b"\r\n"
+                    assert forma(ler_cabecalhos(bloco)) == forma(_ler_com_h11(bloco)), bloco

@@ -7,9 +7,8 @@ melhor que passa neles (ativo na UF pedida antes dos outros, a matriz antes
 das filiais). Entre os achados, o melhor nome primeiro: o nome inteiro igual,
 depois todas as palavras, depois menos palavras a mais.
 
-As funções recebem o `Registro` aberto (qualquer objeto com `consultar`,
-`_candidatos`, `_estabelecimentos` e `_cnpj_da_chave`): a busca é a mesma no
-SQLite e no PostgreSQL.
+As funções recebem o `Registro` aberto (qualquer objeto com `_candidatos`,
+`_lote` e `_montar`): a busca é a mesma no SQLite e no PostgreSQL.
 """
 
 from __future__ import annotations
@@ -36,11 +35,12 @@ def _situacao(campos: List[str]) -> str:
     return SITUACOES.get(int(codigo), "") if codigo.isdigit() else ""
 
 
-def melhor_estabelecimento(reg: Any, chave_basico: int, uf: Optional[str], situacao: Optional[str]) -> Optional[str]:
-    """O CNPJ do estabelecimento da empresa que passa nos filtros, o preferido
+def melhor_estabelecimento(estabelecimentos: List[List[str]], uf: Optional[str],
+                           situacao: Optional[str]) -> Optional[List[str]]:
+    """Os campos do estabelecimento da empresa que passa nos filtros, o preferido
     primeiro: ativo, na UF pedida, a matriz; ou None se nenhum passa."""
-    melhor: Optional[Tuple[Tuple[bool, bool, bool], str]] = None
-    for campos in reg._estabelecimentos(chave_basico, MAX_ESTABELECIMENTOS):
+    melhor: Optional[Tuple[Tuple[bool, bool, bool], List[str]]] = None
+    for campos in estabelecimentos:
         if len(campos) < 20:
             continue
         sit = _situacao(campos)
@@ -50,7 +50,7 @@ def melhor_estabelecimento(reg: Any, chave_basico: int, uf: Optional[str], situa
             continue
         nota = (sit != "ATIVA", bool(uf) and campos[19].upper() != uf, campos[3] != "1")
         if melhor is None or nota < melhor[0]:
-            melhor = (nota, campos[0] + campos[1] + campos[2])
+            melhor = (nota, campos)
     return melhor[1] if melhor is not None else None
 
 
@@ -71,28 +71,45 @@ def buscar(reg: Any, nome: str, uf: Optional[str], situacao: Optional[str], limi
     vistos: Set[str] = set()
     n = max(juntar * 2, 40)
     while True:
-        candidatos = reg._candidatos(termos, n)
-        for _r, qual, chave in candidatos:
-            if qual == "razao":
-                cnpj = melhor_estabelecimento(reg, chave, uf_f, sit_f)
-            else:
-                cnpj = reg._cnpj_da_chave(chave)
-            if cnpj is None or cnpj in vistos:
-                continue
-            vistos.add(cnpj)
-            rec = reg.consultar(cnpj)
-            if rec is None:
-                continue
-            if uf_f and (rec["uf"] or "").upper() != uf_f:
-                continue
-            if sit_f and (rec["descricao_situacao_cadastral"] or "") != sit_f:
-                continue
-            palavras = _TOKEN.findall(dobrar(rec["razao_social"] if qual == "razao" else rec["nome_fantasia"]))
-            nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
-                    rec["descricao_situacao_cadastral"] != "ATIVA", bool(uf_f) and rec["uf"] != uf_f, len(achados))
-            achados.append((nota, rec))
-            if len(achados) >= juntar:
-                break
+        # Os dados dos candidatos são lidos em lotes do tamanho do que ainda falta
+        # juntar; o primeiro pode vir junto com os candidatos (no PostgreSQL).
+        candidatos, empresas, fichas = reg._candidatos(termos, n, max(10, juntar), MAX_ESTABELECIMENTOS)
+        i = 0
+        while i < len(candidatos) and len(achados) < juntar:
+            lote = candidatos[i:i + max(10, juntar - len(achados))]
+            i += len(lote)
+            razoes = [k for _r, q, k in lote if q == "razao" and k not in empresas]
+            fantasias = [k for _r, q, k in lote if q != "razao" and k not in fichas]
+            if razoes or fantasias:
+                mais_empresas, mais_fichas = reg._lote(razoes, fantasias, MAX_ESTABELECIMENTOS)
+                empresas.update(mais_empresas)
+                fichas.update(mais_fichas)
+            for _r, qual, chave in lote:
+                rec: Optional[Ficha]
+                if qual == "razao":
+                    estabelecimentos, bloco_empresa = empresas[chave]
+                    campos = melhor_estabelecimento(estabelecimentos, uf_f, sit_f)
+                    if campos is None:
+                        continue
+                    cnpj = campos[0] + campos[1] + campos[2]
+                    rec = None if cnpj in vistos else reg._montar(campos[0], bloco_empresa, campos)
+                else:
+                    rec = fichas[chave]
+                    cnpj = rec["cnpj"] if rec is not None else ""
+                if rec is None or cnpj in vistos:
+                    continue
+                vistos.add(cnpj)
+                if uf_f and (rec["uf"] or "").upper() != uf_f:
+                    continue
+                if sit_f and (rec["descricao_situacao_cadastral"] or "") != sit_f:
+                    continue
+                palavras = _TOKEN.findall(dobrar(rec["razao_social"] if qual == "razao" else rec["nome_fantasia"]))
+                nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
+                        rec["descricao_situacao_cadastral"] != "ATIVA", bool(uf_f) and rec["uf"] != uf_f,
+                        len(achados))
+                achados.append((nota, rec))
+                if len(achados) >= juntar:
+                    break
         if len(achados) >= juntar or len(candidatos) < 2 * n or n >= _MAX_CANDIDATOS:
             achados.sort(key=lambda x: x[0])
             return [rec for _nota, rec in achados[:limite]]

@@ -18,21 +18,9 @@ from ..fonte import Ficha, chave_texto, cnpj_valido
 from .codigos import FAIXAS_ETARIAS, MATRIZ_FILIAL, PORTES, SITUACOES, TABELAS_DE_CODIGOS
 from .conexao import ESQUEMA_PG, BancoTrocado, ErroDeBanco, conectar_pg, eh_url_pg
 from . import busca
+from .lotes import Candidato, Empresas, Fichas, campos_dos_blocos, montar, sql_candidatos, sql_lote
+from .lotes import achar_todos as _achar_todos
 from .esquema import SEP_REGISTRO, chave_armazenada, descompressor, descomprimir
-
-_B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-
-
-def _basico_da_chave(chave: int) -> str:
-    if chave < 100_000_000:
-        return f"{chave:08d}"
-    v = chave - 100_000_000
-    s = []
-    for _ in range(8):
-        v, r = divmod(v, 36)
-        s.append(_B36[r])
-    return "".join(reversed(s))
-
 
 def _int(s: str) -> Optional[int]:
     return int(s) if s.isdigit() else None
@@ -61,17 +49,6 @@ def _achar(bloco: bytes, prefixo: bytes) -> Optional[str]:
         return None
     j = bloco.find(SEP_REGISTRO, i + 1)
     return bloco[i + 1:j if j >= 0 else len(bloco)].decode("latin-1")
-
-
-def _achar_todos(bloco: bytes, prefixo: bytes) -> List[str]:
-    saida = []
-    i = bloco.find(prefixo)
-    while i >= 0:
-        j = bloco.find(SEP_REGISTRO, i + 1)
-        fim = j if j >= 0 else len(bloco)
-        saida.append(bloco[i + 1:fim].decode("latin-1"))
-        i = bloco.find(prefixo, fim)
-    return saida
 
 
 class Registro:
@@ -235,19 +212,27 @@ class Registro:
             return None
         # Os dois blocos (o do estabelecimento e o da empresa) numa ida só ao banco.
         linha = self._um(self._q_par, (chave, chave // 1_000_000))
-        if self._pg and linha is not None and linha[2] != self._meta.get("id_importacao"):
-            # O esquema foi trocado por uma importação nova: os blocos lidos são
-            # dela, os dicionários e códigos deste objeto são da anterior.
-            raise BancoTrocado(self.destino)
+        if self._pg and linha is not None:
+            self._conferir_importacao(linha[2])
         if linha is None or linha[0] is None:
             return None
-        bloco = descomprimir(bytes(linha[0]), self._dic["estabelecimento"])
+        return self._ficha_de(c, linha[0], linha[1])
+
+    def _ficha_de(self, c: str, dados: Any, dados_empresa: Any) -> Optional[Ficha]:
+        """A ficha do CNPJ `c` a partir dos blocos (comprimidos) que o contêm."""
+        bloco = descomprimir(bytes(dados), self._dic["estabelecimento"])
         basico = c[:8]
         texto = _achar(bloco, b"\x1e%s\x1f%s\x1f%s\x1f" % (basico.encode(), c[8:12].encode(), c[12:].encode()))
         if texto is None:
             return None
-        bloco_empresa = descomprimir(bytes(linha[1]), self._dic["empresa"]) if linha[1] is not None else b""
+        bloco_empresa = descomprimir(bytes(dados_empresa), self._dic["empresa"]) if dados_empresa is not None else b""
         return self._montar(basico, bloco_empresa, texto.split("\x1f"))
+
+    def _conferir_importacao(self, id_importacao: Any) -> None:
+        if id_importacao != self._meta.get("id_importacao"):
+            # O esquema foi trocado por uma importação nova: os blocos lidos são
+            # dela, os dicionários e códigos deste objeto são da anterior.
+            raise BancoTrocado(self.destino)
 
     def _montar(self, basico: str, bloco: bytes, e: List[str]) -> Ficha:
         b = basico.encode()
@@ -358,49 +343,54 @@ class Registro:
 
     def _estabelecimentos(self, chave_basico: int, maximo: int) -> List[List[str]]:
         """Os campos dos estabelecimentos da empresa (até `maximo`), na ordem do CNPJ."""
-        prefixo = b"\x1e" + _basico_da_chave(chave_basico).encode() + b"\x1f"
         inicio, fim = chave_basico * 1_000_000, chave_basico * 1_000_000 + 999_999
         blocos = [self._bloco("estabelecimento", inicio)]
         blocos += [descomprimir(bytes(d), self._dic["estabelecimento"]) for (d,) in self._todas(
             self._sql("SELECT dados FROM {s}estabelecimento WHERE chave > ? AND chave <= ? ORDER BY chave LIMIT ?"),
             (inicio, fim, 1 + maximo // 4))]
-        saida: List[List[str]] = []
-        for bloco in blocos:
-            for texto in _achar_todos(b"\x1e" + bloco, prefixo):
-                saida.append(texto.split("\x1f"))
-                if len(saida) >= maximo:
-                    return saida
-        return saida
+        return campos_dos_blocos(chave_basico, blocos, maximo)
 
-    def _cnpj_da_chave(self, chave: int) -> Optional[str]:
+    def _cnpj_da_chave(self, chave: int, bloco: Optional[bytes] = None) -> Optional[str]:
         if chave // 1_000_000 < 100_000_000:
             return f"{chave:014d}"
-        for r in self._bloco("estabelecimento", chave).split(SEP_REGISTRO):
+        for r in (self._bloco("estabelecimento", chave) if bloco is None else bloco).split(SEP_REGISTRO):
             c = (r[:8] + r[9:13] + r[14:16]).decode("latin-1")
             if len(r) > 16 and chave_armazenada(c) == chave:
                 return c
         return None
 
-    def _candidatos(self, termos: List[str], n: int) -> List[Tuple[int, str, int]]:
-        """(palavras do nome, "razao"/"fantasia", chave) dos nomes com todas as palavras."""
-        saida: List[Tuple[int, str, int]] = []
+    def _lote(self, razoes: List[int], fantasias: List[int], maximo: int) -> Tuple[Empresas, Fichas]:
+        """Das empresas achadas pela razão social: os campos dos estabelecimentos
+        (até `maximo`) e o bloco da empresa; dos estabelecimentos achados pelo
+        nome fantasia: a ficha. No PostgreSQL, numa ida só ao servidor (`lotes`)."""
+        if self._pg:
+            _c, empresas, fichas = montar(self, self._todas(sql_lote(self._esquema, maximo), (
+                razoes, razoes, razoes, fantasias, fantasias)), maximo)
+            return empresas, fichas
+        fichas_: Fichas = {}
+        for k in fantasias:
+            c = self._cnpj_da_chave(k)
+            fichas_[k] = self.consultar(c) if c is not None else None
+        return {k: (self._estabelecimentos(k, maximo), self._bloco("empresa", k)) for k in razoes}, fichas_
+
+    def _candidatos(self, termos: List[str], n: int, lote: int,
+                    maximo: int) -> Tuple[List[Candidato], Empresas, Fichas]:
+        """Os nomes com todas as palavras, (palavras do nome, "razao"/"fantasia",
+        chave) em ordem, até `n` de cada tabela; no PostgreSQL, com os dados dos
+        `lote` primeiros (os de `_lote`) na mesma ida ao servidor."""
         if self._pg:
             consulta = " & ".join(termos)
-            for qual in ("razao", "fantasia"):
-                sql = (f"SELECT palavras, chave FROM {self._esquema}.nome_{qual} "
-                       f"WHERE to_tsvector('simple', nome) @@ to_tsquery('simple', %s) "
-                       f"ORDER BY palavras, chave LIMIT %s")
-                for p, chave in self._todas(sql, (consulta, n)):
-                    saida.append((int(p), qual, int(chave)))
-        else:
-            consulta = " AND ".join(f'"{t}"' for t in termos)
-            for qual in ("razao", "fantasia"):
-                sql = (f"SELECT rowid FROM nome_{qual} WHERE nome_{qual} MATCH ? "
-                       f"ORDER BY CASE WHEN rowid >= 0 THEN rowid & 63 ELSE 64 END, rowid LIMIT ?")
-                for (rowid,) in self._todas(sql, (consulta, n)):
-                    if rowid >= 0:
-                        saida.append((rowid & 63, qual, rowid >> 6))
-                    else:
-                        saida.append((64, qual, -rowid))
+            return montar(self, self._todas(sql_candidatos(self._esquema, maximo),
+                                            (consulta, n, consulta, n, lote)), maximo)
+        saida: List[Candidato] = []
+        consulta = " AND ".join(f'"{t}"' for t in termos)
+        for qual in ("razao", "fantasia"):
+            sql = (f"SELECT rowid FROM nome_{qual} WHERE nome_{qual} MATCH ? "
+                   f"ORDER BY CASE WHEN rowid >= 0 THEN rowid & 63 ELSE 64 END, rowid LIMIT ?")
+            for (rowid,) in self._todas(sql, (consulta, n)):
+                if rowid >= 0:
+                    saida.append((rowid & 63, qual, rowid >> 6))
+                else:
+                    saida.append((64, qual, -rowid))
         saida.sort()
-        return saida
+        return saida, {}, {}

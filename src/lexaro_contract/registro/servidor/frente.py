@@ -160,12 +160,13 @@ class FrenteRegistro:
         return _json(200, reg)
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
-        chave = chave_texto(texto)
+        # Catorze algarismos já são a chave (o caso de quase todo pedido).
+        chave = texto if len(texto) == 14 and texto.isdigit() and texto.isascii() else chave_texto(texto)
         if not cnpj_valido(chave):
             return _json(400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40]))
         if self.em_linha:
-            assert self.fonte is not None
-            reg = self.fonte.consultar(chave)
+            assert isinstance(self.fonte, PastaJson)
+            reg = self.fonte.registros.get(chave)
             if reg is not None or self.encaminhador is None:
                 return self._resposta_registro(chave, reg, receita_ws, da_pasta=True)
         return self._por_cnpj_em_thread(chave, receita_ws)
