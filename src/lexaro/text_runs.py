@@ -73,7 +73,12 @@ def page_chars(textpage: pdfium.PdfTextPage) -> str:
     if len(text) == n:
         return text
     handle = ctypes.cast(textpage.raw, _VP).value
-    return "".join(chr(min(_UNICODE(handle, i), 0x10FFFF)) for i in range(n))
+    return "".join(map(_char, (_UNICODE(handle, i) for i in range(n))))
+
+
+def _char(code: int) -> str:
+    # half of a UTF-16 pair, or past the last code point, is no character (and cannot be written out)
+    return chr(code) if code <= 0x10FFFF and not 0xD800 <= code <= 0xDFFF else "\ufffd"
 
 
 def _clean_run(s: str) -> str:
