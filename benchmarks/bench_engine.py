@@ -10,11 +10,12 @@ import statistics
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "apoio"))
 
-from contract_pdfs import SAMPLES, make_long_contract_pdf  # noqa: E402
+from contract_pdfs import SAMPLES, make_long_contract_pdf, pagina_com_fluxo  # noqa: E402
 
 import lexaro  # noqa: E402
 from lexaro.providers import local  # noqa: E402
@@ -52,6 +53,15 @@ def pypdf_pages(path):
     import pypdf
 
     return [p.extract_text() for p in pypdf.PdfReader(path).pages]
+
+
+def tiny_runs_pdf(path, runs):
+    """One page of `runs` one-character text objects, apart from each other (a hostile page):
+    each run's text must not cost a pass over the whole page."""
+    rows = runs // 80 + 1
+    stream = "".join(f"BT /F1 3 Tf {20 + i % 80 * 7} {rows * 3.2 + 20 - i // 80 * 3.2:.1f} Td ({chr(65 + i % 26)}) Tj ET\n"
+                     for i in range(runs))
+    return pagina_com_fluxo(path, stream.encode(), (595, int(rows * 3.2) + 40))
 
 
 def main():
@@ -97,6 +107,15 @@ def main():
             t_pypdf = median_seconds(lambda: pypdf_pages(path))
             rows.append(("texto do PDF: pypdf", f"{PAGES} p", f"{t_pypdf * 1000:.1f} ms",
                          f"{PAGES / t_pypdf:.0f} páginas/s ({t_pypdf / t_pdfium:.1f}x mais lento)"))
+
+        # linear in the runs: four times the runs, about four times the time
+        times = []
+        for runs in (5_000, 20_000):
+            tiny = str(tiny_runs_pdf(Path(tmp) / f"miudos{runs}.pdf", runs))
+            times.append(median_seconds(lambda: lexaro.read_pdf_pages(tiny), 3))
+            rows.append(("página de trechos de um caractere", f"{runs} trechos", f"{times[-1] * 1000:.0f} ms",
+                         f"{runs / times[-1] / 1000:.0f} mil trechos/s"
+                         + (f" ({times[1] / times[0]:.1f}x o tempo de 5 mil)" if len(times) == 2 else "")))
 
     headers = ("operação", "entrada", "mediana", "taxa")
     widths = [max(len(str(r[i])) for r in rows + [headers]) for i in range(4)]

@@ -15,14 +15,13 @@ pela matriz do conteúdo) seguem a ordem das suas linhas.
 
 from __future__ import annotations
 
-import ctypes
 import re
 from typing import Callable, Iterator, List, Optional, Tuple
 
 import pypdfium2 as pdfium
-import pypdfium2.raw as pdfium_c
 
-from .layout import Columns, Line, PageLayout, Unit, blocks_of, union
+from .layout import Block, Columns, Line, PageLayout, Unit, blocks_of, union
+from .text_runs import CharBoxes, cut_at_gaps, find_gaps, page_chars, run_chars, run_texts
 
 Rect = Tuple[float, float, float, float]
 _ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
@@ -32,35 +31,39 @@ _ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" 
     (0, -1): lambda x, y: (-y, x),
 }
 _ORIENT_SAMPLES = 16
+# pairs tried from each sample until one of two boxed characters
+_ORIENT_TRIES = 4
 # um vão de 4 alturas de linha entre dois trechos da mesma linha separa colunas
 _GUTTER_LINE_HEIGHTS = 4.0
 # colunas de assinatura têm larguras parecidas; "rótulo: valor" de tabela, não
 _COLUMN_WIDTH_RATIO = 0.5
 # as linhas de assinatura marcam as páginas em que os trechos são cortados nos vãos
 _SIGNATURE_LINE = "_____"
-# caracteres de uma página que ainda se olham um a um
-_MAX_CUT_CHARS = 20_000
-# characters visited to read each run's own text on a signature page (a run costs the whole page)
-_MAX_TEXT_VISITS = 1_000_000
 
 
 def _direction(textpage: pdfium.PdfTextPage) -> Tuple[int, int]:
-    """Sentido da escrita na página, por voto entre pares de caracteres vizinhos."""
+    """Sentido da escrita na página, por voto entre pares de caracteres
+    vizinhos. Só contam pares de caracteres com caixa: a de um espaço que o
+    PDFium gera é um ponto na linha de base, e do meio de uma letra até ela
+    o passo é para baixo."""
     n = textpage.count_chars()
     votes: "dict[Tuple[int, int], int]" = {}
     step = max(1, (n - 1) // _ORIENT_SAMPLES)
-    for i in range(0, max(0, n - 1), step):
-        a = textpage.get_charbox(i)
-        b = textpage.get_charbox(i + 1)
-        size = max(a[2] - a[0], a[3] - a[1], b[2] - b[0], b[3] - b[1])
-        if size <= 0 or min(a[2] - a[0], a[3] - a[1], b[2] - b[0], b[3] - b[1]) < 0:
-            continue
-        dx = (b[0] + b[2] - a[0] - a[2]) / 2
-        dy = (b[1] + b[3] - a[1] - a[3]) / 2
-        if max(abs(dx), abs(dy)) == 0 or max(abs(dx), abs(dy)) > 3 * size:
-            continue
-        key = ((1 if dx > 0 else -1), 0) if abs(dx) >= abs(dy) else (0, (1 if dy > 0 else -1))
-        votes[key] = votes.get(key, 0) + 1
+    box = CharBoxes(textpage)
+    for start in range(0, max(0, n - 1), step):
+        b = box(start)
+        for i in range(start, min(start + _ORIENT_TRIES, n - 1)):
+            a, b = b, box(i + 1)
+            if a is None or b is None:
+                continue
+            size = max(a[2] - a[0], a[3] - a[1], b[2] - b[0], b[3] - b[1])
+            dx = (b[0] + b[2] - a[0] - a[2]) / 2
+            dy = (b[1] + b[3] - a[1] - a[3]) / 2
+            if max(abs(dx), abs(dy)) == 0 or max(abs(dx), abs(dy)) > 3 * size:
+                continue
+            key = ((1 if dx > 0 else -1), 0) if abs(dx) >= abs(dy) else (0, (1 if dy > 0 else -1))
+            votes[key] = votes.get(key, 0) + 1
+            break
     return max(votes, key=lambda k: votes[k]) if votes else (1, 0)
 
 
@@ -85,7 +88,8 @@ def _lines(rects: List[Rect]) -> List[List[int]]:
         else:
             lines.append([i])
             band = (lo, hi)
-    return [sorted(line, key=lambda i: rects[i][0]) for line in lines]
+    # the wider of two runs that start together first (a run laid twice is dropped after it)
+    return [sorted(line, key=lambda i: (rects[i][0], -rects[i][2])) for line in lines]
 
 
 def _column_blocks(rects: List[Rect], lines: List[List[int]],
@@ -254,65 +258,6 @@ def _gutter(rects: List[Rect]) -> float:
     return _GUTTER_LINE_HEIGHTS * (heights[len(heights) // 2] if heights else 10.0)
 
 
-_BLANKS = re.compile(r"[ \t\xa0]+")
-
-
-class _CharBox:
-    """Caixa de um caractere pela chamada direta do PDFium (sem objetos por chamada)."""
-
-    def __init__(self, textpage: pdfium.PdfTextPage) -> None:
-        self.textpage = textpage
-        self.v = [ctypes.c_double() for _ in range(4)]
-        self.refs = [ctypes.byref(v) for v in self.v]
-
-    def __call__(self, i: int) -> Optional[Rect]:
-        if not pdfium_c.FPDFText_GetCharBox(self.textpage, i, *self.refs):
-            return None
-        left, right, bottom, top = (v.value for v in self.v)
-        return (left, bottom, right, top) if right > left else None
-
-
-def _cut_at_gaps(textpage: pdfium.PdfTextPage, raw: List[Rect], gutter_min: float) -> List[Rect]:
-    """Os trechos de texto cortados nos vãos largos de dentro deles.
-
-    Um editor de texto escreve as duas colunas de assinatura numa linha só
-    ("JOÃO SILVA" + espaços ou um deslocamento + "MARIA SOUZA"): o PDFium dá
-    um retângulo para a linha inteira. As caixas dos caracteres (caras: só
-    nas páginas de assinatura) mostram o vão, e o trecho vira dois."""
-    n = textpage.count_chars()
-    if n > _MAX_CUT_CHARS:
-        return raw
-    text = textpage.get_text_range()
-    if len(text) != n:
-        return raw
-    # a gap between two columns is always at a blank (typed, or put there by PDFium): only the
-    # characters on either side of each run of blanks are boxed
-    box = _CharBox(textpage)
-    gaps: List[Rect] = []
-    for m in _BLANKS.finditer(text):
-        i, j = m.start() - 1, m.end()
-        if i < 0 or j >= n:
-            continue
-        a, b = box(i), box(j)
-        if a is None or b is None:
-            continue
-        # two signature lines side by side need only a short blank between them
-        wide = gutter_min / _GUTTER_LINE_HEIGHTS if text[i] == text[j] == "_" else gutter_min
-        if b[0] - a[2] >= wide and min(a[3], b[3]) >= max(a[1], b[1]) - 1:
-            gaps.append((a[2], min(a[1], b[1]), b[0], max(a[3], b[3])))
-    if not gaps:
-        return raw
-    out: List[Rect] = []
-    for r in raw:
-        inside = sorted(g for g in gaps if r[0] < g[0] and g[2] < r[2] and g[1] < r[3] and g[3] > r[1])
-        x = r[0]
-        for g in inside:
-            out.append((x, r[1], g[0], r[3]))
-            x = g[2]
-        out.append((x, r[1], r[2], r[3]))
-    return out
-
-
 def page_text(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> str:
     """Texto de uma página, em ordem de leitura."""
     return page_reading(page, textpage, 1)[0]
@@ -336,39 +281,46 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
     direction = _direction(textpage) if n else (1, 0)
     w, h = page.get_size()
     box = _oriented((0.0, 0.0, w, h), direction)
+    flat = _trim_lines(text)
     if n < 1:
-        return _trim_lines(text), raw, PageLayout(number, box[3] - box[1], ())
+        return flat, raw, PageLayout(number, box[3] - box[1], ())
+    # the text layer's lines: the lines of the page when the runs are in reading order and as
+    # many (the usual case: no character looked at one by one)
+    in_order = [t.strip() for t in flat.split("\n") if t.strip()]
     texts: Optional[List[str]] = None
     cut = raw
     if direction == (1, 0) and _SIGNATURE_LINE in text:
-        cut = _cut_at_gaps(textpage, raw, _gutter(raw) / 2)
-        # runs not cut, one to a line of the text layer: the lines are their texts, in the same
-        # order; else each run's text costs a pass over the page's characters, and on a page of
-        # thousands of runs only the runs that were cut get theirs
-        in_order = [t.strip() for t in _trim_lines(text).split("\n") if t.strip()]
-        if len(cut) == n and len(in_order) == n:
-            texts = in_order
-        elif len(cut) != n or len(cut) * textpage.count_chars() <= _MAX_TEXT_VISITS:
-            texts = [_clean(textpage.get_text_bounded(*r)).strip() for r in cut]
+        chars = page_chars(textpage)
+        gutter = _gutter(raw) / 2
+        gaps = find_gaps(textpage, chars, gutter, gutter / _GUTTER_LINE_HEIGHTS)
+        if not gaps and len(in_order) == n:
+            texts = in_order  # no run to cut, one to a line of the text layer
+        else:
+            runs = run_chars(textpage, n, chars)
+            if runs is None:
+                return flat, raw, _unplaced(number, box[3] - box[1], in_order)
+            pieces = cut_at_gaps(raw, runs, gaps)
+            cut = [r for ps in pieces for r in ps]
+            texts = run_texts(textpage, runs, pieces)
     rects = cut if direction == (1, 0) else [_oriented(r, direction) for r in cut]
     units = _column_blocks(rects, _lines(rects), texts) if len(cut) > 1 else [[[[0]]]]
     order = [i for unit in units for col in unit for line in col for i in line]
     same = order == list(range(n)) and len(cut) == n
-    flat = _trim_lines(text)
-    # the text layer already in reading order: its lines are the page's lines when they are as
-    # many (the usual case, no run read twice); else each run's own text
     stream: Optional[Iterator[str]] = None
-    if same and texts is None:
-        in_order = [t.strip() for t in flat.split("\n") if t.strip()]
-        if len(in_order) == sum(len(col) for unit in units for col in unit):
-            stream = iter(in_order)
+    if same and texts is None and len(in_order) == sum(len(col) for unit in units for col in unit):
+        stream = iter(in_order)
+    elif texts is None:
+        # each run's own text, all of them in one pass over the page's characters
+        runs = run_chars(textpage, n)
+        if runs is None:
+            return flat, raw, _unplaced(number, box[3] - box[1], in_order)
+        texts = run_texts(textpage, runs)
+    run_text = texts if texts is not None else []
 
     def line_text(line: List[int]) -> str:
         if stream is not None:
             return next(stream)
-        words = (texts[i] if texts is not None else _clean(textpage.get_text_bounded(*cut[i])).strip()
-                 for i in line)
-        return " ".join(wd.replace("\n", " ") for wd in words if wd)
+        return " ".join(_once(line, rects, run_text))
 
     def to_line(line: List[int]) -> Line:
         r = rects[line[0]] if len(line) == 1 else union(rects[i] for i in line)
@@ -396,6 +348,39 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
     if same:
         return flat, raw, layout
     return "\n".join(l.text for l in layout.lines() if l.text), raw, layout
+
+
+# a run lying this much inside the one before it, with the same words, is that one again
+_DOUBLED = 0.8
+
+
+def _once(line: List[int], rects: List[Rect], texts: List[str]) -> List[str]:
+    """The texts of a line's runs, each once: a text layer laid twice over the
+    same place (a visible one and an invisible one, or a word printed twice to
+    look bold) gives runs on top of each other that say the same; the widest
+    is kept. Each run is compared with the run that reaches furthest right so
+    far, so a line of thousands of runs stays linear."""
+    out: List[str] = []
+    cover: Optional[Tuple[Rect, str]] = None
+    for i in line:
+        t = texts[i]
+        if not t:
+            continue
+        r = rects[i]
+        if cover is not None:
+            c, ct = cover
+            inside = min(r[2], c[2]) - max(r[0], c[0])
+            if inside >= _DOUBLED * (r[2] - r[0]) and t in ct:
+                continue
+        out.append(t)
+        if cover is None or r[2] > cover[0][2]:
+            cover = (r, t)
+    return out
+
+
+def _unplaced(number: int, height: float, lines: List[str]) -> PageLayout:
+    """A page whose runs could not be told apart: its text layer's lines, with no place."""
+    return PageLayout(number, height, (Block(tuple(Line(s, None, number) for s in lines)),) if lines else ())
 
 
 def _clean(text: str) -> str:

@@ -535,12 +535,13 @@ def texto_pdf(s):
     return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
 
 
-def pagina_com_fluxo(path, stream):
-    """A one-page A4 PDF whose content is `stream` (text operators written by
+def pagina_com_fluxo(path, stream, tamanho=(595, 842), rotacao=0):
+    """A one-page PDF (A4 unless `tamanho` in points says otherwise, turned by
+    `rotacao` degrees) whose content is `stream` (text operators written by
     hand, Helvetica as /F1), for layouts no PDF library writes."""
     objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 4 0 R >> >> "
-            b"/Contents 5 0 R >>",
+            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %d %d] /Rotate %d /Resources << /Font << /F1 4 0 R >> >> "
+            b"/Contents 5 0 R >>" % (tamanho[0], tamanho[1], rotacao),
             b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
             b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream"]
     out = bytearray(b"%PDF-1.4\n")

@@ -4,11 +4,13 @@ import shutil
 
 import pytest
 
-from contract_pdfs import pdf_com_posicoes, scanned_copy
+import lexaro
+from contract_pdfs import pagina_com_fluxo, pdf_com_posicoes, scanned_copy, texto_pdf
 from lexaro import ocr
 from lexaro.layout import Block, Columns, running_lines
 from lexaro.pdf import ScanPolicy, read_document
 from lexaro.providers.local import analisar
+from test_engine_scanned import with_questions
 
 PARTES = ("ALFA COMÉRCIO LTDA., inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e",
           "BETA SERVIÇOS S.A., inscrita no CNPJ sob o nº 22.333.444/0001-92, doravante CONTRATADA, e",
@@ -105,3 +107,48 @@ def test_a_scanned_copy_gives_the_same_lines_from_the_ocr_word_boxes(tmp_path):
     layouts = [p.layout for p in doc.pages]
     assert sorted(l.page for l in running_lines(layouts)) == [1, 2, 3]  # the header, by its place
     assert [e["cnpj"] for e in analisar(layouts).empresas] == ["11.222.333/0001-81", "22.333.444/0001-92"]
+
+
+# --- hostile pages: the engine's answers, whatever the page is made of ------
+
+ASSINATURAS = ["Campinas, 10 de março de 2025.", "_" * 30, "CARLOS EDUARDO MOTA", "Diretor", "ALFA COMÉRCIO LTDA.",
+               "_" * 30, "LÍVIA MARIA ARAGÃO", "Diretora", "BETA SERVIÇOS S.A."]
+
+
+def _bt(linhas, topo, extra="", matriz=None):
+    corpo = "".join(f"({texto_pdf(l)}) Tj T*\n" for l in linhas)
+    return f"BT /F1 9 Tf 12 TL {extra} {matriz or f'1 0 0 1 50 {topo}'} Tm\n{corpo}ET\n"
+
+
+def _hostil(tipo, meio=()):
+    """The stream, page size and rotation of one hostile page holding the parties and the signatures."""
+    linhas = [*PARTES, *meio, *ASSINATURAS]
+    alto = 12 * len(linhas) + 100
+    if tipo == "miudos":  # 5,000 one-character runs above the contract, each its own text object
+        grade = "".join(f"BT /F1 3 Tf {20 + i % 80 * 7} {alto + 210 - i // 80 * 3.2:.1f} Td ({chr(65 + i % 26)}) Tj ET\n"
+                        for i in range(5000))
+        return grade + _bt(linhas, alto - 40), (595, alto + 220), 0
+    if tipo == "dobrada":  # the same text twice at the same place, the second layer invisible
+        return _bt(linhas, alto - 40) + _bt(linhas, alto - 40, "3 Tr"), (595, alto), 0
+    if tipo == "matriz":  # written upwards by the text matrix
+        return _bt(linhas, 0, matriz=f"0 1 -1 0 {alto - 40} 40"), (alto, 842), 0
+    if tipo == "sem caixa":  # characters of size zero or squeezed to no width between the lines
+        vazios = "".join(f"BT /F1 0 Tf 60 {alto - 45 - 12 * i} Td (sem tamanho) Tj ET\n"
+                         f"BT /F1 9 Tf 0 Tz 300 {alto - 45 - 12 * i} Td (sem largura) Tj ET\n" for i in range(len(linhas)))
+        return _bt(linhas, alto - 40) + vazios, (595, alto), 0
+    return _bt(linhas, alto - 40), (595, alto), int(tipo)  # a page turned by /Rotate
+
+
+@pytest.mark.parametrize("tipo, meio", [
+    ("0", ()), ("miudos", ()), ("dobrada", ()), ("90", ()), ("180", ()), ("270", ()), ("matriz", ()),
+    ("sem caixa", ()), ("0", [f"{i}. Item {i} da lista de materiais." for i in range(3000)]),
+], ids=["limpa", "5 mil trechos de um caractere", "camada dobrada", "girada 90", "girada 180", "girada 270",
+        "girada pela matriz", "caracteres sem caixa", "3 mil linhas"])
+def test_hostile_pages_give_the_parties_and_signatures_once(tmp_path, tipo, meio):
+    fluxo, tamanho, rotacao = _hostil(tipo, meio)
+    pdf = pagina_com_fluxo(tmp_path / "hostil.pdf", fluxo.encode("latin-1"), tamanho, rotacao)
+    doc = with_questions(lexaro.Lexaro(provider="local")).process(pdf)
+    assert [e["cnpj"] for e in doc.get_result("empresas").raw_result["empresas"]] == [
+        "11.222.333/0001-81", "22.333.444/0001-92", "33.444.555/0001-03"]
+    assert [(a["nome_signatario"], a["cnpj_empresa"]) for a in doc.get_result("assinaturas").raw_result["assinaturas"]] \
+        == [("CARLOS EDUARDO MOTA", "11.222.333/0001-81"), ("LÍVIA MARIA ARAGÃO", "22.333.444/0001-92")]
