@@ -156,8 +156,8 @@ def imprimir(colunas: Dict[str, Dict[str, Any]]) -> None:
     linha("CSV descompactado", [f"{c['bytes_csv'] / 2**20:,.0f} MB" for c in colunas.values()])
     est = c0["linhas"]["Estabelecimentos"]
     emp = total - est
-    linha("estabelecimentos (leitura): linhas/s", [f"{est / c['etapas']['estabelecimento']:,.0f}" for c in colunas.values()])
-    linha("empresas+sócios+Simples (e o fim): linhas/s", [f"{emp / c['etapas']['empresa']:,.0f}" for c in colunas.values()])
+    linha("estabelecimentos (e o fim): linhas/s", [f"{est / c['etapas']['estabelecimento']:,.0f}" for c in colunas.values()])
+    linha("empresas+sócios+Simples (leitura): linhas/s", [f"{emp / c['etapas']['empresa']:,.0f}" for c in colunas.values()])
     linha("índices e troca (s)", [f"{c['etapas']['índices e troca']:.1f}" for c in colunas.values()])
     linha("total: linhas/s (com índices)", [f"{total / c['segundos']:,.0f}" for c in colunas.values()])
     linha("tempo total (s)", [f"{c['segundos']:.1f}" for c in colunas.values()])

@@ -22,7 +22,7 @@ from ... import _dados_abertos
 # enquanto o outro é ordenado e despejado); os nomes da tabela têm um quarto
 # disso. Com a tabela anterior ainda saindo em blocos ao lado da seguinte, a
 # importação cabe com folga em 1 GB.
-MAX_MEMORIA = 320 << 20
+MAX_MEMORIA = 128 << 20
 
 ALVO_BLOCO = 2048          # bytes de texto por bloco antes de comprimir
 MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
@@ -76,6 +76,10 @@ class FilaOrdenada:
         if lote == []:
             self._fim = True
         return lote
+
+    @property
+    def terminada(self) -> bool:
+        return self._fim
 
     def dicionario(self) -> bytes:
         return _dados_abertos.dicionario_da_tabela(self._o)

@@ -115,10 +115,23 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         with tqdm(total=total, unit="B", unit_scale=True, desc="importando", disable=not progresso,
                   dynamic_ncols=True, smoothing=0.1) as barra:
             def gravar(filas: List[FilaOrdenada], esperar: bool) -> None:
-                """Grava o que as filas têm pronto (tudo, com `esperar`): os blocos e, no
-                fim, o dicionário da tabela; os nomes, no índice de nomes."""
-                for fila in filas:
-                    while (lote := fila.blocos(esperar)) is not None:
+                """Grava o que as filas têm pronto: sem `esperar`, um lote de cada no
+                máximo (a leitura da tabela seguinte não fica parada); com ele, tudo.
+                Os blocos e, no fim, o dicionário da tabela; os nomes, no índice de
+                nomes. As filas se alternam, para que nenhuma espere cheia enquanto
+                outra é gravada; a que termina solta a sua memória."""
+                while True:
+                    vivas = [f for f in filas if not f.terminada]
+                    if not vivas:
+                        return
+                    prontos = [(f, lote) for f in vivas if (lote := f.blocos(esperar=False)) is not None]
+                    if not prontos:
+                        if not esperar:
+                            return
+                        lote = vivas[0].blocos(esperar=True)
+                        assert lote is not None
+                        prontos = [(vivas[0], lote)]
+                    for fila, lote in prontos:
                         if fila.nomes:
                             if lote:
                                 dest.nomes(fila.nomes, [(k, v[1:].decode("latin-1"), v[0]) for k, v in lote])
@@ -126,6 +139,10 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                             dest.gravar_blocos(fila.tabela, lote)
                         else:
                             dest.dicionario(fila.tabela, fila.dicionario())
+                        if fila.terminada:
+                            fila.fechar()
+                    if not esperar:
+                        return
 
             def ler(familia: str, marca: bytes, fila: FilaOrdenada, nomes: FilaOrdenada,
                     anteriores: List[FilaOrdenada]) -> None:
@@ -174,10 +191,13 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
             # ordenados, em blocos; os nomes, para a sua fila, e saem em ordem de
             # chave (o índice de nomes os recebe muito mais depressa assim). O
             # que sai de uma tabela se grava enquanto a seguinte é lida.
+            # A tabela de empresas, que tem mais linhas, vai primeiro: os seus
+            # blocos saem enquanto os estabelecimentos são lidos, e o que fica
+            # para o fim é a saída da tabela menor.
             fontes = {
-                "estabelecimento": ([("Estabelecimentos", b"")], "fantasia"),
                 "empresa": ([("Empresas", MARCA_EMPRESA), ("Socios", MARCA_SOCIO), ("Simples", MARCA_SIMPLES)],
                             "razao"),
+                "estabelecimento": ([("Estabelecimentos", b"")], "fantasia"),
             }
             anteriores: List[FilaOrdenada] = []
             for tabela, (da_tabela, qual) in fontes.items():
@@ -193,7 +213,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                 resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
             t_blocos = time.perf_counter()
             gravar(anteriores, esperar=True)
-            resumo.segundos_por_etapa["empresa"] += time.perf_counter() - t_blocos
+            resumo.segundos_por_etapa["estabelecimento"] += time.perf_counter() - t_blocos
             for fila in filas:
                 fila.fechar()
         meta = {
