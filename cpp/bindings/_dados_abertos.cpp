@@ -223,12 +223,14 @@ py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         // far faster in rowid order. Each is the word count (one byte, at
         // most 255) and the name.
         without_gil([&] {
-            std::string v;
-            for (const Name& n : names) {
-                v.assign(1, static_cast<char>(std::min<std::size_t>(n.words, 255)));
-                v.append(n.text);
-                para_nomes->add(n.key, {}, v);
-            }
+            para_nomes->feed([&] {
+                std::string v;
+                for (const Name& n : names) {
+                    v.assign(1, static_cast<char>(std::min<std::size_t>(n.words, 255)));
+                    v.append(n.text);
+                    para_nomes->add(n.key, {}, v);
+                }
+            });
             names.clear();
         });
     py::list nomes;
@@ -239,7 +241,9 @@ py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     names.clear();
     without_gil([&] {
-        for (const auto& rec : r.records) s.add(rec.key, marca, rec.packed);
+        s.feed([&] {
+            for (const auto& rec : r.records) s.add(rec.key, marca, rec.packed);
+        });
         r.records.clear();
         r.records.shrink_to_fit();
     });
@@ -274,7 +278,9 @@ py::object acrescentar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     // The list holds the bytes for the call; it is the caller's not to change.
     without_gil([&] {
-        for (const auto& [k, v] : regs) s.add(k, {}, v);
+        s.feed([&] {
+            for (const auto& [k, v] : regs) s.add(k, {}, v);
+        });
     });
     return py::none();
 }

@@ -413,6 +413,8 @@ std::string TableSorter::dictionary() {
 }
 
 void TableSorter::close() {
+    std::lock_guard input(input_);
+    closed_ = true;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;

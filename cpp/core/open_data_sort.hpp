@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -58,7 +59,17 @@ public:
     TableSorter(const TableSorter&) = delete;
     TableSorter& operator=(const TableSorter&) = delete;
 
-    // Adds one record (`prefix` then `packed`). Not after start_blocks.
+    // Adds records: f() calls add() for each, with the input held against a
+    // close() from another thread (which then waits for the batch, and after
+    // which feed throws).
+    template <class F>
+    void feed(F&& f) {
+        std::lock_guard lock(input_);
+        if (closed_) throw std::logic_error("TableSorter closed");
+        f();
+    }
+    // Adds one record (`prefix` then `packed`). Not after start_blocks; only
+    // inside feed.
     void add(std::int64_t key, std::string_view prefix, std::string_view packed);
     // Ends the input and starts merging and packing on a thread of its own.
     void start_blocks(const BlockLayout& layout);
@@ -96,6 +107,8 @@ private:
     void produce(BlockLayout layout);
     void push_batch(std::vector<Block>&& batch);
 
+    std::mutex input_;
+    bool closed_ = false;
     std::string temp_dir_;
     std::size_t half_;
     int fd_ = -1;

@@ -13,6 +13,7 @@ import sqlite3
 import time
 import uuid
 from collections import Counter
+from contextlib import closing
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Dict, List, Optional
@@ -154,32 +155,34 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                 aceitas = 0
                 campo_nome = {"Empresas": 1, "Estabelecimentos": 4}.get(familia)
                 for arq in arquivos[familia]:
-                    for _regs, nbytes, contagens, vistos, nomes_soltos in adiantar(
-                            registros(arq, tipos, campo_nome, fila, marca, nomes)):
-                        n = contagens.get("linhas", 0)
-                        aceitas += n
-                        for motivo, k in contagens.items():
-                            if motivo != "linhas" and k:
-                                ocorrencias[f"{familia}: {_MOTIVOS[motivo]}"] += k
-                        for coluna, valores in vistos.items():
-                            tab = CODIGOS.get((familia, coluna))
-                            if tab is None:
-                                continue
-                            conhecidos = codigos[tab]
-                            for valor, k in valores.items():
-                                if valor and not (valor.isdigit() and int(valor) in conhecidos):
-                                    nome = _NOME_CAMPO[(familia, coluna)]
-                                    ocorrencias[f"{familia}: código desconhecido ({nome})"] += k
-                        if nomes_soltos:
-                            dest.nomes("razao" if familia == "Empresas" else "fantasia", nomes_soltos)
-                        gravar(anteriores, esperar=False)
-                        lidas += n
-                        barra.update(nbytes)
-                        decorrido = time.perf_counter() - inicio
-                        barra.set_postfix_str(f"{familia}, {lidas / max(decorrido, 1e-9):,.0f} linhas/s",
-                                              refresh=False)
-                        if ao_progredir is not None:
-                            ao_progredir(lidas)
+                    # Fechada já na saída, com erro ou não: a thread de leitura para
+                    # antes que as filas que ela alimenta sejam fechadas.
+                    with closing(adiantar(registros(arq, tipos, campo_nome, fila, marca, nomes))) as leitura:
+                        for _regs, nbytes, contagens, vistos, nomes_soltos in leitura:
+                            n = contagens.get("linhas", 0)
+                            aceitas += n
+                            for motivo, k in contagens.items():
+                                if motivo != "linhas" and k:
+                                    ocorrencias[f"{familia}: {_MOTIVOS[motivo]}"] += k
+                            for coluna, valores in vistos.items():
+                                tab = CODIGOS.get((familia, coluna))
+                                if tab is None:
+                                    continue
+                                conhecidos = codigos[tab]
+                                for valor, k in valores.items():
+                                    if valor and not (valor.isdigit() and int(valor) in conhecidos):
+                                        nome = _NOME_CAMPO[(familia, coluna)]
+                                        ocorrencias[f"{familia}: código desconhecido ({nome})"] += k
+                            if nomes_soltos:
+                                dest.nomes("razao" if familia == "Empresas" else "fantasia", nomes_soltos)
+                            gravar(anteriores, esperar=False)
+                            lidas += n
+                            barra.update(nbytes)
+                            decorrido = time.perf_counter() - inicio
+                            barra.set_postfix_str(f"{familia}, {lidas / max(decorrido, 1e-9):,.0f} linhas/s",
+                                                  refresh=False)
+                            if ao_progredir is not None:
+                                ao_progredir(lidas)
                 resumo.linhas[familia] = aceitas
                 resumo.segundos_por_familia[familia] = time.perf_counter() - t0
 

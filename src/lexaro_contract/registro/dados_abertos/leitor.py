@@ -10,7 +10,7 @@ import zipfile
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Tuple, TypeVar
 
 if TYPE_CHECKING:
     from .fila_ordenada import FilaOrdenada
@@ -121,7 +121,7 @@ def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None,
 _FIM = object()
 
 
-def adiantar(itens: Iterator[T], fila: int = 2) -> Iterator[T]:
+def adiantar(itens: Iterator[T], fila: int = 2) -> Generator[T, None, None]:
     """Os itens de `itens`, produzidos numa thread à frente de quem consome.
 
     A leitura do zip e a separação das linhas soltam o GIL: numa thread,
