@@ -154,14 +154,16 @@ std::string_view bytes_view(PyObject* o, const char* fn, const char* param) {
 }
 
 py::object ordenador(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"pasta", nullptr}, {"memoria", nullptr}};
-    PyObject* a[2];
-    bind::bind_args("ordenador", args, nargs, kwnames, params, 2, a);
+    static const Param params[] = {{"pasta", nullptr}, {"memoria", nullptr}, {"comprimir", Py_True}};
+    PyObject* a[3];
+    bind::bind_args("ordenador", args, nargs, kwnames, params, 3, a);
     bind::require_str(a[0], "ordenador", "pasta");
     const long long memoria = PyLong_AsLongLong(a[1]);
     if (memoria == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (memoria <= 0) throw py::value_error("ordenador(): 'memoria' deve ser positiva");
-    auto* s = new open_data::TableSorter(std::string(bind::utf8_view(a[0])), static_cast<std::size_t>(memoria));
+    // Level 1 when compressing: each chunk is read back once, soon.
+    auto* s = new open_data::TableSorter(std::string(bind::utf8_view(a[0])), static_cast<std::size_t>(memoria),
+                                         bind::truthy(a[2]) ? 1 : 0);
     PyObject* cap = PyCapsule_New(s, kSorterCapsule, [](PyObject* c) {
         delete static_cast<open_data::TableSorter*>(PyCapsule_GetPointer(c, kSorterCapsule));
     });
@@ -174,10 +176,11 @@ py::object ordenador(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef def_ordenador = LEXARO_METHOD(
     "ordenador", ordenador,
-    "ordenador(pasta, memoria)\n--\n\n"
+    "ordenador(pasta, memoria, comprimir=True)\n--\n\n"
     "Um ordenador dos registros de uma tabela: junta-os em memória (até memoria\n"
-    "bytes), despeja corridas ordenadas num arquivo temporário em pasta e, no\n"
-    "fim, os intercala e empacota em blocos (blocos_iniciar, blocos).");
+    "bytes), despeja corridas ordenadas num arquivo temporário em pasta\n"
+    "(comprimidas, ou, sem comprimir, como estão) e, no fim, os intercala e\n"
+    "empacota em blocos (blocos_iniciar, blocos).");
 
 py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"ordenador", nullptr}, {"dados", nullptr}, {"tipos", nullptr},

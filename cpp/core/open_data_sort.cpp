@@ -30,8 +30,9 @@ constexpr std::size_t kBlocksPerBatch = 512;
 // for it each few batches would do a table's merge at the end instead of
 // beside the reading.
 constexpr std::size_t kBatchesAhead = 32;
-// Level 1: the chunks are read once, soon; speed matters more than size.
-constexpr int kSpillLevel = 1;
+// A chunk's header: its size on disk, with this bit set when it is stored
+// as it is (no compression), then its size in memory.
+constexpr std::uint32_t kStored = 0x80000000u;
 
 template <class T>
 void put(std::string& out, T v) {
@@ -155,8 +156,15 @@ private:
     void read_chunk() {
         char header[8];
         read_exact(header, 8);
-        const auto packed = get<std::uint32_t>(header);
+        const auto first = get<std::uint32_t>(header);
         const auto raw = get<std::uint32_t>(header + 4);
+        if (first & kStored) {
+            raw_.resize(raw);
+            read_exact(raw_.data(), raw);
+            at_ = 0;
+            return;
+        }
+        const std::uint32_t packed = first;
         compressed_.resize(packed);
         read_exact(compressed_.data(), packed);
         raw_.resize(raw);
@@ -176,8 +184,9 @@ private:
     std::size_t index_ = 0;
 };
 
-TableSorter::TableSorter(std::string temp_dir, std::size_t memory)
-    : temp_dir_(std::move(temp_dir)), half_(std::max<std::size_t>(memory / 2, 1)) {}
+TableSorter::TableSorter(std::string temp_dir, std::size_t memory, int spill_level)
+    : temp_dir_(std::move(temp_dir)), half_(std::max<std::size_t>(memory / 2, 1)),
+      spill_level_(std::clamp(spill_level, 0, 9)) {}
 
 TableSorter::~TableSorter() { close(); }
 
@@ -238,10 +247,18 @@ void TableSorter::spill(Buffer& b, Run& run) {
     raw.reserve(kChunk + 64 * 1024);
     auto flush = [&] {
         if (raw.empty()) return;
+        if (spill_level_ == 0) {
+            const auto sizes = std::array<std::uint32_t, 2>{static_cast<std::uint32_t>(raw.size()) | kStored,
+                                                             static_cast<std::uint32_t>(raw.size())};
+            write_all(reinterpret_cast<const char*>(sizes.data()), 8);
+            write_all(raw.data(), raw.size());
+            raw.clear();
+            return;
+        }
         uLongf n = compressBound(static_cast<uLong>(raw.size()));
         packed.resize(8 + n);
         if (compress2(reinterpret_cast<Bytef*>(packed.data() + 8), &n, reinterpret_cast<const Bytef*>(raw.data()),
-                      static_cast<uLong>(raw.size()), kSpillLevel) != Z_OK)
+                      static_cast<uLong>(raw.size()), spill_level_) != Z_OK)
             throw std::runtime_error("zlib: compress2 failed");
         const auto sizes = std::array<std::uint32_t, 2>{static_cast<std::uint32_t>(n),
                                                          static_cast<std::uint32_t>(raw.size())};

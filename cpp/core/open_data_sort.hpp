@@ -4,7 +4,8 @@
 // companies, partners and Simples together) is far larger than memory. The
 // records are gathered in a buffer; a full buffer is sorted by key (stably:
 // records of one key keep the order they came in) and written to a temporary
-// file as a run, in chunks compressed with zlib, on a thread of its own while
+// file as a run, in chunks (compressed with zlib unless the caller has disk
+// to spare), on a thread of its own while
 // the next buffer fills. At the end the runs and the last buffer are merged
 // (a k-way merge; for one key, the earlier run first, so the whole sort is
 // stable) and cut into the blocks the database stores: records joined after a
@@ -53,8 +54,10 @@ std::string table_dictionary(const std::vector<std::string>& sample, std::size_t
 
 class TableSorter {
 public:
-    // `memory`: bytes for the two buffers together; `temp_dir`: where runs go.
-    TableSorter(std::string temp_dir, std::size_t memory);
+    // `memory`: bytes for the two buffers together; `temp_dir`: where runs
+    // go; `spill_level`: the zlib level of their chunks, 0 to store them as
+    // they are (far cheaper, when the disk has room for a table's size).
+    TableSorter(std::string temp_dir, std::size_t memory, int spill_level = 1);
     ~TableSorter();
     TableSorter(const TableSorter&) = delete;
     TableSorter& operator=(const TableSorter&) = delete;
@@ -111,6 +114,7 @@ private:
     bool closed_ = false;
     std::string temp_dir_;
     std::size_t half_;
+    int spill_level_;
     int fd_ = -1;
     std::uint64_t file_end_ = 0;
     Buffer filling_, spilling_;

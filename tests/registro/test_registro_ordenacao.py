@@ -38,8 +38,8 @@ def _dicionario(regs: Registros) -> bytes:
 
 
 def _saida(regs: Registros, lotes: List[int], memoria: int, nivel: int, divisor: int, alvo: int,
-           tmp: str) -> Tuple[Registros, bytes, int]:
-    o = _dados_abertos.ordenador(tmp, memoria)
+           tmp: str, comprimir: bool) -> Tuple[Registros, bytes, int]:
+    o = _dados_abertos.ordenador(tmp, memoria, comprimir)
     inicio = 0
     for n in lotes:
         _dados_abertos.acrescentar(o, regs[inicio:inicio + n])
@@ -58,12 +58,12 @@ _REGS = st.lists(st.tuples(st.integers(0, 40), st.binary(max_size=30)), max_size
 
 @settings(max_examples=60, deadline=None)
 @given(_REGS, st.lists(st.integers(0, 50), max_size=8), st.sampled_from([64, 600, 1 << 20]),
-       st.sampled_from([1, 10]), st.sampled_from([0, 40, 200]))
+       st.sampled_from([1, 10]), st.sampled_from([0, 40, 200]), st.booleans())
 def test_blocks_equal_a_stable_sort_cut_by_the_oracle(tmp_path_factory, regs: Registros, lotes: List[int],
-                                                      memoria: int, divisor: int, alvo: int) -> None:
+                                                      memoria: int, divisor: int, alvo: int, comprimir: bool) -> None:
     tmp = str(tmp_path_factory.getbasetemp())
     ordenados = sorted(regs, key=lambda r: r[0])     # stable: one key keeps its order of arrival
-    blocos, zdict, corridas = _saida(regs, lotes, memoria, 3, divisor, alvo, tmp)
+    blocos, zdict, corridas = _saida(regs, lotes, memoria, 3, divisor, alvo, tmp, comprimir)
     assert zdict == _dicionario(ordenados)
     esperados = _cortar(ordenados, divisor, alvo, 3)
     assert [k for k, _d in blocos] == [b[0][0] for b in esperados]
@@ -72,7 +72,7 @@ def test_blocks_equal_a_stable_sort_cut_by_the_oracle(tmp_path_factory, regs: Re
         assert d.decompress(dados) + d.flush() == b"".join(b"\x1e" + v for _k, v in esperado)
     if memoria == 64 and len(regs) > 10:
         assert corridas > 1          # the small memory did spill runs to disk
-    soltos, _z, _c = _saida(regs, lotes, memoria, -1, divisor, alvo, tmp)
+    soltos, _z, _c = _saida(regs, lotes, memoria, -1, divisor, alvo, tmp, not comprimir)
     assert soltos == ordenados
 
 

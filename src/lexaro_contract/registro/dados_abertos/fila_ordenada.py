@@ -3,8 +3,8 @@
 Os arquivos reais não vêm em ordem de CNPJ, e uma tabela não cabe na
 memória. O trabalho é do núcleo nativo (`_dados_abertos.ordenador`): os
 registros se juntam em memória até `MAX_MEMORIA` bytes, saem ordenados pela
-chave (corridas) para um arquivo temporário já apagado, em pedaços
-comprimidos, numa thread dele, enquanto a leitura continua; no fim as
+chave (corridas) para um arquivo temporário já apagado (comprimidas se o
+disco não tem folga), numa thread dele, enquanto a leitura continua; no fim as
 corridas se intercalam (para a mesma chave, a ordem de chegada fica) e viram
 os blocos que o banco guarda (o desenho está em `banco.esquema`), comprimidos
 com o dicionário da tabela, noutra thread, à frente de quem os grava. Tudo
@@ -13,6 +13,7 @@ isso sem o GIL: a thread principal fica livre para gravar no banco.
 
 from __future__ import annotations
 
+import shutil
 import tempfile
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -34,16 +35,26 @@ DIVISOR_GRUPO = {"empresa": 1, "estabelecimento": 1_000_000}
 Separado = Tuple[int, Dict[str, int], Dict[int, Dict[bytes, int]], List[Tuple[int, str, int]]]
 
 
+def comprimir_corridas(bytes_csv: int, pasta: Optional[str] = None) -> bool:
+    """Se as corridas vão comprimidas: só quando o disco temporário não tem
+    folga para elas como estão (uma vez e meia o CSV do mês, que as corridas
+    de uma tabela e da seguinte nunca passam). Comprimi-las custa perto de um
+    terço da CPU da importação."""
+    livre = shutil.disk_usage(pasta or tempfile.gettempdir()).free
+    return livre < bytes_csv * 3 // 2
+
+
 class FilaOrdenada:
     """Os registros de uma tabela: entram em qualquer ordem, saem em blocos
     ordenados. Com `nomes` ("razao" ou "fantasia"), a fila é a dos nomes da
     tabela para o índice de nomes, que saem um a um, em ordem de chave."""
 
-    def __init__(self, tabela: str, nomes: Optional[str] = None, pasta: Optional[str] = None) -> None:
+    def __init__(self, tabela: str, nomes: Optional[str] = None, pasta: Optional[str] = None,
+                 comprimir: bool = True) -> None:
         self.tabela = tabela
         self.nomes = nomes
         memoria = MAX_MEMORIA // 4 if nomes else MAX_MEMORIA
-        self._o: Any = _dados_abertos.ordenador(pasta or tempfile.gettempdir(), memoria)
+        self._o: Any = _dados_abertos.ordenador(pasta or tempfile.gettempdir(), memoria, comprimir)
         self._iniciada = False
         self._fim = False
         self.corridas = 0

@@ -21,7 +21,7 @@ from typing import Callable, Dict, List, Optional
 from ..banco.codigos import TABELAS_DE_CODIGOS
 from ..banco.esquema import MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, VERSAO_FORMATO
 from .destinos import abrir_destino
-from .fila_ordenada import FilaOrdenada
+from .fila_ordenada import FilaOrdenada, comprimir_corridas
 from .leiaute import CODIGOS, TIPOS
 from .leitor import ErroDeImportacao, adiantar, mes_da_pasta, registros, tabela_de_codigos
 from .pasta_do_mes import localizar
@@ -203,9 +203,11 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                 "estabelecimento": ([("Estabelecimentos", b"")], "fantasia"),
             }
             anteriores: List[FilaOrdenada] = []
+            comprimir = comprimir_corridas(total)
             for tabela, (da_tabela, qual) in fontes.items():
                 t_tabela = time.perf_counter()
-                fila, nomes = FilaOrdenada(tabela), FilaOrdenada(tabela, nomes=qual)
+                fila = FilaOrdenada(tabela, comprimir=comprimir)
+                nomes = FilaOrdenada(tabela, nomes=qual, comprimir=comprimir)
                 filas.extend((fila, nomes))
                 for familia, marca in da_tabela:
                     ler(familia, marca, fila, nomes, anteriores)
