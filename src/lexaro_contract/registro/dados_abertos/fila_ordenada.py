@@ -37,9 +37,9 @@ Separado = Tuple[int, Dict[str, int], Dict[int, Dict[bytes, int]], List[Tuple[in
 
 def comprimir_corridas(bytes_csv: int, pasta: Optional[str] = None) -> bool:
     """Se as corridas vão comprimidas: só quando o disco temporário não tem
-    folga para elas como estão (uma vez e meia o CSV do mês, que as corridas
-    de uma tabela e da seguinte nunca passam). Comprimi-las custa perto de um
-    terço da CPU da importação."""
+    folga para elas como estão: as corridas das duas tabelas juntas ocupam
+    perto do tamanho do CSV do mês, e a folga pedida é uma vez e meia isso.
+    Comprimi-las custa perto de um terço a mais de CPU na importação."""
     livre = shutil.disk_usage(pasta or tempfile.gettempdir()).free
     return livre < bytes_csv * 3 // 2
 
