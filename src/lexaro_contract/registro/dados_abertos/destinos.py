@@ -204,7 +204,13 @@ class DestinoPostgres(_Destino):
         self._copiar("dicionario", "tabela, dados", [(tabela, dados)])
 
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
-        self._copiar(tabela, "chave, dados", linhas)
+        # COPY binário: os blocos vão como bytes, sem virar texto hexadecimal
+        # que o servidor teria de ler de volta.
+        with self.con.cursor() as cur:
+            with cur.copy(f"COPY {self.novo}.{tabela} (chave, dados) FROM STDIN (FORMAT BINARY)") as cp:
+                cp.set_types(["int8", "bytea"])
+                for linha in linhas:
+                    cp.write_row(linha)
 
     def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
         self._copiar(f"nome_{qual}", "chave, palavras, nome",
