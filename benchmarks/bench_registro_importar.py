@@ -7,10 +7,12 @@ memória, tamanho do banco contra o CSV, latência de consulta por CNPJ
 (mediana/p99), p99 da busca por nome, e a projeção para um mês completo de
 197 milhões de linhas.
 
-    python benchmarks/bench_registro_importar.py [--linhas 5000000] [--pasta DIR] [--sem-pg] [--embaralhar]
+    python benchmarks/bench_registro_importar.py [--linhas 5000000] [--pasta DIR] [--sem-pg]
+                                                 [--embaralhar | --ordenado]
 
-Com --embaralhar, as linhas de cada arquivo do mês saem em ordem aleatória
-(os arquivos reais não vêm em ordem de CNPJ).
+Mede as duas ordens na mesma execução: o mês gerado em ordem de CNPJ e o
+mesmo mês com as linhas de cada arquivo em ordem aleatória (os arquivos reais
+não vêm em ordem). --embaralhar mede só a aleatória, --ordenado só a outra.
 """
 
 from __future__ import annotations
@@ -96,33 +98,43 @@ def main() -> None:
     ap.add_argument("--linhas", type=int, default=5_000_000, help="linhas do mês gerado (padrão 5 milhões)")
     ap.add_argument("--pasta", type=Path, help="pasta do mês gerado (reaproveitada se já existir)")
     ap.add_argument("--sem-pg", action="store_true", help="só SQLite")
-    ap.add_argument("--embaralhar", action="store_true", help="linhas de cada arquivo em ordem aleatória")
+    ordem = ap.add_mutually_exclusive_group()
+    ordem.add_argument("--embaralhar", action="store_true", help="só o mês com as linhas em ordem aleatória")
+    ordem.add_argument("--ordenado", action="store_true", help="só o mês em ordem de CNPJ")
     args = ap.parse_args()
 
     n_empresas = max(1, int(args.linhas / LINHAS_POR_EMPRESA))
     temp = Path(tempfile.mkdtemp(prefix="bench-registro-"))
-    pasta = args.pasta or temp / "mes"
+    base = args.pasta or temp / "mes"
+    ordens = [False] if args.ordenado else [True] if args.embaralhar else [False, True]
     try:
-        marca = pasta / ".empresas"
-        feito = f"{n_empresas}{' embaralhado' if args.embaralhar else ''}"
-        if not (marca.exists() and marca.read_text() == feito):
-            shutil.rmtree(pasta, ignore_errors=True)
-            t = time.perf_counter()
-            gerar(pasta, n_empresas, semente=0, embaralhar=args.embaralhar)
-            marca.write_text(feito)
-            print(f"mês gerado: {n_empresas:,} empresas em {time.perf_counter() - t:.0f} s", file=sys.stderr)
+        pastas: Dict[str, Path] = {}
+        for embaralhar in ordens:
+            rotulo = "embaralhado" if embaralhar else "ordenado"
+            pasta = pastas[rotulo] = base / rotulo
+            marca = pasta / ".empresas"
+            feito = f"{n_empresas}{' embaralhado' if embaralhar else ''}"
+            if not (marca.exists() and marca.read_text() == feito):
+                shutil.rmtree(pasta, ignore_errors=True)
+                t = time.perf_counter()
+                gerar(pasta, n_empresas, semente=0, embaralhar=embaralhar)
+                marca.write_text(feito)
+                print(f"mês {rotulo} gerado: {n_empresas:,} empresas em {time.perf_counter() - t:.0f} s",
+                      file=sys.stderr)
 
         colunas: Dict[str, Dict[str, Any]] = {}
-        banco = temp / "registro.sqlite"
-        colunas["SQLite"] = importar_em_filho(pasta, str(banco))
-        colunas["SQLite"].update(latencias(str(banco), n_empresas))
+        for rotulo, pasta in pastas.items():
+            banco = temp / f"registro-{rotulo}.sqlite"
+            colunas[f"SQLite {rotulo}"] = importar_em_filho(pasta, str(banco))
+            colunas[f"SQLite {rotulo}"].update(latencias(str(banco), n_empresas))
         if not args.sem_pg:
             from postgres_server import ServidorIndisponivel, servidor_temporario
 
             try:
                 with servidor_temporario(shared_buffers="256MB") as url:
-                    colunas["PostgreSQL"] = importar_em_filho(pasta, url)
-                    colunas["PostgreSQL"].update(latencias(url, n_empresas))
+                    for rotulo, pasta in pastas.items():
+                        colunas[f"PostgreSQL {rotulo}"] = importar_em_filho(pasta, url)
+                        colunas[f"PostgreSQL {rotulo}"].update(latencias(url, n_empresas))
             except ServidorIndisponivel as e:
                 print(f"PostgreSQL pulado: {e}", file=sys.stderr)
         imprimir(colunas)
@@ -133,19 +145,19 @@ def main() -> None:
 
 def imprimir(colunas: Dict[str, Dict[str, Any]]) -> None:
     def linha(rotulo: str, valores: List[str]) -> None:
-        print(f"| {rotulo:<44} | " + " | ".join(f"{v:>14}" for v in valores) + " |")
+        print(f"| {rotulo:<44} | " + " | ".join(f"{v:>22}" for v in valores) + " |")
 
     nomes = list(colunas)
     linha("medida", nomes)
-    print("|" + "-" * 46 + "|" + "|".join("-" * 16 for _ in nomes) + "|")
+    print("|" + "-" * 46 + "|" + "|".join("-" * 24 for _ in nomes) + "|")
     c0 = next(iter(colunas.values()))
     total = sum(c0["linhas"].values())
     linha("linhas importadas", [f"{sum(c['linhas'].values()):,}" for c in colunas.values()])
     linha("CSV descompactado", [f"{c['bytes_csv'] / 2**20:,.0f} MB" for c in colunas.values()])
     est = c0["linhas"]["Estabelecimentos"]
     emp = total - est
-    linha("estabelecimentos: linhas/s", [f"{est / c['etapas']['estabelecimento']:,.0f}" for c in colunas.values()])
-    linha("empresas+sócios+Simples: linhas/s", [f"{emp / c['etapas']['empresa']:,.0f}" for c in colunas.values()])
+    linha("estabelecimentos (e o fim): linhas/s", [f"{est / c['etapas']['estabelecimento']:,.0f}" for c in colunas.values()])
+    linha("empresas+sócios+Simples (leitura): linhas/s", [f"{emp / c['etapas']['empresa']:,.0f}" for c in colunas.values()])
     linha("índices e troca (s)", [f"{c['etapas']['índices e troca']:.1f}" for c in colunas.values()])
     linha("total: linhas/s (com índices)", [f"{total / c['segundos']:,.0f}" for c in colunas.values()])
     linha("tempo total (s)", [f"{c['segundos']:.1f}" for c in colunas.values()])

@@ -305,23 +305,20 @@ std::size_t count_words(std::string_view field) {
     return words;
 }
 
-std::size_t block_cuts(const std::int64_t* keys, const std::size_t* sizes, std::size_t n, std::int64_t divisor,
-                       std::size_t target, std::size_t max_group, CutState& st, std::vector<std::size_t>& cuts) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int64_t k = keys[i];
-        if (k < st.last) return i;
-        // st.size >= target implies a record was placed, so st.last >= 0 and
-        // the divisions below are on non-negative keys.
-        if (st.size >= target && (k / divisor != st.last / divisor || (st.count >= max_group && k != st.last))) {
-            cuts.push_back(i);
-            st.size = 0;
-            st.count = 0;
-        }
-        st.size += sizes[i] + 1;
-        ++st.count;
-        st.last = k;
+bool place(CutState& st, std::int64_t k, std::size_t size, std::int64_t divisor, std::size_t target,
+           std::size_t max_group) {
+    // st.size >= target implies a record was placed, so st.last >= 0 and
+    // the divisions below are on non-negative keys.
+    bool opens = false;
+    if (st.size >= target && (k / divisor != st.last / divisor || (st.count >= max_group && k != st.last))) {
+        st.size = 0;
+        st.count = 0;
+        opens = true;
     }
-    return n;
+    st.size += size + 1;
+    ++st.count;
+    st.last = k;
+    return opens;
 }
 
 }  // namespace lexaro::open_data

@@ -100,7 +100,7 @@ std::string_view packed_field(std::string_view packed, std::size_t k);
 // 0x85 and the no-break space 0xA0).
 std::size_t count_words(std::string_view field);
 
-// Where the blocks of a table are cut, for records arriving in key order.
+// Where the blocks of a table are cut, for records placed in key order.
 // A block closes once it holds at least `target` bytes (each record counts
 // its size plus one separator), and only between groups (keys that differ
 // after division by `divisor`: a company's establishments stay together), or
@@ -113,10 +113,9 @@ struct CutState {
     std::size_t count = 0;    // records in the open block
 };
 
-// Appends to `cuts` the index of every record that opens a new block and
-// returns the index of the first record whose key is smaller than the one
-// before it (records from there on are not placed), or n.
-std::size_t block_cuts(const std::int64_t* keys, const std::size_t* sizes, std::size_t n, std::int64_t divisor,
-                       std::size_t target, std::size_t max_group, CutState& state, std::vector<std::size_t>& cuts);
+// Places one record of key `key` (not smaller than the last one) and `size`
+// bytes; true when it opens a new block (the open block is then this one).
+bool place(CutState& state, std::int64_t key, std::size_t size, std::int64_t divisor, std::size_t target,
+           std::size_t max_group);
 
 }  // namespace lexaro::open_data

@@ -5,8 +5,9 @@
 - `baixar`: o download de um mês;
 - `gerador`: um mês inventado, para testes e medidas;
 - `importador`: a importação de um mês num banco do registro, com
-  `empacotador` (os registros juntados em blocos comprimidos) e `destinos`
-  (o banco novo, SQLite ou PostgreSQL, construído ao lado do atual).
+  `fila_ordenada` (os registros ordenados e juntados em blocos comprimidos,
+  no núcleo nativo) e `destinos` (o banco novo, SQLite ou PostgreSQL,
+  construído ao lado do atual).
 
 O banco em si (o seu desenho, a conexão e as consultas) fica em `registro.banco`.
 """

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import sqlite3
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from ..banco.conexao import ESQUEMA_PG, ErroDeBanco, conectar_pg, eh_url_pg
 from ..banco.esquema import MAX_PALAVRAS, dobrar
@@ -35,18 +35,6 @@ class _Destino:
 
     def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
         """(chave, nome, palavras) para o índice de nomes."""
-        raise NotImplementedError
-
-    def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
-        raise NotImplementedError
-
-    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]:
-        raise NotImplementedError
-
-    def limpar_fila(self) -> None:
-        raise NotImplementedError
-
-    def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
         raise NotImplementedError
 
     def concluir(self, meta: Dict[str, str]) -> int:
@@ -105,7 +93,6 @@ class DestinoSQLite(_Destino):
     def __init__(self, caminho: Path) -> None:
         self.final = caminho
         self.novo = caminho.with_name(f".{caminho.name}.novo-{os.getpid()}")
-        self.fila = caminho.with_name(f".{caminho.name}.fila-{os.getpid()}")
         self.con: Optional[sqlite3.Connection] = None
 
     def iniciar(self) -> None:
@@ -126,10 +113,6 @@ class DestinoSQLite(_Destino):
         con.execute("PRAGMA locking_mode=EXCLUSIVE")
         con.execute("PRAGMA cache_size=-131072")
         con.executescript(_TABELAS_SQL)
-        con.execute("ATTACH DATABASE ? AS fila", (str(self.fila),))
-        con.execute("PRAGMA fila.journal_mode=OFF")
-        con.execute("PRAGMA fila.synchronous=OFF")
-        con.execute("CREATE TABLE fila.fila (k INTEGER NOT NULL, v BLOB NOT NULL)")
         con.execute("BEGIN")
 
     def _c(self) -> sqlite3.Connection:
@@ -151,40 +134,14 @@ class DestinoSQLite(_Destino):
         self._c().executemany(f"INSERT INTO nome_{qual} (rowid, nome) VALUES (?, ?)",
                               [(k * 64 + min(p, MAX_PALAVRAS) if k < limite else -k, n) for k, n, p in linhas])
 
-    def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
-        self._c().executemany("INSERT INTO fila.fila (k, v) VALUES (?, ?)", linhas)
-
-    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]:
-        cur = self._c().execute("SELECT k, v FROM fila.fila ORDER BY k, rowid")
-        while True:
-            lote = cur.fetchmany(20000)
-            if not lote:
-                return
-            yield lote
-
-    def limpar_fila(self) -> None:
-        self._c().execute("DELETE FROM fila.fila")
-
-    def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
-        cur = self._c().execute(f"SELECT dados FROM {tabela}")
-        while True:
-            lote = cur.fetchmany(256)
-            if not lote:
-                break
-            for (dados,) in lote:
-                yield dados
-        self._c().execute(f"DELETE FROM {tabela}")
-
     def concluir(self, meta: Dict[str, str]) -> int:
         con = self._c()
         con.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
         for t in ("nome_razao", "nome_fantasia"):
             con.execute(f"INSERT INTO {t} ({t}) VALUES ('optimize')")
         con.execute("COMMIT")
-        con.execute("DETACH DATABASE fila")
         con.close()
         self.con = None
-        self.fila.unlink(missing_ok=True)
         fd = os.open(self.novo, os.O_RDONLY)
         try:
             os.fsync(fd)
@@ -200,11 +157,10 @@ class DestinoSQLite(_Destino):
             except sqlite3.Error:
                 pass
             self.con = None
-        for p in (self.novo, self.fila):
-            try:
-                p.unlink()
-            except OSError:
-                pass
+        try:
+            self.novo.unlink()
+        except OSError:
+            pass
 
 
 class DestinoPostgres(_Destino):
@@ -232,7 +188,6 @@ class DestinoPostgres(_Destino):
             for t in ("nome_razao", "nome_fantasia"):
                 cur.execute(f"CREATE TABLE {s}.{t} (chave bigint NOT NULL, palavras smallint NOT NULL, "
                             "nome text NOT NULL)")
-            cur.execute(f"CREATE UNLOGGED TABLE {s}.fila (n bigserial, k bigint NOT NULL, v bytea NOT NULL)")
         self.con.commit()
 
     def _copiar(self, tabela: str, colunas: str, linhas: List[Any]) -> None:
@@ -249,44 +204,21 @@ class DestinoPostgres(_Destino):
         self._copiar("dicionario", "tabela, dados", [(tabela, dados)])
 
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
-        self._copiar(tabela, "chave, dados", linhas)
+        # COPY binário: os blocos vão como bytes, sem virar texto hexadecimal
+        # que o servidor teria de ler de volta.
+        with self.con.cursor() as cur:
+            with cur.copy(f"COPY {self.novo}.{tabela} (chave, dados) FROM STDIN (FORMAT BINARY)") as cp:
+                cp.set_types(["int8", "bytea"])
+                for linha in linhas:
+                    cp.write_row(linha)
 
     def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
         self._copiar(f"nome_{qual}", "chave, palavras, nome",
                      [(k, min(p, MAX_PALAVRAS), dobrar(n)) for k, n, p in linhas])
 
-    def enfileirar(self, linhas: List[Tuple[int, bytes]]) -> None:
-        self._copiar("fila", "k, v", linhas)
-
-    def _em_lotes(self, cursor: str, consulta: str, tamanho: int) -> Iterator[List[Any]]:
-        """As linhas de `consulta` em lotes, por um cursor do servidor (a memória fica limitada)."""
-        with self.con.cursor(name=cursor) as cur:
-            cur.execute(consulta)
-            while True:
-                lote = cur.fetchmany(tamanho)
-                if not lote:
-                    return
-                yield lote
-
-    def ordenados(self) -> Iterator[List[Tuple[int, bytes]]]:
-        for lote in self._em_lotes("fila_ordenada", f"SELECT k, v FROM {self.novo}.fila ORDER BY k, n", 20000):
-            yield [(k, bytes(v)) for k, v in lote]
-
-    def limpar_fila(self) -> None:
-        with self.con.cursor() as cur:
-            cur.execute(f"TRUNCATE {self.novo}.fila")
-
-    def retirar_blocos(self, tabela: str) -> Iterator[bytes]:
-        for lote in self._em_lotes("retirar_blocos", f"SELECT dados FROM {self.novo}.{tabela}", 256):
-            for (dados,) in lote:
-                yield bytes(dados)
-        with self.con.cursor() as cur:
-            cur.execute(f"TRUNCATE {self.novo}.{tabela}")
-
     def concluir(self, meta: Dict[str, str]) -> int:
         s, final = self.novo, self.esquema
         with self.con.cursor() as cur:
-            cur.execute(f"DROP TABLE {s}.fila")
             self._copiar("meta", "chave, valor", sorted(meta.items()))
             for t in ("empresa", "estabelecimento"):
                 cur.execute(f"ALTER TABLE {s}.{t} ADD PRIMARY KEY (chave)")

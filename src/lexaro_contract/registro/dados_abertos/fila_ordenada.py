@@ -1,115 +1,99 @@
-"""A ordenação externa dos registros que chegam fora de ordem de CNPJ.
+"""A ordenação de uma tabela da importação e o seu empacotamento em blocos.
 
-Os arquivos reais não vêm em ordem. Os registros se juntam em memória até
-`MAX_MEMORIA` bytes, saem ordenados pela chave (uma "corrida") para um arquivo
-temporário, em lotes comprimidos (zlib solta o GIL: a compressão corre noutra
-thread, ao lado da leitura), e no fim as corridas se intercalam num fluxo
-ordenado. Para a mesma chave, a ordem de chegada fica (a ordenação e a
-intercalação são estáveis). A memória fica limitada seja qual for o mês.
+Os arquivos reais não vêm em ordem de CNPJ, e uma tabela não cabe na
+memória. O trabalho é do núcleo nativo (`_dados_abertos.ordenador`): os
+registros se juntam em memória até `MAX_MEMORIA` bytes, saem ordenados pela
+chave (corridas) para um arquivo temporário já apagado (comprimidas se o
+disco não tem folga), numa thread dele, enquanto a leitura continua; no fim as
+corridas se intercalam (para a mesma chave, a ordem de chegada fica) e viram
+os blocos que o banco guarda (o desenho está em `banco.esquema`), comprimidos
+com o dicionário da tabela, noutra thread, à frente de quem os grava. Tudo
+isso sem o GIL: a thread principal fica livre para gravar no banco.
 """
 
 from __future__ import annotations
 
-import heapq
-import marshal
-import os
+import shutil
 import tempfile
-import zlib
-from concurrent.futures import Executor, Future
-from operator import itemgetter
-from typing import IO, Iterator, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-MAX_MEMORIA = 192 << 20
-LOTE = 20_000            # registros por lote que sai
-LOTE_GRAVADO = 4_096     # registros por lote gravado (na intercalação, um por corrida fica em memória)
-_SOBRA_POR_REGISTRO = 90   # o que uma tupla (int, bytes) custa além dos bytes
+from ... import _dados_abertos
 
-Registro = Tuple[int, bytes]
+# Memória dos dois buffers de registros de uma tabela juntos (um enche
+# enquanto o outro é ordenado e despejado); os nomes da tabela têm um quarto
+# disso. Com a tabela anterior ainda saindo em blocos ao lado da seguinte, a
+# importação cabe com folga em 1 GB.
+MAX_MEMORIA = 128 << 20
+
+ALVO_BLOCO = 2048          # bytes de texto por bloco antes de comprimir
+MAX_REGISTROS_GRUPO = 2048  # um grupo maior que isso pode ser partido
+NIVEL_ZLIB = 3
+
+# Tamanho do grupo na chave: estabelecimentos agrupam por empresa (chave // 10^6).
+DIVISOR_GRUPO = {"empresa": 1, "estabelecimento": 1_000_000}
+
+Separado = Tuple[int, Dict[str, int], Dict[int, Dict[bytes, int]], List[Tuple[int, str, int]]]
 
 
-def _comprimir(lote: List[Registro]) -> bytes:
-    return zlib.compress(marshal.dumps(lote), 1)
+def comprimir_corridas(bytes_csv: int, pasta: Optional[str] = None) -> bool:
+    """Se as corridas vão comprimidas: só quando o disco temporário não tem
+    folga para elas como estão: as corridas das duas tabelas juntas ocupam
+    perto do tamanho do CSV do mês, e a folga pedida é uma vez e meia isso.
+    Comprimi-las custa perto de um terço a mais de CPU na importação."""
+    livre = shutil.disk_usage(pasta or tempfile.gettempdir()).free
+    return livre < bytes_csv * 3 // 2
 
 
 class FilaOrdenada:
-    def __init__(self, executor: Optional[Executor] = None, pasta: Optional[str] = None,
-                 max_memoria: Optional[int] = None) -> None:
-        self._executor = executor
-        self._pasta = pasta
-        self._max = max_memoria if max_memoria is not None else MAX_MEMORIA
-        self._memoria: List[Registro] = []
-        self._bytes = 0
-        self._arquivo: Optional[IO[bytes]] = None
-        self._corridas: List[List[Tuple[int, int]]] = []   # (posição, tamanho) de cada lote
-        self._pendentes: List[Tuple[int, "Future[bytes]"]] = []
+    """Os registros de uma tabela: entram em qualquer ordem, saem em blocos
+    ordenados. Com `nomes` ("razao" ou "fantasia"), a fila é a dos nomes da
+    tabela para o índice de nomes, que saem um a um, em ordem de chave."""
 
-    def enfileirar(self, linhas: List[Registro]) -> None:
-        self._memoria.extend(linhas)
-        self._bytes += sum(len(v) for _k, v in linhas) + _SOBRA_POR_REGISTRO * len(linhas)
-        if self._bytes >= self._max:
-            self._despejar()
+    def __init__(self, tabela: str, nomes: Optional[str] = None, pasta: Optional[str] = None,
+                 comprimir: bool = True) -> None:
+        self.tabela = tabela
+        self.nomes = nomes
+        memoria = MAX_MEMORIA // 4 if nomes else MAX_MEMORIA
+        self._o: Any = _dados_abertos.ordenador(pasta or tempfile.gettempdir(), memoria, comprimir)
+        self._iniciada = False
+        self._fim = False
+        self.corridas = 0
 
-    def _despejar(self) -> None:
-        if not self._memoria:
-            return
-        if self._arquivo is None:
-            self._arquivo = tempfile.TemporaryFile(dir=self._pasta, prefix="fila-")
-        self._memoria.sort(key=itemgetter(0))
-        corrida: List[Tuple[int, int]] = []
-        self._corridas.append(corrida)
-        memoria, self._memoria, self._bytes = self._memoria, [], 0
-        for i in range(0, len(memoria), LOTE_GRAVADO):
-            lote = memoria[i:i + LOTE_GRAVADO]
-            if self._executor is not None:
-                self._pendentes.append((len(self._corridas) - 1, self._executor.submit(_comprimir, lote)))
-            else:
-                self._gravar(len(self._corridas) - 1, _comprimir(lote))
-            if len(self._pendentes) > 4:
-                self._escoar(2)
-        del memoria
+    def separar(self, dados: bytes, tipos: str, final: bool, nome: Optional[int], marca: bytes,
+                nomes: "Optional[FilaOrdenada]" = None) -> Separado:
+        """Separa as linhas completas de `dados` e guarda os registros (com a
+        `marca` à frente) e, em `nomes`, os nomes do campo `nome`."""
+        return _dados_abertos.separar_em(self._o, dados, tipos, final, nome, marca,
+                                         None if nomes is None else nomes._o)
 
-    def _escoar(self, manter: int = 0) -> None:
-        while len(self._pendentes) > manter:
-            corrida, fut = self._pendentes.pop(0)
-            self._gravar(corrida, fut.result())
+    def acrescentar(self, registros: List[Tuple[int, bytes]]) -> None:
+        _dados_abertos.acrescentar(self._o, registros)
 
-    def _gravar(self, corrida: int, dados: bytes) -> None:
-        assert self._arquivo is not None
-        pos = self._arquivo.seek(0, os.SEEK_END)
-        self._arquivo.write(dados)
-        self._corridas[corrida].append((pos, len(dados)))
+    def iniciar_blocos(self) -> None:
+        """Fim da entrada: a intercalação e a compressão começam, noutra thread."""
+        if self.nomes:
+            _dados_abertos.blocos_iniciar(self._o, 1, 0, 0, -1)
+        else:
+            _dados_abertos.blocos_iniciar(self._o, DIVISOR_GRUPO[self.tabela], ALVO_BLOCO, MAX_REGISTROS_GRUPO,
+                                          NIVEL_ZLIB)
+        self._iniciada = True
 
-    def _ler(self, lotes: List[Tuple[int, int]]) -> Iterator[Registro]:
-        assert self._arquivo is not None
-        for pos, tamanho in lotes:
-            self._arquivo.seek(pos)
-            dados = self._arquivo.read(tamanho)
-            yield from marshal.loads(zlib.decompress(dados))
+    def blocos(self, esperar: bool = True) -> Optional[List[Tuple[int, bytes]]]:
+        """O próximo lote de blocos (chave, dados); [] uma vez, no fim; None se
+        `esperar` é falso e nenhum lote está pronto, e depois do fim."""
+        if not self._iniciada or self._fim:
+            return None
+        lote = _dados_abertos.blocos(self._o, esperar)
+        if lote == []:
+            self._fim = True
+        return lote
 
-    def ordenados(self) -> Iterator[List[Registro]]:
-        """Tudo o que entrou, em lotes ordenados pela chave."""
-        if not self._corridas:
-            self._memoria.sort(key=itemgetter(0))
-            for i in range(0, len(self._memoria), LOTE):
-                yield self._memoria[i:i + LOTE]
-            return
-        self._despejar()
-        self._escoar()
-        lote: List[Registro] = []
-        for r in heapq.merge(*(self._ler(c) for c in self._corridas), key=itemgetter(0)):
-            lote.append(r)
-            if len(lote) >= LOTE:
-                yield lote
-                lote = []
-        if lote:
-            yield lote
+    @property
+    def terminada(self) -> bool:
+        return self._fim
+
+    def dicionario(self) -> bytes:
+        return _dados_abertos.dicionario_da_tabela(self._o)
 
     def fechar(self) -> None:
-        for _c, fut in self._pendentes:
-            fut.cancel()
-        self._pendentes = []
-        self._memoria = []
-        self._corridas = []
-        if self._arquivo is not None:
-            self._arquivo.close()
-            self._arquivo = None
+        self.corridas = _dados_abertos.ordenador_fechar(self._o)

@@ -12,19 +12,16 @@ import datetime
 import sqlite3
 import time
 import uuid
-from concurrent.futures import ThreadPoolExecutor
 from collections import Counter
+from contextlib import closing
 from dataclasses import dataclass, field
-from bisect import bisect_left
-from operator import itemgetter
 from pathlib import Path
-from typing import Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional
 
 from ..banco.codigos import TABELAS_DE_CODIGOS
-from ..banco.esquema import MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, VERSAO_FORMATO, chave_armazenada, registros_do_bloco
+from ..banco.esquema import MARCA_EMPRESA, MARCA_SIMPLES, MARCA_SOCIO, VERSAO_FORMATO
 from .destinos import abrir_destino
-from .empacotador import DIVISOR_GRUPO, Empacotador
-from .fila_ordenada import FilaOrdenada
+from .fila_ordenada import FilaOrdenada, comprimir_corridas
 from .leiaute import CODIGOS, TIPOS
 from .leitor import ErroDeImportacao, adiantar, mes_da_pasta, registros, tabela_de_codigos
 from .pasta_do_mes import localizar
@@ -64,64 +61,6 @@ class Resumo:
 
 
 # ---------------------------------------------------------------- importação
-
-def intercalar(fluxos: List[Iterator[List[Tuple[int, bytes]]]]) -> Iterator[List[Tuple[int, bytes]]]:
-    """Intercala fluxos de lotes ordenados por chave num fluxo de lotes ordenados.
-
-    Trabalha por lote, não por registro: a cada volta sai de cada fluxo tudo o
-    que tem chave menor que o menor dos últimos valores dos fluxos vivos (nada
-    maior pode chegar antes disso), e a ordenação estável do Python, que acha
-    as sequências já ordenadas, junta os pedaços mantendo, para a mesma chave,
-    a ordem dos fluxos. Registros fora de ordem num fluxo saem assim mesmo, uma
-    vez cada; quem consome percebe a desordem pela chave.
-    """
-    buffers: List[List[Tuple[int, bytes]]] = [[] for _ in fluxos]
-    vivos = [True] * len(fluxos)
-    chave = itemgetter(0)
-
-    def encher(i: int) -> None:
-        while vivos[i]:
-            try:
-                lote = next(fluxos[i])
-            except StopIteration:
-                vivos[i] = False
-                return
-            if lote:
-                buffers[i].extend(lote)
-                return
-
-    for i in range(len(fluxos)):
-        encher(i)
-    while True:
-        ultimos = [buffers[i][-1][0] for i in range(len(fluxos)) if vivos[i] and buffers[i]]
-        if not ultimos:
-            resto = [r for b in buffers for r in b]
-            if resto:
-                resto.sort(key=chave)
-                yield resto
-            return
-        limite = min(ultimos)
-        saida: List[Tuple[int, bytes]] = []
-        for i, b in enumerate(buffers):
-            j = bisect_left(list(map(chave, b)), limite)
-            if j:
-                saida.extend(b[:j])
-                buffers[i] = b[j:]
-        for i in range(len(fluxos)):
-            if vivos[i] and (not buffers[i] or buffers[i][-1][0] <= limite):
-                encher(i)
-        if saida:
-            saida.sort(key=chave)
-            yield saida
-
-
-def _chave_do_registro(tabela: str, r: bytes) -> int:
-    from ... import _dados_abertos
-
-    if tabela == "estabelecimento":
-        return chave_armazenada((r[:8] + r[9:13] + r[14:16]).decode("latin-1"))
-    return int(_dados_abertos.chave_basico(r[1:9].decode("latin-1")))
-
 
 def _empresas_no_banco(destino: str) -> Optional[int]:
     """Quantas empresas o banco que seria substituído tem (None se não há um legível)."""
@@ -169,7 +108,6 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
     from tqdm import tqdm
 
     dest.iniciar()
-    executor = ThreadPoolExecutor(max_workers=2, thread_name_prefix="comprimir")
     filas: List[FilaOrdenada] = []
     try:
         codigos = {t: tabela_de_codigos(arquivos[t][0]) if arquivos[t] else {} for t in TABELAS_DE_CODIGOS}
@@ -177,87 +115,112 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         lidas = 0
         with tqdm(total=total, unit="B", unit_scale=True, desc="importando", disable=not progresso,
                   dynamic_ncols=True, smoothing=0.1) as barra:
-            def fluxo(familia: str, marca: bytes) -> Iterator[List[Tuple[int, bytes]]]:
-                """Os registros de uma família, contando ocorrências e nomes pelo caminho."""
+            def gravar(filas: List[FilaOrdenada], esperar: bool) -> None:
+                """Grava o que as filas têm pronto: sem `esperar`, um lote de cada no
+                máximo (a leitura da tabela seguinte não fica parada); com ele, tudo.
+                Os blocos e, no fim, o dicionário da tabela; os nomes, no índice de
+                nomes. As filas se alternam, para que nenhuma espere cheia enquanto
+                outra é gravada; a que termina solta a sua memória."""
+                while True:
+                    vivas = [f for f in filas if not f.terminada]
+                    if not vivas:
+                        return
+                    prontos = [(f, lote) for f in vivas if (lote := f.blocos(esperar=False)) is not None]
+                    if not prontos:
+                        if not esperar:
+                            return
+                        lote = vivas[0].blocos(esperar=True)
+                        assert lote is not None
+                        prontos = [(vivas[0], lote)]
+                    for fila, lote in prontos:
+                        if fila.nomes:
+                            if lote:
+                                dest.nomes(fila.nomes, [(k, v[1:].decode("latin-1"), v[0]) for k, v in lote])
+                        elif lote:
+                            dest.gravar_blocos(fila.tabela, lote)
+                        else:
+                            dest.dicionario(fila.tabela, fila.dicionario())
+                        if fila.terminada:
+                            fila.fechar()
+                    if not esperar:
+                        return
+
+            def ler(familia: str, marca: bytes, fila: FilaOrdenada, nomes: FilaOrdenada,
+                    anteriores: List[FilaOrdenada]) -> None:
+                """Lê uma família para a fila da sua tabela, contando ocorrências e
+                gravando pelo caminho o que as filas `anteriores` já têm pronto."""
                 nonlocal lidas
                 t0 = time.perf_counter()
                 tipos = TIPOS[familia]
                 aceitas = 0
                 campo_nome = {"Empresas": 1, "Estabelecimentos": 4}.get(familia)
-                qual = "razao" if familia == "Empresas" else "fantasia"
                 for arq in arquivos[familia]:
-                    for regs, nbytes, contagens, vistos, nomes in adiantar(registros(arq, tipos, campo_nome)):
-                        aceitas += contagens["linhas"]
-                        for motivo, n in contagens.items():
-                            if motivo != "linhas" and n:
-                                ocorrencias[f"{familia}: {_MOTIVOS[motivo]}"] += n
-                        for coluna, valores in vistos.items():
-                            tab = CODIGOS.get((familia, coluna))
-                            if tab is None:
-                                continue
-                            conhecidos = codigos[tab]
-                            for valor, n in valores.items():
-                                if valor and not (valor.isdigit() and int(valor) in conhecidos):
-                                    nome = _NOME_CAMPO[(familia, coluna)]
-                                    ocorrencias[f"{familia}: código desconhecido ({nome})"] += n
-                        if nomes:
-                            dest.nomes(qual, nomes)
-                        lidas += len(regs)
-                        barra.update(nbytes)
-                        decorrido = time.perf_counter() - inicio
-                        barra.set_postfix_str(f"{familia}, {lidas / max(decorrido, 1e-9):,.0f} linhas/s",
-                                              refresh=False)
-                        if ao_progredir is not None:
-                            ao_progredir(lidas)
-                        if marca:
-                            yield [(k, marca + v) for k, v in regs]
-                        elif regs:
-                            yield regs
+                    # Fechada já na saída, com erro ou não: a thread de leitura para
+                    # antes que as filas que ela alimenta sejam fechadas.
+                    with closing(adiantar(registros(arq, tipos, campo_nome, fila, marca, nomes))) as leitura:
+                        for _regs, nbytes, contagens, vistos, nomes_soltos in leitura:
+                            n = contagens.get("linhas", 0)
+                            aceitas += n
+                            for motivo, k in contagens.items():
+                                if motivo != "linhas" and k:
+                                    ocorrencias[f"{familia}: {_MOTIVOS[motivo]}"] += k
+                            for coluna, valores in vistos.items():
+                                tab = CODIGOS.get((familia, coluna))
+                                if tab is None:
+                                    continue
+                                conhecidos = codigos[tab]
+                                for valor, k in valores.items():
+                                    if valor and not (valor.isdigit() and int(valor) in conhecidos):
+                                        nome = _NOME_CAMPO[(familia, coluna)]
+                                        ocorrencias[f"{familia}: código desconhecido ({nome})"] += k
+                            if nomes_soltos:
+                                dest.nomes("razao" if familia == "Empresas" else "fantasia", nomes_soltos)
+                            gravar(anteriores, esperar=False)
+                            lidas += n
+                            barra.update(nbytes)
+                            decorrido = time.perf_counter() - inicio
+                            barra.set_postfix_str(f"{familia}, {lidas / max(decorrido, 1e-9):,.0f} linhas/s",
+                                                  refresh=False)
+                            if ao_progredir is not None:
+                                ao_progredir(lidas)
                 resumo.linhas[familia] = aceitas
                 resumo.segundos_por_familia[familia] = time.perf_counter() - t0
 
             # Estabelecimentos numa tabela; Empresas, Sócios e Simples, que se
-            # consultam pelo mesmo CNPJ básico, juntos noutra (marcados E, S, I),
-            # intercalados em ordem de chave: uma consulta lê dois blocos.
+            # consultam pelo mesmo CNPJ básico, juntos noutra (marcados E, S, I;
+            # para a mesma empresa, nessa ordem: a ordenação é estável e as
+            # famílias entram uma depois da outra): uma consulta lê dois blocos.
+            # Os registros vão para a fila da tabela em qualquer ordem e saem
+            # ordenados, em blocos; os nomes, para a sua fila, e saem em ordem de
+            # chave (o índice de nomes os recebe muito mais depressa assim). O
+            # que sai de uma tabela se grava enquanto a seguinte é lida.
+            # A tabela de empresas, que tem mais linhas, vai primeiro: os seus
+            # blocos saem enquanto os estabelecimentos são lidos, e o que fica
+            # para o fim é a saída da tabela menor.
             fontes = {
-                "estabelecimento": [fluxo("Estabelecimentos", b"")],
-                "empresa": [fluxo("Empresas", MARCA_EMPRESA), fluxo("Socios", MARCA_SOCIO),
-                            fluxo("Simples", MARCA_SIMPLES)],
+                "empresa": ([("Empresas", MARCA_EMPRESA), ("Socios", MARCA_SOCIO), ("Simples", MARCA_SIMPLES)],
+                            "razao"),
+                "estabelecimento": ([("Estabelecimentos", b"")], "fantasia"),
             }
-            for tabela, fluxos in fontes.items():
+            anteriores: List[FilaOrdenada] = []
+            comprimir = comprimir_corridas(total)
+            for tabela, (da_tabela, qual) in fontes.items():
                 t_tabela = time.perf_counter()
-
-                def gravar(linhas: List[Tuple[int, bytes]], tabela: str = tabela) -> None:
-                    dest.gravar_blocos(tabela, linhas)
-
-                emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor)
-                fila = FilaOrdenada(executor)
-                filas.append(fila)
-                fora_de_ordem = False
-                for lote in (fluxos[0] if len(fluxos) == 1 else intercalar(fluxos)):
-                    if fora_de_ordem:
-                        fila.enfileirar(lote)
-                        continue
-                    i = emp.adicionar(lote)
-                    if i is not None:
-                        fora_de_ordem = True
-                        fila.enfileirar(lote[i:])
-                emp.terminar()
-                if fora_de_ordem:
-                    # Arquivos fora de ordem (os reais vêm assim): o que já virou
-                    # bloco volta à fila, e a fila sai ordenada por uma ordenação
-                    # externa de memória limitada.
-                    for dados in dest.retirar_blocos(tabela):
-                        fila.enfileirar([(_chave_do_registro(tabela, r), r)
-                                         for r in registros_do_bloco(dados, emp.zdict or b"")])
-                    emp = Empacotador(DIVISOR_GRUPO[tabela], gravar, executor, emp.zdict)
-                    for lote in fila.ordenados():
-                        if emp.adicionar(lote) is not None:
-                            raise RuntimeError("fila ordenada fora de ordem")
-                    emp.terminar()
-                fila.fechar()
-                dest.dicionario(tabela, emp.zdict or b"")
+                fila = FilaOrdenada(tabela, comprimir=comprimir)
+                nomes = FilaOrdenada(tabela, nomes=qual, comprimir=comprimir)
+                filas.extend((fila, nomes))
+                for familia, marca in da_tabela:
+                    ler(familia, marca, fila, nomes, anteriores)
+                nomes.iniciar_blocos()
+                fila.iniciar_blocos()
+                gravar(anteriores, esperar=True)
+                anteriores = [nomes, fila]
                 resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
+            t_blocos = time.perf_counter()
+            gravar(anteriores, esperar=True)
+            resumo.segundos_por_etapa["estabelecimento"] += time.perf_counter() - t_blocos
+            for fila in filas:
+                fila.fechar()
         meta = {
             "mes": resumo.mes,
             "importado_em": datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat(),
@@ -275,7 +238,6 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
         resumo.tamanho = dest.concluir(meta)
         resumo.segundos_por_etapa["índices e troca"] = time.perf_counter() - t_fim
     except BaseException as e:
-        executor.shutdown(wait=True, cancel_futures=True)
         for f in filas:
             f.fechar()
         dest.abortar()
@@ -286,7 +248,6 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
             raise ErroDeImportacao(f"falha ao gravar o banco ({type(e).__name__}: {detalhe}); "
                                    "o banco anterior não foi alterado") from e
         raise
-    executor.shutdown(wait=True)
     resumo.ocorrencias = dict(sorted(ocorrencias.items()))
     resumo.segundos = time.perf_counter() - inicio
     return resumo

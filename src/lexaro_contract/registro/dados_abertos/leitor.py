@@ -10,7 +10,10 @@ import zipfile
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Tuple, TypeVar
+
+if TYPE_CHECKING:
+    from .fila_ordenada import FilaOrdenada
 
 
 TAMANHO_TRECHO = 4 << 20
@@ -77,12 +80,18 @@ MAX_LINHA = 64 << 10
 MAX_CODIGOS = 100_000
 
 
-def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None) -> Iterator[Lote]:
+def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None,
+              fila: "Optional[FilaOrdenada]" = None, marca: bytes = b"",
+              fila_nomes: "Optional[FilaOrdenada]" = None) -> Iterator[Lote]:
     """Os registros do arquivo, trecho a trecho: (registros, bytes lidos,
-    contagens, códigos vistos, nomes do campo `nome`)."""
+    contagens, códigos vistos, nomes do campo `nome`). Com `fila`, os
+    registros (com a `marca` à frente) vão para ela e não voltam; com
+    `fila_nomes`, os nomes também."""
     from ... import _dados_abertos
 
     def separar(dados: bytes, final: bool) -> Tuple[Any, ...]:
+        if fila is not None:
+            return ([], *fila.separar(dados, tipos, final, nome, marca, fila_nomes))
         r = _dados_abertos.separar(dados, tipos, final, nome)
         return tuple(r) if nome is not None else (*r, [])
 
@@ -112,7 +121,7 @@ def registros(arq: Arquivo, tipos: str, nome: Optional[int] = None) -> Iterator[
 _FIM = object()
 
 
-def adiantar(itens: Iterator[T], fila: int = 2) -> Iterator[T]:
+def adiantar(itens: Iterator[T], fila: int = 2) -> Generator[T, None, None]:
     """Os itens de `itens`, produzidos numa thread à frente de quem consome.
 
     A leitura do zip e a separação das linhas soltam o GIL: numa thread,
