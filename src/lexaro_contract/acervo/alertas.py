@@ -1,5 +1,6 @@
 """Os alertas do acervo: a reverificação de cada contrato (guardada com os
-seus alertas numa transação só), a lista dos alertas e quem os viu."""
+seus alertas na mesma transação; as de muitos contratos, numa transação só),
+a lista dos alertas e quem os viu."""
 
 from __future__ import annotations
 
@@ -8,11 +9,14 @@ from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 import sqlalchemy as sa
 
 from .base import agora
-from .contratos import VERIFICADO, Contratos
+from .contratos import VERIFICADO, Contratos, do_contrato, indexar_varios, linha_da_verificacao
 from .esquema import alertas, contratos, decisoes, verificacoes
 
 # Quantos contratos a reverificação lê do banco de cada vez.
-LOTE_DE_LEITURA = 500
+LOTE_DE_LEITURA = 1000
+_CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
+# Uma reverificação: (contrato, a verificação de que partiu, o registro novo, os seus alertas).
+Reverificacao = Tuple[int, int, Dict[str, Any], List[Dict[str, Any]]]
 # A decisão que marca um alerta como visto, no log das decisões.
 VISTO = "visto"
 
@@ -50,21 +54,38 @@ class Alertas(Contratos):
                               novos: List[Dict[str, Any]]) -> Optional[int]:
         """A verificação nova e os seus alertas, juntos; None (e nada gravado)
         se o contrato mudou de verificação ou foi excluído nesse meio tempo."""
-        with self.motor.connect() as con:
-            atual = con.execute(sa.select(contratos.c.verificacao_atual)
-                                .where(contratos.c.id == contrato_id)).scalar()
-        if atual != anterior:
-            return None
+        return self.guardar_reverificacoes([(contrato_id, anterior, registro, novos)]).get(contrato_id)
 
-        def com_alertas(con: sa.Connection, vid: int) -> None:
+    def guardar_reverificacoes(self, itens: List[Reverificacao]) -> Dict[int, int]:
+        """As verificações novas e os seus alertas, todas numa transação (ou
+        nenhuma); devolve o id da verificação nova de cada contrato gravado.
+        Fica de fora (nada gravado) o contrato que mudou de verificação ou foi
+        excluído nesse meio tempo."""
+        if not itens:
+            return {}
+        quando = agora()
+        with self.motor.begin() as con:
+            atuais = {int(c): (v, n, p) for c, v, n, p in con.execute(
+                sa.select(contratos.c.id, contratos.c.verificacao_atual, contratos.c.nome, contratos.c.partes)
+                .where(contratos.c.id.in_([i[0] for i in itens])))}
+            validos = [i for i in itens if i[0] in atuais and atuais[i[0]][0] == i[1] and "resultado" in i[2]]
+            if not validos:
+                return {}
+            vids = [int(v) for v in con.execute(
+                verificacoes.insert().returning(verificacoes.c.id, sort_by_parameter_order=True),
+                [linha_da_verificacao(c, r, quando, "acervo", None) for c, _, r, _ in validos]).scalars()]
+            valores = [do_contrato(r["resultado"]) for _, _, r, _ in validos]
+            con.execute(contratos.update().where(contratos.c.id == sa.bindparam("c_id")),
+                        [dict(v, c_id=i[0], verificacao_atual=vid) for i, v, vid in zip(validos, valores, vids)])
+            # Os termos de busca vêm do nome e das partes: só mudam com as partes.
+            indexar_varios(con, [(i[0], atuais[i[0]][1], v["partes"]) for i, v in zip(validos, valores)
+                                 if v["partes"] != atuais[i[0]][2]])
+            novos = [{"contrato_id": c, "verificacao_id": vid, "criado_em": quando,
+                      **{k: a.get(k) for k in _CAMPOS_ALERTA}}
+                     for (c, _, _, lista), vid in zip(validos, vids) for a in lista]
             if novos:
-                quando = agora()
-                con.execute(alertas.insert(), [
-                    {"contrato_id": contrato_id, "verificacao_id": vid, "criado_em": quando,
-                     **{k: a.get(k) for k in ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior",
-                                              "mes_novo")}} for a in novos])
-
-        return self.guardar_registro(contrato_id, registro, "acervo", None, junto=com_alertas)
+                con.execute(alertas.insert(), novos)
+        return {c: vid for (c, _, _, _), vid in zip(validos, vids)}
 
     def alertas(self, vistos: Optional[bool] = None, contrato_id: Optional[int] = None,
                 limite: int = 500) -> List[Dict[str, Any]]:

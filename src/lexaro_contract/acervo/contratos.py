@@ -40,6 +40,20 @@ def _partes(resultado: Dict[str, Any]) -> str:
     return "; ".join(nomes)
 
 
+def linha_da_verificacao(contrato_id: int, registro: Dict[str, Any], quando: str, motor: Optional[str],
+                         modelo: Optional[str]) -> Dict[str, Any]:
+    """A linha de `verificacoes` de um registro com resultado."""
+    return {"contrato_id": contrato_id, "criada_em": quando, "veredito": registro["resultado"].get("resultado_final"),
+            "motor": motor, "modelo": modelo, "mes_registro": registro.get("mes_registro"), "registro": registro}
+
+
+def do_contrato(resultado: Dict[str, Any]) -> Dict[str, Any]:
+    """O que o contrato repete da sua verificação mais recente (menos o id dela)."""
+    return {"estado": VERIFICADO, "erro": None, "veredito": resultado.get("resultado_final"),
+            "partes": _partes(resultado), "data_contrato": (resultado.get("dados_contrato") or {}).get("data"),
+            "pendente_revisao": bool(resultado.get("campos_pendentes")), "decisao_final": None}
+
+
 class Contratos(Base):
     def adicionar(self, nome: str, conteudo: bytes, enviado_por: Optional[str] = None,
                   estado: str = NA_FILA) -> Tuple[int, bool]:
@@ -81,18 +95,13 @@ class Contratos(Base):
                     estado=ERRO, erro=str(registro.get("erro") or "erro desconhecido")))
                 return None
             resultado = registro["resultado"]
-            veredito = resultado.get("resultado_final")
-            vid = con.execute(verificacoes.insert().values(
-                contrato_id=contrato_id, criada_em=agora(), veredito=veredito, motor=motor, modelo=modelo,
-                mes_registro=registro.get("mes_registro"), registro=registro)).inserted_primary_key
+            vid = con.execute(verificacoes.insert().values(**linha_da_verificacao(
+                contrato_id, registro, agora(), motor, modelo))).inserted_primary_key
             assert vid is not None
             nome = con.execute(sa.select(contratos.c.nome).where(contratos.c.id == contrato_id)).scalar_one()
             _indexar(con, contrato_id, nome, _partes(resultado))
             con.execute(contratos.update().where(contratos.c.id == contrato_id).values(
-                estado=VERIFICADO, erro=None, veredito=veredito, partes=_partes(resultado),
-                data_contrato=(resultado.get("dados_contrato") or {}).get("data"),
-                pendente_revisao=bool(resultado.get("campos_pendentes")), decisao_final=None,
-                verificacao_atual=int(vid[0])))
+                **do_contrato(resultado), verificacao_atual=int(vid[0])))
             if junto is not None:
                 junto(con, int(vid[0]))
             return int(vid[0])
@@ -216,7 +225,14 @@ class Contratos(Base):
 
 
 def _indexar(con: sa.Connection, contrato_id: int, nome: str, partes: Optional[str]) -> None:
-    con.execute(termos.delete().where(termos.c.contrato_id == contrato_id))
-    novos = [{"termo": t, "contrato_id": contrato_id} for t in sorted(termos_de(nome, partes))]
+    indexar_varios(con, [(contrato_id, nome, partes)])
+
+
+def indexar_varios(con: sa.Connection, itens: List[Tuple[int, str, Optional[str]]]) -> None:
+    """Os termos de busca de cada ``(contrato, nome, partes)``, no lugar dos que havia."""
+    if not itens:
+        return
+    con.execute(termos.delete().where(termos.c.contrato_id.in_([c for c, _, _ in itens])))
+    novos = [{"termo": t, "contrato_id": c} for c, nome, partes in itens for t in sorted(termos_de(nome, partes))]
     if novos:
         con.execute(termos.insert(), novos)

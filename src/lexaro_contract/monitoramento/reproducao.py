@@ -2,15 +2,20 @@
 verificação, devolvida ao mesmo `ContractChecker.verificar` como se o PDF
 tivesse sido lido agora. A regra do veredito é uma só; muda só o registro.
 
-Cada contrato vai ao trabalhador do lote como um arquivo JSON (o "documento"
-que o motor lê): ``{"extracao": {...}, "evidencias": ...}``. Assim a tarefa
-do lote é a de sempre (um caminho), em fios ou em processos.
+O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``:
+um arquivo JSON, ou entregue em memória ao motor do fio logo antes da
+verificação (`reverificar_pedaco`: um pedaço de contratos por tarefa, sem um
+arquivo por contrato). A verificação de cada contrato é a de sempre do lote
+(`lote.verificar_arquivo`), com as mesmas falhas e os mesmos poderes.
 """
 
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+import threading
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+
+from .. import lote
 
 if TYPE_CHECKING:
     from ..checker import ContractChecker
@@ -98,13 +103,20 @@ class MotorDoAcervo:
 
     def __init__(self) -> None:
         self._evidencias: Dict[str, Any] = {}
+        self._entregue: Optional[Json] = None
 
     def add_question(self, _pergunta: Any) -> None:
         pass
 
+    def entregar(self, documento: Json) -> None:
+        """O documento da próxima verificação deste motor, em vez do arquivo."""
+        self._entregue = documento
+
     def process(self, caminho: str) -> _Documento:
-        with open(caminho, encoding="utf-8") as f:
-            documento = json.load(f)
+        documento, self._entregue = self._entregue, None
+        if documento is None:
+            with open(caminho, encoding="utf-8") as f:
+                documento = json.load(f)
         self._evidencias = {caminho: documento.get("evidencias")}
         return _Documento(documento["extracao"])
 
@@ -123,9 +135,37 @@ def novo_verificador_do_acervo() -> "ContractChecker":
     return verificador
 
 
+_local = threading.local()
+
+
+def reverificar_pedaco(marcador: str, pedaco: Sequence[Tuple[int, Json]], config: lote.Configuracao,
+                       parcial: bool = False, parar: Optional[threading.Event] = None) -> List[Tuple[int, Json]]:
+    """Verifica cada documento do pedaço (``(chave, documento)``) pelo
+    `lote.verificar_arquivo` deste fio, com o documento entregue ao motor;
+    `marcador` é o caminho (um arquivo que existe) que a verificação recebe.
+    Devolve ``(chave, registro)`` do que foi verificado: um registro
+    indisponível (fora de um mês `parcial`) encerra o pedaço, e os contratos
+    seguintes ficam sem resposta, como um pedido de `parar`."""
+    verificador = getattr(_local, "verificador", None)
+    if verificador is None:
+        verificador = _local.verificador = novo_verificador_do_acervo()
+    saida: List[Tuple[int, Json]] = []
+    for chave, documento in pedaco:
+        if parar is not None and parar.is_set():
+            break
+        verificador._client.entregar(documento)
+        registro = lote.verificar_arquivo(marcador, config, verificador)
+        saida.append((chave, registro))
+        if registro.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
+            if parar is not None:
+                parar.set()
+            break
+    return saida
+
+
 def escrever_documento(caminho: str, extracao: Json, evidencias: Any = None) -> None:
     with open(caminho, "w", encoding="utf-8") as f:
         json.dump({"extracao": extracao, "evidencias": evidencias}, f, ensure_ascii=False)
 
 
-__all__ = ["MotorDoAcervo", "escrever_documento", "extracao_de", "novo_verificador_do_acervo"]
+__all__ = ["MotorDoAcervo", "escrever_documento", "extracao_de", "novo_verificador_do_acervo", "reverificar_pedaco"]
