@@ -2,7 +2,7 @@
 """The archive re-checked against a new registry month.
 
 Run: PYTHONPATH=src python3 benchmarks/bench_reverificar.py [--n 100000] [--jobs 2] [--distintas]
-     [--acervo DESTINO | --pg] [--registro DESTINO] [--processos] [--pela-rede] [--sem-memoria]
+     [--acervo DESTINO | --pg] [--registro DESTINO] [--fios] [--pela-rede] [--sem-memoria]
 
 An archive (SQLite by default; --acervo postgresql://..., or --pg for a
 throwaway PostgreSQL server) filled with N contracts, re-checked by
@@ -21,8 +21,11 @@ sockets, answers remembered for the run).
   every third contract names its second company by name only (the registry's
   search). Nothing repeats, so the run's memory of answers does not help.
 
---pela-rede: the `cnpj` module reaches the registry over HTTP (the way a
-separate `registro servir` is reached); --sem-memoria: no memory of answers.
+Workers are processes (as the command uses them for large archives), each
+asking the registry it opens itself through the same routes; --fios: threads
+of this process instead. --pela-rede: the `cnpj` module reaches the registry
+over HTTP (the way a separate `registro servir` is reached); --sem-memoria:
+no memory of answers.
 Reports contracts per second, alerts, and the peak resident memory of the
 re-check itself (the high-water mark is reset after the archive is filled).
 Target: 100,000 contracts in 2 minutes, 500 MB.
@@ -147,7 +150,7 @@ def main():
     ap.add_argument("--pg", action="store_true", help="um PostgreSQL descartável para o acervo (e o registro)")
     ap.add_argument("--registro")
     ap.add_argument("--distintas", action="store_true", help="empresas distintas em cada contrato")
-    ap.add_argument("--processos", action="store_true", help="trabalhadores em processos, não em fios")
+    ap.add_argument("--fios", action="store_true", help="trabalhadores em fios deste processo, não em processos")
     ap.add_argument("--pela-rede", action="store_true", help="o registro pelo HTTP, não pelo cliente no processo")
     ap.add_argument("--sem-memoria", action="store_true", help="sem a memória das respostas da passada")
     args = ap.parse_args()
@@ -177,7 +180,8 @@ def main():
         _zerar_pico()
         cpu = _cpu()
         inicio = time.perf_counter()
-        resumo = reverificar_acervo(acervo, "2026-11", jobs=args.jobs, processos=args.processos)
+        resumo = reverificar_acervo(acervo, "2026-11", jobs=args.jobs, processos=not args.fios,
+                                    cliente=None if args.pela_rede else reg.fabrica_de_clientes(not args.sem_memoria))
         segundos = time.perf_counter() - inicio
         cpu = _cpu() - cpu
         pico = _pico_mb()

@@ -4,19 +4,31 @@ a lista dos alertas e quem os viu."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 import sqlalchemy as sa
 
 from .base import agora
-from .contratos import VERIFICADO, Contratos, do_contrato, indexar_varios, linha_da_verificacao
+from .contratos import VERIFICADO, Contratos, indexar_varios
 from .esquema import alertas, contratos, decisoes, verificacoes
 
 # Quantos contratos a reverificação lê do banco de cada vez.
 LOTE_DE_LEITURA = 1000
 _CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
-# Uma reverificação: (contrato, a verificação de que partiu, o registro novo, os seus alertas).
-Reverificacao = Tuple[int, int, Dict[str, Any], List[Dict[str, Any]]]
+
+
+@dataclass
+class Reverificada:
+    """Uma reverificação pronta para gravar: o registro novo já em JSON, as
+    colunas que o contrato repete dele (`contratos.do_contrato`) e os alertas."""
+
+    contrato_id: int
+    anterior: int                      # a verificação de que partiu
+    registro: str
+    contrato: Dict[str, Any]
+    mes_registro: Optional[str]
+    alertas: List[Dict[str, Any]]
 # A decisão que marca um alerta como visto, no log das decisões.
 VISTO = "visto"
 
@@ -30,16 +42,25 @@ class Alertas(Contratos):
                     contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual)))
                 if m}
 
-    def para_reverificar(self, mes: str) -> Iterator[List[Dict[str, Any]]]:
+    def quantos_para_reverificar(self, mes: str) -> int:
+        """Quantos contratos `para_reverificar` daria."""
+        with self.motor.connect() as con:
+            return int(con.execute(sa.select(sa.func.count()).select_from(
+                contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
+                .where(contratos.c.estado == VERIFICADO,
+                       sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes))).scalar_one())
+
+    def para_reverificar(self, mes: str, texto: bool = False) -> Iterator[List[Dict[str, Any]]]:
         """Os contratos verificados cuja verificação atual não é do `mes`, em
         lotes: ``{"contrato_id", "nome", "verificacao_id", "mes_registro",
-        "registro"}`` (o que já foi reverificado com este mês fica de fora)."""
+        "registro"}`` (o que já foi reverificado com este mês fica de fora).
+        `texto`: o registro vem como o texto JSON guardado, sem ser lido."""
+        coluna = sa.cast(verificacoes.c.registro, sa.Text) if texto else verificacoes.c.registro
         ultimo = 0
         while True:
             with self.motor.connect() as con:
                 linhas = con.execute(
-                    sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id, verificacoes.c.mes_registro,
-                              verificacoes.c.registro)
+                    sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id, verificacoes.c.mes_registro, coluna)
                     .select_from(contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
                     .where(contratos.c.id > ultimo, contratos.c.estado == VERIFICADO,
                            sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes))
@@ -50,13 +71,7 @@ class Alertas(Contratos):
             yield [{"contrato_id": int(c), "nome": n, "verificacao_id": int(v), "mes_registro": m, "registro": r}
                    for c, n, v, m, r in linhas]
 
-    def guardar_reverificacao(self, contrato_id: int, anterior: int, registro: Dict[str, Any],
-                              novos: List[Dict[str, Any]]) -> Optional[int]:
-        """A verificação nova e os seus alertas, juntos; None (e nada gravado)
-        se o contrato mudou de verificação ou foi excluído nesse meio tempo."""
-        return self.guardar_reverificacoes([(contrato_id, anterior, registro, novos)]).get(contrato_id)
-
-    def guardar_reverificacoes(self, itens: List[Reverificacao]) -> Dict[int, int]:
+    def guardar_reverificacoes(self, itens: List[Reverificada]) -> Dict[int, int]:
         """As verificações novas e os seus alertas, todas numa transação (ou
         nenhuma); devolve o id da verificação nova de cada contrato gravado.
         Fica de fora (nada gravado) o contrato que mudou de verificação ou foi
@@ -67,25 +82,41 @@ class Alertas(Contratos):
         with self.motor.begin() as con:
             atuais = {int(c): (v, n, p) for c, v, n, p in con.execute(
                 sa.select(contratos.c.id, contratos.c.verificacao_atual, contratos.c.nome, contratos.c.partes)
-                .where(contratos.c.id.in_([i[0] for i in itens])))}
-            validos = [i for i in itens if i[0] in atuais and atuais[i[0]][0] == i[1] and "resultado" in i[2]]
+                .where(contratos.c.id.in_([i.contrato_id for i in itens])))}
+            validos = [i for i in itens if i.contrato_id in atuais and atuais[i.contrato_id][0] == i.anterior]
             if not validos:
                 return {}
-            vids = [int(v) for v in con.execute(
-                verificacoes.insert().returning(verificacoes.c.id, sort_by_parameter_order=True),
-                [linha_da_verificacao(c, r, quando, "acervo", None) for c, _, r, _ in validos]).scalars()]
-            valores = [do_contrato(r["resultado"]) for _, _, r, _ in validos]
+            vids = self._inserir_verificacoes(con, validos, quando)
             con.execute(contratos.update().where(contratos.c.id == sa.bindparam("c_id")),
-                        [dict(v, c_id=i[0], verificacao_atual=vid) for i, v, vid in zip(validos, valores, vids)])
+                        [dict(i.contrato, c_id=i.contrato_id, verificacao_atual=vid) for i, vid in zip(validos, vids)])
             # Os termos de busca vêm do nome e das partes: só mudam com as partes.
-            indexar_varios(con, [(i[0], atuais[i[0]][1], v["partes"]) for i, v in zip(validos, valores)
-                                 if v["partes"] != atuais[i[0]][2]])
-            novos = [{"contrato_id": c, "verificacao_id": vid, "criado_em": quando,
-                      **{k: a.get(k) for k in _CAMPOS_ALERTA}}
-                     for (c, _, _, lista), vid in zip(validos, vids) for a in lista]
+            indexar_varios(con, [(i.contrato_id, atuais[i.contrato_id][1], i.contrato["partes"]) for i in validos
+                                 if i.contrato["partes"] != atuais[i.contrato_id][2]])
+            novos = [{"contrato_id": i.contrato_id, "verificacao_id": vid, "criado_em": quando,
+                      **{k: a.get(k) for k in _CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
             if novos:
                 con.execute(alertas.insert(), novos)
-        return {c: vid for (c, _, _, _), vid in zip(validos, vids)}
+        return {i.contrato_id: vid for i, vid in zip(validos, vids)}
+
+    def _inserir_verificacoes(self, con: sa.Connection, itens: List[Reverificada], quando: str) -> List[int]:
+        """As linhas das verificações novas, na ordem de `itens`; os seus ids.
+        O registro já vem em JSON (feito pelo trabalhador): gravado como veio."""
+        inserir = verificacoes.insert().values(registro=sa.bindparam("registro_json", type_=sa.Text))
+        linhas = [{"contrato_id": i.contrato_id, "criada_em": quando, "veredito": i.contrato["veredito"],
+                   "motor": "acervo", "modelo": None, "mes_registro": i.mes_registro, "registro_json": i.registro}
+                  for i in itens]
+        if con.dialect.name != "sqlite":
+            return [int(v) for v in con.execute(
+                inserir.returning(verificacoes.c.id, sort_by_parameter_order=True), linhas).scalars()]
+        # O SQLite não garante a ordem das linhas do RETURNING de um INSERT de
+        # várias linhas (o SQLAlchemy as inseriria uma a uma). Dentro desta
+        # transação de escrita ninguém mais insere: a verificação mais nova de
+        # cada contrato é a que acaba de entrar.
+        con.execute(inserir, linhas)
+        novas = dict(con.execute(sa.select(verificacoes.c.contrato_id, sa.func.max(verificacoes.c.id))
+                                 .where(verificacoes.c.contrato_id.in_([i.contrato_id for i in itens]))
+                                 .group_by(verificacoes.c.contrato_id)).all())
+        return [int(novas[i.contrato_id]) for i in itens]
 
     def alertas(self, vistos: Optional[bool] = None, contrato_id: Optional[int] = None,
                 limite: int = 500) -> List[Dict[str, Any]]:

@@ -40,13 +40,6 @@ def _partes(resultado: Dict[str, Any]) -> str:
     return "; ".join(nomes)
 
 
-def linha_da_verificacao(contrato_id: int, registro: Dict[str, Any], quando: str, motor: Optional[str],
-                         modelo: Optional[str]) -> Dict[str, Any]:
-    """A linha de `verificacoes` de um registro com resultado."""
-    return {"contrato_id": contrato_id, "criada_em": quando, "veredito": registro["resultado"].get("resultado_final"),
-            "motor": motor, "modelo": modelo, "mes_registro": registro.get("mes_registro"), "registro": registro}
-
-
 def do_contrato(resultado: Dict[str, Any]) -> Dict[str, Any]:
     """O que o contrato repete da sua verificação mais recente (menos o id dela)."""
     return {"estado": VERIFICADO, "erro": None, "veredito": resultado.get("resultado_final"),
@@ -95,8 +88,9 @@ class Contratos(Base):
                     estado=ERRO, erro=str(registro.get("erro") or "erro desconhecido")))
                 return None
             resultado = registro["resultado"]
-            vid = con.execute(verificacoes.insert().values(**linha_da_verificacao(
-                contrato_id, registro, agora(), motor, modelo))).inserted_primary_key
+            vid = con.execute(verificacoes.insert().values(
+                contrato_id=contrato_id, criada_em=agora(), veredito=resultado.get("resultado_final"), motor=motor,
+                modelo=modelo, mes_registro=registro.get("mes_registro"), registro=registro)).inserted_primary_key
             assert vid is not None
             nome = con.execute(sa.select(contratos.c.nome).where(contratos.c.id == contrato_id)).scalar_one()
             _indexar(con, contrato_id, nome, _partes(resultado))

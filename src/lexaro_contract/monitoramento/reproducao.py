@@ -3,19 +3,15 @@ verificação, devolvida ao mesmo `ContractChecker.verificar` como se o PDF
 tivesse sido lido agora. A regra do veredito é uma só; muda só o registro.
 
 O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``:
-um arquivo JSON, ou entregue em memória ao motor do fio logo antes da
-verificação (`reverificar_pedaco`: um pedaço de contratos por tarefa, sem um
-arquivo por contrato). A verificação de cada contrato é a de sempre do lote
-(`lote.verificar_arquivo`), com as mesmas falhas e os mesmos poderes.
+um arquivo JSON, ou entregue em memória ao motor logo antes da verificação
+(`MotorDoAcervo.entregar`; a reverificação do acervo, em `pedaco`, não
+escreve um arquivo por contrato).
 """
 
 from __future__ import annotations
 
 import json
-import threading
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
-
-from .. import lote
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 if TYPE_CHECKING:
     from ..checker import ContractChecker
@@ -135,37 +131,9 @@ def novo_verificador_do_acervo() -> "ContractChecker":
     return verificador
 
 
-_local = threading.local()
-
-
-def reverificar_pedaco(marcador: str, pedaco: Sequence[Tuple[int, Json]], config: lote.Configuracao,
-                       parcial: bool = False, parar: Optional[threading.Event] = None) -> List[Tuple[int, Json]]:
-    """Verifica cada documento do pedaço (``(chave, documento)``) pelo
-    `lote.verificar_arquivo` deste fio, com o documento entregue ao motor;
-    `marcador` é o caminho (um arquivo que existe) que a verificação recebe.
-    Devolve ``(chave, registro)`` do que foi verificado: um registro
-    indisponível (fora de um mês `parcial`) encerra o pedaço, e os contratos
-    seguintes ficam sem resposta, como um pedido de `parar`."""
-    verificador = getattr(_local, "verificador", None)
-    if verificador is None:
-        verificador = _local.verificador = novo_verificador_do_acervo()
-    saida: List[Tuple[int, Json]] = []
-    for chave, documento in pedaco:
-        if parar is not None and parar.is_set():
-            break
-        verificador._client.entregar(documento)
-        registro = lote.verificar_arquivo(marcador, config, verificador)
-        saida.append((chave, registro))
-        if registro.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
-            if parar is not None:
-                parar.set()
-            break
-    return saida
-
-
 def escrever_documento(caminho: str, extracao: Json, evidencias: Any = None) -> None:
     with open(caminho, "w", encoding="utf-8") as f:
         json.dump({"extracao": extracao, "evidencias": evidencias}, f, ensure_ascii=False)
 
 
-__all__ = ["MotorDoAcervo", "escrever_documento", "extracao_de", "novo_verificador_do_acervo", "reverificar_pedaco"]
+__all__ = ["MotorDoAcervo", "escrever_documento", "extracao_de", "novo_verificador_do_acervo"]

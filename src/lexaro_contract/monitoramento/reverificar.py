@@ -3,10 +3,11 @@ guardada, contra o registro para onde o processo aponta, pelos trabalhadores
 do lote; a verificação nova fica guardada com o mês do registro e com os
 alertas do que mudou desde a anterior.
 
-Os contratos vão aos trabalhadores em pedaços (`PEDACO` por tarefa, a
-extração entregue em memória, sem arquivo por contrato) e as verificações
-novas voltam ao banco em transações grandes (`ESCRITA` contratos cada), com
-os seus alertas; uma transação que falha não deixa nada dela gravado.
+Os contratos vão aos trabalhadores em pedaços (`PEDACO` por tarefa, o
+registro guardado como texto; cada trabalhador o lê, verifica, compara e
+escreve o novo: `pedaco`) e as verificações novas voltam ao banco em
+transações grandes (`ESCRITA` contratos cada), com os seus alertas; uma
+transação que falha não deixa nada dela gravado.
 
 Um contrato cuja verificação atual já é do mês não é refeito (uma segunda
 passada com o mesmo mês não acha nada novo nem repete alertas, e termina o que
@@ -25,8 +26,10 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from .. import lote
-from .alertas import Consulta, alertas_entre
-from .reproducao import extracao_de, novo_verificador_do_acervo, reverificar_pedaco
+from ..acervo.alertas import Reverificada
+from .alertas import Consulta
+from .pedaco import Contrato, Tarefa, reverificar_pedaco
+from .reproducao import novo_verificador_do_acervo
 
 Json = Dict[str, Any]
 _MES = re.compile(r"\d{4}-\d{2}")
@@ -35,6 +38,9 @@ PEDACO = 32
 EM_VOO_POR_TRABALHADOR = 2
 # Reverificações gravadas por transação.
 ESCRITA = 1000
+# A partir de quantos contratos os trabalhadores são processos: cada um leva
+# um ou dois segundos para começar, e num processo só os fios disputam o GIL.
+LIMIAR_PROCESSOS = 2000
 
 
 class MesAnterior(ValueError):
@@ -61,35 +67,41 @@ def conferir_mes(meses: Any, mes: str) -> None:
 
 
 def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optional[Consulta] = None,
-                       parar: Optional[threading.Event] = None, parcial: bool = False, processos: bool = False,
+                       parar: Optional[threading.Event] = None, parcial: bool = False,
+                       processos: Optional[bool] = None,
+                       cliente: Optional[Callable[[], Any]] = None,
                        ao_guardar: Optional[Callable[[Json], None]] = None) -> Resumo:
     """Reverifica o acervo com o registro atual do processo (os endereços do
     `cnpj`), que é do `mes`. `consultar(cnpj)` dá a data de uma mudança de
     situação; `ao_guardar` recebe cada alerta guardado. `parcial`: o mês é
     parcial, e um CNPJ que ele não sabe dizer é o erro daquele contrato (a
     passada segue); senão, um registro indisponível interrompe a passada.
-    `processos`: os trabalhadores são processos (os pedaços vão a eles por
-    cópia), e não fios deste processo."""
+    `processos`: os trabalhadores são processos, e não fios deste processo
+    (None: processos a partir de `LIMIAR_PROCESSOS` contratos, quando o
+    trabalho de CPU compensa o início deles); `cliente` faz, em cada um, o
+    cliente HTTP com que o seu `cnpj` pergunta ao registro (sem ele, o
+    `requests` de sempre, pela rede)."""
     parar = parar or threading.Event()
+    if processos is None:
+        processos = acervo.quantos_para_reverificar(mes) >= LIMIAR_PROCESSOS
     resumo = Resumo()
     config = replace(lote.Configuracao.atual(segredos=lote.segredos_configurados()),
                      fabrica=novo_verificador_do_acervo, digitais=False)
     executor = lote.fabrica_de_processos(jobs)() if processos else lote.ExecutorDeFios(jobs)
-    gravacao = _Gravacao(acervo, mes, consultar, resumo, ao_guardar)
-    em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Json]] = {}
+    gravacao = _Gravacao(acervo, mes, resumo, ao_guardar)
+    em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato]] = {}
     try:
         with tempfile.TemporaryDirectory(prefix="reverificar-") as pasta:
             # O caminho que cada verificação recebe: o documento vai em memória ao motor.
             marcador = Path(pasta) / "extracao-guardada.json"
             marcador.write_text("{}", encoding="utf-8")
-            for pedaco in _pedacos(acervo.para_reverificar(mes), resumo):
+            tarefa = Tarefa(str(marcador), config, mes, parcial, consultar, cliente if processos else None)
+            for pedaco in _pedacos(acervo.para_reverificar(mes, texto=True)):
                 while len(em_voo) >= EM_VOO_POR_TRABALHADOR * jobs and not parar.is_set():
                     _colher(em_voo, cf.FIRST_COMPLETED, gravacao, parar, parcial)
                 if parar.is_set():
                     break
-                documentos = [(cid, {"extracao": item["extracao"], "evidencias": item["evidencias"]})
-                              for cid, item in pedaco.items()]
-                em_voo[executor.submit(reverificar_pedaco, str(marcador), documentos, config, parcial,
+                em_voo[executor.submit(reverificar_pedaco, tarefa, list(pedaco.values()),
                                        None if processos else parar)] = pedaco
             while em_voo:
                 _colher(em_voo, cf.ALL_COMPLETED, gravacao, parar, parcial)
@@ -103,21 +115,12 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
     return resumo
 
 
-def _pedacos(blocos: Iterable[List[Json]], resumo: Resumo) -> Iterator[Dict[int, Json]]:
-    """Os contratos lidos do acervo, em pedaços, só com o que a passada usa."""
-    pedaco: Dict[int, Json] = {}
+def _pedacos(blocos: Iterable[List[Json]]) -> Iterator[Dict[int, Contrato]]:
+    pedaco: Dict[int, Contrato] = {}
     for bloco in blocos:
         for item in bloco:
-            anterior: Json = item["registro"]
-            extracao = extracao_de(anterior)
-            if extracao is None:
-                resumo.sem_extracao.append(item["nome"])
-                continue
-            pedaco[item["contrato_id"]] = {
-                "nome": item["nome"], "verificacao_id": item["verificacao_id"], "mes_registro": item["mes_registro"],
-                "extracao": extracao, "evidencias": anterior.get("evidencias"),
-                "resultado": anterior.get("resultado") or {}, "arquivo": anterior.get("arquivo") or item["nome"],
-                "copiar": {k: anterior[k] for k in ("assinaturas_digitais", "evidencias") if k in anterior}}
+            pedaco[item["contrato_id"]] = (item["contrato_id"], item["nome"], item["verificacao_id"],
+                                           item["mes_registro"], item["registro"])
             if len(pedaco) >= PEDACO:
                 yield pedaco
                 pedaco = {}
@@ -125,54 +128,52 @@ def _pedacos(blocos: Iterable[List[Json]], resumo: Resumo) -> Iterator[Dict[int,
         yield pedaco
 
 
-def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Json]], quando: str,
+def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato]], quando: str,
             gravacao: "_Gravacao", parar: threading.Event, parcial: bool) -> None:
     feitos, _ = cf.wait(list(em_voo), return_when=quando)
     for futuro in feitos:
         pedaco = em_voo.pop(futuro)
         try:
-            registros = futuro.result()
+            saidas = futuro.result()
         except Exception as e:  # noqa: BLE001 - o trabalhador (um processo morto), não um contrato, falhou
             parar.set()
             motivo = f"o processo de verificação terminou de forma anormal ({type(e).__name__}: {e})"
-            registros = [(cid, lote.erro(item["nome"], motivo, lote.ERRO_PROCESSO)) for cid, item in pedaco.items()]
-        for cid, r in registros:
-            item = pedaco[cid]
-            if "erro" in r:
-                gravacao.resumo.erros.append(f"{item['nome']}: {r['erro']}")
-                if r.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
+            saidas = [(cid, lote.erro(c[1], motivo, lote.ERRO_PROCESSO)) for cid, c in pedaco.items()]
+        for cid, saida in saidas:
+            _cid, nome, vid, _mes, _texto = pedaco[cid]
+            if saida.get("sem_extracao"):
+                gravacao.resumo.sem_extracao.append(nome)
+            elif "erro" in saida:
+                gravacao.resumo.erros.append(f"{nome}: {saida['erro']}")
+                if saida.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
                     parar.set()   # o registro parou de responder: o resto fica para a próxima passada
-                continue
-            gravacao.acrescentar(cid, item, r)
+            else:
+                gravacao.acrescentar(Reverificada(cid, vid, saida["registro"], saida["contrato"], gravacao.mes,
+                                                  saida["alertas"]))
 
 
 class _Gravacao:
     """As reverificações prontas, gravadas com os seus alertas a cada `ESCRITA`."""
 
-    def __init__(self, acervo: Any, mes: str, consultar: Optional[Consulta], resumo: Resumo,
-                 ao_guardar: Optional[Callable[[Json], None]]) -> None:
-        self.acervo, self.mes, self.consultar, self.resumo, self.ao_guardar = acervo, mes, consultar, resumo, ao_guardar
-        self.prontas: List[Tuple[int, int, Json, List[Json]]] = []
+    def __init__(self, acervo: Any, mes: str, resumo: Resumo, ao_guardar: Optional[Callable[[Json], None]]) -> None:
+        self.acervo, self.mes, self.resumo, self.ao_guardar = acervo, mes, resumo, ao_guardar
+        self.prontas: List[Reverificada] = []
 
-    def acrescentar(self, cid: int, item: Json, r: Json) -> None:
-        registro: Json = {**r, "arquivo": item["arquivo"], "extracao": item["extracao"], "mes_registro": self.mes,
-                          "reverificacao_de": item["verificacao_id"], **item["copiar"]}
-        base = {"contrato": cid, "arquivo": item["nome"], "mes_anterior": item["mes_registro"], "mes_novo": self.mes}
-        novos = [{**base, **a} for a in alertas_entre(item["resultado"], r["resultado"], self.consultar)]
-        self.prontas.append((cid, item["verificacao_id"], registro, novos))
+    def acrescentar(self, pronta: Reverificada) -> None:
+        self.prontas.append(pronta)
         if len(self.prontas) >= ESCRITA:
             self.gravar()
 
     def gravar(self) -> None:
         prontas, self.prontas = self.prontas, []
         gravadas = self.acervo.guardar_reverificacoes(prontas)
-        for cid, _, _, novos in prontas:
-            if cid not in gravadas:
+        for p in prontas:
+            if p.contrato_id not in gravadas:
                 continue
             self.resumo.reverificados += 1
-            self.resumo.alertas.extend(novos)
+            self.resumo.alertas.extend(p.alertas)
             if self.ao_guardar is not None:
-                for a in novos:
+                for a in p.alertas:
                     self.ao_guardar(a)
 
 

@@ -252,4 +252,11 @@ class Memorizado:
             fechar()
 
 
-__all__ = ["ClienteNoProcesso", "LIMITE_MEMORIA", "Memorizado", "RespostaLocal", "SessoesPorFio"]
+def sessoes_memorizadas() -> Memorizado:
+    """Os serviços configurados, uma sessão por fio, com as respostas
+    lembradas pela passada (uma função de módulo: vai por nome a um processo)."""
+    return Memorizado(SessoesPorFio())
+
+
+__all__ = ["ClienteNoProcesso", "LIMITE_MEMORIA", "Memorizado", "RespostaLocal", "SessoesPorFio",
+           "sessoes_memorizadas"]

@@ -12,10 +12,11 @@ rede, pelas mesmas rotas: `reg.cliente()` no lugar do `requests` do `cnpj`.
 
 from __future__ import annotations
 
+import functools
 from pathlib import Path
 from typing import Any, Callable, Dict, Optional
 
-from .cliente import ClienteNoProcesso
+from .cliente import ClienteNoProcesso, Memorizado
 from .fonte import Fonte
 from .servidor.frente import ServidorRegistro, iniciar_em_segundo_plano
 
@@ -24,8 +25,8 @@ class RegistroNoProcesso:
     """O servidor em segundo plano, a sua URL base e o que a fonte diz de si."""
 
     def __init__(self, servidor: ServidorRegistro, base: str, info: Dict[str, Any],
-                 abrir: Callable[[], Fonte]) -> None:
-        self.servidor, self.base, self.info = servidor, base, info
+                 abrir: Callable[[], Fonte], destino: str) -> None:
+        self.servidor, self.base, self.info, self.destino = servidor, base, info, destino
         self._abrir = abrir
 
     def cliente(self, remoto: Any = None) -> ClienteNoProcesso:
@@ -34,6 +35,12 @@ class RegistroNoProcesso:
         a `remoto` (padrão: uma sessão `requests` por fio). Feche-o com
         `fechar()`."""
         return ClienteNoProcesso(self.base, self._abrir, remoto)
+
+    def fabrica_de_clientes(self, lembrar: bool = True) -> Callable[[], Any]:
+        """Quem faz, noutro processo (um trabalhador), um cliente como o de
+        `cliente()` que abre lá o mesmo destino, com as respostas lembradas
+        pela passada (`lembrar`); vai por cópia ao processo."""
+        return functools.partial(cliente_do_destino, self.destino, self.base, lembrar)
 
     @property
     def mes(self) -> Optional[str]:
@@ -66,7 +73,7 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
         pasta = servidor.frente.fonte
         assert pasta is not None
         # A pasta fica em memória, compartilhada com o servidor (fechá-la não faz nada).
-        return RegistroNoProcesso(servidor, base, pasta.info(), lambda: pasta)
+        return RegistroNoProcesso(servidor, base, pasta.info(), lambda: pasta, destino)
     from .banco.consultas import Registro
     from .banco.seguir import RegistroQueSegue
 
@@ -81,7 +88,23 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
         return RegistroQueSegue(destino)
 
     servidor, base = iniciar_em_segundo_plano(abrir)
-    return RegistroNoProcesso(servidor, base, info, abrir)
+    return RegistroNoProcesso(servidor, base, info, abrir, destino)
 
 
-__all__ = ["RegistroNoProcesso", "servir_no_processo"]
+def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
+    """O cliente sem rede de um registro servido em `base` por outro processo,
+    com a fonte aberta aqui: a pasta lida de novo, ou o banco (uma conexão
+    por fio). Com `lembrar`, as respostas ficam lembradas pela passada."""
+    if "://" not in destino and Path(destino).is_dir():
+        from .servidor.pasta_json import PastaJson
+
+        pasta = PastaJson.abrir(destino)
+        cliente = ClienteNoProcesso(base, lambda: pasta)
+    else:
+        from .banco.seguir import RegistroQueSegue
+
+        cliente = ClienteNoProcesso(base, lambda: RegistroQueSegue(destino))
+    return Memorizado(cliente) if lembrar else cliente
+
+
+__all__ = ["RegistroNoProcesso", "cliente_do_destino", "servir_no_processo"]
