@@ -77,8 +77,9 @@ def _parte(reg, papel, por_nome):
     empresa = {"cnpj": None if por_nome else _formatado(reg["cnpj"]), "razao_social": reg["razao_social"],
                "endereco": endereco, "papel_no_contrato": papel}
     socio = (reg.get("qsa") or [{}])[0].get("nome_socio") or "FULANO DE TAL"
-    assinatura = {"nome_signatario": socio, "cargo": "Sócio Administrador", "empresa_representada": reg["razao_social"],
-                  "cnpj_empresa": None if por_nome else _formatado(reg["cnpj"]), "tipo_assinatura": "representante legal"}
+    assinatura = {"nome_signatario": socio, "cargo": "Sócio Administrador",
+                  "empresa_representada": reg["razao_social"], "cnpj_empresa": empresa["cnpj"],
+                  "tipo_assinatura": "representante legal"}
     return empresa, assinatura
 
 
@@ -91,7 +92,8 @@ def registros_distintos(n, n_empresas, dados_contrato):
                     "tipo_assinatura": "testemunha"} for nome in ("RENATO ALVES BARBOSA", "LUCIA FERREIRA DIAS")]
     for i in range(n):
         a, sa = _parte(registros_esperados(modelo_da_empresa(2 * i, n_empresas, 0))[0], "contratante", False)
-        b, sb = _parte(registros_esperados(modelo_da_empresa(2 * i + 1, n_empresas, 0))[0], "contratada", i % 3 == 2)
+        b, sb = _parte(registros_esperados(modelo_da_empresa(2 * i + 1, n_empresas, 0))[0], "contratada",
+                       i % 3 == 2)
         extracao = {"empresas": {"empresas": [a, b]}, "assinaturas": {"assinaturas": [sa, sb, *testemunhas]},
                     "dados_contrato": dados_contrato}
         yield {"arquivo": f"contrato_{i}.pdf", "extracao": extracao, "mes_registro": "2026-10", "resultado": {
@@ -188,7 +190,8 @@ def main():
         acervo.fechar()
     banco = "PostgreSQL" if (args.pg or (args.acervo or "").startswith("postgres")) else "SQLite"
     empresas = "distintas" if args.distintas else "repetidas"
-    print("| acervo | empresas | contratos | segundos | contratos/s | CPU (s) | alertas | erros | pico de memória (MB) |")
+    print("| acervo | empresas | contratos | segundos | contratos/s | CPU (s) | alertas | erros "
+          "| pico de memória (MB) |")
     print("|---|---|---|---|---|---|---|---|---|")
     print(f"| {banco} | {empresas} | {resumo.reverificados:,} | {segundos:.1f} | "
           f"{resumo.reverificados / segundos:,.0f} | {cpu:.1f} | {len(resumo.alertas):,} | {len(resumo.erros)} | "

@@ -10,7 +10,7 @@ from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 import sqlalchemy as sa
 
 from .base import agora
-from .contratos import VERIFICADO, Contratos, indexar_varios
+from .contratos import VERIFICADO, Contratos, reindexar_partes
 from .esquema import alertas, contratos, decisoes, verificacoes
 
 # Quantos contratos a reverificação lê do banco de cada vez.
@@ -90,8 +90,9 @@ class Alertas(Contratos):
             con.execute(contratos.update().where(contratos.c.id == sa.bindparam("c_id")),
                         [dict(i.contrato, c_id=i.contrato_id, verificacao_atual=vid) for i, vid in zip(validos, vids)])
             # Os termos de busca vêm do nome e das partes: só mudam com as partes.
-            indexar_varios(con, [(i.contrato_id, atuais[i.contrato_id][1], i.contrato["partes"]) for i in validos
-                                 if i.contrato["partes"] != atuais[i.contrato_id][2]])
+            reindexar_partes(con, [(i.contrato_id, atuais[i.contrato_id][1], atuais[i.contrato_id][2],
+                                    i.contrato["partes"]) for i in validos
+                                   if i.contrato["partes"] != atuais[i.contrato_id][2]])
             novos = [{"contrato_id": i.contrato_id, "verificacao_id": vid, "criado_em": quando,
                       **{k: a.get(k) for k in _CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
             if novos:

@@ -103,7 +103,8 @@ def _reverificado(tarefa: Tarefa, cid: int, nome: str, vid: int, mes_anterior: O
             registro[chave] = anterior[chave]
     base = {"contrato": cid, "arquivo": nome, "mes_anterior": mes_anterior, "mes_novo": tarefa.mes}
     alertas = [{**base, **a} for a in alertas_entre(anterior.get("resultado") or {}, r["resultado"], tarefa.consultar)]
-    return {"registro": json.dumps(registro, ensure_ascii=False), "contrato": do_contrato(r["resultado"]),
+    texto = json.dumps(registro, ensure_ascii=False, check_circular=False, separators=(",", ":"))
+    return {"registro": texto, "contrato": do_contrato(r["resultado"]),
             "alertas": alertas}
 
 
