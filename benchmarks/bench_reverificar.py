@@ -85,19 +85,22 @@ def _parte(reg, papel, por_nome):
 
 def registros_distintos(n, n_empresas, dados_contrato):
     """The stored record of contract i: its extraction names companies 2i and 2i+1 of the generated month
-    (the previous verification is a pending one from October, so every contract gets a verdict alert)."""
+    (the previous verification is a pending one from October that found both companies, as the archive's
+    search terms have them; every contract gets a verdict alert)."""
     from lexaro_contract.registro.dados_abertos.gerador import modelo_da_empresa, registros_esperados
 
     testemunhas = [{"nome_signatario": nome, "cargo": "Testemunha", "empresa_representada": None, "cnpj_empresa": None,
                     "tipo_assinatura": "testemunha"} for nome in ("RENATO ALVES BARBOSA", "LUCIA FERREIRA DIAS")]
     for i in range(n):
-        a, sa = _parte(registros_esperados(modelo_da_empresa(2 * i, n_empresas, 0))[0], "contratante", False)
-        b, sb = _parte(registros_esperados(modelo_da_empresa(2 * i + 1, n_empresas, 0))[0], "contratada",
-                       i % 3 == 2)
+        ra, rb = (registros_esperados(modelo_da_empresa(j, n_empresas, 0))[0] for j in (2 * i, 2 * i + 1))
+        a, sa = _parte(ra, "contratante", False)
+        b, sb = _parte(rb, "contratada", i % 3 == 2)
         extracao = {"empresas": {"empresas": [a, b]}, "assinaturas": {"assinaturas": [sa, sb, *testemunhas]},
                     "dados_contrato": dados_contrato}
+        achadas = [{"razao_social_receita": r["razao_social"], "cnpj": _formatado(r["cnpj"])}
+                   for r in (ra, rb)]
         yield {"arquivo": f"contrato_{i}.pdf", "extracao": extracao, "mes_registro": "2026-10", "resultado": {
-            "resultado_final": "PENDENTE", "empresas": [], "assinaturas": [], "dados_contrato": dados_contrato}}
+            "resultado_final": "PENDENTE", "empresas": achadas, "assinaturas": [], "dados_contrato": dados_contrato}}
 
 
 def encher(acervo, n, registros):
@@ -114,6 +117,9 @@ def encher(acervo, n, registros):
             con.execute(verificacoes.insert(), [{
                 "id": i + 1, "contrato_id": i + 1, "criada_em": agora, "motor": "local", "mes_registro": "2026-10",
                 "veredito": r["resultado"]["resultado_final"], "registro": r} for i, r in bloco])
+        if con.dialect.name == "postgresql":   # the ids were given: the sequences move past them
+            for tabela in ("contratos", "verificacoes"):
+                con.exec_driver_sql(f"SELECT setval(pg_get_serial_sequence('{tabela}', 'id'), {n})")
 
 
 def mes_gerado(pasta, n_empresas, destino):
