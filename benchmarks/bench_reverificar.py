@@ -141,8 +141,8 @@ def _zerar_pico():
 
 def _cpu():
     """CPU seconds of this process and of its finished children (the process workers)."""
-    return sum(resource.getrusage(q).ru_utime + resource.getrusage(q).ru_stime
-               for q in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+    return tuple(resource.getrusage(q).ru_utime + resource.getrusage(q).ru_stime
+                 for q in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
 
 
 def _pico_mb():
@@ -191,17 +191,17 @@ def main():
         resumo = reverificar_acervo(acervo, "2026-11", jobs=args.jobs, processos=not args.fios,
                                     cliente=None if args.pela_rede else reg.fabrica_de_clientes(not args.sem_memoria))
         segundos = time.perf_counter() - inicio
-        cpu = _cpu() - cpu
+        cpu = [depois - antes for antes, depois in zip(cpu, _cpu())]
         pico = _pico_mb()
         acervo.fechar()
     banco = "PostgreSQL" if (args.pg or (args.acervo or "").startswith("postgres")) else "SQLite"
     empresas = "distintas" if args.distintas else "repetidas"
-    print("| acervo | empresas | contratos | segundos | contratos/s | CPU (s) | alertas | erros "
-          "| pico de memória (MB) |")
+    print("| acervo | empresas | contratos | segundos | contratos/s | CPU (s): quem despacha + trabalhadores "
+          "| alertas | erros | pico de memória (MB) |")
     print("|---|---|---|---|---|---|---|---|---|")
     print(f"| {banco} | {empresas} | {resumo.reverificados:,} | {segundos:.1f} | "
-          f"{resumo.reverificados / segundos:,.0f} | {cpu:.1f} | {len(resumo.alertas):,} | {len(resumo.erros)} | "
-          f"{pico:.0f} |")
+          f"{resumo.reverificados / segundos:,.0f} | {cpu[0]:.1f} + {cpu[1]:.1f} | {len(resumo.alertas):,} | "
+          f"{len(resumo.erros)} | {pico:.0f} |")
 
 
 if __name__ == "__main__":

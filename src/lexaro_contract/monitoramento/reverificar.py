@@ -33,9 +33,11 @@ from .reproducao import novo_verificador_do_acervo
 
 Json = Dict[str, Any]
 _MES = re.compile(r"\d{4}-\d{2}")
-# Contratos por tarefa de um trabalhador; pedaços em voo por trabalhador.
+# Contratos por tarefa de um trabalhador; pedaços em voo por trabalhador: o
+# bastante para nenhum trabalhador parar enquanto quem despacha grava mil
+# contratos ou lê os próximos.
 PEDACO = 32
-EM_VOO_POR_TRABALHADOR = 2
+EM_VOO_POR_TRABALHADOR = 16
 # Reverificações gravadas por transação.
 ESCRITA = 1000
 # A partir de quantos contratos os trabalhadores são processos: cada um leva
@@ -133,6 +135,8 @@ def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato
     feitos, _ = cf.wait(list(em_voo), return_when=quando)
     for futuro in feitos:
         pedaco = em_voo.pop(futuro)
+        if futuro.cancelled():
+            continue   # nem começou: os contratos dele ficam como estavam
         try:
             saidas = futuro.result()
         except Exception as e:  # noqa: BLE001 - o trabalhador (um processo morto), não um contrato, falhou
@@ -147,6 +151,8 @@ def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato
                 gravacao.resumo.erros.append(f"{nome}: {saida['erro']}")
                 if saida.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
                     parar.set()   # o registro parou de responder: o resto fica para a próxima passada
+                    for outro in em_voo:
+                        outro.cancel()   # os que ainda não começaram
             else:
                 gravacao.acrescentar(Reverificada(cid, vid, saida["registro"], saida["contrato"], gravacao.mes,
                                                   saida["alertas"]))
