@@ -175,3 +175,31 @@ def test_verificar_with_its_own_registry_served_in_process(destino, apontar_regi
         assert codigo == 1 and err == ""
         assert [linha.split(": ")[1].split(" ")[0] for linha in out.splitlines()] == \
             ["APROVADO", "REPROVADO", "PENDENTE"]
+
+
+def test_process_workers_answer_from_the_registry_they_open_with_the_http_server_gone(acervo_verificado, abrir):
+    from lexaro_contract.enderecos import Enderecos, apontando
+    from lexaro_contract.monitoramento.reverificar import reverificar_acervo
+    from lexaro_contract.registro.em_processo import servir_no_processo
+
+    destino, _, novembro = acervo_verificado
+    with servir_no_processo(novembro) as reg, apontando(Enderecos.na_base(reg.base, observado=True)):
+        reg.servidor.shutdown()   # nothing answers on the socket: the workers ask the folder they load
+        resumo = reverificar_acervo(abrir(destino), "2026-11", processos=True, cliente=reg.fabrica_de_clientes())
+    assert resumo.erros == [] and resumo.reverificados == 3
+    assert sorted((a["arquivo"], a["tipo"]) for a in resumo.alertas) == sorted(
+        [(n, "situacao") for n in ("01_servicos.pdf", "02_fornecimento.pdf", "03_locacao.pdf")]
+        + [("01_servicos.pdf", t) for t in ("signatario_fora_do_qsa", "endereco", "veredito")]
+        + [("02_fornecimento.pdf", "empresa_nao_encontrada"), ("03_locacao.pdf", "razao_social"),
+           ("03_locacao.pdf", "veredito")])
+    assert {a["depois"] for a in resumo.alertas if a["tipo"] == "situacao"} == {"INAPTA"}
+    # The search terms follow the parties that changed, as a full re-indexing would leave them.
+    import sqlalchemy as sa
+    from lexaro_contract.acervo.esquema import termos
+    from lexaro_contract.acervo.termos import termos_de
+
+    acervo = abrir(destino)
+    with acervo.motor.connect() as con:
+        for c in acervo.listar()[0]:
+            assert set(con.execute(sa.select(termos.c.termo).where(termos.c.contrato_id == c["id"])).scalars()) \
+                == termos_de(c["nome"], c["partes"])

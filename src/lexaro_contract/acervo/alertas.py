@@ -1,18 +1,34 @@
 """Os alertas do acervo: a reverificação de cada contrato (guardada com os
-seus alertas numa transação só), a lista dos alertas e quem os viu."""
+seus alertas na mesma transação; as de muitos contratos, numa transação só),
+a lista dos alertas e quem os viu."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 import sqlalchemy as sa
 
 from .base import agora
-from .contratos import VERIFICADO, Contratos
+from .contratos import VERIFICADO, Contratos, reindexar_partes
 from .esquema import alertas, contratos, decisoes, verificacoes
 
 # Quantos contratos a reverificação lê do banco de cada vez.
-LOTE_DE_LEITURA = 500
+LOTE_DE_LEITURA = 1000
+_CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
+
+
+@dataclass
+class Reverificada:
+    """Uma reverificação pronta para gravar: o registro novo já em JSON, as
+    colunas que o contrato repete dele (`contratos.do_contrato`) e os alertas."""
+
+    contrato_id: int
+    anterior: int                      # a verificação de que partiu
+    registro: str
+    contrato: Dict[str, Any]
+    mes_registro: Optional[str]
+    alertas: List[Dict[str, Any]]
 # A decisão que marca um alerta como visto, no log das decisões.
 VISTO = "visto"
 
@@ -26,16 +42,25 @@ class Alertas(Contratos):
                     contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual)))
                 if m}
 
-    def para_reverificar(self, mes: str) -> Iterator[List[Dict[str, Any]]]:
+    def quantos_para_reverificar(self, mes: str) -> int:
+        """Quantos contratos `para_reverificar` daria."""
+        with self.motor.connect() as con:
+            return int(con.execute(sa.select(sa.func.count()).select_from(
+                contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
+                .where(contratos.c.estado == VERIFICADO,
+                       sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes))).scalar_one())
+
+    def para_reverificar(self, mes: str, texto: bool = False) -> Iterator[List[Dict[str, Any]]]:
         """Os contratos verificados cuja verificação atual não é do `mes`, em
         lotes: ``{"contrato_id", "nome", "verificacao_id", "mes_registro",
-        "registro"}`` (o que já foi reverificado com este mês fica de fora)."""
+        "registro"}`` (o que já foi reverificado com este mês fica de fora).
+        `texto`: o registro vem como o texto JSON guardado, sem ser lido."""
+        coluna = sa.cast(verificacoes.c.registro, sa.Text) if texto else verificacoes.c.registro
         ultimo = 0
         while True:
             with self.motor.connect() as con:
                 linhas = con.execute(
-                    sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id, verificacoes.c.mes_registro,
-                              verificacoes.c.registro)
+                    sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id, verificacoes.c.mes_registro, coluna)
                     .select_from(contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
                     .where(contratos.c.id > ultimo, contratos.c.estado == VERIFICADO,
                            sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes))
@@ -46,25 +71,53 @@ class Alertas(Contratos):
             yield [{"contrato_id": int(c), "nome": n, "verificacao_id": int(v), "mes_registro": m, "registro": r}
                    for c, n, v, m, r in linhas]
 
-    def guardar_reverificacao(self, contrato_id: int, anterior: int, registro: Dict[str, Any],
-                              novos: List[Dict[str, Any]]) -> Optional[int]:
-        """A verificação nova e os seus alertas, juntos; None (e nada gravado)
-        se o contrato mudou de verificação ou foi excluído nesse meio tempo."""
-        with self.motor.connect() as con:
-            atual = con.execute(sa.select(contratos.c.verificacao_atual)
-                                .where(contratos.c.id == contrato_id)).scalar()
-        if atual != anterior:
-            return None
-
-        def com_alertas(con: sa.Connection, vid: int) -> None:
+    def guardar_reverificacoes(self, itens: List[Reverificada]) -> Dict[int, int]:
+        """As verificações novas e os seus alertas, todas numa transação (ou
+        nenhuma); devolve o id da verificação nova de cada contrato gravado.
+        Fica de fora (nada gravado) o contrato que mudou de verificação ou foi
+        excluído nesse meio tempo."""
+        if not itens:
+            return {}
+        quando = agora()
+        with self.motor.begin() as con:
+            atuais = {int(c): (v, n, p) for c, v, n, p in con.execute(
+                sa.select(contratos.c.id, contratos.c.verificacao_atual, contratos.c.nome, contratos.c.partes)
+                .where(contratos.c.id.in_([i.contrato_id for i in itens])))}
+            validos = [i for i in itens if i.contrato_id in atuais and atuais[i.contrato_id][0] == i.anterior]
+            if not validos:
+                return {}
+            vids = self._inserir_verificacoes(con, validos, quando)
+            con.execute(contratos.update().where(contratos.c.id == sa.bindparam("c_id")),
+                        [dict(i.contrato, c_id=i.contrato_id, verificacao_atual=vid) for i, vid in zip(validos, vids)])
+            # Os termos de busca vêm do nome e das partes: só mudam com as partes.
+            reindexar_partes(con, [(i.contrato_id, atuais[i.contrato_id][1], atuais[i.contrato_id][2],
+                                    i.contrato["partes"]) for i in validos
+                                   if i.contrato["partes"] != atuais[i.contrato_id][2]])
+            novos = [{"contrato_id": i.contrato_id, "verificacao_id": vid, "criado_em": quando,
+                      **{k: a.get(k) for k in _CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
             if novos:
-                quando = agora()
-                con.execute(alertas.insert(), [
-                    {"contrato_id": contrato_id, "verificacao_id": vid, "criado_em": quando,
-                     **{k: a.get(k) for k in ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior",
-                                              "mes_novo")}} for a in novos])
+                con.execute(alertas.insert(), novos)
+        return {i.contrato_id: vid for i, vid in zip(validos, vids)}
 
-        return self.guardar_registro(contrato_id, registro, "acervo", None, junto=com_alertas)
+    def _inserir_verificacoes(self, con: sa.Connection, itens: List[Reverificada], quando: str) -> List[int]:
+        """As linhas das verificações novas, na ordem de `itens`; os seus ids.
+        O registro já vem em JSON (feito pelo trabalhador): gravado como veio."""
+        inserir = verificacoes.insert().values(registro=sa.bindparam("registro_json", type_=sa.Text))
+        linhas = [{"contrato_id": i.contrato_id, "criada_em": quando, "veredito": i.contrato["veredito"],
+                   "motor": "acervo", "modelo": None, "mes_registro": i.mes_registro, "registro_json": i.registro}
+                  for i in itens]
+        if con.dialect.name != "sqlite":
+            return [int(v) for v in con.execute(
+                inserir.returning(verificacoes.c.id, sort_by_parameter_order=True), linhas).scalars()]
+        # O SQLite não garante a ordem das linhas do RETURNING de um INSERT de
+        # várias linhas (o SQLAlchemy as inseriria uma a uma). Dentro desta
+        # transação de escrita ninguém mais insere: a verificação mais nova de
+        # cada contrato é a que acaba de entrar.
+        con.execute(inserir, linhas)
+        novas = dict(con.execute(sa.select(verificacoes.c.contrato_id, sa.func.max(verificacoes.c.id))
+                                 .where(verificacoes.c.contrato_id.in_([i.contrato_id for i in itens]))
+                                 .group_by(verificacoes.c.contrato_id)).all())
+        return [int(novas[i.contrato_id]) for i in itens]
 
     def alertas(self, vistos: Optional[bool] = None, contrato_id: Optional[int] = None,
                 limite: int = 500) -> List[Dict[str, Any]]:

@@ -40,6 +40,13 @@ def _partes(resultado: Dict[str, Any]) -> str:
     return "; ".join(nomes)
 
 
+def do_contrato(resultado: Dict[str, Any]) -> Dict[str, Any]:
+    """O que o contrato repete da sua verificação mais recente (menos o id dela)."""
+    return {"estado": VERIFICADO, "erro": None, "veredito": resultado.get("resultado_final"),
+            "partes": _partes(resultado), "data_contrato": (resultado.get("dados_contrato") or {}).get("data"),
+            "pendente_revisao": bool(resultado.get("campos_pendentes")), "decisao_final": None}
+
+
 class Contratos(Base):
     def adicionar(self, nome: str, conteudo: bytes, enviado_por: Optional[str] = None,
                   estado: str = NA_FILA) -> Tuple[int, bool]:
@@ -81,18 +88,14 @@ class Contratos(Base):
                     estado=ERRO, erro=str(registro.get("erro") or "erro desconhecido")))
                 return None
             resultado = registro["resultado"]
-            veredito = resultado.get("resultado_final")
             vid = con.execute(verificacoes.insert().values(
-                contrato_id=contrato_id, criada_em=agora(), veredito=veredito, motor=motor, modelo=modelo,
-                mes_registro=registro.get("mes_registro"), registro=registro)).inserted_primary_key
+                contrato_id=contrato_id, criada_em=agora(), veredito=resultado.get("resultado_final"), motor=motor,
+                modelo=modelo, mes_registro=registro.get("mes_registro"), registro=registro)).inserted_primary_key
             assert vid is not None
             nome = con.execute(sa.select(contratos.c.nome).where(contratos.c.id == contrato_id)).scalar_one()
             _indexar(con, contrato_id, nome, _partes(resultado))
             con.execute(contratos.update().where(contratos.c.id == contrato_id).values(
-                estado=VERIFICADO, erro=None, veredito=veredito, partes=_partes(resultado),
-                data_contrato=(resultado.get("dados_contrato") or {}).get("data"),
-                pendente_revisao=bool(resultado.get("campos_pendentes")), decisao_final=None,
-                verificacao_atual=int(vid[0])))
+                **do_contrato(resultado), verificacao_atual=int(vid[0])))
             if junto is not None:
                 junto(con, int(vid[0]))
             return int(vid[0])
@@ -216,7 +219,36 @@ class Contratos(Base):
 
 
 def _indexar(con: sa.Connection, contrato_id: int, nome: str, partes: Optional[str]) -> None:
-    con.execute(termos.delete().where(termos.c.contrato_id == contrato_id))
-    novos = [{"termo": t, "contrato_id": contrato_id} for t in sorted(termos_de(nome, partes))]
+    indexar_varios(con, [(contrato_id, nome, partes)])
+
+
+def reindexar_partes(con: sa.Connection, itens: List[Tuple[int, str, Optional[str], Optional[str]]]) -> None:
+    """Os termos de busca de cada ``(contrato, nome, partes de antes, partes
+    de agora)``: sai só o que as partes de antes davam e as de agora não, e
+    entra só o que é novo (o nome e quase todas as partes ficam)."""
+    sai: List[Dict[str, Any]] = []
+    entra: List[Dict[str, Any]] = []
+    for c, nome, antes, agora_ in itens:
+        velhos, novos = termos_de(nome, antes), termos_de(nome, agora_)
+        sai += [{"t": t, "c": c} for t in sorted(velhos - novos)]
+        entra += [{"termo": t, "contrato_id": c} for t in sorted(novos - velhos)]
+    if sai:
+        con.execute(termos.delete().where(termos.c.termo == sa.bindparam("t"),
+                                          termos.c.contrato_id == sa.bindparam("c")), sai)
+    if entra:
+        # Um termo que já estava (o índice de antes não era exatamente o das partes de antes) não se repete.
+        existentes = {(t, c) for t, c in con.execute(sa.select(termos.c.termo, termos.c.contrato_id).where(
+            termos.c.contrato_id.in_(sorted({e["contrato_id"] for e in entra}))))}
+        entra = [e for e in entra if (e["termo"], e["contrato_id"]) not in existentes]
+        if entra:
+            con.execute(termos.insert(), entra)
+
+
+def indexar_varios(con: sa.Connection, itens: List[Tuple[int, str, Optional[str]]]) -> None:
+    """Os termos de busca de cada ``(contrato, nome, partes)``, no lugar dos que havia."""
+    if not itens:
+        return
+    con.execute(termos.delete().where(termos.c.contrato_id.in_([c for c, _, _ in itens])))
+    novos = [{"termo": t, "contrato_id": c} for c, nome, partes in itens for t in sorted(termos_de(nome, partes))]
     if novos:
         con.execute(termos.insert(), novos)

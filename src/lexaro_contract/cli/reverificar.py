@@ -61,6 +61,7 @@ def _tabela(alertas: List[Dict[str, Any]]) -> None:
 def comando_reverificar(args: argparse.Namespace) -> int:
     from ..monitoramento.alertas import torna_reprovado
     from ..monitoramento.reverificar import MesAnterior, conferir_mes, reverificar_acervo
+    from ..registro.cliente import Memorizado, SessoesPorFio, sessoes_memorizadas
 
     if args.jobs < 1:
         raise ErroDeUso("--jobs deve ser pelo menos 1")
@@ -82,8 +83,16 @@ def comando_reverificar(args: argparse.Namespace) -> int:
                 conferir_mes(acervo.meses_atuais(), mes)
             except MesAnterior as e:
                 raise ErroDeUso(str(e)) from None
-        with apontando(enderecos):
-            resumo = reverificar_acervo(acervo, mes, jobs=args.jobs, consultar=_consultar, parcial=parcial)
+        # Sem rede para o registro deste processo (nem para o dos processos trabalhadores, que o abrem lá);
+        # as respostas lembradas pela passada, em que o mês não muda.
+        cliente = Memorizado(servidor.cliente() if servidor is not None else SessoesPorFio())
+        fabrica = servidor.fabrica_de_clientes() if servidor is not None else sessoes_memorizadas
+        try:
+            with apontando(enderecos, cliente):
+                resumo = reverificar_acervo(acervo, mes, jobs=args.jobs, consultar=_consultar, parcial=parcial,
+                                            cliente=fabrica)
+        finally:
+            cliente.fechar()
     finally:
         acervo.fechar()
         if servidor is not None:

@@ -2,9 +2,10 @@
 verificação, devolvida ao mesmo `ContractChecker.verificar` como se o PDF
 tivesse sido lido agora. A regra do veredito é uma só; muda só o registro.
 
-Cada contrato vai ao trabalhador do lote como um arquivo JSON (o "documento"
-que o motor lê): ``{"extracao": {...}, "evidencias": ...}``. Assim a tarefa
-do lote é a de sempre (um caminho), em fios ou em processos.
+O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``:
+um arquivo JSON, ou entregue em memória ao motor logo antes da verificação
+(`MotorDoAcervo.entregar`; a reverificação do acervo, em `pedaco`, não
+escreve um arquivo por contrato).
 """
 
 from __future__ import annotations
@@ -98,13 +99,20 @@ class MotorDoAcervo:
 
     def __init__(self) -> None:
         self._evidencias: Dict[str, Any] = {}
+        self._entregue: Optional[Json] = None
 
     def add_question(self, _pergunta: Any) -> None:
         pass
 
+    def entregar(self, documento: Json) -> None:
+        """O documento da próxima verificação deste motor, em vez do arquivo."""
+        self._entregue = documento
+
     def process(self, caminho: str) -> _Documento:
-        with open(caminho, encoding="utf-8") as f:
-            documento = json.load(f)
+        documento, self._entregue = self._entregue, None
+        if documento is None:
+            with open(caminho, encoding="utf-8") as f:
+                documento = json.load(f)
         self._evidencias = {caminho: documento.get("evidencias")}
         return _Documento(documento["extracao"])
 

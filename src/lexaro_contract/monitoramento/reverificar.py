@@ -3,6 +3,12 @@ guardada, contra o registro para onde o processo aponta, pelos trabalhadores
 do lote; a verificação nova fica guardada com o mês do registro e com os
 alertas do que mudou desde a anterior.
 
+Os contratos vão aos trabalhadores em pedaços (`PEDACO` por tarefa, o
+registro guardado como texto; cada trabalhador o lê, verifica, compara e
+escreve o novo: `pedaco`) e as verificações novas voltam ao banco em
+transações grandes (`ESCRITA` contratos cada), com os seus alertas; uma
+transação que falha não deixa nada dela gravado.
+
 Um contrato cuja verificação atual já é do mês não é refeito (uma segunda
 passada com o mesmo mês não acha nada novo nem repete alertas, e termina o que
 uma passada interrompida deixou). Um registro que para de responder
@@ -11,19 +17,32 @@ interrompe a passada: o que não foi reverificado fica como estava.
 
 from __future__ import annotations
 
+import concurrent.futures as cf
 import re
 import tempfile
 import threading
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from .. import lote
-from .alertas import Consulta, alertas_entre
-from .reproducao import escrever_documento, extracao_de, novo_verificador_do_acervo
+from ..acervo.alertas import Reverificada
+from .alertas import Consulta
+from .pedaco import Contrato, Tarefa, reverificar_pedaco
+from .reproducao import novo_verificador_do_acervo
 
 Json = Dict[str, Any]
 _MES = re.compile(r"\d{4}-\d{2}")
+# Contratos por tarefa de um trabalhador; pedaços em voo por trabalhador: o
+# bastante para nenhum trabalhador parar enquanto quem despacha grava mil
+# contratos ou lê os próximos.
+PEDACO = 32
+EM_VOO_POR_TRABALHADOR = 16
+# Reverificações gravadas por transação.
+ESCRITA = 1000
+# A partir de quantos contratos os trabalhadores são processos: cada um leva
+# um ou dois segundos para começar, e num processo só os fios disputam o GIL.
+LIMIAR_PROCESSOS = 2000
 
 
 class MesAnterior(ValueError):
@@ -50,73 +69,118 @@ def conferir_mes(meses: Any, mes: str) -> None:
 
 
 def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optional[Consulta] = None,
-                       parar: Optional[threading.Event] = None, parcial: bool = False, processos: bool = False,
+                       parar: Optional[threading.Event] = None, parcial: bool = False,
+                       processos: Optional[bool] = None,
+                       cliente: Optional[Callable[[], Any]] = None,
                        ao_guardar: Optional[Callable[[Json], None]] = None) -> Resumo:
     """Reverifica o acervo com o registro atual do processo (os endereços do
     `cnpj`), que é do `mes`. `consultar(cnpj)` dá a data de uma mudança de
     situação; `ao_guardar` recebe cada alerta guardado. `parcial`: o mês é
     parcial, e um CNPJ que ele não sabe dizer é o erro daquele contrato (a
     passada segue); senão, um registro indisponível interrompe a passada.
-    `processos`: os trabalhadores são processos (cada um lê o seu documento
-    da pasta temporária), e não fios deste processo."""
+    `processos`: os trabalhadores são processos, e não fios deste processo
+    (None: processos a partir de `LIMIAR_PROCESSOS` contratos, quando o
+    trabalho de CPU compensa o início deles); `cliente` faz, em cada um, o
+    cliente HTTP com que o seu `cnpj` pergunta ao registro (sem ele, o
+    `requests` de sempre, pela rede)."""
     parar = parar or threading.Event()
+    if processos is None:
+        processos = acervo.quantos_para_reverificar(mes) >= LIMIAR_PROCESSOS
     resumo = Resumo()
+    config = replace(lote.Configuracao.atual(segredos=lote.segredos_configurados()),
+                     fabrica=novo_verificador_do_acervo, digitais=False)
     executor = lote.fabrica_de_processos(jobs)() if processos else lote.ExecutorDeFios(jobs)
+    gravacao = _Gravacao(acervo, mes, resumo, ao_guardar)
+    em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato]] = {}
     try:
         with tempfile.TemporaryDirectory(prefix="reverificar-") as pasta:
-            for bloco in acervo.para_reverificar(mes):
-                _um_bloco(acervo, mes, bloco, Path(pasta), executor, jobs, consultar, parar, resumo, ao_guardar,
-                          parcial)
+            # O caminho que cada verificação recebe: o documento vai em memória ao motor.
+            marcador = Path(pasta) / "extracao-guardada.json"
+            marcador.write_text("{}", encoding="utf-8")
+            tarefa = Tarefa(str(marcador), config, mes, parcial, consultar, cliente if processos else None)
+            for pedaco in _pedacos(acervo.para_reverificar(mes, texto=True)):
+                while len(em_voo) >= EM_VOO_POR_TRABALHADOR * jobs and not parar.is_set():
+                    _colher(em_voo, cf.FIRST_COMPLETED, gravacao, parar, parcial)
                 if parar.is_set():
-                    resumo.interrompido = True
                     break
+                em_voo[executor.submit(reverificar_pedaco, tarefa, list(pedaco.values()),
+                                       None if processos else parar)] = pedaco
+            while em_voo:
+                _colher(em_voo, cf.ALL_COMPLETED, gravacao, parar, parcial)
+            gravacao.gravar()
+    except BaseException:
+        parar.set()   # os pedaços em voo param no próximo contrato; o que não foi gravado fica como estava
+        raise
     finally:
         executor.shutdown(wait=True)
+    resumo.interrompido = parar.is_set()
     return resumo
 
 
-def _um_bloco(acervo: Any, mes: str, bloco: List[Json], pasta: Path, executor: Any, jobs: int,
-              consultar: Optional[Consulta], parar: threading.Event, resumo: Resumo,
-              ao_guardar: Optional[Callable[[Json], None]], parcial: bool) -> None:
-    por_caminho: Dict[str, Json] = {}
-    for item in bloco:
-        extracao = extracao_de(item["registro"])
-        if extracao is None:
-            resumo.sem_extracao.append(item["nome"])
-            continue
-        caminho = str(pasta / f"{item['contrato_id']}.json")
-        escrever_documento(caminho, extracao, item["registro"].get("evidencias"))
-        por_caminho[caminho] = dict(item, extracao=extracao)
-    for r in lote.verificar_lote(list(por_caminho), executor, simultaneos=jobs, fabrica=novo_verificador_do_acervo,
-                                 digitais=False, parar=parar):
-        item = por_caminho[r["arquivo"]]
-        Path(r["arquivo"]).unlink(missing_ok=True)
-        if "erro" in r:
-            resumo.erros.append(f"{item['nome']}: {r['erro']}")
-            if r.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
-                parar.set()   # o registro parou de responder: o resto fica para a próxima passada
-            continue
-        _guardar(acervo, mes, item, r, consultar, resumo, ao_guardar)
+def _pedacos(blocos: Iterable[List[Json]]) -> Iterator[Dict[int, Contrato]]:
+    pedaco: Dict[int, Contrato] = {}
+    for bloco in blocos:
+        for item in bloco:
+            pedaco[item["contrato_id"]] = (item["contrato_id"], item["nome"], item["verificacao_id"],
+                                           item["mes_registro"], item["registro"])
+            if len(pedaco) >= PEDACO:
+                yield pedaco
+                pedaco = {}
+    if pedaco:
+        yield pedaco
 
 
-def _guardar(acervo: Any, mes: str, item: Json, r: Json, consultar: Optional[Consulta], resumo: Resumo,
-             ao_guardar: Optional[Callable[[Json], None]]) -> None:
-    anterior: Json = item["registro"]
-    registro: Json = {**r, "arquivo": anterior.get("arquivo") or item["nome"], "extracao": item["extracao"],
-                      "mes_registro": mes, "reverificacao_de": item["verificacao_id"]}
-    for chave in ("assinaturas_digitais", "evidencias"):
-        if chave in anterior:
-            registro[chave] = anterior[chave]
-    base = {"contrato": item["contrato_id"], "arquivo": item["nome"], "mes_anterior": item["mes_registro"],
-            "mes_novo": mes}
-    novos = [{**base, **a} for a in alertas_entre(anterior.get("resultado") or {}, r["resultado"], consultar)]
-    if acervo.guardar_reverificacao(item["contrato_id"], item["verificacao_id"], registro, novos) is None:
-        return
-    resumo.reverificados += 1
-    resumo.alertas.extend(novos)
-    if ao_guardar is not None:
-        for a in novos:
-            ao_guardar(a)
+def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato]], quando: str,
+            gravacao: "_Gravacao", parar: threading.Event, parcial: bool) -> None:
+    feitos, _ = cf.wait(list(em_voo), return_when=quando)
+    for futuro in feitos:
+        pedaco = em_voo.pop(futuro)
+        if futuro.cancelled():
+            continue   # nem começou: os contratos dele ficam como estavam
+        try:
+            saidas = futuro.result()
+        except Exception as e:  # noqa: BLE001 - o trabalhador (um processo morto), não um contrato, falhou
+            parar.set()
+            motivo = f"o processo de verificação terminou de forma anormal ({type(e).__name__}: {e})"
+            saidas = [(cid, lote.erro(c[1], motivo, lote.ERRO_PROCESSO)) for cid, c in pedaco.items()]
+        for cid, saida in saidas:
+            _cid, nome, vid, _mes, _texto = pedaco[cid]
+            if saida.get("sem_extracao"):
+                gravacao.resumo.sem_extracao.append(nome)
+            elif "erro" in saida:
+                gravacao.resumo.erros.append(f"{nome}: {saida['erro']}")
+                if saida.get("tipo_erro") == lote.ERRO_REGISTRO and not parcial:
+                    parar.set()   # o registro parou de responder: o resto fica para a próxima passada
+                    for outro in em_voo:
+                        outro.cancel()   # os que ainda não começaram
+            else:
+                gravacao.acrescentar(Reverificada(cid, vid, saida["registro"], saida["contrato"], gravacao.mes,
+                                                  saida["alertas"]))
+
+
+class _Gravacao:
+    """As reverificações prontas, gravadas com os seus alertas a cada `ESCRITA`."""
+
+    def __init__(self, acervo: Any, mes: str, resumo: Resumo, ao_guardar: Optional[Callable[[Json], None]]) -> None:
+        self.acervo, self.mes, self.resumo, self.ao_guardar = acervo, mes, resumo, ao_guardar
+        self.prontas: List[Reverificada] = []
+
+    def acrescentar(self, pronta: Reverificada) -> None:
+        self.prontas.append(pronta)
+        if len(self.prontas) >= ESCRITA:
+            self.gravar()
+
+    def gravar(self) -> None:
+        prontas, self.prontas = self.prontas, []
+        gravadas = self.acervo.guardar_reverificacoes(prontas)
+        for p in prontas:
+            if p.contrato_id not in gravadas:
+                continue
+            self.resumo.reverificados += 1
+            self.resumo.alertas.extend(p.alertas)
+            if self.ao_guardar is not None:
+                for a in p.alertas:
+                    self.ao_guardar(a)
 
 
 __all__ = ["MesAnterior", "Resumo", "conferir_mes", "reverificar_acervo"]

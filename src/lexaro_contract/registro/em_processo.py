@@ -5,21 +5,42 @@ reverificação do acervo (`acervo reverificar --registro`) passam por aqui.
 
     with servir_no_processo("registro.sqlite") as reg:
         reg.base, reg.mes          # "http://127.0.0.1:40123", "2026-11"
+
+Uma passada longa deste processo (a reverificação do acervo) pergunta sem
+rede, pelas mesmas rotas: `reg.cliente()` no lugar do `requests` do `cnpj`.
 """
 
 from __future__ import annotations
 
+import functools
 from pathlib import Path
-from typing import Any, Dict, Optional
+from typing import Any, Callable, Dict, Optional
 
+from .cliente import ClienteNoProcesso, Memorizado
+from .fonte import Fonte
 from .servidor.frente import ServidorRegistro, iniciar_em_segundo_plano
 
 
 class RegistroNoProcesso:
     """O servidor em segundo plano, a sua URL base e o que a fonte diz de si."""
 
-    def __init__(self, servidor: ServidorRegistro, base: str, info: Dict[str, Any]) -> None:
-        self.servidor, self.base, self.info = servidor, base, info
+    def __init__(self, servidor: ServidorRegistro, base: str, info: Dict[str, Any],
+                 abrir: Callable[[], Fonte], destino: str) -> None:
+        self.servidor, self.base, self.info, self.destino = servidor, base, info, destino
+        self._abrir = abrir
+
+    def cliente(self, remoto: Any = None) -> ClienteNoProcesso:
+        """Um cliente que responde às URLs deste registro sem sair do
+        processo (uma fonte por fio, aberta como as do servidor); o resto vai
+        a `remoto` (padrão: uma sessão `requests` por fio). Feche-o com
+        `fechar()`."""
+        return ClienteNoProcesso(self.base, self._abrir, remoto)
+
+    def fabrica_de_clientes(self, lembrar: bool = True) -> Callable[[], Any]:
+        """Quem faz, noutro processo (um trabalhador), um cliente como o de
+        `cliente()` que abre lá o mesmo destino, com as respostas lembradas
+        pela passada (`lembrar`); vai por cópia ao processo."""
+        return functools.partial(cliente_do_destino, self.destino, self.base, lembrar)
 
     @property
     def mes(self) -> Optional[str]:
@@ -49,8 +70,10 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
     (arquivo ausente, banco incompleto, pasta inválida) sem nada iniciado."""
     if "://" not in destino and Path(destino).is_dir():
         servidor, base = iniciar_em_segundo_plano(destino)
-        info: Dict[str, Any] = servidor.frente.fonte.info() if servidor.frente.fonte is not None else {}
-        return RegistroNoProcesso(servidor, base, info)
+        pasta = servidor.frente.fonte
+        assert pasta is not None
+        # A pasta fica em memória, compartilhada com o servidor (fechá-la não faz nada).
+        return RegistroNoProcesso(servidor, base, pasta.info(), lambda: pasta, destino)
     from .banco.consultas import Registro
     from .banco.seguir import RegistroQueSegue
 
@@ -65,7 +88,23 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
         return RegistroQueSegue(destino)
 
     servidor, base = iniciar_em_segundo_plano(abrir)
-    return RegistroNoProcesso(servidor, base, info)
+    return RegistroNoProcesso(servidor, base, info, abrir, destino)
 
 
-__all__ = ["RegistroNoProcesso", "servir_no_processo"]
+def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
+    """O cliente sem rede de um registro servido em `base` por outro processo,
+    com a fonte aberta aqui: a pasta lida de novo, ou o banco (uma conexão
+    por fio). Com `lembrar`, as respostas ficam lembradas pela passada."""
+    if "://" not in destino and Path(destino).is_dir():
+        from .servidor.pasta_json import PastaJson
+
+        pasta = PastaJson.abrir(destino)
+        cliente = ClienteNoProcesso(base, lambda: pasta)
+    else:
+        from .banco.seguir import RegistroQueSegue
+
+        cliente = ClienteNoProcesso(base, lambda: RegistroQueSegue(destino))
+    return Memorizado(cliente) if lembrar else cliente
+
+
+__all__ = ["RegistroNoProcesso", "cliente_do_destino", "servir_no_processo"]

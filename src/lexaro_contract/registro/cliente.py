@@ -1,0 +1,262 @@
+"""Clientes HTTP para o módulo `cnpj` numa passada longa (a reverificação do
+acervo): ficam no lugar do `requests` que o módulo procura a cada consulta
+(instalados por `enderecos.apontando(..., cliente)`, nunca à mão).
+
+- `ClienteNoProcesso` responde às URLs de um registro servido neste processo
+  sem socket nem JSON: as mesmas rotas e formas da frente HTTP
+  (`servidor.frente` e `servidor.formas`), perguntadas à fonte de cada fio. O
+  servidor HTTP segue de pé para quem chega pela rede; uma URL de fora da base
+  vai ao cliente remoto.
+- `SessoesPorFio`: os serviços configurados, com uma sessão `requests` (que
+  mantém a conexão aberta) por fio.
+- `Memorizado`: guarda as respostas que dizem algo da empresa (200, 404, 400)
+  por URL durante a passada, em que o mês do registro não muda e o mesmo
+  fornecedor aparece em muitos contratos. Respostas de indisponibilidade
+  nunca ficam guardadas.
+"""
+
+from __future__ import annotations
+
+import collections
+import json
+import threading
+from typing import Any, Callable, Dict, Hashable, List, Optional, Tuple
+
+from .fonte import Fonte, FonteIndisponivel, chave_texto, cnpj_valido
+from .servidor.formas import (ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca, erro_receita_ws,
+                              ler_consulta_busca, resposta_busca)
+from .servidor.frente import BRASIL_API_PATH, BUSCA_PATH, ITENS_POR_PAGINA, PRAZO_BUSCA, RECEITA_WS_PATH, juntar_buscas
+
+# Quantas respostas a memória de uma passada guarda (as mais antigas saem primeiro).
+LIMITE_MEMORIA = 20_000
+_AVISO_PARCIAL = "o registro local é de um mês parcial e não tem este CNPJ; não se sabe se ele existe"
+
+
+class RespostaLocal:
+    """O que o `cnpj` e o observador do registro leem de uma resposta
+    (`status_code`, `json()`), sem o corpo ter virado texto."""
+
+    __slots__ = ("status_code", "url", "_corpo")
+
+    def __init__(self, status_code: int, corpo: Any, url: str = "") -> None:
+        self.status_code, self._corpo, self.url = status_code, corpo, url
+
+    def json(self, **_: Any) -> Any:
+        return self._corpo
+
+    @property
+    def ok(self) -> bool:
+        return self.status_code < 400
+
+    @property
+    def text(self) -> str:
+        return json.dumps(self._corpo, ensure_ascii=False)
+
+    @property
+    def content(self) -> bytes:
+        return self.text.encode("utf-8")
+
+    @property
+    def headers(self) -> Dict[str, str]:
+        return {"Content-Type": "application/json"}
+
+    def raise_for_status(self) -> None:
+        if self.status_code >= 400:
+            import requests
+
+            raise requests.HTTPError(f"{self.status_code} para {self.url}")
+
+
+class SessoesPorFio:
+    """`get` e `post` numa sessão `requests` deste fio (conexões reaproveitadas)."""
+
+    def __init__(self) -> None:
+        self._local = threading.local()
+        self._sessoes: List[Any] = []
+        self._trava = threading.Lock()
+
+    def _sessao(self) -> Any:
+        sessao = getattr(self._local, "sessao", None)
+        if sessao is None:
+            import requests
+
+            sessao = self._local.sessao = requests.Session()
+            with self._trava:
+                self._sessoes.append(sessao)
+        return sessao
+
+    def get(self, url: str, **kwargs: Any) -> Any:
+        return self._sessao().get(url, **kwargs)
+
+    def post(self, url: str, **kwargs: Any) -> Any:
+        return self._sessao().post(url, **kwargs)
+
+    def fechar(self) -> None:
+        with self._trava:
+            sessoes, self._sessoes = self._sessoes, []
+        for s in sessoes:
+            s.close()
+
+
+class ClienteNoProcesso:
+    """As rotas da frente de registro chamadas direto, com a fonte deste fio
+    (`abrir()` faz uma por fio, como os trabalhadores do servidor)."""
+
+    def __init__(self, base: str, abrir: Callable[[], Fonte], remoto: Any = None) -> None:
+        self.base = base.rstrip("/")
+        self._abrir = abrir
+        self._remoto = remoto if remoto is not None else SessoesPorFio()
+        self._local = threading.local()
+        self._fontes: List[Fonte] = []
+        self._trava = threading.Lock()
+
+    def _fonte(self) -> Fonte:
+        fonte: Optional[Fonte] = getattr(self._local, "fonte", None)
+        if fonte is None:
+            fonte = self._local.fonte = self._abrir()
+            with self._trava:
+                self._fontes.append(fonte)
+        return fonte
+
+    def _caminho(self, url: str) -> Optional[str]:
+        if not url.startswith(self.base) or url[len(self.base):len(self.base) + 1] not in ("/", ""):
+            return None
+        return url[len(self.base):].split("?", 1)[0] or "/"
+
+    def get(self, url: str, **kwargs: Any) -> Any:
+        caminho = self._caminho(url)
+        if caminho is None:
+            return self._remoto.get(url, **kwargs)
+        for prefixo, receita_ws in ((BRASIL_API_PATH, False), (RECEITA_WS_PATH, True)):
+            if caminho.startswith(prefixo):
+                return RespostaLocal(*self._por_cnpj(caminho[len(prefixo):], receita_ws), url)
+        if caminho in ("/", "/saude"):
+            return RespostaLocal(*self._protegido(lambda f: (200, dict(f.info(), status="ok"))), url)
+        if caminho == BUSCA_PATH:
+            return RespostaLocal(405, {"message": f"Método GET não aceito em {caminho}"}, url)
+        return RespostaLocal(404, {"message": "Caminho desconhecido"}, url)
+
+    def post(self, url: str, json: Any = None, data: Any = None, **kwargs: Any) -> Any:
+        caminho = self._caminho(url)
+        if caminho is None:
+            return self._remoto.post(url, json=json, data=data, **kwargs)
+        if caminho != BUSCA_PATH:
+            return RespostaLocal(404 if not caminho.startswith((BRASIL_API_PATH, RECEITA_WS_PATH)) else 405,
+                                 {"message": f"Método POST não aceito em {caminho}"}, url)
+        if json is None and data is not None:
+            import json as json_
+
+            try:
+                json = json_.loads(data)
+            except (ValueError, RecursionError):
+                return RespostaLocal(400, erro_busca("JSON inválido"), url)
+        return RespostaLocal(*self._buscar({} if json is None else json), url)
+
+    def _protegido(self, pergunta: Callable[[Fonte], Tuple[int, Any]]) -> Tuple[int, Any]:
+        try:
+            return pergunta(self._fonte())
+        except Exception:  # noqa: BLE001 - como no servidor: uma falha da fonte é 500, nunca um rastro
+            return 500, {"message": "Erro interno"}
+
+    def _por_cnpj(self, texto: str, receita_ws: bool) -> Tuple[int, Any]:
+        chave = chave_texto(texto)
+        if not cnpj_valido(chave):
+            return 400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40])
+
+        def pergunta(fonte: Fonte) -> Tuple[int, Any]:
+            try:
+                reg = fonte.consultar(chave)
+            except FonteIndisponivel as e:
+                return 503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e))
+            if reg is None:
+                if getattr(fonte, "parcial", False) is True:
+                    return 503, (erro_receita_ws(503, _AVISO_PARCIAL) if receita_ws
+                                 else erro_brasil_api(503, chave, _AVISO_PARCIAL))
+                return 404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave)
+            return 200, como_receita_ws(reg) if receita_ws else reg
+        return self._protegido(pergunta)
+
+    def _buscar(self, corpo: Any) -> Tuple[int, Any]:
+        try:
+            consulta = ler_consulta_busca(corpo)
+        except ConsultaInvalida as e:
+            return 400, erro_busca(str(e))
+        if not consulta.termos:
+            return 200, resposta_busca([])
+
+        def pergunta(fonte: Fonte) -> Tuple[int, Any]:
+            try:
+                achados = juntar_buscas(fonte, consulta, prazo=PRAZO_BUSCA)
+            except FonteIndisponivel as e:
+                return 503, erro_busca(str(e))
+            return 200, resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+        return self._protegido(pergunta)
+
+    def fechar(self) -> None:
+        with self._trava:
+            fontes, self._fontes = self._fontes, []
+        for f in fontes:
+            fechar = getattr(f, "close", None)
+            if callable(fechar):
+                fechar()
+        fechar_remoto = getattr(self._remoto, "fechar", None)
+        if callable(fechar_remoto):
+            fechar_remoto()
+
+
+# Respostas que dizem algo da empresa e valem pela passada inteira.
+_GUARDAVEIS = frozenset({200, 400, 404})
+
+
+class Memorizado:
+    """As respostas de `cliente` por pedido, enquanto durar a passada."""
+
+    def __init__(self, cliente: Any, limite: int = LIMITE_MEMORIA) -> None:
+        self.cliente = cliente
+        self.limite = limite
+        self._memoria: "collections.OrderedDict[Hashable, Any]" = collections.OrderedDict()
+        self._trava = threading.Lock()
+        self.acertos = 0
+
+    def _lembrar(self, chave: Hashable, pedir: Callable[[], Any]) -> Any:
+        with self._trava:
+            resposta = self._memoria.get(chave)
+            if resposta is not None:
+                self.acertos += 1
+                return resposta
+        resposta = pedir()
+        if getattr(resposta, "status_code", None) in _GUARDAVEIS:
+            with self._trava:
+                self._memoria[chave] = resposta
+                if len(self._memoria) > self.limite:
+                    self._memoria.popitem(last=False)
+        return resposta
+
+    def get(self, url: str, **kwargs: Any) -> Any:
+        if kwargs.keys() - {"timeout", "headers"}:
+            return self.cliente.get(url, **kwargs)
+        return self._lembrar(("GET", url), lambda: self.cliente.get(url, **kwargs))
+
+    def post(self, url: str, json: Any = None, **kwargs: Any) -> Any:
+        if json is None or kwargs.keys() - {"timeout", "headers"}:
+            return self.cliente.post(url, json=json, **kwargs)
+        import json as json_
+
+        chave = ("POST", url, json_.dumps(json, sort_keys=True, ensure_ascii=False))
+        return self._lembrar(chave, lambda: self.cliente.post(url, json=json, **kwargs))
+
+    def fechar(self) -> None:
+        self._memoria.clear()
+        fechar = getattr(self.cliente, "fechar", None)
+        if callable(fechar):
+            fechar()
+
+
+def sessoes_memorizadas() -> Memorizado:
+    """Os serviços configurados, uma sessão por fio, com as respostas
+    lembradas pela passada (uma função de módulo: vai por nome a um processo)."""
+    return Memorizado(SessoesPorFio())
+
+
+__all__ = ["ClienteNoProcesso", "LIMITE_MEMORIA", "Memorizado", "RespostaLocal", "SessoesPorFio",
+           "sessoes_memorizadas"]
