@@ -23,13 +23,12 @@ import threading
 from typing import Any, Callable, Dict, Hashable, List, Optional, Tuple
 
 from .fonte import Fonte, FonteIndisponivel, chave_texto, cnpj_valido
-from .servidor.formas import (ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca, erro_receita_ws,
-                              ler_consulta_busca, resposta_busca)
+from .servidor.formas import (ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca, resposta_busca,
+                              resposta_por_cnpj)
 from .servidor.frente import BRASIL_API_PATH, BUSCA_PATH, ITENS_POR_PAGINA, PRAZO_BUSCA, RECEITA_WS_PATH, juntar_buscas
 
 # Quantas respostas a memória de uma passada guarda (as mais antigas saem primeiro).
 LIMITE_MEMORIA = 20_000
-_AVISO_PARCIAL = "o registro local é de um mês parcial e não tem este CNPJ; não se sabe se ele existe"
 
 
 class RespostaLocal:
@@ -161,19 +160,14 @@ class ClienteNoProcesso:
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Tuple[int, Any]:
         chave = chave_texto(texto)
         if not cnpj_valido(chave):
-            return 400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40])
+            return 400, erro_por_cnpj(400, texto[:40], receita_ws)
 
         def pergunta(fonte: Fonte) -> Tuple[int, Any]:
             try:
                 reg = fonte.consultar(chave)
             except FonteIndisponivel as e:
-                return 503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e))
-            if reg is None:
-                if getattr(fonte, "parcial", False) is True:
-                    return 503, (erro_receita_ws(503, _AVISO_PARCIAL) if receita_ws
-                                 else erro_brasil_api(503, chave, _AVISO_PARCIAL))
-                return 404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave)
-            return 200, como_receita_ws(reg) if receita_ws else reg
+                return 503, erro_por_cnpj(503, chave, receita_ws, str(e))
+            return resposta_por_cnpj(chave, reg, receita_ws, getattr(fonte, "parcial", False) is True)
         return self._protegido(pergunta)
 
     def _buscar(self, corpo: Any) -> Tuple[int, Any]:

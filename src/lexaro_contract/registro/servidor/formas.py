@@ -10,7 +10,7 @@ resposta da ReceitaWS à forma da BrasilAPI, para o encaminhamento.
 from __future__ import annotations
 
 import re
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from ..fonte import Ficha, formatar
 
@@ -165,6 +165,26 @@ def erro_receita_ws(status: int, mensagem: str = "") -> Dict[str, Any]:
 
 def erro_busca(mensagem: str) -> Dict[str, Any]:
     return {"success": False, "message": mensagem}
+
+
+AVISO_PARCIAL = "o registro local é de um mês parcial e não tem este CNPJ; não se sabe se ele existe"
+
+
+def erro_por_cnpj(status: int, chave: str, receita_ws: bool, mensagem: str = "") -> Dict[str, Any]:
+    """O erro de uma consulta por CNPJ na forma do serviço pedido."""
+    return erro_receita_ws(status, mensagem) if receita_ws else erro_brasil_api(status, chave, mensagem)
+
+
+def resposta_por_cnpj(chave: str, reg: Optional[Ficha], receita_ws: bool,
+                      parcial: bool = False) -> Tuple[int, Dict[str, Any]]:
+    """(status, corpo) da consulta de `chave` cuja fonte devolveu `reg`.
+
+    Um mês parcial não sabe se uma empresa que ele não tem existe: 503, nunca 404."""
+    if reg is None:
+        if parcial:
+            return 503, erro_por_cnpj(503, chave, receita_ws, AVISO_PARCIAL)
+        return 404, erro_por_cnpj(404, chave, receita_ws)
+    return 200, como_receita_ws(reg) if receita_ws else reg
 
 
 # ---------------------------------------------------------------- busca da Casa dos Dados

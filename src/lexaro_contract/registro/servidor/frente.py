@@ -25,8 +25,8 @@ from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Protoc
 
 from ...enderecos import CAMINHO_BRASIL_API, CAMINHO_BUSCA, CAMINHO_RECEITA_WS, Enderecos, apontar
 from ..fonte import Ficha, Fonte, FonteIndisponivel, chave_texto, cnpj_valido
-from .formas import (ConsultaBusca, ConsultaInvalida, como_receita_ws, erro_brasil_api, erro_busca,
-                     erro_receita_ws, ler_consulta_busca, resposta_busca)
+from .formas import (ConsultaBusca, ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca,
+                     resposta_busca, resposta_por_cnpj)
 from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
 from .pasta_json import PastaJson, carregar_dados
 
@@ -146,24 +146,20 @@ class FrenteRegistro:
         return _json(404, {"message": "Caminho desconhecido"})
 
     def _resposta_registro(self, chave: str, reg: Optional[Ficha], receita_ws: bool,
-                           da_pasta: bool = False) -> Resposta:
-        if reg is None:
-            return _json(404, erro_receita_ws(404) if receita_ws else erro_brasil_api(404, chave))
-        if receita_ws:
-            return _json(200, como_receita_ws(reg))
-        if da_pasta:
+                           da_pasta: bool = False, parcial: bool = False) -> Resposta:
+        if reg is not None and da_pasta and not receita_ws:
             # Os registros da pasta não mudam: o corpo é montado uma vez.
             corpo = self._corpos.get(chave)
             if corpo is None:
                 corpo = self._corpos[chave] = json.dumps(reg, ensure_ascii=False).encode("utf-8")
             return Resposta(200, corpo)
-        return _json(200, reg)
+        return _json(*resposta_por_cnpj(chave, reg, receita_ws, parcial))
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
         # Catorze algarismos já são a chave (o caso de quase todo pedido).
         chave = texto if len(texto) == 14 and texto.isdigit() and texto.isascii() else chave_texto(texto)
         if not cnpj_valido(chave):
-            return _json(400, erro_receita_ws(400) if receita_ws else erro_brasil_api(400, texto[:40]))
+            return _json(400, erro_por_cnpj(400, texto[:40], receita_ws))
         if self.em_linha:
             assert isinstance(self.fonte, PastaJson)
             reg = self.fonte.registros.get(chave)
@@ -191,14 +187,9 @@ class FrenteRegistro:
             except (FonteIndisponivel, asyncio.TimeoutError) as e:
                 if not isinstance(e, FonteIndisponivel):
                     e = FonteIndisponivel("serviços públicos sem resposta no prazo; tente de novo mais tarde", espera)
-                return _json(503, erro_receita_ws(503, str(e)) if receita_ws else erro_brasil_api(503, chave, str(e)),
-                             _tentar_em(e))
+                return _json(503, erro_por_cnpj(503, chave, receita_ws, str(e)), _tentar_em(e))
             parcial = False   # os serviços públicos responderam: "não existe" vale
-        if reg is None and parcial:
-            # Um mês parcial não sabe se uma empresa que ele não tem existe.
-            aviso = "o registro local é de um mês parcial e não tem este CNPJ; não se sabe se ele existe"
-            return _json(503, erro_receita_ws(503, aviso) if receita_ws else erro_brasil_api(503, chave, aviso))
-        return self._resposta_registro(chave, reg, receita_ws)
+        return self._resposta_registro(chave, reg, receita_ws, parcial=parcial)
 
     def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
         def resposta(info: Dict[str, Any]) -> Resposta:
