@@ -131,7 +131,7 @@ open_data::TableSorter& sorter_of(PyObject* o, const char* fn) {
 }
 
 // Runs f without the GIL; a failure of the operating system (a full disk, a
-// missing folder) comes back as OSError, anything else as RuntimeError.
+// missing folder) comes back as OSError; a misuse or a broken run as ValueError.
 template <class F>
 decltype(auto) without_gil(F&& f) {
     try {
@@ -318,7 +318,7 @@ PyMethodDef def_blocos_iniciar = LEXARO_METHOD(
     "blocos_iniciar", blocos_iniciar,
     "blocos_iniciar(ordenador, divisor, alvo, max_grupo, nivel)\n--\n\n"
     "Encerra a entrada e começa, noutra thread, a intercalação e o empacotamento\n"
-    "em blocos (cortados como cortes() diz, comprimidos no nivel dado com o\n"
+    "em blocos (cortados pela regra dos blocos do banco, comprimidos no nivel dado com o\n"
     "dicionário da tabela). Com nivel -1, sem blocos: cada registro sai sozinho,\n"
     "como entrou, em ordem de chave.");
 
