@@ -129,11 +129,6 @@ def words_text(tsv: str) -> Tuple[str, List[Word]]:
     return "".join(out), words
 
 
-def ocr_png(png: bytes, timeout: float = PAGE_TIMEOUT_SECONDS) -> str:
-    """Texto de uma imagem PNG de página, em ordem de leitura (layout automático)."""
-    return ocr_png_words(png, timeout)[0]
-
-
 def ocr_png_words(png: bytes, timeout: float = PAGE_TIMEOUT_SECONDS) -> Tuple[str, List[Word]]:
     """Texto de uma imagem PNG de página e as palavras com as suas caixas."""
     program = tesseract_program()
@@ -150,11 +145,6 @@ def ocr_png_words(png: bytes, timeout: float = PAGE_TIMEOUT_SECONDS) -> Tuple[st
         detail = out.stderr.decode("utf-8", "replace").strip().splitlines()
         raise OCRFailed(f"o OCR falhou (código {out.returncode}: {detail[-1] if detail else 'sem mensagem'})")
     return words_text(out.stdout.decode("utf-8", "replace"))
-
-
-def ocr_pages(images: Sequence[bytes], workers: Optional[int] = None) -> List[str]:
-    """OCR de várias páginas, em paralelo (um processo do Tesseract por núcleo)."""
-    return [text for text, _ in ocr_pages_words(images, workers)]
 
 
 def ocr_pages_words(images: Sequence[bytes], workers: Optional[int] = None) -> List[Tuple[str, List[Word]]]:

@@ -258,18 +258,6 @@ def _gutter(rects: List[Rect]) -> float:
     return _GUTTER_LINE_HEIGHTS * (heights[len(heights) // 2] if heights else 10.0)
 
 
-def page_text(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> str:
-    """Texto de uma página, em ordem de leitura."""
-    return page_reading(page, textpage, 1)[0]
-
-
-def page_text_and_rects(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage) -> Tuple[str, List[Rect]]:
-    """Texto de uma página, em ordem de leitura, e os retângulos de texto dela
-    (no espaço da página, como o PDFium os dá)."""
-    text, raw, _ = page_reading(page, textpage, 1)
-    return text, raw
-
-
 def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
                  number: int) -> Tuple[str, List[Rect], PageLayout]:
     """Texto de uma página em ordem de leitura, os retângulos de texto dela

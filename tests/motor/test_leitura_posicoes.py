@@ -47,7 +47,7 @@ def test_signature_columns_split_where_the_page_has_a_gap(tmp_path, colunas, esp
     pagina = _partes() + [(x, 80 + 5 * i, t) for x, linhas in colunas for i, t in enumerate(linhas)]
     doc, a = _ler(tmp_path, [pagina])
     cols = [u for u in doc.pages[0].layout.units if isinstance(u, Columns)]
-    assert len(cols) == 1 and len(cols[0].columns) == len(colunas) if len(colunas) == 2 else True
+    assert len(cols) == 1 and len(cols[0].columns) == len(colunas)
     assert _assinaturas(a) == esperado
 
 

@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 from contract_pdfs import make_contract_pdf
+from meses_apoio import mes_do_registro
 from lexaro_contract import poderes, registro
 from lexaro_contract.checker import ContractChecker
 
@@ -64,12 +65,7 @@ def verificar(pdfs, verificador, tmp_path, apontar_registro):
     servidores = []
 
     def rodar(contrato, mudar):
-        empresas = {e["cnpj"]: e for e in json.loads((EXEMPLOS / "registro" / "empresas.json").read_text("utf-8"))}
-        mudar(empresas)
-        pasta = tmp_path / f"registro{len(servidores)}"
-        pasta.mkdir()
-        (pasta / "empresas.json").write_text(json.dumps(list(empresas.values())), encoding="utf-8")
-        srv, base = registro.iniciar_em_segundo_plano(pasta)
+        srv, base = registro.iniciar_em_segundo_plano(mes_do_registro(tmp_path / f"registro{len(servidores)}", mudar))
         servidores.append(srv)
         apontar_registro(base)
         with poderes.registros_da_verificacao(verificador) as registros:
@@ -179,11 +175,8 @@ def test_the_command_writes_the_findings_and_counts_them_in_the_status(desligado
                                                                      capsys):
     from lexaro_contract import cli
 
-    empresas = {e["cnpj"]: e for e in json.loads((EXEMPLOS / "registro" / "empresas.json").read_text("utf-8"))}
-    CASOS["socio_sem_administracao"][1](empresas)
-    (tmp_path / "registro").mkdir()
-    (tmp_path / "registro" / "empresas.json").write_text(json.dumps(list(empresas.values())), encoding="utf-8")
-    srv, base = registro.iniciar_em_segundo_plano(tmp_path / "registro")
+    srv, base = registro.iniciar_em_segundo_plano(mes_do_registro(tmp_path / "registro",
+                                                                  CASOS["socio_sem_administracao"][1]))
     try:
         apontar_registro(base)
         saida = tmp_path / "r.jsonl"

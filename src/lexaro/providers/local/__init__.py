@@ -72,14 +72,19 @@ def _analisar_cache(chave: _Paginas) -> Analise:
     )
 
 
+# The analysis is cached by the identity of its pages: the pages of one text
+# are made once, so the three questions asked of a text share one analysis.
+_paginas_do_texto = lru_cache(maxsize=4)(from_text)
+
+
 def analisar(entrada: Union[str, DocumentInput, Sequence[PageLayout]]) -> Analise:
     """Companies, signatories and general data read from a contract: its
     pages' lines, blocks and columns (`layout.PageLayout`, as a PDF is read),
     or a plain text (lines with no place, a page between empty lines)."""
     if isinstance(entrada, str):
-        pages = from_text(entrada)
+        pages = _paginas_do_texto(entrada)
     elif isinstance(entrada, DocumentInput):
-        pages = entrada.pages if entrada.pages else from_text(entrada.text)
+        pages = entrada.pages if entrada.pages else _paginas_do_texto(entrada.text)
     else:
         pages = tuple(entrada)
     a = _analisar_cache(_Paginas(pages))

@@ -29,7 +29,6 @@ from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj,
 _TOKEN_EMPRESA = re.compile(rf"[{UP}0-9&][{UP}0-9&.'’/\-]{{0,60}}")
 _TOKEN_TITULO = re.compile(rf"(?:[{UP}0-9&][\w&.'’/\-]{{0,60}}|d[aeo]s?|e|&)")
 _ENUMERADOR = re.compile(r"(?:\(?[IVX]{1,4}[.)\-]|\(?[A-Za-z0-9]{1,2}[.)\-]|\([A-Za-z0-9]{1,2}\))")
-_SUFIXO_SEPARADO = re.compile(r"(?:ME|EPP|EIRELI|LTDA|SLU|MEI)\.?")
 _CEP = re.compile(r"[0-9]{5}-?[0-9]{3}")
 _NAO_NOME = {"cep", "cnpj", "cpf", "rg", "nº", "n°", "no", "sob", "sala", "conjunto", "andar", "km"}
 # The comma that ends a company's name, followed by the start of its qualification.

@@ -74,8 +74,8 @@ def extrair_assinaturas(text: str, empresas: List[Empresa], avisos: Optional[Lis
     _representantes(text, empresas, pessoas)
     nomes = nomes_das_empresas(empresas)
     regiao = _regiao_das_assinaturas(text)
-    lugares = list(linhas[len(linhas) - len(regiao):]) if len(linhas) >= len(regiao) else []
-    com_lugares = list(zip(regiao, lugares)) if len(lugares) == len(regiao) else [(s, None) for s in regiao]
+    com_lugares = (list(zip(regiao, linhas[len(linhas) - len(regiao):])) if len(linhas) >= len(regiao)
+                   else [(s, None) for s in regiao])
     for b in _blocos_assinatura(_em_linhas(com_lugares), nomes):
         if b.nome is not None:
             b.nome = _sem_tratamento(b.nome)
