@@ -48,13 +48,22 @@ def test_lookups_answer_while_searches_flood_the_server(servir):
         assert all(b.result().status_code == 200 for b in buscas)
 
 
-def _gotejando(porta_ouvida):
-    """An upstream that sends one byte of its status line every 0.3 s, forever."""
+# Dripped one byte every 0.3 s: the status line, or the body after whole headers.
+GOTAS = {
+    "cabecalhos": b"HTTP/1.1 200 OK\r\nX-Drip: " + b"a" * 1000,
+    "corpo": b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n" + b" " * 1000,
+}
+
+
+def _gotejando(porta_ouvida, gotas):
+    """An upstream that sends `gotas` one byte every 0.3 s."""
     ouvinte = socket.create_server(("127.0.0.1", 0))
+    cabeca = gotas.index(b"\r\n\r\n") + 4 if gotas.endswith(b" ") else 0
 
     def servir_um(con):
         try:
-            for b in b"HTTP/1.1 200 OK\r\nX-Drip: " + b"a" * 1000:
+            con.sendall(gotas[:cabeca])
+            for b in gotas[cabeca:]:
                 con.sendall(bytes([b]))
                 time.sleep(0.3)
         except OSError:
@@ -89,12 +98,13 @@ def test_a_poisoning_upstream_is_never_served_nor_cached(encaminhar, resposta):
     assert enc.do_cache(CONHECIDA["cnpj"]) == (False, None)
 
 
-def test_a_dripping_upstream_gives_503_within_the_wait_and_cached_answers_still_come(encaminhar, tmp_path):
+@pytest.mark.parametrize("gotas", GOTAS.values(), ids=GOTAS.keys())
+def test_a_dripping_upstream_gives_503_within_the_wait_and_cached_answers_still_come(encaminhar, tmp_path, gotas):
     abertos = []
     base, (b, r, _), enc = encaminhar(lambda c, n: (404, {}, {}), lambda c, n: (404, {}, {}),
                                       espera_maxima=1.0, tempo_limite=1.5)
     enc.cache.gravar("cnpj:12345678000199", dict(CONHECIDA), 3600)
-    enc.brasil_api.url = enc.receita_ws.url = _gotejando(abertos)
+    enc.brasil_api.url = enc.receita_ws.url = _gotejando(abertos, gotas)
     try:
         with ThreadPoolExecutor(40) as pool:
             lentos = [pool.submit(requests.get, base + "/api/cnpj/v1/" + empresa(200 + i, "")["cnpj"], timeout=10)

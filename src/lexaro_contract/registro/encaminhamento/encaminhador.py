@@ -23,7 +23,7 @@ import requests
 
 from .cache_respostas import AUSENTE, CacheRespostas
 from .cota import Cota, ler_retry_after
-from .prazo_http import Vigia, sessao_com_prazo
+from .prazo_http import Vigia, lendo, sessao_com_prazo
 from ..fonte import Ficha, FonteIndisponivel, chave_texto
 from ..servidor.formas import de_receita_ws
 
@@ -178,22 +178,26 @@ class Encaminhador:
         fim = time.monotonic() + self.tempo_limite
         vigia = Vigia(self.tempo_limite)
         try:
-            r = self._sessao().request(metodo, url, timeout=(min(5.0, self.tempo_limite), self.tempo_limite),
-                                       stream=True, allow_redirects=False, **kwargs)
-        except requests.RequestException:
-            return None, AUSENTE
+            try:
+                r = self._sessao().request(metodo, url, timeout=(min(5.0, self.tempo_limite), self.tempo_limite),
+                                           stream=True, allow_redirects=False, **kwargs)
+            except requests.RequestException:
+                return None, AUSENTE
+            # O corpo também: uma leitura espera um pedaço inteiro, e cada byte
+            # que pinga renova o tempo limite dela.
+            try:
+                with lendo(getattr(r.raw, "connection", None)):
+                    corpo = bytearray()
+                    for parte in r.iter_content(65536):
+                        corpo += parte
+                        if len(corpo) > MAX_CORPO_RESPOSTA or time.monotonic() > fim:
+                            return r, AUSENTE
+            except requests.RequestException:
+                return r, AUSENTE
+            finally:
+                r.close()
         finally:
             vigia.parar()
-        try:
-            corpo = bytearray()
-            for parte in r.iter_content(65536):
-                corpo += parte
-                if len(corpo) > MAX_CORPO_RESPOSTA or time.monotonic() > fim:
-                    return r, AUSENTE
-        except requests.RequestException:
-            return r, AUSENTE
-        finally:
-            r.close()
         try:
             return r, json.loads(bytes(corpo))
         except (ValueError, RecursionError):

@@ -3,16 +3,16 @@
 O tempo limite de `requests` vale para cada leitura do socket: um serviço que
 manda um byte a cada poucos segundos nunca o esgota, e a thread que espera a
 resposta fica presa por minutos. Aqui cada conexão se registra enquanto lê a
-linha de status e os cabeçalhos, e um vigia derruba o socket quando o prazo do
-pedido vence; o corpo é lido por quem pediu, que confere o relógio a cada
-pedaço.
+linha de status e os cabeçalhos (e, com `lendo`, o corpo), e um vigia derruba o
+socket quando o prazo do pedido vence.
 """
 
 from __future__ import annotations
 
+import contextlib
 import socket
 import threading
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Iterator, Optional
 
 import requests
 from requests.adapters import HTTPAdapter
@@ -23,15 +23,22 @@ _lendo: Dict[int, Any] = {}          # thread -> a conexão que lê cabeçalhos 
 _trava = threading.Lock()
 
 
-def _vigiar(conexao: Any, ler: Any) -> Any:
+@contextlib.contextmanager
+def lendo(conexao: Any) -> Iterator[None]:
+    """Enquanto dura, o vigia desta thread derruba `conexao` quando o prazo vence."""
     tid = threading.get_ident()
     with _trava:
         _lendo[tid] = conexao
     try:
-        return ler()
+        yield
     finally:
         with _trava:
             _lendo.pop(tid, None)
+
+
+def _vigiar(conexao: Any, ler: Any) -> Any:
+    with lendo(conexao):
+        return ler()
 
 
 class _HTTPVigiada(HTTPConnection):
@@ -66,7 +73,7 @@ def sessao_com_prazo() -> requests.Session:
 
 
 class Vigia:
-    """Derruba, quando `segundos` passarem, o socket em que a thread atual lê cabeçalhos."""
+    """Derruba, quando `segundos` passarem, o socket em que a thread atual lê a resposta."""
 
     def __init__(self, segundos: float) -> None:
         self._tid = threading.get_ident()
@@ -88,4 +95,4 @@ class Vigia:
         self._timer.cancel()
 
 
-__all__ = ["Vigia", "sessao_com_prazo"]
+__all__ = ["Vigia", "lendo", "sessao_com_prazo"]
