@@ -267,11 +267,15 @@ py::object acrescentar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     bind::bind_args("acrescentar", args, nargs, kwnames, params, 2, a);
     open_data::TableSorter& s = sorter_of(a[0], "acrescentar");
     bind::require_list(a[1], "acrescentar", "registros");
-    const Py_ssize_t n = PyList_GET_SIZE(a[1]);
+    // A copy of the list keeps every record alive while the GIL is released,
+    // whatever another thread does to the caller's list meanwhile.
+    py::object copia = py::reinterpret_steal<py::object>(PyList_GetSlice(a[1], 0, PyList_GET_SIZE(a[1])));
+    if (!copia) throw py::error_already_set();
+    const Py_ssize_t n = PyList_GET_SIZE(copia.ptr());
     std::vector<std::pair<std::int64_t, std::string_view>> regs;
     regs.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(a[1], i);
+        PyObject* item = PyList_GET_ITEM(copia.ptr(), i);
         if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 || !PyBytes_CheckExact(PyTuple_GET_ITEM(item, 1)))
             throw py::type_error("acrescentar(): cada registro deve ser uma tupla (int, bytes)");
         const long long k = PyLong_AsLongLong(PyTuple_GET_ITEM(item, 0));
@@ -279,7 +283,6 @@ py::object acrescentar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (k < 0) throw py::value_error("acrescentar(): chave negativa");
         regs.emplace_back(k, bytes_view(PyTuple_GET_ITEM(item, 1), "acrescentar", "registros"));
     }
-    // The list holds the bytes for the call; it is the caller's not to change.
     without_gil([&] {
         s.feed([&] {
             for (const auto& [k, v] : regs) s.add(k, {}, v);

@@ -95,7 +95,6 @@ class Registro:
         self._q_par = sql("SELECT (SELECT dados FROM {s}estabelecimento WHERE chave <= ? ORDER BY chave DESC LIMIT 1), "
                           "(SELECT dados FROM {s}empresa WHERE chave <= ? ORDER BY chave DESC LIMIT 1)"
                           + (", (SELECT valor FROM {s}meta WHERE chave = 'id_importacao')" if self._pg else ""))
-        self._q_antes = sql("SELECT dados FROM {s}estabelecimento WHERE chave < ? ORDER BY chave DESC LIMIT 1")
 
     # ------------------------------------------------------------ conexão
 

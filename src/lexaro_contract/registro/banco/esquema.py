@@ -23,7 +23,6 @@ que quem grava e quem lê o banco têm de concordar.
 from __future__ import annotations
 
 import zlib
-from typing import Iterator
 
 from ... import _dados_abertos
 
@@ -70,10 +69,3 @@ def descompressor(zdict: bytes) -> "zlib._Decompress":
 def descomprimir(dados: bytes, base: "zlib._Decompress") -> bytes:
     d = base.copy()
     return d.decompress(dados) + d.flush()
-
-
-def registros_do_bloco(dados: bytes, zdict: bytes) -> Iterator[bytes]:
-    texto = descomprimir(dados, descompressor(zdict))
-    for r in texto.split(SEP_REGISTRO):
-        if r:
-            yield r

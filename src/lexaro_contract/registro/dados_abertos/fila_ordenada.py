@@ -66,9 +66,6 @@ class FilaOrdenada:
         return _dados_abertos.separar_em(self._o, dados, tipos, final, nome, marca,
                                          None if nomes is None else nomes._o)
 
-    def acrescentar(self, registros: List[Tuple[int, bytes]]) -> None:
-        _dados_abertos.acrescentar(self._o, registros)
-
     def iniciar_blocos(self) -> None:
         """Fim da entrada: a intercalação e a compressão começam, noutra thread."""
         if self.nomes:

@@ -158,7 +158,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                     # Fechada já na saída, com erro ou não: a thread de leitura para
                     # antes que as filas que ela alimenta sejam fechadas.
                     with closing(adiantar(registros(arq, tipos, campo_nome, fila, marca, nomes))) as leitura:
-                        for _regs, nbytes, contagens, vistos, nomes_soltos in leitura:
+                        for _regs, nbytes, contagens, vistos, _nomes in leitura:
                             n = contagens.get("linhas", 0)
                             aceitas += n
                             for motivo, k in contagens.items():
@@ -173,8 +173,6 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                                     if valor and not (valor.isdigit() and int(valor) in conhecidos):
                                         nome = _NOME_CAMPO[(familia, coluna)]
                                         ocorrencias[f"{familia}: código desconhecido ({nome})"] += k
-                            if nomes_soltos:
-                                dest.nomes("razao" if familia == "Empresas" else "fantasia", nomes_soltos)
                             gravar(anteriores, esperar=False)
                             lidas += n
                             barra.update(nbytes)
