@@ -45,3 +45,20 @@ def test_a_reimport_under_a_running_server_is_served_within_seconds(destino, tmp
     finally:
         srv.shutdown()
         srv.server_close()
+
+
+def test_a_postgres_search_right_after_the_swap_answers_from_the_new_schema(banco_postgres, tmp_path):
+    destino = str(banco_postgres)
+    importar(mes(tmp_path / "a"), destino, progresso=False)
+    b = mes(tmp_path / "b")
+    with open(next(b.glob("*EMPRECSV")), "a", encoding="latin-1") as f:
+        f.write('"44444444";"EMPRESA NOVA LTDA";"2062";"49";"1,00";"01";""\n')
+    with open(next(b.glob("*ESTABELE")), "a", encoding="latin-1") as f:
+        f.write(estabelecimento("44444444", "0001", "1", "NOVA", "02", "AM") + "\n")
+    seguidor = RegistroQueSegue(destino, intervalo=3600)  # only what the queries themselves check
+    try:
+        assert seguidor.buscar("EMPRESA NOVA") == []
+        importar(b, destino, progresso=False)
+        assert [f["razao_social"] for f in seguidor.buscar("EMPRESA NOVA")] == ["EMPRESA NOVA LTDA"]
+    finally:
+        seguidor.close()

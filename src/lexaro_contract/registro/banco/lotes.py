@@ -118,16 +118,21 @@ def montar(reg: Any, linhas: List[Tuple[Any, ...]], maximo: int) -> Tuple[List[C
             id_importacao = bytes(dados).decode("utf-8")
         elif tipo == 1:
             lista = blocos.setdefault(k, [])
-            if dados is None:
-                continue
-            if ordem == -1:
-                empresa[k] = descomprimir(bytes(dados), reg._dic["empresa"])
-            else:
-                lista.append((ordem, descomprimir(bytes(dados), reg._dic["estabelecimento"])))
+            if dados is not None:
+                lista.append((ordem, bytes(dados)))
         else:
             pares.setdefault(k, [None, None])[0 if ordem == 0 else 1] = dados
+    # The rows come in no set order: nothing is decompressed before the import
+    # they belong to is known to be the one whose dictionaries this side holds.
     if blocos or pares:
         reg._conferir_importacao(id_importacao)
+    for k, comprimidos in blocos.items():
+        blocos[k] = []
+        for ordem, dados in comprimidos:
+            if ordem == -1:
+                empresa[k] = descomprimir(dados, reg._dic["empresa"])
+            else:
+                blocos[k].append((ordem, descomprimir(dados, reg._dic["estabelecimento"])))
     candidatos.sort()
     empresas: Empresas = {}
     for k, lista in blocos.items():

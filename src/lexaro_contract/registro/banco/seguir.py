@@ -6,8 +6,8 @@ Cada thread do servidor tem o seu `RegistroQueSegue`. Ele confere o destino a
 cada `INTERVALO` segundos, entre duas perguntas: a pergunta em andamento
 termina no banco em que começou, e cada resposta vem inteira de um banco só.
 No PostgreSQL, em que a troca de esquema é vista já pelo comando seguinte, a
-consulta por CNPJ confere na mesma ida ao banco se a importação ainda é a
-mesma (e, se não é, reabre e pergunta de novo), e a busca confere antes.
+consulta por CNPJ e a busca conferem na mesma ida ao banco se a importação
+ainda é a mesma (e, se não é, reabrem e perguntam de novo).
 """
 
 from __future__ import annotations
@@ -39,8 +39,8 @@ class RegistroQueSegue:
         velho, self._reg = self._reg, novo
         velho.close()
 
-    def _em_dia(self, agora: bool = False) -> Registro:
-        if agora or time.monotonic() - self._conferido >= self.intervalo:
+    def _em_dia(self) -> Registro:
+        if time.monotonic() - self._conferido >= self.intervalo:
             self._conferido = time.monotonic()
             try:
                 if self._reg.mudou():
@@ -49,9 +49,9 @@ class RegistroQueSegue:
                 self._reabrir()
         return self._reg
 
-    def _perguntar(self, pergunta: Callable[[Registro], T], conferir_antes: bool = False) -> T:
+    def _perguntar(self, pergunta: Callable[[Registro], T]) -> T:
         try:
-            return pergunta(self._em_dia(conferir_antes))
+            return pergunta(self._em_dia())
         except BancoTrocado:
             self._reabrir()
             return pergunta(self._reg)
@@ -61,8 +61,7 @@ class RegistroQueSegue:
 
     def buscar(self, nome: str, uf: Optional[str] = None, situacao: Optional[str] = None,
                limite: int = 20) -> List[Ficha]:
-        pg = self.destino.startswith(("postgresql://", "postgres://"))
-        return self._perguntar(lambda r: r.buscar(nome, uf, situacao, limite), conferir_antes=pg)
+        return self._perguntar(lambda r: r.buscar(nome, uf, situacao, limite))
 
     def info(self) -> Dict[str, Any]:
         return self._perguntar(lambda r: r.info())
