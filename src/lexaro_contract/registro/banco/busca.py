@@ -37,9 +37,9 @@ def _situacao(campos: List[str]) -> str:
 
 def melhor_estabelecimento(estabelecimentos: List[List[str]], uf: Optional[str],
                            situacao: Optional[str]) -> Optional[List[str]]:
-    """Os campos do estabelecimento da empresa que passa nos filtros, o preferido
-    primeiro: ativo, na UF pedida, a matriz; ou None se nenhum passa."""
-    melhor: Optional[Tuple[Tuple[bool, bool, bool], List[str]]] = None
+    """Os campos do estabelecimento da empresa que passa nos filtros (a UF e a
+    situação pedidas), o preferido primeiro: ativo, a matriz; ou None se nenhum passa."""
+    melhor: Optional[Tuple[Tuple[bool, bool], List[str]]] = None
     for campos in estabelecimentos:
         if len(campos) < 20:
             continue
@@ -48,7 +48,7 @@ def melhor_estabelecimento(estabelecimentos: List[List[str]], uf: Optional[str],
             continue
         if situacao and sit != situacao:
             continue
-        nota = (sit != "ATIVA", bool(uf) and campos[19].upper() != uf, campos[3] != "1")
+        nota = (sit != "ATIVA", campos[3] != "1")   # a UF pedida já filtrou
         if melhor is None or nota < melhor[0]:
             melhor = (nota, campos)
     return melhor[1] if melhor is not None else None
