@@ -25,7 +25,7 @@ from typing import Any, Callable, Dict, Hashable, List, Optional, Tuple
 from .fonte import Fonte, FonteIndisponivel, chave_texto, cnpj_valido
 from .servidor.formas import (ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca, resposta_busca,
                               resposta_por_cnpj)
-from .servidor.frente import BRASIL_API_PATH, BUSCA_PATH, ITENS_POR_PAGINA, PRAZO_BUSCA, RECEITA_WS_PATH, juntar_buscas
+from .servidor.frente import ITENS_POR_PAGINA, PRAZO_BUSCA, juntar_buscas, rota
 
 # Quantas respostas a memória de uma passada guarda (as mais antigas saem primeiro).
 LIMITE_MEMORIA = 20_000
@@ -126,22 +126,12 @@ class ClienteNoProcesso:
         caminho = self._caminho(url)
         if caminho is None:
             return self._remoto.get(url, **kwargs)
-        for prefixo, receita_ws in ((BRASIL_API_PATH, False), (RECEITA_WS_PATH, True)):
-            if caminho.startswith(prefixo):
-                return RespostaLocal(*self._por_cnpj(caminho[len(prefixo):], receita_ws), url)
-        if caminho in ("/", "/saude"):
-            return RespostaLocal(*self._protegido(lambda f: (200, dict(f.info(), status="ok"))), url)
-        if caminho == BUSCA_PATH:
-            return RespostaLocal(405, {"message": f"Método GET não aceito em {caminho}"}, url)
-        return RespostaLocal(404, {"message": "Caminho desconhecido"}, url)
+        return self._responder("GET", caminho, url, None)
 
     def post(self, url: str, json: Any = None, data: Any = None, **kwargs: Any) -> Any:
         caminho = self._caminho(url)
         if caminho is None:
             return self._remoto.post(url, json=json, data=data, **kwargs)
-        if caminho != BUSCA_PATH:
-            return RespostaLocal(404 if not caminho.startswith((BRASIL_API_PATH, RECEITA_WS_PATH)) else 405,
-                                 {"message": f"Método POST não aceito em {caminho}"}, url)
         if json is None and data is not None:
             import json as json_
 
@@ -149,7 +139,19 @@ class ClienteNoProcesso:
                 json = json_.loads(data)
             except (ValueError, RecursionError):
                 return RespostaLocal(400, erro_busca("JSON inválido"), url)
-        return RespostaLocal(*self._buscar({} if json is None else json), url)
+        return self._responder("POST", caminho, url, {} if json is None else json)
+
+    def _responder(self, metodo: str, caminho: str, url: str, corpo: Any) -> RespostaLocal:
+        """A mesma rota que a frente HTTP daria a `metodo caminho`."""
+        qual, detalhe = rota(metodo, caminho)
+        if qual == "cnpj":
+            return RespostaLocal(*self._por_cnpj(*detalhe), url)
+        if qual == "saude":
+            return RespostaLocal(*self._protegido(lambda f: (200, dict(f.info(), status="ok"))), url)
+        if qual == "busca":
+            return RespostaLocal(*self._buscar(corpo), url)
+        status, corpo_erro, _cabecalhos = detalhe
+        return RespostaLocal(status, corpo_erro, url)
 
     def _protegido(self, pergunta: Callable[[Fonte], Tuple[int, Any]]) -> Tuple[int, Any]:
         try:

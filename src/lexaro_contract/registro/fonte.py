@@ -53,6 +53,8 @@ def chave_texto(cnpj: str) -> str:
 
     No banco, cada estabelecimento se guarda por uma chave inteira, outra coisa:
     `banco.esquema.chave_armazenada`."""
+    if len(cnpj) == 14 and cnpj.isascii() and cnpj.isdigit():
+        return cnpj   # já é a chave: o caso de quase toda consulta
     return _NAO_ALFANUM.sub("", cnpj).upper()
 
 

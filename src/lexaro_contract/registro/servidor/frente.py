@@ -95,6 +95,25 @@ def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR
     return achados
 
 
+def rota(metodo: str, caminho: str) -> Tuple[str, Any]:
+    """Que rota atende `metodo caminho`: ("cnpj", (texto do CNPJ, forma da
+    ReceitaWS?)), ("saude", None), ("busca", None), ou ("erro", (status,
+    corpo, cabeçalhos)) para um método errado (405) ou um caminho desconhecido (404)."""
+    if metodo == "GET":
+        if caminho.startswith(BRASIL_API_PATH):
+            return "cnpj", (caminho[len(BRASIL_API_PATH):], False)
+        if caminho.startswith(RECEITA_WS_PATH):
+            return "cnpj", (caminho[len(RECEITA_WS_PATH):], True)
+        if caminho in ("/", "/saude"):
+            return "saude", None
+    elif metodo == "POST" and caminho == BUSCA_PATH:
+        return "busca", None
+    if caminho.startswith((BRASIL_API_PATH, RECEITA_WS_PATH)) or caminho in ("/", "/saude", BUSCA_PATH):
+        return "erro", (405, {"message": f"Método {metodo} não aceito em {caminho}"},
+                        (("Allow", "POST" if caminho == BUSCA_PATH else "GET"),))
+    return "erro", (404, {"message": "Caminho desconhecido"}, ())
+
+
 class FrenteRegistro:
     """Traduz pedidos HTTP em perguntas à fonte e respostas na forma de cada serviço."""
 
@@ -130,20 +149,14 @@ class FrenteRegistro:
     # ------------------------------------------------------------ rotas
 
     def atender(self, p: Pedido) -> Union[Resposta, Awaitable[Resposta]]:
-        caminho = p.caminho
-        if p.metodo == "GET":
-            if caminho.startswith(BRASIL_API_PATH):
-                return self._por_cnpj(caminho[len(BRASIL_API_PATH):], receita_ws=False)
-            if caminho.startswith(RECEITA_WS_PATH):
-                return self._por_cnpj(caminho[len(RECEITA_WS_PATH):], receita_ws=True)
-            if caminho in ("/", "/saude"):
-                return self._saude()
-        elif p.metodo == "POST" and caminho == BUSCA_PATH:
+        qual, detalhe = rota(p.metodo, p.caminho)
+        if qual == "cnpj":
+            return self._por_cnpj(*detalhe)
+        if qual == "saude":
+            return self._saude()
+        if qual == "busca":
             return self._buscar(p.corpo)
-        if caminho.startswith((BRASIL_API_PATH, RECEITA_WS_PATH)) or caminho in ("/", "/saude", BUSCA_PATH):
-            return _json(405, {"message": f"Método {p.metodo} não aceito em {caminho}"},
-                         (("Allow", "POST" if caminho == BUSCA_PATH else "GET"),))
-        return _json(404, {"message": "Caminho desconhecido"})
+        return _json(*detalhe)
 
     def _resposta_registro(self, chave: str, reg: Optional[Ficha], receita_ws: bool,
                            da_pasta: bool = False, parcial: bool = False) -> Resposta:
@@ -156,8 +169,7 @@ class FrenteRegistro:
         return _json(*resposta_por_cnpj(chave, reg, receita_ws, parcial))
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
-        # Catorze algarismos já são a chave (o caso de quase todo pedido).
-        chave = texto if len(texto) == 14 and texto.isdigit() and texto.isascii() else chave_texto(texto)
+        chave = chave_texto(texto)
         if not cnpj_valido(chave):
             return _json(400, erro_por_cnpj(400, texto[:40], receita_ws))
         if self.em_linha:
@@ -318,4 +330,4 @@ def buscar(registros: Dict[str, Ficha], corpo: Any) -> Dict[str, Any]:
 
 __all__ = ["BRASIL_API_PATH", "RECEITA_WS_PATH", "BUSCA_PATH", "FrenteRegistro", "ServidorRegistro",
            "apontar_cnpj_para", "buscar", "carregar_dados", "criar_servidor", "iniciar_em_segundo_plano",
-           "juntar_buscas", "url_base"]
+           "juntar_buscas", "rota", "url_base"]
