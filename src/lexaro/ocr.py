@@ -83,7 +83,8 @@ def _probe(program: str) -> Optional[str]:
 class Word:
     """Uma palavra lida por OCR: `start` é a posição dela no texto da página;
     `box` é (x0, y0, x1, y1) em pixels da imagem, origem no canto de cima à
-    esquerda; `line` numera as linhas da página a partir de 0."""
+    esquerda (as de `PageText.words` já vêm em pontos da página: `pdf` as
+    reescala); `line` numera as linhas da página a partir de 0."""
 
     text: str
     start: int
