@@ -535,6 +535,21 @@ def texto_pdf(s):
     return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
 
 
+def raw_pdf(path, objects):
+    """A PDF written by hand from its object bodies (numbered from 1)."""
+    out = b"%PDF-1.7\n"
+    offsets = []
+    for i, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n" % i + body + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    path.write_bytes(out)
+    return path
+
+
 def pagina_com_fluxo(path, stream, tamanho=(595, 842), rotacao=0):
     """A one-page PDF (A4 unless `tamanho` in points says otherwise, turned by
     `rotacao` degrees) whose content is `stream` (text operators written by
@@ -544,16 +559,7 @@ def pagina_com_fluxo(path, stream, tamanho=(595, 842), rotacao=0):
             b"/Contents 5 0 R >>" % (tamanho[0], tamanho[1], rotacao),
             b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
             b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream"]
-    out = bytearray(b"%PDF-1.4\n")
-    offs = []
-    for i, o in enumerate(objs, 1):
-        offs.append(len(out))
-        out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1) + b"".join(b"%010d 00000 n \n" % o for o in offs)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
-    path.write_bytes(bytes(out))
-    return path
+    return raw_pdf(path, objs)
 
 
 def pdf_com_posicoes(path, paginas, tamanho=10):

@@ -10,7 +10,7 @@ from fpdf import FPDF
 from PIL import Image, ImageDraw
 
 import lexaro
-from contract_pdfs import find_font, make_contract_pdf, make_long_contract_pdf
+from contract_pdfs import find_font, make_contract_pdf, make_long_contract_pdf, raw_pdf
 from lexaro import ReadLimits, read_pdf_pages
 
 PAGES = [
@@ -199,21 +199,6 @@ def test_header_after_leading_bytes_is_accepted(tmp_path, three_pages):
 
 
 # --- hostile files: bounded cost, the engine's own errors ------------------
-
-
-def raw_pdf(path, objects):
-    """A PDF written by hand from its object bodies (numbered from 1)."""
-    out = b"%PDF-1.7\n"
-    offsets = []
-    for i, body in enumerate(objects, 1):
-        offsets.append(len(out))
-        out += b"%d 0 obj\n" % i + body + b"\nendobj\n"
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
-    path.write_bytes(out)
-    return path
 
 
 def content_bomb(path, mib):

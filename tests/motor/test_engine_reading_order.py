@@ -11,7 +11,7 @@ from PIL import Image
 
 from contract_pdfs import find_font
 from lexaro import read_pdf_pages
-from test_engine_pdf import raw_pdf
+from contract_pdfs import raw_pdf
 
 pytestmark = pytest.mark.skipif(find_font() is None, reason="sem fonte TrueType com acentos")
 
