@@ -13,6 +13,8 @@ from __future__ import annotations
 import json
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
+from ..poderes.regras import campo_de
+
 if TYPE_CHECKING:
     from ..checker import ContractChecker
 
@@ -23,22 +25,15 @@ _SEM_VALOR = {"(buscado automaticamente)", "(não informado)", ""}
 _SEM_NOME = "(não identificado)"
 
 
-def _campo(registro: Json, nome: str) -> Optional[Json]:
-    for c in registro.get("campos") or []:
-        if isinstance(c, dict) and c.get("campo") == nome:
-            return c
-    return None
-
-
 def _empresa(e: Json) -> Json:
     """A empresa como o motor a extraiu, a partir da empresa verificada."""
-    cnpj_campo = _campo(e, "CNPJ")
+    cnpj_campo = campo_de(e, "CNPJ")
     if cnpj_campo is not None:
         valor = cnpj_campo.get("valor_contrato")
         cnpj = None if valor is None or str(valor) in _SEM_VALOR else str(valor)
     else:
         cnpj = None if e.get("cnpj_buscado_por_nome") else e.get("cnpj") or None
-    endereco = _campo(e, "Endereço")
+    endereco = campo_de(e, "Endereço")
     return {"cnpj": cnpj, "razao_social": e.get("razao_social_contrato"),
             "endereco": endereco.get("valor_contrato") if endereco else None,
             "papel_no_contrato": e.get("papel_no_contrato")}
