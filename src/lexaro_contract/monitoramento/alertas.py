@@ -25,8 +25,6 @@ Json = Dict[str, Any]
 # O registro atual de um CNPJ (para a data de uma mudança de situação), ou None.
 Consulta = Callable[[str], Optional[Json]]
 
-TIPOS = ("situacao", "empresa_nao_encontrada", "razao_social", "endereco", "signatario_fora_do_qsa",
-         "qualificacao", "veredito")
 REPROVADO = "REPROVADO"
 
 
@@ -119,4 +117,4 @@ def torna_reprovado(alerta: Json) -> bool:
     return alerta.get("tipo") == "veredito" and alerta.get("depois") == REPROVADO
 
 
-__all__ = ["TIPOS", "alertas_entre", "torna_reprovado"]
+__all__ = ["alertas_entre", "torna_reprovado"]

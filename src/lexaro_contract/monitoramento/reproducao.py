@@ -2,15 +2,13 @@
 verificação, devolvida ao mesmo `ContractChecker.verificar` como se o PDF
 tivesse sido lido agora. A regra do veredito é uma só; muda só o registro.
 
-O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``:
-um arquivo JSON, ou entregue em memória ao motor logo antes da verificação
-(`MotorDoAcervo.entregar`; a reverificação do acervo, em `pedaco`, não
-escreve um arquivo por contrato).
+O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``,
+entregue em memória ao motor logo antes da verificação
+(`MotorDoAcervo.entregar`, pela reverificação do acervo, em `pedaco`).
 """
 
 from __future__ import annotations
 
-import json
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from ..poderes.regras import campo_de
@@ -90,7 +88,7 @@ class _Documento:
 
 
 class MotorDoAcervo:
-    """O cliente do motor que lê o documento JSON de um contrato do acervo."""
+    """O cliente do motor que responde com o documento entregue de um contrato do acervo."""
 
     def __init__(self) -> None:
         self._evidencias: Dict[str, Any] = {}
@@ -100,14 +98,13 @@ class MotorDoAcervo:
         pass
 
     def entregar(self, documento: Json) -> None:
-        """O documento da próxima verificação deste motor, em vez do arquivo."""
+        """O documento da próxima verificação deste motor."""
         self._entregue = documento
 
     def process(self, caminho: str) -> _Documento:
         documento, self._entregue = self._entregue, None
         if documento is None:
-            with open(caminho, encoding="utf-8") as f:
-                documento = json.load(f)
+            raise RuntimeError(f"nenhum documento entregue ao motor do acervo para {caminho}")
         self._evidencias = {caminho: documento.get("evidencias")}
         return _Documento(documento["extracao"])
 
@@ -126,9 +123,4 @@ def novo_verificador_do_acervo() -> "ContractChecker":
     return verificador
 
 
-def escrever_documento(caminho: str, extracao: Json, evidencias: Any = None) -> None:
-    with open(caminho, "w", encoding="utf-8") as f:
-        json.dump({"extracao": extracao, "evidencias": evidencias}, f, ensure_ascii=False)
-
-
-__all__ = ["MotorDoAcervo", "escrever_documento", "extracao_de", "novo_verificador_do_acervo"]
+__all__ = ["MotorDoAcervo", "extracao_de", "novo_verificador_do_acervo"]
