@@ -12,7 +12,7 @@ from starlette.routing import Route
 
 from ..acervo import Conflito, DecisaoInvalida
 from .acesso import PODE_DECIDIR, PODE_ENVIAR, Recusado, acervo_de, exigir_papel, usuario_da_api
-from .envio import LIMITE_PEDIDO, CorpoGrande, problema_do_pdf
+from .envio import LIMITE_PEDIDO, MAXIMO_ARQUIVOS, CorpoGrande, problema_do_pdf
 from .formas import detalhe, exportar, filtros_de, resumo
 
 
@@ -24,7 +24,7 @@ async def receber_arquivos(request: Request, usuario: Dict[str, Any]) -> List[Di
     """Guarda e põe na fila os `arquivo` de um formulário multipart; uma
     entrada por arquivo, na ordem. CorpoGrande se o envio passa do limite."""
     acervo = acervo_de(request)
-    formulario = await request.form(max_files=200)
+    formulario = await request.form(max_files=MAXIMO_ARQUIVOS)
     entradas: List[Dict[str, Any]] = []
     try:
         for item in formulario.getlist("arquivo"):

@@ -17,7 +17,7 @@ from ..acervo.termos import normalizar
 from .acesso import PODE_DECIDIR, PODE_ENVIAR, Recusado, acervo_de, exigir_papel
 from .api import receber_arquivos
 from .contas_paginas import ROTAS as ROTAS_CONTAS
-from .envio import LIMITE_PEDIDO, CorpoGrande
+from .envio import LIMITE_PEDIDO, MAXIMO_ARQUIVOS, CorpoGrande
 from .formas import detalhe, filtros_de, resumo
 from .visual import (PASTA, exigir_sessao, formulario_com_csrf, imagem_da_pagina, pagina, pagina_de_erro,
                      tamanhos_das_paginas)
@@ -49,9 +49,8 @@ async def enviar(request: Request) -> Response:
     sessao = exigir_sessao(request)
     exigir_papel(sessao, PODE_ENVIAR)
     try:
-        dados = await formulario_com_csrf(request)
-        if dados["sessao"]["id"] != sessao["id"]:
-            raise Recusado(403, "sessão trocada")
+        # O formulário é lido aqui uma vez só; `receber_arquivos` o reencontra.
+        await formulario_com_csrf(request, max_files=MAXIMO_ARQUIVOS)
         resultados = await receber_arquivos(request, sessao)
     except CorpoGrande:
         return pagina(request, "enviar.html", status=413, sessao=sessao, resultados=None,
