@@ -22,8 +22,9 @@ from ..erros import ErroDeUso
 PASTA_MIGRACOES = Path(__file__).resolve().parent / "migracoes"
 
 
-def agora() -> str:
-    return dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+def agora(daqui_a: dt.timedelta = dt.timedelta(0)) -> str:
+    """O instante em UTC (mais `daqui_a`) como o banco o guarda e o compara: texto ISO."""
+    return (dt.datetime.now(dt.timezone.utc) + daqui_a).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
 def eh_postgres(destino: str) -> bool:
