@@ -122,9 +122,9 @@ def novo_verificador(provider: Optional[str] = None, model: Optional[str] = None
 _local = threading.local()
 
 
-def _verificador(config: Configuracao) -> Any:
-    """Um ContractChecker por fio e por motor: o cliente do motor não é
-    compartilhado entre verificações simultâneas."""
+def verificador_do_fio(config: Configuracao) -> Any:
+    """Um ContractChecker por fio e por motor (ou por `config.fabrica`): o
+    cliente do motor não é compartilhado entre verificações simultâneas."""
     cache: Dict[Any, Any] = getattr(_local, "verificadores", None) or {}
     _local.verificadores = cache
     chave = (config.provider, config.model) if config.fabrica is None else config.fabrica
@@ -164,7 +164,7 @@ def verificar_arquivo(arquivo: str, config: Configuracao, verificador: Any = Non
         return erro(arquivo, f"É um diretório, não um PDF: {arquivo}", ERRO_ARQUIVO)
     try:
         if verificador is None:
-            verificador = _verificador(config)
+            verificador = verificador_do_fio(config)
         # Sob os endereços de quem despachou: um trabalhador troca de
         # registro só quando nenhuma verificação sua está em curso.
         with verificando(config.enderecos) as falhas, _registros_usados(verificador, config) as registros:

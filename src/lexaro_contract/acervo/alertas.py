@@ -18,6 +18,14 @@ LOTE_DE_LEITURA = 1000
 _CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
 
 
+def _a_reverificar(consulta: sa.Select[Any], mes: str) -> sa.Select[Any]:
+    """`consulta` sobre os contratos verificados (com a sua verificação atual)
+    cuja verificação atual não é do `mes`."""
+    return (consulta.select_from(contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
+            .where(contratos.c.estado == VERIFICADO,
+                   sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes)))
+
+
 @dataclass
 class Reverificada:
     """Uma reverificação pronta para gravar: o registro novo já em JSON, as
@@ -45,10 +53,7 @@ class Alertas(Contratos):
     def quantos_para_reverificar(self, mes: str) -> int:
         """Quantos contratos `para_reverificar` daria."""
         with self.motor.connect() as con:
-            return int(con.execute(sa.select(sa.func.count()).select_from(
-                contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
-                .where(contratos.c.estado == VERIFICADO,
-                       sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes))).scalar_one())
+            return int(con.execute(_a_reverificar(sa.select(sa.func.count()), mes)).scalar_one())
 
     def para_reverificar(self, mes: str, texto: bool = False) -> Iterator[List[Dict[str, Any]]]:
         """Os contratos verificados cuja verificação atual não é do `mes`, em
@@ -60,11 +65,9 @@ class Alertas(Contratos):
         while True:
             with self.motor.connect() as con:
                 linhas = con.execute(
-                    sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id, verificacoes.c.mes_registro, coluna)
-                    .select_from(contratos.join(verificacoes, verificacoes.c.id == contratos.c.verificacao_atual))
-                    .where(contratos.c.id > ultimo, contratos.c.estado == VERIFICADO,
-                           sa.or_(verificacoes.c.mes_registro.is_(None), verificacoes.c.mes_registro != mes))
-                    .order_by(contratos.c.id).limit(LOTE_DE_LEITURA)).all()
+                    _a_reverificar(sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id,
+                                             verificacoes.c.mes_registro, coluna), mes)
+                    .where(contratos.c.id > ultimo).order_by(contratos.c.id).limit(LOTE_DE_LEITURA)).all()
             if not linhas:
                 return
             ultimo = int(linhas[-1][0])

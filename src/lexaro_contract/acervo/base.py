@@ -9,7 +9,6 @@ atual). Abrir um acervo o cria e o migra até a última versão do esquema.
 from __future__ import annotations
 
 import datetime as dt
-import hashlib
 import os
 import tempfile
 from pathlib import Path
@@ -23,8 +22,9 @@ from ..erros import ErroDeUso
 PASTA_MIGRACOES = Path(__file__).resolve().parent / "migracoes"
 
 
-def agora() -> str:
-    return dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+def agora(daqui_a: dt.timedelta = dt.timedelta(0)) -> str:
+    """O instante em UTC (mais `daqui_a`) como o banco o guarda e o compara: texto ISO."""
+    return (dt.datetime.now(dt.timezone.utc) + daqui_a).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
 def eh_postgres(destino: str) -> bool:
@@ -88,9 +88,8 @@ class Base:
     def caminho_do_arquivo(self, hash_: str) -> Path:
         return self.pasta / hash_[:2] / f"{hash_}.pdf"
 
-    def _guardar_bytes(self, conteudo: bytes) -> str:
-        """Grava o PDF (arquivo novo e troca de nome: nada pela metade); devolve o hash."""
-        hash_ = hashlib.sha256(conteudo).hexdigest()
+    def _guardar_bytes(self, conteudo: bytes, hash_: str) -> None:
+        """Grava o PDF cujo sha256 é `hash_` (arquivo novo e troca de nome: nada pela metade)."""
         final = self.caminho_do_arquivo(hash_)
         if not final.exists():
             final.parent.mkdir(parents=True, exist_ok=True)
@@ -102,4 +101,3 @@ class Base:
             except BaseException:
                 Path(tmp).unlink(missing_ok=True)
                 raise
-        return hash_

@@ -62,14 +62,12 @@ class Contas(Base):
 
     def autenticar(self, nome: str, senha: str) -> Optional[Dict[str, Any]]:
         """O usuário, se a senha confere (o tempo é o mesmo para um nome que não existe)."""
-        from argon2.exceptions import VerificationError
-
         with self.motor.connect() as con:
             m = con.execute(sa.select(usuarios).where(usuarios.c.nome == nome.strip())).mappings().first()
         guardado = m["senha_hash"] if m is not None else _hasher().hash("sem-usuario")
         try:
             _hasher().verify(guardado, senha)
-        except (VerificationError, Exception):  # noqa: BLE001 - senha errada ou hash inválido
+        except Exception:  # noqa: BLE001 - senha errada ou hash inválido
             return None
         return {"id": m["id"], "nome": m["nome"], "papel": m["papel"]} if m is not None else None
 
@@ -134,7 +132,7 @@ class Contas(Base):
     def abrir_sessao(self, usuario_id: int) -> Dict[str, str]:
         """Uma sessão nova: o segredo do cookie e o token CSRF."""
         segredo, csrf = secrets.token_urlsafe(32), secrets.token_urlsafe(24)
-        expira = (dt.datetime.now(dt.timezone.utc) + DURACAO_SESSAO).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+        expira = agora(DURACAO_SESSAO)
         with self.motor.begin() as con:
             con.execute(sessoes.insert().values(hash=_hash_do_segredo(segredo), usuario_id=usuario_id, csrf=csrf,
                                                 expira_em=expira))

@@ -57,7 +57,7 @@ class Contratos(Base):
             existente = con.execute(sa.select(contratos.c.id).where(contratos.c.hash == hash_)).scalar()
             if existente is not None:
                 return int(existente), False
-        self._guardar_bytes(conteudo)
+        self._guardar_bytes(conteudo, hash_)
         try:
             with self.motor.begin() as con:
                 if con.execute(sa.select(arquivos.c.hash).where(arquivos.c.hash == hash_)).scalar() is None:

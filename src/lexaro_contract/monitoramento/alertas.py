@@ -19,20 +19,13 @@ from __future__ import annotations
 
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
+from ..poderes.regras import campo_de
+
 Json = Dict[str, Any]
 # O registro atual de um CNPJ (para a data de uma mudança de situação), ou None.
 Consulta = Callable[[str], Optional[Json]]
 
-TIPOS = ("situacao", "empresa_nao_encontrada", "razao_social", "endereco", "signatario_fora_do_qsa",
-         "qualificacao", "veredito")
 REPROVADO = "REPROVADO"
-
-
-def _campo(registro: Json, nome: str) -> Json:
-    for c in registro.get("campos") or []:
-        if isinstance(c, dict) and c.get("campo") == nome:
-            return c
-    return {}
 
 
 def _por_chave(itens: Iterable[Any], chave: Callable[[Json], Tuple[Any, ...]]) -> Dict[Tuple[Any, ...], Json]:
@@ -49,7 +42,7 @@ def _por_chave(itens: Iterable[Any], chave: Callable[[Json], Tuple[Any, ...]]) -
 
 
 def _chave_empresa(e: Json) -> Tuple[Any, ...]:
-    return (e.get("razao_social_contrato"), _campo(e, "CNPJ").get("valor_contrato"))
+    return (e.get("razao_social_contrato"), (campo_de(e, "CNPJ") or {}).get("valor_contrato"))
 
 
 def _chave_signatario(a: Json) -> Tuple[Any, ...]:
@@ -73,15 +66,15 @@ def _empresas(antes: Json, depois: Json, consultar: Optional[Consulta]) -> List[
             alertas.append(_alerta("empresa_nao_encontrada", cnpj, None, a.get("razao_social_receita"),
                                    "não encontrada no registro"))
             continue
-        s_antes = _campo(a, "Situação Cadastral").get("valor_receita")
-        s_depois = _campo(d, "Situação Cadastral").get("valor_receita")
+        s_antes = (campo_de(a, "Situação Cadastral") or {}).get("valor_receita")
+        s_depois = (campo_de(d, "Situação Cadastral") or {}).get("valor_receita")
         if s_antes != s_depois:
             data = (consultar(cnpj) or {}).get("data_situacao") if consultar and cnpj else None
             alertas.append(_alerta("situacao", cnpj, None, s_antes, f"{s_depois} desde {data}" if data else s_depois))
         if a.get("razao_social_receita") != d.get("razao_social_receita"):
             alertas.append(_alerta("razao_social", cnpj, None, a.get("razao_social_receita"),
                                    d.get("razao_social_receita")))
-        e_antes, e_depois = _campo(a, "Endereço"), _campo(d, "Endereço")
+        e_antes, e_depois = campo_de(a, "Endereço") or {}, campo_de(d, "Endereço") or {}
         if e_depois and e_depois.get("status") != "aprovado" and e_antes.get("valor_receita") != e_depois.get(
                 "valor_receita"):
             alertas.append(_alerta("endereco", cnpj, None, e_antes.get("valor_receita"),
@@ -97,7 +90,7 @@ def _signatarios(antes: Json, depois: Json) -> List[Json]:
         if d is None or not a.get("tem_poder_assinatura"):
             continue
         pessoa, cnpj = a.get("nome_signatario"), a.get("cnpj_empresa")
-        poder = _campo(d, "Poder de Assinatura")
+        poder = campo_de(d, "Poder de Assinatura") or {}
         if not d.get("tem_poder_assinatura"):
             # Só um QSA lido sem a pessoa: sem a empresa no registro, o alerta é o da empresa.
             if poder.get("status") == "reprovado":
@@ -124,4 +117,4 @@ def torna_reprovado(alerta: Json) -> bool:
     return alerta.get("tipo") == "veredito" and alerta.get("depois") == REPROVADO
 
 
-__all__ = ["TIPOS", "alertas_entre", "torna_reprovado"]
+__all__ = ["alertas_entre", "torna_reprovado"]

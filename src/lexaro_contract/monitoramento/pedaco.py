@@ -19,7 +19,7 @@ from .. import lote
 from ..acervo.contratos import do_contrato
 from ..enderecos import apontar
 from .alertas import Consulta, alertas_entre
-from .reproducao import extracao_de, novo_verificador_do_acervo
+from .reproducao import extracao_de
 
 Json = Dict[str, Any]
 # (contrato, nome, verificação atual, mês dela, o registro dela em JSON)
@@ -43,14 +43,14 @@ class Tarefa:
     cliente: Optional[Callable[[], Any]] = None
 
 
-_local = threading.local()
 _trava = threading.Lock()
 _cliente_do_processo: Any = None
 
 
 def _preparar(tarefa: Tarefa) -> Any:
-    """O verificador deste fio; num processo trabalhador, na primeira
-    tarefa, o `cnpj` dele passa a perguntar pelo cliente da tarefa."""
+    """O verificador deste fio (o do lote, feito pela `fabrica` da
+    configuração); num processo trabalhador, na primeira tarefa, o `cnpj`
+    dele passa a perguntar pelo cliente da tarefa."""
     global _cliente_do_processo
     if tarefa.cliente is not None and _cliente_do_processo is None:
         with _trava:
@@ -58,10 +58,7 @@ def _preparar(tarefa: Tarefa) -> Any:
                 _cliente_do_processo = tarefa.cliente()
                 if tarefa.config.enderecos is not None:
                     apontar(tarefa.config.enderecos, _cliente_do_processo)
-    verificador = getattr(_local, "verificador", None)
-    if verificador is None:
-        verificador = _local.verificador = novo_verificador_do_acervo()
-    return verificador
+    return lote.verificador_do_fio(tarefa.config)
 
 
 def reverificar_pedaco(tarefa: Tarefa, pedaco: Sequence[Contrato],

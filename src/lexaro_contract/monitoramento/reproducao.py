@@ -2,16 +2,16 @@
 verificação, devolvida ao mesmo `ContractChecker.verificar` como se o PDF
 tivesse sido lido agora. A regra do veredito é uma só; muda só o registro.
 
-O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``:
-um arquivo JSON, ou entregue em memória ao motor logo antes da verificação
-(`MotorDoAcervo.entregar`; a reverificação do acervo, em `pedaco`, não
-escreve um arquivo por contrato).
+O "documento" que o motor lê é ``{"extracao": {...}, "evidencias": ...}``,
+entregue em memória ao motor logo antes da verificação
+(`MotorDoAcervo.entregar`, pela reverificação do acervo, em `pedaco`).
 """
 
 from __future__ import annotations
 
-import json
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
+
+from ..poderes.regras import campo_de
 
 if TYPE_CHECKING:
     from ..checker import ContractChecker
@@ -23,22 +23,15 @@ _SEM_VALOR = {"(buscado automaticamente)", "(não informado)", ""}
 _SEM_NOME = "(não identificado)"
 
 
-def _campo(registro: Json, nome: str) -> Optional[Json]:
-    for c in registro.get("campos") or []:
-        if isinstance(c, dict) and c.get("campo") == nome:
-            return c
-    return None
-
-
 def _empresa(e: Json) -> Json:
     """A empresa como o motor a extraiu, a partir da empresa verificada."""
-    cnpj_campo = _campo(e, "CNPJ")
+    cnpj_campo = campo_de(e, "CNPJ")
     if cnpj_campo is not None:
         valor = cnpj_campo.get("valor_contrato")
         cnpj = None if valor is None or str(valor) in _SEM_VALOR else str(valor)
     else:
         cnpj = None if e.get("cnpj_buscado_por_nome") else e.get("cnpj") or None
-    endereco = _campo(e, "Endereço")
+    endereco = campo_de(e, "Endereço")
     return {"cnpj": cnpj, "razao_social": e.get("razao_social_contrato"),
             "endereco": endereco.get("valor_contrato") if endereco else None,
             "papel_no_contrato": e.get("papel_no_contrato")}
@@ -95,7 +88,7 @@ class _Documento:
 
 
 class MotorDoAcervo:
-    """O cliente do motor que lê o documento JSON de um contrato do acervo."""
+    """O cliente do motor que responde com o documento entregue de um contrato do acervo."""
 
     def __init__(self) -> None:
         self._evidencias: Dict[str, Any] = {}
@@ -105,14 +98,13 @@ class MotorDoAcervo:
         pass
 
     def entregar(self, documento: Json) -> None:
-        """O documento da próxima verificação deste motor, em vez do arquivo."""
+        """O documento da próxima verificação deste motor."""
         self._entregue = documento
 
     def process(self, caminho: str) -> _Documento:
         documento, self._entregue = self._entregue, None
         if documento is None:
-            with open(caminho, encoding="utf-8") as f:
-                documento = json.load(f)
+            raise RuntimeError(f"nenhum documento entregue ao motor do acervo para {caminho}")
         self._evidencias = {caminho: documento.get("evidencias")}
         return _Documento(documento["extracao"])
 
@@ -131,9 +123,4 @@ def novo_verificador_do_acervo() -> "ContractChecker":
     return verificador
 
 
-def escrever_documento(caminho: str, extracao: Json, evidencias: Any = None) -> None:
-    with open(caminho, "w", encoding="utf-8") as f:
-        json.dump({"extracao": extracao, "evidencias": evidencias}, f, ensure_ascii=False)
-
-
-__all__ = ["MotorDoAcervo", "escrever_documento", "extracao_de", "novo_verificador_do_acervo"]
+__all__ = ["MotorDoAcervo", "extracao_de", "novo_verificador_do_acervo"]

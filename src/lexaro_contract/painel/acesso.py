@@ -30,6 +30,18 @@ def acervo_de(request: Request) -> Acervo:
     return acervo
 
 
+def contrato_ou_404(request: Request) -> Dict[str, Any]:
+    """O contrato do `{id}` do caminho; Recusado (404) se não há um."""
+    try:
+        cid = int(request.path_params["id"])
+    except ValueError:
+        raise Recusado(404, "contrato não encontrado") from None
+    contrato = acervo_de(request).contrato(cid)
+    if contrato is None:
+        raise Recusado(404, "contrato não encontrado")
+    return contrato
+
+
 def usuario_da_api(request: Request) -> Dict[str, Any]:
     """O usuário do token; uma sessão do painel também serve (os pedidos que
     mudam algo precisam então do cabeçalho X-CSRF-Token). Recusado, senão."""

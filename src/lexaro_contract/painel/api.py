@@ -11,8 +11,8 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from ..acervo import Conflito, DecisaoInvalida
-from .acesso import PODE_DECIDIR, PODE_ENVIAR, Recusado, acervo_de, exigir_papel, usuario_da_api
-from .envio import LIMITE_PEDIDO, CorpoGrande, problema_do_pdf
+from .acesso import PODE_DECIDIR, PODE_ENVIAR, acervo_de, contrato_ou_404, exigir_papel, usuario_da_api
+from .envio import LIMITE_PEDIDO, MAXIMO_ARQUIVOS, CorpoGrande, problema_do_pdf
 from .formas import detalhe, exportar, filtros_de, resumo
 
 
@@ -24,7 +24,7 @@ async def receber_arquivos(request: Request, usuario: Dict[str, Any]) -> List[Di
     """Guarda e põe na fila os `arquivo` de um formulário multipart; uma
     entrada por arquivo, na ordem. CorpoGrande se o envio passa do limite."""
     acervo = acervo_de(request)
-    formulario = await request.form(max_files=200)
+    formulario = await request.form(max_files=MAXIMO_ARQUIVOS)
     entradas: List[Dict[str, Any]] = []
     try:
         for item in formulario.getlist("arquivo"):
@@ -68,19 +68,10 @@ async def listar(request: Request) -> Response:
                          "por_pagina": filtros["por_pagina"]})
 
 
-def _id(request: Request) -> int:
-    try:
-        return int(request.path_params["id"])
-    except ValueError:
-        raise Recusado(404, "contrato não encontrado") from None
-
-
 async def ler(request: Request) -> Response:
     usuario = usuario_da_api(request)
     acervo = acervo_de(request)
-    contrato = acervo.contrato(_id(request))
-    if contrato is None:
-        return _erro(404, "contrato não encontrado")
+    contrato = contrato_ou_404(request)
     return JSONResponse(detalhe(acervo, contrato, int(usuario["id"])))
 
 
@@ -88,9 +79,7 @@ async def decidir(request: Request) -> Response:
     usuario = usuario_da_api(request)
     exigir_papel(usuario, PODE_DECIDIR)
     acervo = acervo_de(request)
-    cid = _id(request)
-    if acervo.contrato(cid) is None:
-        return _erro(404, "contrato não encontrado")
+    cid = int(contrato_ou_404(request)["id"])
     try:
         corpo = await request.json()
     except ValueError:

@@ -8,6 +8,7 @@ from typing import Any, Awaitable, Callable, Dict, MutableMapping, Optional
 LIMITE_ARQUIVO = 50 * 1024 * 1024       # um PDF
 LIMITE_PEDIDO = 105 * 1024 * 1024       # um envio com vários
 MAXIMO_PAGINAS = 2000
+MAXIMO_ARQUIVOS = 200   # arquivos num envio, pela API ou pela página
 
 Mensagem = MutableMapping[str, Any]
 

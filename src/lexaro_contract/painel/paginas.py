@@ -14,10 +14,10 @@ from starlette.staticfiles import StaticFiles
 
 from ..acervo import Conflito, DecisaoInvalida
 from ..acervo.termos import normalizar
-from .acesso import PODE_DECIDIR, PODE_ENVIAR, Recusado, acervo_de, exigir_papel
+from .acesso import PODE_DECIDIR, PODE_ENVIAR, Recusado, acervo_de, contrato_ou_404, exigir_papel
 from .api import receber_arquivos
 from .contas_paginas import ROTAS as ROTAS_CONTAS
-from .envio import LIMITE_PEDIDO, CorpoGrande
+from .envio import LIMITE_PEDIDO, MAXIMO_ARQUIVOS, CorpoGrande
 from .formas import detalhe, filtros_de, resumo
 from .visual import (PASTA, exigir_sessao, formulario_com_csrf, imagem_da_pagina, pagina, pagina_de_erro,
                      tamanhos_das_paginas)
@@ -49,9 +49,8 @@ async def enviar(request: Request) -> Response:
     sessao = exigir_sessao(request)
     exigir_papel(sessao, PODE_ENVIAR)
     try:
-        dados = await formulario_com_csrf(request)
-        if dados["sessao"]["id"] != sessao["id"]:
-            raise Recusado(403, "sessão trocada")
+        # O formulário é lido aqui uma vez só; `receber_arquivos` o reencontra.
+        await formulario_com_csrf(request, max_files=MAXIMO_ARQUIVOS)
         resultados = await receber_arquivos(request, sessao)
     except CorpoGrande:
         return pagina(request, "enviar.html", status=413, sessao=sessao, resultados=None,
@@ -94,21 +93,10 @@ def _caixas(evidencias: Any, tamanhos: Tuple[Any, ...]) -> Dict[int, List[Dict[s
     return caixas
 
 
-def _contrato_ou_404(request: Request) -> Dict[str, Any]:
-    try:
-        cid = int(request.path_params["id"])
-    except ValueError:
-        raise Recusado(404, "contrato não encontrado") from None
-    contrato = acervo_de(request).contrato(cid)
-    if contrato is None:
-        raise Recusado(404, "contrato não encontrado")
-    return contrato
-
-
 async def contrato(request: Request, status: int = 200, erro: str = "") -> Response:
     sessao = exigir_sessao(request)
     acervo = acervo_de(request)
-    dados = _contrato_ou_404(request)
+    dados = contrato_ou_404(request)
     info = detalhe(acervo, dados, int(sessao["id"]), anteriores=True)
     verificacao = dados.get("verificacao") or {}
     registro = verificacao.get("registro") or {}
@@ -129,7 +117,7 @@ async def decidir(request: Request) -> Response:
     dados = await formulario_com_csrf(request)
     sessao, campos = dados["sessao"], dados["campos"]
     exigir_papel(sessao, PODE_DECIDIR)
-    c = _contrato_ou_404(request)
+    c = contrato_ou_404(request)
     try:
         visto = int(str(campos.get("visto") or "0"))
         acervo_de(request).decidir(int(c["id"]), str(campos.get("campo") or ""), str(campos.get("decisao") or ""),
@@ -146,7 +134,7 @@ async def decidir(request: Request) -> Response:
 async def repetir(request: Request) -> Response:
     dados = await formulario_com_csrf(request)
     exigir_papel(dados["sessao"], PODE_ENVIAR)
-    c = _contrato_ou_404(request)
+    c = contrato_ou_404(request)
     if acervo_de(request).repetir(int(c["id"])):
         fila = getattr(request.app.state, "fila", None)
         if fila is not None:
@@ -157,7 +145,7 @@ async def repetir(request: Request) -> Response:
 async def excluir(request: Request) -> Response:
     dados = await formulario_com_csrf(request)
     exigir_papel(dados["sessao"], ("administrador",))
-    c = _contrato_ou_404(request)
+    c = contrato_ou_404(request)
     acervo_de(request).excluir(int(c["id"]), dados["sessao"]["nome"])
     return RedirectResponse("/?" + urlencode({"aviso": f"Contrato {c['id']} ({c['nome']}) excluído."}),
                             status_code=303)
@@ -165,7 +153,7 @@ async def excluir(request: Request) -> Response:
 
 async def imagem(request: Request) -> Response:
     exigir_sessao(request)
-    c = _contrato_ou_404(request)
+    c = contrato_ou_404(request)
     try:
         png = imagem_da_pagina(str(acervo_de(request).caminho_do_arquivo(c["hash"])),
                                int(request.path_params["pagina"]) - 1)

@@ -45,10 +45,11 @@ def exigir_sessao(request: Request) -> Dict[str, Any]:
     return sessao
 
 
-async def formulario_com_csrf(request: Request) -> Dict[str, Any]:
-    """A sessão e os campos de um formulário cujo token CSRF confere; Recusado senão."""
+async def formulario_com_csrf(request: Request, max_files: int = 1000) -> Dict[str, Any]:
+    """A sessão e os campos de um formulário cujo token CSRF confere; Recusado senão.
+    O formulário é lido uma vez por pedido: `max_files` vale para quem o lê depois."""
     sessao = exigir_sessao(request)
-    formulario = await request.form()
+    formulario = await request.form(max_files=max_files)
     if not csrf_confere(sessao, str(formulario.get("csrf") or "")):
         await formulario.close()
         raise Recusado(403, "formulário sem token CSRF válido; recarregue a página e tente de novo")

@@ -67,7 +67,8 @@ def achado(status: str, mensagem: str, regra: str, pessoa: Optional[str] = None,
 
 # ---------------------------------------------------------------- empresas e registros
 
-def _campo(registro: Mapping[str, Any], nome: str) -> Optional[Mapping[str, Any]]:
+def campo_de(registro: Mapping[str, Any], nome: str) -> Optional[Mapping[str, Any]]:
+    """O campo verificado `nome` de uma empresa ou de um signatário do resultado, ou None."""
     for c in _lista(registro.get("campos")):
         if isinstance(c, Mapping) and c.get("campo") == nome:
             return c
@@ -76,7 +77,7 @@ def _campo(registro: Mapping[str, Any], nome: str) -> Optional[Mapping[str, Any]
 
 def _refeito(empresa: Mapping[str, Any]) -> Registro:
     """O registro da empresa como o resultado o guarda (sem data da situação nem natureza)."""
-    situacao = _campo(empresa, "Situação Cadastral")
+    situacao = campo_de(empresa, "Situação Cadastral")
     return {"cnpj": _texto(empresa.get("cnpj")), "razao_social": _texto(empresa.get("razao_social_receita")),
             "situacao": _texto(situacao.get("valor_receita")) if situacao else "",
             "socios": [s for s in _lista(empresa.get("socios")) if isinstance(s, Mapping)], _REFEITO: True}
@@ -227,7 +228,7 @@ def _signatario(s: Mapping[str, Any], cache: Mapping[str, Mapping[str, Any]], da
     nome = s.get("nome_signatario")
     if not isinstance(nome, str) or not nome.strip() or nome in ("N/A", _NAO_IDENTIFICADO):
         return None, [], False
-    campo = _campo(s, _PODER)
+    campo = campo_de(s, _PODER)
     if campo is not None and campo.get("status") == "nao_verificado":
         return None, [], False   # testemunha: não precisa de poder de assinatura
     achados: List[Registro] = []
