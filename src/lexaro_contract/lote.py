@@ -268,9 +268,9 @@ def verificar_lote(
     desistir = desistir or threading.Event()
     config = replace(Configuracao.atual(provider, model, segredos_configurados(segredos), raizes, poderes),
                      fabrica=fabrica, digitais=digitais)
-    atual, fabrica, sugerido = como_executor(executor)
+    atual, refazer, sugerido = como_executor(executor)
     limite = max(1, simultaneos or sugerido or (os.cpu_count() or 1))
-    proprio = fabrica is not None
+    proprio = refazer is not None
 
     fila: Deque[str] = deque(arquivos)
     de_novo: Deque[str] = deque()     # trabalhador morreu: tentar uma vez, sozinho
@@ -281,10 +281,10 @@ def verificar_lote(
     def submeter(arquivo: str) -> None:
         nonlocal atual, quebrado
         if quebrado is not None:
-            if fabrica is None:
+            if refazer is None:
                 raise quebrado
             atual.shutdown(wait=False)
-            atual, quebrado = fabrica(), None
+            atual, quebrado = refazer(), None
         with sem_ctrl_c():
             em_voo[atual.submit(verificar_arquivo, arquivo, config)] = arquivo
 
