@@ -423,7 +423,9 @@ def test_no_growth(scenario, registro, monkeypatch, pdf):
 
 
 def test_a_real_leak_is_seen(registro, monkeypatch, pdf):
-    """The measure itself: something kept per call is caught."""
+    """The measure itself: something kept per call is caught by the bound the
+    scenarios are held to. Not `>= ROUNDS`: threads that outlive their tests
+    (tqdm's monitor, a session HTTP server) may free a few blocks meanwhile."""
     kept = []
     blocks0, blocks1, _, _ = measure(lambda: kept.append(keywords.normalizar_texto("Ação " * 10)))
-    assert blocks1 - blocks0 >= ROUNDS or sys.getallocatedblocks() == 0
+    assert blocks1 - blocks0 >= MAX_BLOCKS or sys.getallocatedblocks() == 0
