@@ -92,7 +92,9 @@ def buscar(reg: Any, nome: str, uf: Optional[str], situacao: Optional[str], limi
                     if campos is None:
                         continue
                     cnpj = campos[0] + campos[1] + campos[2]
-                    rec = None if cnpj in vistos else reg._montar(campos[0], bloco_empresa, campos)
+                    if cnpj in vistos:
+                        continue
+                    rec = reg._montar(campos[0], bloco_empresa, campos)
                 else:
                     rec = fichas[chave]
                     cnpj = rec["cnpj"] if rec is not None else ""

@@ -191,9 +191,13 @@ class DestinoPostgres(_Destino):
                             "nome text NOT NULL)")
         self.con.commit()
 
-    def _copiar(self, tabela: str, colunas: str, linhas: List[Any]) -> None:
+    def _copiar(self, tabela: str, colunas: str, linhas: List[Any], tipos: Optional[List[str]] = None) -> None:
+        """COPY das linhas; com `tipos`, no formato binário."""
+        binario = " (FORMAT BINARY)" if tipos else ""
         with self.con.cursor() as cur:
-            with cur.copy(f"COPY {self.novo}.{tabela} ({colunas}) FROM STDIN") as cp:
+            with cur.copy(f"COPY {self.novo}.{tabela} ({colunas}) FROM STDIN{binario}") as cp:
+                if tipos:
+                    cp.set_types(tipos)
                 for linha in linhas:
                     cp.write_row(linha)
 
@@ -207,11 +211,7 @@ class DestinoPostgres(_Destino):
     def gravar_blocos(self, tabela: str, linhas: List[Tuple[int, bytes]]) -> None:
         # COPY binário: os blocos vão como bytes, sem virar texto hexadecimal
         # que o servidor teria de ler de volta.
-        with self.con.cursor() as cur:
-            with cur.copy(f"COPY {self.novo}.{tabela} (chave, dados) FROM STDIN (FORMAT BINARY)") as cp:
-                cp.set_types(["int8", "bytea"])
-                for linha in linhas:
-                    cp.write_row(linha)
+        self._copiar(tabela, "chave, dados", linhas, ["int8", "bytea"])
 
     def nomes(self, qual: str, linhas: List[Tuple[int, str, int]]) -> None:
         self._copiar(f"nome_{qual}", "chave, palavras, nome",

@@ -57,7 +57,6 @@ class FilaOrdenada:
         self._o: Any = _dados_abertos.ordenador(pasta or tempfile.gettempdir(), memoria, comprimir)
         self._iniciada = False
         self._fim = False
-        self.corridas = 0
 
     def separar(self, dados: bytes, tipos: str, final: bool, nome: Optional[int], marca: bytes,
                 nomes: "Optional[FilaOrdenada]" = None) -> Separado:
@@ -93,4 +92,4 @@ class FilaOrdenada:
         return _dados_abertos.dicionario_da_tabela(self._o)
 
     def fechar(self) -> None:
-        self.corridas = _dados_abertos.ordenador_fechar(self._o)
+        _dados_abertos.ordenador_fechar(self._o)

@@ -216,7 +216,7 @@ def importar(pasta: "str | Path", destino: str, progresso: bool = True,
                 resumo.segundos_por_etapa[tabela] = time.perf_counter() - t_tabela
             t_blocos = time.perf_counter()
             gravar(anteriores, esperar=True)
-            resumo.segundos_por_etapa["estabelecimento"] += time.perf_counter() - t_blocos
+            resumo.segundos_por_etapa[tabela] += time.perf_counter() - t_blocos  # a última tabela lida
             for fila in filas:
                 fila.fechar()
         meta = {
