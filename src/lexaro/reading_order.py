@@ -104,16 +104,11 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]],
     separa colunas."""
     gutter_min = _gutter(rects) / (2 if texts is not None else 1)
 
-    def is_rule(i: int) -> bool:
-        return texts is not None and bool(texts[i]) and not texts[i].replace("_", "")
-
     def widest_gap(line: List[int]) -> Optional[Tuple[float, float]]:
         best: Optional[Tuple[float, float]] = None
         for a, b in zip(line, line[1:]):
             g0, g1 = rects[a][2], rects[b][0]
-            # two signature rules side by side need only a short blank between them
-            wide = gutter_min / _GUTTER_LINE_HEIGHTS if is_rule(a) and is_rule(b) else gutter_min
-            if g1 - g0 >= wide and (best is None or g1 - g0 > best[1] - best[0]):
+            if g1 - g0 >= _gap_needed(texts, a, b, gutter_min) and (best is None or g1 - g0 > best[1] - best[0]):
                 best = (g0, g1)
         return best
 
@@ -191,12 +186,25 @@ def _column_blocks(rects: List[Rect], lines: List[List[int]],
     return units
 
 
+def _is_rule(text: str) -> bool:
+    """The text of a run that is a signature rule ("_____") and nothing else."""
+    return bool(text) and not text.replace("_", "")
+
+
+def _gap_needed(texts: Optional[List[str]], a: int, b: int, wide: float) -> float:
+    """The blank between runs `a` and `b` of a line that separates them: `wide`, or
+    a short one between two signature rules side by side (known only with the
+    runs' `texts`). `text_runs.find_gaps` keeps its own rule, on characters."""
+    if texts is not None and _is_rule(texts[a]) and _is_rule(texts[b]):
+        return wide / _GUTTER_LINE_HEIGHTS
+    return wide
+
+
 def _parts(rects: List[Rect], line: List[int], texts: List[str], wide: float) -> List[List[int]]:
     """The runs of a line cut at its gaps (between two signature rules, a short one does)."""
     out = [[line[0]]]
     for a, b in zip(line, line[1:]):
-        rules = not texts[a].replace("_", "") and not texts[b].replace("_", "")
-        if rects[b][0] - rects[a][2] >= (wide / _GUTTER_LINE_HEIGHTS if rules else wide):
+        if rects[b][0] - rects[a][2] >= _gap_needed(texts, a, b, wide):
             out.append([])
         out[-1].append(b)
     return out

@@ -184,6 +184,7 @@ def find_gaps(textpage: pdfium.PdfTextPage, chars: str, gutter_min: float, rule_
         a, b = box(i), box(j)
         if a is None or b is None:
             continue
+        # the rule of reading_order._gap_needed, told here by the characters on each side of the blank
         wide = rule_gap if chars[i] == chars[j] == "_" else gutter_min
         if b[0] - a[2] >= wide and min(a[3], b[3]) >= max(a[1], b[1]) - 1:
             gaps.append((i, j, (a[2], min(a[1], b[1]), b[0], max(a[3], b[3]))))
