@@ -57,8 +57,6 @@ Unit = Union[Block, Columns]
 
 @dataclass(frozen=True)
 class PageLayout:
-    number: int
-    height: float  # of the page, in the direction of the writing (0 when not known)
     units: Tuple[Unit, ...]
 
     def lines(self) -> Iterator[Line]:
@@ -110,7 +108,7 @@ def blocks_of(lines: Sequence[Line]) -> List[Block]:
     return out
 
 
-def build_from_words(number: int, height: float, words: Sequence[Tuple[str, Rect, int]],
+def build_from_words(number: int, words: Sequence[Tuple[str, Rect, int]],
                      extra: Sequence[Line] = ()) -> PageLayout:
     """A page read by OCR: (text, box in points from the top-left, line number)
     of each word, in reading order; `extra` (the stamp of the text layer) is
@@ -129,7 +127,7 @@ def build_from_words(number: int, height: float, words: Sequence[Tuple[str, Rect
     units: List[Unit] = list(blocks_of(lines))
     if extra:
         units.append(Block(tuple(extra)))
-    return PageLayout(number, height, tuple(units))
+    return PageLayout(tuple(units))
 
 
 def from_text(text: str) -> Tuple[PageLayout, ...]:
@@ -144,7 +142,7 @@ def from_text(text: str) -> Tuple[PageLayout, ...]:
         pages[-1].append(s)
     if not pages[-1]:
         pages.pop()
-    return tuple(PageLayout(i, 0.0, (Block(tuple(Line(s, None, i) for s in chunk)),) if chunk else ())
+    return tuple(PageLayout((Block(tuple(Line(s, None, i) for s in chunk)),) if chunk else ())
                  for i, chunk in enumerate(pages, 1))
 
 

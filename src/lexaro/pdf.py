@@ -413,28 +413,28 @@ def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: Li
             p, f"nenhuma das {len(result.pages)} página(s) tem camada de texto (documento digitalizado) "
                f"e {exc}") from None
     images = []
-    scales = []
+    scales = []  # points per pixel of each page's image
     for number in chosen:
         page = doc[number - 1]
         try:
             _drop_text(page)
             png, w, _h = _render(page, ocr.OCR_DPI / 72.0, 1)
             images.append(png)
-            scales.append((page.get_width() / max(1, w), page.get_height()))
+            scales.append(page.get_width() / max(1, w))
         finally:
             page.close()
     try:
         read = ocr.ocr_pages_words(images)
     except ocr.OCRFailed as exc:
         raise OCRError(p, str(exc)) from None
-    for number, (text, words), (k, height) in zip(chosen, read, scales):
+    for number, (text, words), k in zip(chosen, read, scales):
         pg = result.pages[number - 1]
         pg.stamp = pg.text.strip()
         pg.words = [ocr.Word(wd.text, wd.start, (wd.box[0] * k, wd.box[1] * k, wd.box[2] * k, wd.box[3] * k), wd.line)
                     for wd in words]
         pg.text, pg.source = (text + "\n\n" + pg.stamp if pg.stamp else text), "ocr"
         stamp = list(pg.layout.lines()) if pg.layout is not None and pg.stamp else []
-        pg.layout = build_from_words(number, height, [(wd.text, wd.box, wd.line) for wd in pg.words], stamp)
+        pg.layout = build_from_words(number, [(wd.text, wd.box, wd.line) for wd in pg.words], stamp)
 
 
 def _drop_text(page: pdfium.PdfPage) -> None:

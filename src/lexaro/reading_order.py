@@ -275,11 +275,9 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
     n = textpage.count_rects()
     raw = [textpage.get_rect(i) for i in range(n)]
     direction = _direction(textpage) if n else (1, 0)
-    w, h = page.get_size()
-    box = _oriented((0.0, 0.0, w, h), direction)
     flat = _trim_lines(text)
     if n < 1:
-        return flat, raw, PageLayout(number, box[3] - box[1], ())
+        return flat, raw, PageLayout(())
     # the text layer's lines: the lines of the page when the runs are in reading order and as
     # many (the usual case: no character looked at one by one)
     in_order = [t.strip() for t in flat.split("\n") if t.strip()]
@@ -294,7 +292,7 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
         else:
             runs = run_chars(textpage, n, chars)
             if runs is None:
-                return flat, raw, _unplaced(number, box[3] - box[1], in_order)
+                return flat, raw, _unplaced(number, in_order)
             pieces = cut_at_gaps(raw, runs, gaps)
             cut = [r for ps in pieces for r in ps]
             texts = run_texts(textpage, runs, pieces)
@@ -309,7 +307,7 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
         # each run's own text, all of them in one pass over the page's characters
         runs = run_chars(textpage, n)
         if runs is None:
-            return flat, raw, _unplaced(number, box[3] - box[1], in_order)
+            return flat, raw, _unplaced(number, in_order)
         texts = run_texts(textpage, runs)
     run_text = texts if texts is not None else []
 
@@ -317,6 +315,8 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
         if stream is not None:
             return next(stream)
         return " ".join(_once(line, rects, run_text))
+
+    box = _oriented((0.0, 0.0, *page.get_size()), direction)  # the page, whose top-left is the lines' origin
 
     def to_line(line: List[int]) -> Line:
         r = rects[line[0]] if len(line) == 1 else union(rects[i] for i in line)
@@ -340,7 +340,7 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
         pending = []
         out_units.append(Columns(tuple(tuple(blocks_of(kept(col))) for col in unit)))
     out_units.extend(blocks_of(pending))
-    layout = PageLayout(number, box[3] - box[1], tuple(out_units))
+    layout = PageLayout(tuple(out_units))
     if same:
         return flat, raw, layout
     return "\n".join(l.text for l in layout.lines() if l.text), raw, layout
@@ -374,9 +374,9 @@ def _once(line: List[int], rects: List[Rect], texts: List[str]) -> List[str]:
     return out
 
 
-def _unplaced(number: int, height: float, lines: List[str]) -> PageLayout:
+def _unplaced(number: int, lines: List[str]) -> PageLayout:
     """A page whose runs could not be told apart: its text layer's lines, with no place."""
-    return PageLayout(number, height, (Block(tuple(Line(s, None, number) for s in lines)),) if lines else ())
+    return PageLayout((Block(tuple(Line(s, None, number) for s in lines)),) if lines else ())
 
 
 def _clean(text: str) -> str:
