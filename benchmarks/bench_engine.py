@@ -15,7 +15,7 @@ from pathlib import Path
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "apoio"))
 
-from contract_pdfs import SAMPLES, make_long_contract_pdf, pagina_com_fluxo  # noqa: E402
+from contract_pdfs import SAMPLES, grade_de_caracteres, make_long_contract_pdf, pagina_com_fluxo  # noqa: E402
 
 import lexaro  # noqa: E402
 from lexaro.providers import local  # noqa: E402
@@ -59,9 +59,7 @@ def tiny_runs_pdf(path, runs):
     """One page of `runs` one-character text objects, apart from each other (a hostile page):
     each run's text must not cost a pass over the whole page."""
     rows = runs // 80 + 1
-    stream = "".join(f"BT /F1 3 Tf {20 + i % 80 * 7} {rows * 3.2 + 20 - i // 80 * 3.2:.1f} Td ({chr(65 + i % 26)}) Tj ET\n"
-                     for i in range(runs))
-    return pagina_com_fluxo(path, stream.encode(), (595, int(rows * 3.2) + 40))
+    return pagina_com_fluxo(path, grade_de_caracteres(runs, rows * 3.2 + 20).encode(), (595, int(rows * 3.2) + 40))
 
 
 def main():

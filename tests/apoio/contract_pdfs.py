@@ -535,6 +535,22 @@ def texto_pdf(s):
     return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
 
 
+def linhas_em_fluxo(linhas, topo, extra="", matriz=None, x=50, tamanho=9, entrelinha=12):
+    """A text object writing `linhas` one under the other from (`x`, `topo`)
+    (or by the text `matriz`), Helvetica as /F1; `extra`: operators before
+    the matrix (a rendering mode, "3 Tr")."""
+    corpo = "".join(f"({texto_pdf(l)}) Tj T*\n" for l in linhas)
+    return f"BT /F1 {tamanho} Tf {entrelinha} TL {extra} {matriz or f'1 0 0 1 {x} {topo}'} Tm\n{corpo}ET\n"
+
+
+def grade_de_caracteres(n, topo):
+    """`n` one-character runs in rows of 80 from `topo` down, each its own text
+    object, apart from each other (a hostile page: each run's text must not
+    cost a pass over the whole page)."""
+    return "".join(f"BT /F1 3 Tf {20 + i % 80 * 7} {topo - i // 80 * 3.2:.1f} Td ({chr(65 + i % 26)}) Tj ET\n"
+                   for i in range(n))
+
+
 def raw_pdf(path, objects):
     """A PDF written by hand from its object bodies (numbered from 1)."""
     out = b"%PDF-1.7\n"

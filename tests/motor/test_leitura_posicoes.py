@@ -5,7 +5,7 @@ import shutil
 import pytest
 
 import lexaro
-from contract_pdfs import pagina_com_fluxo, pdf_com_posicoes, scanned_copy, texto_pdf
+from contract_pdfs import grade_de_caracteres, linhas_em_fluxo, pagina_com_fluxo, pdf_com_posicoes, scanned_copy
 from lexaro import ocr
 from lexaro.layout import Block, Columns, running_lines
 from lexaro.pdf import ScanPolicy, read_document
@@ -115,28 +115,21 @@ ASSINATURAS = ["Campinas, 10 de março de 2025.", "_" * 30, "CARLOS EDUARDO MOTA
                "_" * 30, "LÍVIA MARIA ARAGÃO", "Diretora", "BETA SERVIÇOS S.A."]
 
 
-def _bt(linhas, topo, extra="", matriz=None):
-    corpo = "".join(f"({texto_pdf(l)}) Tj T*\n" for l in linhas)
-    return f"BT /F1 9 Tf 12 TL {extra} {matriz or f'1 0 0 1 50 {topo}'} Tm\n{corpo}ET\n"
-
-
 def _hostil(tipo, meio=()):
     """The stream, page size and rotation of one hostile page holding the parties and the signatures."""
     linhas = [*PARTES, *meio, *ASSINATURAS]
     alto = 12 * len(linhas) + 100
     if tipo == "miudos":  # 5,000 one-character runs above the contract, each its own text object
-        grade = "".join(f"BT /F1 3 Tf {20 + i % 80 * 7} {alto + 210 - i // 80 * 3.2:.1f} Td ({chr(65 + i % 26)}) Tj ET\n"
-                        for i in range(5000))
-        return grade + _bt(linhas, alto - 40), (595, alto + 220), 0
+        return grade_de_caracteres(5000, alto + 210) + linhas_em_fluxo(linhas, alto - 40), (595, alto + 220), 0
     if tipo == "dobrada":  # the same text twice at the same place, the second layer invisible
-        return _bt(linhas, alto - 40) + _bt(linhas, alto - 40, "3 Tr"), (595, alto), 0
+        return linhas_em_fluxo(linhas, alto - 40) + linhas_em_fluxo(linhas, alto - 40, "3 Tr"), (595, alto), 0
     if tipo == "matriz":  # written upwards by the text matrix
-        return _bt(linhas, 0, matriz=f"0 1 -1 0 {alto - 40} 40"), (alto, 842), 0
+        return linhas_em_fluxo(linhas, 0, matriz=f"0 1 -1 0 {alto - 40} 40"), (alto, 842), 0
     if tipo == "sem caixa":  # characters of size zero or squeezed to no width between the lines
         vazios = "".join(f"BT /F1 0 Tf 60 {alto - 45 - 12 * i} Td (sem tamanho) Tj ET\n"
                          f"BT /F1 9 Tf 0 Tz 300 {alto - 45 - 12 * i} Td (sem largura) Tj ET\n" for i in range(len(linhas)))
-        return _bt(linhas, alto - 40) + vazios, (595, alto), 0
-    return _bt(linhas, alto - 40), (595, alto), int(tipo)  # a page turned by /Rotate
+        return linhas_em_fluxo(linhas, alto - 40) + vazios, (595, alto), 0
+    return linhas_em_fluxo(linhas, alto - 40), (595, alto), int(tipo)  # a page turned by /Rotate
 
 
 @pytest.mark.parametrize("tipo, meio", [
