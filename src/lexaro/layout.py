@@ -158,8 +158,12 @@ _DIGITS = re.compile(r"[0-9]+")
 _WORD = re.compile(r"\w+")
 
 
-def _words(s: str) -> Set[str]:
-    return set(_WORD.findall(_DIGITS.sub("#", s.lower())))
+# a line's words and its text with the numbers masked and the blanks collapsed, computed once per line
+_Keys = Tuple[Set[str], str]
+
+
+def _keys(s: str) -> _Keys:
+    return set(_WORD.findall(_DIGITS.sub("#", s.lower()))), _DIGITS.sub("#", " ".join(s.split()))
 
 
 def _edge(page: PageLayout) -> List[Tuple[str, int, Line]]:
@@ -174,16 +178,17 @@ def _edge(page: PageLayout) -> List[Tuple[str, int, Line]]:
     return out
 
 
-def _same(a: Line, b: Line, wa: Set[str], wb: Set[str]) -> bool:
-    """Two edge lines of two pages (`wa`, `wb` their words) are one running
+def _same(a: Line, b: Line, ka: _Keys, kb: _Keys) -> bool:
+    """Two edge lines of two pages (`ka`, `kb` their `_keys`) are one running
     line: in the same band, by half their words; elsewhere (or with no
     place), by all of them."""
+    wa, wb = ka[0], kb[0]
     if not wa or not wb:
         return False
     if a.rect is not None and b.rect is not None and abs(a.rect[1] - b.rect[1]) <= _BAND \
             and abs(a.rect[0] - b.rect[0]) <= 4 * _BAND:
         return len(wa & wb) >= _SHARED_WORDS * max(len(wa), len(wb))
-    return _DIGITS.sub("#", " ".join(a.text.split())) == _DIGITS.sub("#", " ".join(b.text.split()))
+    return ka[1] == kb[1]
 
 
 # edge lines compared two by two in one place of the pages; a longer document is judged on
@@ -198,7 +203,7 @@ def _candidate(line: Line) -> bool:
 
 def _running_in(group: List[Line], need: int) -> Set[Line]:
     """The lines of `group` (one place of the pages) that are one running line with `need` - 1 others."""
-    words = [_words(l.text) for l in group]
+    keys = [_keys(l.text) for l in group]
     found: Set[Line] = set()
     for i, line in enumerate(group):
         if line in found or not _candidate(line):
@@ -210,7 +215,7 @@ def _running_in(group: List[Line], need: int) -> Set[Line]:
             if mates + left < need:
                 break  # too few lines left to reach `need`
             left -= 1
-            if _same(line, other, words[i], words[j]):
+            if _same(line, other, keys[i], keys[j]):
                 mates += 1
                 if mates >= need:
                     found.add(line)
@@ -238,14 +243,14 @@ def running_lines(pages: Sequence[PageLayout]) -> Set[Line]:
         step = len(group) / _MAX_COMPARED
         sample = [group[int(i * step)] for i in range(_MAX_COMPARED)]
         seen = _running_in(sample, max(2, (len(sample) * len(group) // len(edges) + 1) // 2))
-        kinds = [(l, _words(l.text)) for l in seen]
+        kinds = [(l, _keys(l.text)) for l in seen]
         for line in group:
             if line in seen:
                 found.add(line)
                 continue
             if _candidate(line):
-                w = _words(line.text)
-                if any(_same(line, k, w, kw) for k, kw in kinds[:_MAX_COMPARED]):
+                kl = _keys(line.text)
+                if any(_same(line, k, kl, kk) for k, kk in kinds[:_MAX_COMPARED]):
                     found.add(line)
     return found
 
