@@ -35,6 +35,7 @@ import pypdfium2.raw as pdfium_c
 
 from .confusables import search_table
 from .folding import fold
+from .layout import union
 from .pdf import DocumentPages, PageText
 
 __all__ = ["locate", "answers_of", "NOT_FOUND_SCANNED"]
@@ -252,7 +253,7 @@ def _ocr_rect(pg: PageText, s: int, e: int) -> Optional[Rect]:
     boxes = [w.box for w in pg.words if w.start < e and w.start + len(w.text) > s]
     if not boxes:
         return None
-    return (min(b[0] for b in boxes), min(b[1] for b in boxes), max(b[2] for b in boxes), max(b[3] for b in boxes))
+    return union(boxes)
 
 
 def _places(pages: Sequence[_Page], needle: Needle, campo: str, boxes: _Boxes) -> List[Dict[str, Any]]:

@@ -170,9 +170,9 @@ def _edge(page: PageLayout) -> List[Tuple[str, int, Line]]:
     lines = [l for l in page.lines() if l.text.strip()]
     if len(lines) < 3:
         return []  # a short page, or a paragraph of a plain text: no running line
-    placed = all(l.rect is not None for l in lines)
-    if placed:
-        lines.sort(key=lambda l: (l.rect[1] if l.rect else 0.0))
+    tops = [l.rect[1] for l in lines if l.rect is not None]
+    if len(tops) == len(lines):  # all placed: from the top of the page
+        lines = [lines[i] for i in sorted(range(len(lines)), key=tops.__getitem__)]
     out = [("top", k, l) for k, l in enumerate(lines[:_EDGE_LINES])]
     out += [("bottom", k, l) for k, l in enumerate(reversed(lines[-_EDGE_LINES:]))]
     return out
@@ -250,7 +250,7 @@ def running_lines(pages: Sequence[PageLayout]) -> Set[Line]:
                 continue
             if _candidate(line):
                 kl = _keys(line.text)
-                if any(_same(line, k, kl, kk) for k, kk in kinds[:_MAX_COMPARED]):
+                if any(_same(line, k, kl, kk) for k, kk in kinds):
                     found.add(line)
     return found
 
