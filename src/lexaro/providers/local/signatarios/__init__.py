@@ -8,7 +8,9 @@ Four sources, in this order, merged person by person (by CPF, else by name):
    a summary or a table;
 2. the signature blocks: a line of underscores, then the name, office,
    company and CPF in any order and with or without "Nome:", "Por:",
-   "Cargo:" labels; blocks typed in two columns on the same lines; a party
+   "Cargo:" labels; blocks side by side on a page (split by the page's
+   geometry, `layout.Columns`) and, in the text, the cells of a table drawn
+   with pipes and blocks written inline on one line; a party
    label ("Pela CONTRATANTE:") or a company line above the blocks that it
    heads; witnesses ("Testemunhas:"), in blocks, in columns or inline;
    attorneys ("p.p.");

@@ -23,11 +23,16 @@ _ENUM_FINAL = re.compile(r"\s[0-9]{1,2}\s?[.)]$")
 Linha = Tuple[str, Optional[Line]]
 
 
+def _celulas(s: str) -> List[str]:
+    """The cells of a table row drawn with pipes ("| JOÃO | MARIA |")."""
+    return [c.strip() for c in s.strip().strip("|").split("|")]
+
+
 def _dividir(s: str, k: int) -> Optional[List[str]]:
-    """The k cells of a table row drawn with pipes ("| JOÃO | MARIA |")."""
+    """The k cells of a table row drawn with pipes, None when it has not k."""
     if not s.startswith("|"):
         return None
-    cel = [c.strip() for c in s.strip().strip("|").split("|")]
+    cel = _celulas(s)
     return cel if len(cel) == k else None
 
 
@@ -38,7 +43,7 @@ def _rotulo_de_parte(s: str) -> bool:
 
 def _colunas_da_linha(s: str) -> int:
     if s.startswith("|"):
-        cel = [c.strip() for c in s.strip().strip("|").split("|")]
+        cel = _celulas(s)
         return len(cel) if len(cel) >= 2 and any(_SUB.fullmatch(c) for c in cel) else 0
     runs = _SUB.findall(s)
     if len(runs) < 2:
@@ -50,7 +55,7 @@ def _colunas_da_linha(s: str) -> int:
 
 def _partes_da_sublinhada(s: str, k: int) -> List[str]:
     if s.startswith("|"):
-        return [c.strip() for c in s.strip().strip("|").split("|")]
+        return _celulas(s)
     out, ini = [], 0
     for m in _SUB.finditer(s):
         out.append(s[ini:m.end()].strip())
