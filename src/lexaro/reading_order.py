@@ -21,7 +21,7 @@ from typing import Callable, Iterator, List, Optional, Tuple
 import pypdfium2 as pdfium
 
 from .layout import Block, Columns, Line, PageLayout, Unit, blocks_of, union
-from .text_runs import CharBoxes, cut_at_gaps, find_gaps, page_chars, run_chars, run_texts
+from .text_runs import CharBoxes, clean_text, cut_at_gaps, find_gaps, page_chars, run_chars, run_texts
 
 Rect = Tuple[float, float, float, float]
 _ORIENT: "dict[Tuple[int, int], Callable[[float, float], Tuple[float, float]]]" = {  # sentido da escrita -> transformação que o leva a +x, com o "alto" das letras em +y
@@ -271,7 +271,7 @@ def page_reading(page: pdfium.PdfPage, textpage: pdfium.PdfTextPage,
     """Texto de uma página em ordem de leitura, os retângulos de texto dela
     (no espaço da página, como o PDFium os dá) e as linhas, blocos e colunas
     da página (`layout.PageLayout`, a página de número `number`)."""
-    text = _clean(textpage.get_text_range())
+    text = clean_text(textpage.get_text_range())
     n = textpage.count_rects()
     raw = [textpage.get_rect(i) for i in range(n)]
     direction = _direction(textpage) if n else (1, 0)
@@ -377,11 +377,6 @@ def _once(line: List[int], rects: List[Rect], texts: List[str]) -> List[str]:
 def _unplaced(number: int, lines: List[str]) -> PageLayout:
     """A page whose runs could not be told apart: its text layer's lines, with no place."""
     return PageLayout((Block(tuple(Line(s, None, number) for s in lines)),) if lines else ())
-
-
-def _clean(text: str) -> str:
-    # PDFium separa as linhas com CRLF e marca hifenização suave com \x02.
-    return text.replace("\r\n", "\n").replace("\r", "\n").replace("\x02", "").replace("\x00", "")
 
 
 def _trim_lines(text: str) -> str:

@@ -81,8 +81,14 @@ def _char(code: int) -> str:
     return chr(code) if code <= 0x10FFFF and not 0xD800 <= code <= 0xDFFF else "\ufffd"
 
 
+def clean_text(text: str) -> str:
+    # PDFium separa as linhas com CRLF e marca hifenização suave com \x02.
+    return text.replace("\r\n", "\n").replace("\r", "\n").replace("\x02", "").replace("\x00", "")
+
+
 def _clean_run(s: str) -> str:
-    return " ".join(s.replace("\x02", "").replace("\x00", "").replace("\ufffe", "").split())
+    """A run's text on one line: `clean_text`, blanks collapsed, no non-character."""
+    return " ".join(clean_text(s).replace("\ufffe", "").split())
 
 
 class PageRuns(NamedTuple):
