@@ -275,7 +275,7 @@ def test_signature_wordings(linhas, esperado):
             for p in a.assinaturas] == [esperado]
 
 
-def test_three_signature_columns_on_the_same_lines():
+def test_three_signature_columns_in_a_pipe_table():
     # in plain text only cells drawn with pipes split a line; on a page, the gaps do
     # (test_leitura_posicoes)
     partes = ", ".join(f"{n}, inscrita no CNPJ sob o nº {c}, doravante {p}" for n, c, p in (

@@ -89,7 +89,8 @@ def test_running_header_and_footer_are_found_by_their_place(tmp_path, cabecalho,
     assert [e["razao_social"] for e in a.empresas] == ["ALFA COMÉRCIO LTDA.", "BETA SERVIÇOS S.A."]
     assert [p["nome_signatario"] for p in a.assinaturas] == ["CARLOS EDUARDO MOTA", "LÍVIA MARIA ARAGÃO"]
     assert a.dados["foro"] and "Campinas" in a.dados["foro"]
-    # read as a plain string, the same pages take the header for a party
+    # the control, and why positions matter: read as a plain string, the same pages take the
+    # header for a party
     texto = "\n\n".join(p.text for p in doc.pages)
     assert "44.555.666/0001-07" in [e["cnpj"] for e in analisar(texto.replace("\n\n", "\n")).empresas]
 
