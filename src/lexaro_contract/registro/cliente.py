@@ -18,9 +18,8 @@ acervo): ficam no lugar do `requests` que o módulo procura a cada consulta
 from __future__ import annotations
 
 import collections
-import json
 import threading
-from typing import Any, Callable, Dict, Hashable, List, Optional, Tuple
+from typing import Any, Callable, Hashable, List, Optional, Tuple
 
 from .fonte import Fonte, FonteIndisponivel, chave_texto, cnpj_valido
 from .servidor.formas import (ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca, resposta_busca,
@@ -42,28 +41,6 @@ class RespostaLocal:
 
     def json(self, **_: Any) -> Any:
         return self._corpo
-
-    @property
-    def ok(self) -> bool:
-        return self.status_code < 400
-
-    @property
-    def text(self) -> str:
-        return json.dumps(self._corpo, ensure_ascii=False)
-
-    @property
-    def content(self) -> bytes:
-        return self.text.encode("utf-8")
-
-    @property
-    def headers(self) -> Dict[str, str]:
-        return {"Content-Type": "application/json"}
-
-    def raise_for_status(self) -> None:
-        if self.status_code >= 400:
-            import requests
-
-            raise requests.HTTPError(f"{self.status_code} para {self.url}")
 
 
 class SessoesPorFio:
@@ -101,10 +78,10 @@ class ClienteNoProcesso:
     """As rotas da frente de registro chamadas direto, com a fonte deste fio
     (`abrir()` faz uma por fio, como os trabalhadores do servidor)."""
 
-    def __init__(self, base: str, abrir: Callable[[], Fonte], remoto: Any = None) -> None:
+    def __init__(self, base: str, abrir: Callable[[], Fonte]) -> None:
         self.base = base.rstrip("/")
         self._abrir = abrir
-        self._remoto = remoto if remoto is not None else SessoesPorFio()
+        self._remoto = SessoesPorFio()
         self._local = threading.local()
         self._fontes: List[Fonte] = []
         self._trava = threading.Lock()
@@ -128,17 +105,10 @@ class ClienteNoProcesso:
             return self._remoto.get(url, **kwargs)
         return self._responder("GET", caminho, url, None)
 
-    def post(self, url: str, json: Any = None, data: Any = None, **kwargs: Any) -> Any:
+    def post(self, url: str, json: Any = None, **kwargs: Any) -> Any:
         caminho = self._caminho(url)
         if caminho is None:
-            return self._remoto.post(url, json=json, data=data, **kwargs)
-        if json is None and data is not None:
-            import json as json_
-
-            try:
-                json = json_.loads(data)
-            except (ValueError, RecursionError):
-                return RespostaLocal(400, erro_busca("JSON inválido"), url)
+            return self._remoto.post(url, json=json, **kwargs)
         return self._responder("POST", caminho, url, {} if json is None else json)
 
     def _responder(self, metodo: str, caminho: str, url: str, corpo: Any) -> RespostaLocal:
@@ -195,9 +165,7 @@ class ClienteNoProcesso:
             fechar = getattr(f, "close", None)
             if callable(fechar):
                 fechar()
-        fechar_remoto = getattr(self._remoto, "fechar", None)
-        if callable(fechar_remoto):
-            fechar_remoto()
+        self._remoto.fechar()
 
 
 # Respostas que dizem algo da empresa e valem pela passada inteira.
@@ -212,13 +180,11 @@ class Memorizado:
         self.limite = limite
         self._memoria: "collections.OrderedDict[Hashable, Any]" = collections.OrderedDict()
         self._trava = threading.Lock()
-        self.acertos = 0
 
     def _lembrar(self, chave: Hashable, pedir: Callable[[], Any]) -> Any:
         with self._trava:
             resposta = self._memoria.get(chave)
             if resposta is not None:
-                self.acertos += 1
                 return resposta
         resposta = pedir()
         if getattr(resposta, "status_code", None) in _GUARDAVEIS:

@@ -29,12 +29,11 @@ class RegistroNoProcesso:
         self.servidor, self.base, self.info, self.destino = servidor, base, info, destino
         self._abrir = abrir
 
-    def cliente(self, remoto: Any = None) -> ClienteNoProcesso:
+    def cliente(self) -> ClienteNoProcesso:
         """Um cliente que responde às URLs deste registro sem sair do
         processo (uma fonte por fio, aberta como as do servidor); o resto vai
-        a `remoto` (padrão: uma sessão `requests` por fio). Feche-o com
-        `fechar()`."""
-        return ClienteNoProcesso(self.base, self._abrir, remoto)
+        a uma sessão `requests` por fio. Feche-o com `fechar()`."""
+        return ClienteNoProcesso(self.base, self._abrir)
 
     def fabrica_de_clientes(self, lembrar: bool = True) -> Callable[[], Any]:
         """Quem faz, noutro processo (um trabalhador), um cliente como o de
