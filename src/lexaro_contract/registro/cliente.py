@@ -21,10 +21,9 @@ import collections
 import threading
 from typing import Any, Callable, Hashable, List, Optional, Tuple
 
-from .fonte import Fonte, FonteIndisponivel, chave_texto, cnpj_valido
-from .servidor.formas import (ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca, resposta_busca,
-                              resposta_por_cnpj)
-from .servidor.frente import ITENS_POR_PAGINA, PRAZO_BUSCA, juntar_buscas, rota
+from .fonte import Fonte, FonteIndisponivel
+from .servidor.formas import ConsultaBusca, erro_busca, erro_por_cnpj, resposta_por_cnpj
+from .servidor.frente import PRAZO_BUSCA, chave_por_cnpj, consulta_por_busca, juntar_buscas, pagina_da_busca, rota
 
 # Quantas respostas a memória de uma passada guarda (as mais antigas saem primeiro).
 LIMITE_MEMORIA = 20_000
@@ -130,9 +129,9 @@ class ClienteNoProcesso:
             return 500, {"message": "Erro interno"}
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Tuple[int, Any]:
-        chave = chave_texto(texto)
-        if not cnpj_valido(chave):
-            return 400, erro_por_cnpj(400, texto[:40], receita_ws)
+        chave = chave_por_cnpj(texto, receita_ws)
+        if not isinstance(chave, str):
+            return chave
 
         def pergunta(fonte: Fonte) -> Tuple[int, Any]:
             try:
@@ -143,19 +142,16 @@ class ClienteNoProcesso:
         return self._protegido(pergunta)
 
     def _buscar(self, corpo: Any) -> Tuple[int, Any]:
-        try:
-            consulta = ler_consulta_busca(corpo)
-        except ConsultaInvalida as e:
-            return 400, erro_busca(str(e))
-        if not consulta.termos:
-            return 200, resposta_busca([])
+        consulta = consulta_por_busca(corpo)
+        if not isinstance(consulta, ConsultaBusca):
+            return consulta
 
         def pergunta(fonte: Fonte) -> Tuple[int, Any]:
             try:
                 achados = juntar_buscas(fonte, consulta, prazo=PRAZO_BUSCA)
             except FonteIndisponivel as e:
                 return 503, erro_busca(str(e))
-            return 200, resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+            return 200, pagina_da_busca(achados)
         return self._protegido(pergunta)
 
     def fechar(self) -> None:
