@@ -105,25 +105,17 @@ def _montar_encaminhador(args: argparse.Namespace) -> Any:
 
 
 def _abrir_banco(destino: str) -> Tuple[Callable[[], Fonte], int]:
-    """A função que abre o banco (uma conexão por thread) e quantas empresas ele tem."""
+    """A função que abre o banco (uma conexão por thread, que segue um banco
+    trocado por `registro importar` sem reiniciar o servidor) e quantas
+    empresas ele tem."""
     try:
-        from ..registro.banco import Registro  # type: ignore[import-not-found,import-untyped,unused-ignore]
-        from ..registro.banco.seguir import RegistroQueSegue
+        from ..registro.banco import seguir  # noqa: F401 - só saber se o suporte a banco está instalado
     except ImportError:
         raise ErroDeUso("--banco: o suporte a banco do registro não está disponível nesta instalação") from None
-
-    def abrir() -> Fonte:
-        # Cada thread segue o destino: um banco trocado por `registro importar`
-        # passa a responder em poucos segundos, sem reiniciar o servidor.
-        fonte: Fonte = RegistroQueSegue(destino)
-        return fonte
+    from ..registro.em_processo import abrir_banco
 
     try:
-        primeira = Registro(destino)
-        try:
-            info = primeira.info()
-        finally:
-            primeira.close()
+        info, abrir = abrir_banco(destino)
     except Exception as e:  # noqa: BLE001 - arquivo ausente, URL inalcançável, banco incompleto: uma linha
         raise ErroDeUso(f"não foi possível abrir o banco {_sem_senha(destino)}: {e}") from None
     return abrir, _contagem(info)
