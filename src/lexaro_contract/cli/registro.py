@@ -252,12 +252,16 @@ def comando_importar(args: argparse.Namespace) -> int:
         print("Mês PARCIAL (faltam: " + ", ".join(r.faltam) + "): um CNPJ ausente responde 503, não 'não "
               "encontrado', e uma busca sem resultado não prova nada")
     if getattr(args, "reverificar_acervo", None):
-        from .reverificar import comando_reverificar
+        from .argparse_pt import _Parser
+        from .reverificar import adicionar_reverificar, comando_reverificar
 
+        # Os argumentos de `acervo reverificar`, lidos pelo seu próprio analisador (os padrões são os dele).
+        analisador = _Parser(prog="lexaro-contract acervo")
+        adicionar_reverificar(analisador.add_subparsers(dest="acao", required=True, parser_class=_Parser))
+        reverificar = analisador.parse_args(["reverificar", f"--acervo={args.reverificar_acervo}",
+                                             f"--registro={args.banco}"] + (["--parcial"] if args.parcial else []))
         sys.stdout.flush()
-        return comando_reverificar(argparse.Namespace(
-            acervo=args.reverificar_acervo, registro=args.banco, mes=None, permitir_mes_anterior=False,
-            parcial=args.parcial, jobs=2, json=False))
+        return comando_reverificar(reverificar)
     return 0
 
 
