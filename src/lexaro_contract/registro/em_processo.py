@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import functools
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from .cliente import ClienteNoProcesso, Memorizado
 from .fonte import Fonte
@@ -44,8 +44,7 @@ class RegistroNoProcesso:
     @property
     def mes(self) -> Optional[str]:
         """O mês dos dados (``AAAA-MM``) de um banco importado; None para uma pasta."""
-        mes = self.info.get("mes")
-        return str(mes) if mes and mes != "desconhecido" else None
+        return mes_conhecido(self.info)
 
     @property
     def parcial(self) -> bool:
@@ -76,6 +75,13 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
     info, abrir = abrir_banco(destino)
     servidor, base = iniciar_em_segundo_plano(abrir)
     return RegistroNoProcesso(servidor, base, info, abrir, destino)
+
+
+def mes_conhecido(info: Mapping[str, Any]) -> Optional[str]:
+    """O mês dos dados (``AAAA-MM``) que o `info()` (ou o /saude) de um
+    registro diz, ou None se ele não diz (uma pasta, um banco sem mês)."""
+    mes = info.get("mes")
+    return str(mes) if mes and mes != "desconhecido" else None
 
 
 def e_pasta(destino: str) -> bool:
@@ -123,4 +129,4 @@ def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
     return Memorizado(cliente) if lembrar else cliente
 
 
-__all__ = ["RegistroNoProcesso", "abrir_banco", "cliente_do_destino", "e_pasta", "seguindo", "servir_no_processo"]
+__all__ = ["RegistroNoProcesso", "abrir_banco", "cliente_do_destino", "e_pasta", "mes_conhecido", "seguindo", "servir_no_processo"]
