@@ -9,13 +9,13 @@ from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 import sqlalchemy as sa
 
+from ..monitoramento.alertas import CAMPOS_ALERTA
 from .base import agora
 from .contratos import VERIFICADO, Contratos, reindexar_partes
 from .esquema import alertas, contratos, decisoes, verificacoes
 
 # Quantos contratos a reverificação lê do banco de cada vez.
 LOTE_DE_LEITURA = 1000
-_CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
 # Um contrato a reverificar: (contrato_id, nome, verificacao_id, mes_registro, registro em texto JSON).
 ParaReverificar = Tuple[int, str, int, Optional[str], str]
 
@@ -98,7 +98,7 @@ class Alertas(Contratos):
                                     i.contrato["partes"]) for i in validos
                                    if i.contrato["partes"] != atuais[i.contrato_id][2]])
             novos = [{"contrato_id": i.contrato_id, "verificacao_id": vid, "criado_em": quando,
-                      **{k: a.get(k) for k in _CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
+                      **{k: a.get(k) for k in CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
             if novos:
                 con.execute(alertas.insert(), novos)
         return {i.contrato_id: vid for i, vid in zip(validos, vids)}
