@@ -129,4 +129,5 @@ def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
     return Memorizado(cliente) if lembrar else cliente
 
 
-__all__ = ["RegistroNoProcesso", "abrir_banco", "cliente_do_destino", "e_pasta", "mes_conhecido", "seguindo", "servir_no_processo"]
+__all__ = ["RegistroNoProcesso", "abrir_banco", "cliente_do_destino", "e_pasta", "mes_conhecido", "seguindo",
+           "servir_no_processo"]
