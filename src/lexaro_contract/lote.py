@@ -30,7 +30,7 @@ import threading
 import time
 from collections import deque
 from contextlib import nullcontext
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, ContextManager, Deque, Dict, Iterable, Iterator, Optional, Set, Tuple, Union
 
@@ -246,8 +246,6 @@ def verificar_lote(
     segredos: Iterable[str] = (),
     raizes: Optional[str] = None,
     poderes: bool = True,
-    fabrica: Optional[Callable[[], Any]] = None,
-    digitais: bool = True,
     parar: Optional[threading.Event] = None,
     desistir: Optional[threading.Event] = None,
     espera_final: float = 0.5,
@@ -260,17 +258,14 @@ def verificar_lote(
     são mascarados nas mensagens de erro. `raizes`: a pasta das raízes de
     confiança com que as assinaturas digitais de cada PDF são conferidas.
     `poderes`: confere os poderes de assinatura de cada signatário (cada
-    registro ganha `poderes`). `fabrica` faz o verificador de cada
-    trabalhador em vez do de `provider` e `model`; `digitais=False` não lê as
-    assinaturas digitais dos PDFs.
+    registro ganha `poderes`).
     """
     parar = parar or threading.Event()
     desistir = desistir or threading.Event()
-    config = replace(Configuracao.atual(provider, model, segredos_configurados(segredos), raizes, poderes),
-                     fabrica=fabrica, digitais=digitais)
-    atual, refazer, sugerido = como_executor(executor)
+    config = Configuracao.atual(provider, model, segredos_configurados(segredos), raizes, poderes)
+    atual, fabrica, sugerido = como_executor(executor)
     limite = max(1, simultaneos or sugerido or (os.cpu_count() or 1))
-    proprio = refazer is not None
+    proprio = fabrica is not None
 
     fila: Deque[str] = deque(arquivos)
     de_novo: Deque[str] = deque()     # trabalhador morreu: tentar uma vez, sozinho
@@ -281,10 +276,10 @@ def verificar_lote(
     def submeter(arquivo: str) -> None:
         nonlocal atual, quebrado
         if quebrado is not None:
-            if refazer is None:
+            if fabrica is None:
                 raise quebrado
             atual.shutdown(wait=False)
-            atual, quebrado = refazer(), None
+            atual, quebrado = fabrica(), None
         with sem_ctrl_c():
             em_voo[atual.submit(verificar_arquivo, arquivo, config)] = arquivo
 

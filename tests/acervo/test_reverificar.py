@@ -2,7 +2,6 @@
 against two registry months served in-process, the second with chosen changes."""
 
 import json
-from pathlib import Path
 
 import pytest
 from meses_apoio import REGISTRO, mes_aberto, novembro
@@ -93,21 +92,16 @@ def banco_do_registro(request, tmp_path):
     return request.getfixturevalue("banco_postgres")
 
 
-def _mes_aberto(pasta, mudar=None):
-    """A small generated month of open data with the example companies (changed by `mudar`) in it."""
-    return mes_aberto(pasta, mudar=mudar)
-
-
 def test_imported_months_swapped_in_give_the_same_alerts(registro_de_exemplo, banco_do_registro, tmp_path, capsys):
     from lexaro_contract.registro.dados_abertos.importador import importar
 
     destino = str(tmp_path / "acervo.db")
     assert main(["verificar", *map(str, sorted(EXEMPLOS.glob("*.pdf"))), "--provider", "local", "--acervo",
                  destino, "--quiet"]) == 1
-    importar(_mes_aberto(tmp_path / "2026-10"), banco_do_registro, progresso=False)
+    importar(mes_aberto(tmp_path / "2026-10"), banco_do_registro, progresso=False)
     capsys.readouterr()
     assert _rodar(capsys, "--acervo", destino, "--registro", banco_do_registro)[:2] == (0, [])
-    importar(_mes_aberto(tmp_path / "2026-11", novembro), banco_do_registro, progresso=False)
+    importar(mes_aberto(tmp_path / "2026-11", mudar=novembro), banco_do_registro, progresso=False)
     codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", banco_do_registro)
     assert codigo == 1 and "Registro de 2026-11" in err
     assert sorted((a["arquivo"], a["tipo"]) for a in alertas) == sorted(
@@ -125,10 +119,10 @@ def test_a_partial_month_is_refused_then_its_unknowns_are_errors_not_alerts(regi
     destino, banco = str(tmp_path / "acervo.db"), str(tmp_path / "registro.sqlite")
     assert main(["verificar", *map(str, sorted(EXEMPLOS.glob("*.pdf"))), "--provider", "local", "--acervo",
                  destino, "--quiet"]) == 1
-    importar(_mes_aberto(tmp_path / "2026-10"), banco, progresso=False)
+    importar(mes_aberto(tmp_path / "2026-10"), banco, progresso=False)
     capsys.readouterr()
     assert _rodar(capsys, "--acervo", destino, "--registro", banco)[:2] == (0, [])
-    pasta = _mes_aberto(tmp_path / "2026-11", novembro)
+    pasta = mes_aberto(tmp_path / "2026-11", mudar=novembro)
     next(p for p in pasta.iterdir() if p.name.endswith("CNAECSV")).unlink()
     importar(pasta, banco, progresso=False, parcial=True)
     codigo, alertas, err = _rodar(capsys, "--acervo", destino, "--registro", banco)
@@ -142,9 +136,9 @@ def test_registro_importar_re_checks_the_archive_after_the_swap(registro_de_exem
     destino, banco = str(tmp_path / "acervo.db"), str(tmp_path / "registro.sqlite")
     assert main(["verificar", str(EXEMPLOS / "03_locacao.pdf"), "--provider", "local", "--acervo", destino,
                  "--quiet"]) == 2
-    assert main(["registro", "importar", str(_mes_aberto(tmp_path / "2026-10")), "--banco", banco, "-q",
+    assert main(["registro", "importar", str(mes_aberto(tmp_path / "2026-10")), "--banco", banco, "-q",
                  "--reverificar-acervo", destino]) == 0
-    assert main(["registro", "importar", str(_mes_aberto(tmp_path / "2026-11", novembro)), "--banco", banco, "-q",
+    assert main(["registro", "importar", str(mes_aberto(tmp_path / "2026-11", mudar=novembro)), "--banco", banco, "-q",
                  "--reverificar-acervo", destino]) == 1
     assert "razao_social" in capsys.readouterr().out
     assert {(a["tipo"], a["mes_novo"]) for a in abrir(destino).alertas()} == {
@@ -161,7 +155,7 @@ def test_verificar_with_its_own_registry_served_in_process(destino, apontar_regi
         registro = str(REGISTRO.parent)
     elif destino == "sqlite":
         registro = str(tmp_path / "registro.sqlite")
-        importar(_mes_aberto(tmp_path / "2026-10"), registro, progresso=False)
+        importar(mes_aberto(tmp_path / "2026-10"), registro, progresso=False)
     else:
         registro = str(tmp_path / "nada.sqlite")
     pdfs = sorted(str(p) for p in (REGISTRO.parents[1] / "contratos").glob("*.pdf"))

@@ -9,13 +9,15 @@ from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 import sqlalchemy as sa
 
+from ..monitoramento.alertas import CAMPOS_ALERTA
 from .base import agora
 from .contratos import VERIFICADO, Contratos, reindexar_partes
 from .esquema import alertas, contratos, decisoes, verificacoes
 
 # Quantos contratos a reverificação lê do banco de cada vez.
 LOTE_DE_LEITURA = 1000
-_CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
+# Um contrato a reverificar: (contrato_id, nome, verificacao_id, mes_registro, registro em texto JSON).
+ParaReverificar = Tuple[int, str, int, Optional[str], str]
 
 
 def _a_reverificar(consulta: sa.Select[Any], mes: str) -> sa.Select[Any]:
@@ -55,24 +57,23 @@ class Alertas(Contratos):
         with self.motor.connect() as con:
             return int(con.execute(_a_reverificar(sa.select(sa.func.count()), mes)).scalar_one())
 
-    def para_reverificar(self, mes: str, texto: bool = False) -> Iterator[List[Dict[str, Any]]]:
+    def para_reverificar(self, mes: str) -> Iterator[List[ParaReverificar]]:
         """Os contratos verificados cuja verificação atual não é do `mes`, em
-        lotes: ``{"contrato_id", "nome", "verificacao_id", "mes_registro",
-        "registro"}`` (o que já foi reverificado com este mês fica de fora).
-        `texto`: o registro vem como o texto JSON guardado, sem ser lido."""
-        coluna = sa.cast(verificacoes.c.registro, sa.Text) if texto else verificacoes.c.registro
+        lotes: ``(contrato_id, nome, verificacao_id, mes_registro, registro)``,
+        o registro como o texto JSON guardado, sem ser lido (o que já foi
+        reverificado com este mês fica de fora)."""
         ultimo = 0
         while True:
             with self.motor.connect() as con:
                 linhas = con.execute(
                     _a_reverificar(sa.select(contratos.c.id, contratos.c.nome, verificacoes.c.id,
-                                             verificacoes.c.mes_registro, coluna), mes)
+                                             verificacoes.c.mes_registro, sa.cast(verificacoes.c.registro, sa.Text)),
+                                   mes)
                     .where(contratos.c.id > ultimo).order_by(contratos.c.id).limit(LOTE_DE_LEITURA)).all()
             if not linhas:
                 return
             ultimo = int(linhas[-1][0])
-            yield [{"contrato_id": int(c), "nome": n, "verificacao_id": int(v), "mes_registro": m, "registro": r}
-                   for c, n, v, m, r in linhas]
+            yield [(int(c), n, int(v), m, r) for c, n, v, m, r in linhas]
 
     def guardar_reverificacoes(self, itens: List[Reverificada]) -> Dict[int, int]:
         """As verificações novas e os seus alertas, todas numa transação (ou
@@ -97,7 +98,7 @@ class Alertas(Contratos):
                                     i.contrato["partes"]) for i in validos
                                    if i.contrato["partes"] != atuais[i.contrato_id][2]])
             novos = [{"contrato_id": i.contrato_id, "verificacao_id": vid, "criado_em": quando,
-                      **{k: a.get(k) for k in _CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
+                      **{k: a.get(k) for k in CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]
             if novos:
                 con.execute(alertas.insert(), novos)
         return {i.contrato_id: vid for i, vid in zip(validos, vids)}

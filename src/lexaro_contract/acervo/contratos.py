@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import hashlib
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import sqlalchemy as sa
 
@@ -74,12 +74,10 @@ class Contratos(Base):
                 return int(con.execute(sa.select(contratos.c.id).where(contratos.c.hash == hash_)).scalar_one()), False
 
     def guardar_registro(self, contrato_id: int, registro: Dict[str, Any], motor: Optional[str] = None,
-                         modelo: Optional[str] = None,
-                         junto: Optional[Callable[[sa.Connection, int], None]] = None) -> Optional[int]:
+                         modelo: Optional[str] = None) -> Optional[int]:
         """Guarda o registro de uma verificação (como o lote o devolve) e
         atualiza o contrato; devolve o id da verificação (None para um erro, ou
-        se o contrato foi excluído nesse meio tempo). `junto(conexao, id)`
-        grava o que acompanha a verificação, na mesma transação."""
+        se o contrato foi excluído nesse meio tempo)."""
         with self.motor.begin() as con:
             if con.execute(sa.select(contratos.c.id).where(contratos.c.id == contrato_id)).scalar() is None:
                 return None
@@ -96,8 +94,6 @@ class Contratos(Base):
             _indexar(con, contrato_id, nome, _partes(resultado))
             con.execute(contratos.update().where(contratos.c.id == contrato_id).values(
                 **do_contrato(resultado), verificacao_atual=int(vid[0])))
-            if junto is not None:
-                junto(con, int(vid[0]))
             return int(vid[0])
 
     def guardar_do_lote(self, registro: Dict[str, Any], motor: Optional[str] = None,

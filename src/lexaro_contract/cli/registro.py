@@ -105,25 +105,17 @@ def _montar_encaminhador(args: argparse.Namespace) -> Any:
 
 
 def _abrir_banco(destino: str) -> Tuple[Callable[[], Fonte], int]:
-    """A função que abre o banco (uma conexão por thread) e quantas empresas ele tem."""
+    """A função que abre o banco (uma conexão por thread, que segue um banco
+    trocado por `registro importar` sem reiniciar o servidor) e quantas
+    empresas ele tem."""
     try:
-        from ..registro.banco import Registro  # type: ignore[import-not-found,import-untyped,unused-ignore]
-        from ..registro.banco.seguir import RegistroQueSegue
+        from ..registro.banco import seguir  # noqa: F401 - só saber se o suporte a banco está instalado
     except ImportError:
         raise ErroDeUso("--banco: o suporte a banco do registro não está disponível nesta instalação") from None
-
-    def abrir() -> Fonte:
-        # Cada thread segue o destino: um banco trocado por `registro importar`
-        # passa a responder em poucos segundos, sem reiniciar o servidor.
-        fonte: Fonte = RegistroQueSegue(destino)
-        return fonte
+    from ..registro.em_processo import abrir_banco
 
     try:
-        primeira = Registro(destino)
-        try:
-            info = primeira.info()
-        finally:
-            primeira.close()
+        info, abrir = abrir_banco(destino)
     except Exception as e:  # noqa: BLE001 - arquivo ausente, URL inalcançável, banco incompleto: uma linha
         raise ErroDeUso(f"não foi possível abrir o banco {_sem_senha(destino)}: {e}") from None
     return abrir, _contagem(info)
@@ -260,12 +252,16 @@ def comando_importar(args: argparse.Namespace) -> int:
         print("Mês PARCIAL (faltam: " + ", ".join(r.faltam) + "): um CNPJ ausente responde 503, não 'não "
               "encontrado', e uma busca sem resultado não prova nada")
     if getattr(args, "reverificar_acervo", None):
-        from .reverificar import comando_reverificar
+        from .argparse_pt import _Parser
+        from .reverificar import adicionar_reverificar, comando_reverificar
 
+        # Os argumentos de `acervo reverificar`, lidos pelo seu próprio analisador (os padrões são os dele).
+        analisador = _Parser(prog="lexaro-contract acervo")
+        adicionar_reverificar(analisador.add_subparsers(dest="acao", required=True, parser_class=_Parser))
+        reverificar = analisador.parse_args(["reverificar", f"--acervo={args.reverificar_acervo}",
+                                             f"--registro={args.banco}"] + (["--parcial"] if args.parcial else []))
         sys.stdout.flush()
-        return comando_reverificar(argparse.Namespace(
-            acervo=args.reverificar_acervo, registro=args.banco, mes=None, permitir_mes_anterior=False,
-            parcial=args.parcial, jobs=2, json=False))
+        return comando_reverificar(reverificar)
     return 0
 
 

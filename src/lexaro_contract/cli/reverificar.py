@@ -10,11 +10,12 @@ from typing import Any, Dict, List, Optional
 
 from ..enderecos import Enderecos, apontando
 from ..erros import ErroDeUso
+from ..monitoramento.alertas import CAMPOS_ALERTA
 from .estados import SAIDA_APROVADO, SAIDA_ERRO, SAIDA_PENDENTE, SAIDA_REPROVADO
 from .terminal import _erro
 from .verificar import abrir_acervo, mes_dos_servicos, registro_no_processo
 
-CHAVES = ("contrato", "arquivo", "tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
+CHAVES = ("contrato", "arquivo", *CAMPOS_ALERTA)
 
 
 def adicionar_reverificar(asub: Any) -> None:

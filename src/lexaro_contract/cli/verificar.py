@@ -245,15 +245,18 @@ def mes_dos_servicos() -> str:
     import requests
 
     from ..enderecos import CAMINHO_BRASIL_API
+    from ..registro.em_processo import mes_conhecido
 
     modelo = Enderecos.atuais().brasil_api
     if modelo.endswith(CAMINHO_BRASIL_API):
         try:
-            saude = requests.get(modelo[:-len(CAMINHO_BRASIL_API)] + "/saude", timeout=4).json()
-            if isinstance(saude, dict) and saude.get("mes") and saude["mes"] != "desconhecido":
-                return str(saude["mes"])
-            if isinstance(saude, dict) and saude.get("status") == "ok":
-                return "registro local sem mês"
+            saude = requests.get(modelo[:-len(CAMINHO_BRASIL_API)] + "/saude", timeout=TEMPO_CHECAGEM).json()
+            if isinstance(saude, dict):
+                mes = mes_conhecido(saude)
+                if mes is not None:
+                    return mes
+                if saude.get("status") == "ok":
+                    return "registro local sem mês"
         except Exception:  # noqa: BLE001 - sem /saude: os serviços públicos
             pass
     return f"serviços públicos {dt.date.today().isoformat()}"

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
-from ..poderes.regras import campo_de
+from ..poderes.regras import NAO_IDENTIFICADO, campo_de
 
 if TYPE_CHECKING:
     from ..checker import ContractChecker
@@ -20,7 +20,6 @@ Json = Dict[str, Any]
 
 # O que o verificador escreve no lugar do valor do contrato quando não havia um.
 _SEM_VALOR = {"(buscado automaticamente)", "(não informado)", ""}
-_SEM_NOME = "(não identificado)"
 
 
 def _empresa(e: Json) -> Json:
@@ -39,7 +38,7 @@ def _empresa(e: Json) -> Json:
 
 def _assinatura(a: Json) -> Json:
     nome = a.get("nome_signatario")
-    return {"nome_signatario": None if nome == _SEM_NOME else nome, "cargo": a.get("cargo"),
+    return {"nome_signatario": None if nome == NAO_IDENTIFICADO else nome, "cargo": a.get("cargo"),
             "empresa_representada": a.get("empresa_representada"), "cnpj_empresa": a.get("cnpj_empresa"),
             "tipo_assinatura": a.get("tipo_assinatura")}
 

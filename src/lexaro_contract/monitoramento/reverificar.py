@@ -98,7 +98,7 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
             marcador = Path(pasta) / "extracao-guardada.json"
             marcador.write_text("{}", encoding="utf-8")
             tarefa = Tarefa(str(marcador), config, mes, parcial, consultar, cliente if processos else None)
-            for pedaco in _pedacos(acervo.para_reverificar(mes, texto=True)):
+            for pedaco in _pedacos(acervo.para_reverificar(mes)):
                 while len(em_voo) >= EM_VOO_POR_TRABALHADOR * jobs and not parar.is_set():
                     _colher(em_voo, cf.FIRST_COMPLETED, gravacao, parar, parcial)
                 if parar.is_set():
@@ -117,12 +117,11 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
     return resumo
 
 
-def _pedacos(blocos: Iterable[List[Json]]) -> Iterator[Dict[int, Contrato]]:
+def _pedacos(blocos: Iterable[List[Contrato]]) -> Iterator[Dict[int, Contrato]]:
     pedaco: Dict[int, Contrato] = {}
     for bloco in blocos:
         for item in bloco:
-            pedaco[item["contrato_id"]] = (item["contrato_id"], item["nome"], item["verificacao_id"],
-                                           item["mes_registro"], item["registro"])
+            pedaco[item[0]] = item
             if len(pedaco) >= PEDACO:
                 yield pedaco
                 pedaco = {}

@@ -10,11 +10,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
+from ..monitoramento.alertas import CAMPOS_ALERTA
 from .acesso import PODE_DECIDIR, Recusado, acervo_de, exigir_papel, usuario_da_api
 from .visual import exigir_sessao, formulario_com_csrf, pagina
 
-CHAVES = ("id", "contrato", "arquivo", "tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo",
-          "criado_em", "visto_em", "visto_por")
+CHAVES = ("id", "contrato", "arquivo", *CAMPOS_ALERTA, "criado_em", "visto_em", "visto_por")
 
 
 def _vistos(request: Request) -> "bool | None":

@@ -27,7 +27,9 @@ Registro = Dict[str, Any]
 
 _PODER = "Poder de Assinatura"
 _TITULAR = "Titular da empresa individual"
-_NAO_IDENTIFICADO = "(não identificado)"
+# O nome que o verificador escreve por um signatário que o contrato não identifica.
+NAO_IDENTIFICADO = "(não identificado)"
+_NAO_IDENTIFICADO = NAO_IDENTIFICADO  # o nome antigo
 # Marca dos registros refeitos do próprio resultado, que não trazem a data da situação.
 _REFEITO = "__refeito_do_resultado__"
 _PROCURADOR = re.compile(r"\bp\s*\.\s*p\s*\.|\bpp\.|\bprocurador(?:a|es|as)?\b|\bprocurac(?:ao|oes)\b")
@@ -226,7 +228,7 @@ def _signatario(s: Mapping[str, Any], cache: Mapping[str, Mapping[str, Any]], da
     """O que se sabe do poder de um signatário, os achados sobre ele e se houve conferência de data a
     fazer."""
     nome = s.get("nome_signatario")
-    if not isinstance(nome, str) or not nome.strip() or nome in ("N/A", _NAO_IDENTIFICADO):
+    if not isinstance(nome, str) or not nome.strip() or nome in ("N/A", NAO_IDENTIFICADO):
         return None, [], False
     campo = campo_de(s, _PODER)
     if campo is not None and campo.get("status") == "nao_verificado":

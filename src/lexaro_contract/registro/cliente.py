@@ -18,14 +18,12 @@ acervo): ficam no lugar do `requests` que o módulo procura a cada consulta
 from __future__ import annotations
 
 import collections
-import json
 import threading
-from typing import Any, Callable, Dict, Hashable, List, Optional, Tuple
+from typing import Any, Callable, Hashable, List, Optional, Tuple
 
-from .fonte import Fonte, FonteIndisponivel, chave_texto, cnpj_valido
-from .servidor.formas import (ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca, resposta_busca,
-                              resposta_por_cnpj)
-from .servidor.frente import ITENS_POR_PAGINA, PRAZO_BUSCA, juntar_buscas, rota
+from .fonte import Fonte, FonteIndisponivel
+from .servidor.formas import ConsultaBusca, erro_busca, erro_por_cnpj, resposta_por_cnpj
+from .servidor.frente import PRAZO_BUSCA, chave_por_cnpj, consulta_por_busca, juntar_buscas, pagina_da_busca, rota
 
 # Quantas respostas a memória de uma passada guarda (as mais antigas saem primeiro).
 LIMITE_MEMORIA = 20_000
@@ -42,28 +40,6 @@ class RespostaLocal:
 
     def json(self, **_: Any) -> Any:
         return self._corpo
-
-    @property
-    def ok(self) -> bool:
-        return self.status_code < 400
-
-    @property
-    def text(self) -> str:
-        return json.dumps(self._corpo, ensure_ascii=False)
-
-    @property
-    def content(self) -> bytes:
-        return self.text.encode("utf-8")
-
-    @property
-    def headers(self) -> Dict[str, str]:
-        return {"Content-Type": "application/json"}
-
-    def raise_for_status(self) -> None:
-        if self.status_code >= 400:
-            import requests
-
-            raise requests.HTTPError(f"{self.status_code} para {self.url}")
 
 
 class SessoesPorFio:
@@ -101,10 +77,10 @@ class ClienteNoProcesso:
     """As rotas da frente de registro chamadas direto, com a fonte deste fio
     (`abrir()` faz uma por fio, como os trabalhadores do servidor)."""
 
-    def __init__(self, base: str, abrir: Callable[[], Fonte], remoto: Any = None) -> None:
+    def __init__(self, base: str, abrir: Callable[[], Fonte]) -> None:
         self.base = base.rstrip("/")
         self._abrir = abrir
-        self._remoto = remoto if remoto is not None else SessoesPorFio()
+        self._remoto = SessoesPorFio()
         self._local = threading.local()
         self._fontes: List[Fonte] = []
         self._trava = threading.Lock()
@@ -128,17 +104,10 @@ class ClienteNoProcesso:
             return self._remoto.get(url, **kwargs)
         return self._responder("GET", caminho, url, None)
 
-    def post(self, url: str, json: Any = None, data: Any = None, **kwargs: Any) -> Any:
+    def post(self, url: str, json: Any = None, **kwargs: Any) -> Any:
         caminho = self._caminho(url)
         if caminho is None:
-            return self._remoto.post(url, json=json, data=data, **kwargs)
-        if json is None and data is not None:
-            import json as json_
-
-            try:
-                json = json_.loads(data)
-            except (ValueError, RecursionError):
-                return RespostaLocal(400, erro_busca("JSON inválido"), url)
+            return self._remoto.post(url, json=json, **kwargs)
         return self._responder("POST", caminho, url, {} if json is None else json)
 
     def _responder(self, metodo: str, caminho: str, url: str, corpo: Any) -> RespostaLocal:
@@ -160,9 +129,9 @@ class ClienteNoProcesso:
             return 500, {"message": "Erro interno"}
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Tuple[int, Any]:
-        chave = chave_texto(texto)
-        if not cnpj_valido(chave):
-            return 400, erro_por_cnpj(400, texto[:40], receita_ws)
+        chave = chave_por_cnpj(texto, receita_ws)
+        if not isinstance(chave, str):
+            return chave
 
         def pergunta(fonte: Fonte) -> Tuple[int, Any]:
             try:
@@ -173,19 +142,16 @@ class ClienteNoProcesso:
         return self._protegido(pergunta)
 
     def _buscar(self, corpo: Any) -> Tuple[int, Any]:
-        try:
-            consulta = ler_consulta_busca(corpo)
-        except ConsultaInvalida as e:
-            return 400, erro_busca(str(e))
-        if not consulta.termos:
-            return 200, resposta_busca([])
+        consulta = consulta_por_busca(corpo)
+        if not isinstance(consulta, ConsultaBusca):
+            return consulta
 
         def pergunta(fonte: Fonte) -> Tuple[int, Any]:
             try:
                 achados = juntar_buscas(fonte, consulta, prazo=PRAZO_BUSCA)
             except FonteIndisponivel as e:
                 return 503, erro_busca(str(e))
-            return 200, resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+            return 200, pagina_da_busca(achados)
         return self._protegido(pergunta)
 
     def fechar(self) -> None:
@@ -195,9 +161,7 @@ class ClienteNoProcesso:
             fechar = getattr(f, "close", None)
             if callable(fechar):
                 fechar()
-        fechar_remoto = getattr(self._remoto, "fechar", None)
-        if callable(fechar_remoto):
-            fechar_remoto()
+        self._remoto.fechar()
 
 
 # Respostas que dizem algo da empresa e valem pela passada inteira.
@@ -212,13 +176,11 @@ class Memorizado:
         self.limite = limite
         self._memoria: "collections.OrderedDict[Hashable, Any]" = collections.OrderedDict()
         self._trava = threading.Lock()
-        self.acertos = 0
 
     def _lembrar(self, chave: Hashable, pedir: Callable[[], Any]) -> Any:
         with self._trava:
             resposta = self._memoria.get(chave)
             if resposta is not None:
-                self.acertos += 1
                 return resposta
         resposta = pedir()
         if getattr(resposta, "status_code", None) in _GUARDAVEIS:

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import functools
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from .cliente import ClienteNoProcesso, Memorizado
 from .fonte import Fonte
@@ -29,12 +29,11 @@ class RegistroNoProcesso:
         self.servidor, self.base, self.info, self.destino = servidor, base, info, destino
         self._abrir = abrir
 
-    def cliente(self, remoto: Any = None) -> ClienteNoProcesso:
+    def cliente(self) -> ClienteNoProcesso:
         """Um cliente que responde às URLs deste registro sem sair do
         processo (uma fonte por fio, aberta como as do servidor); o resto vai
-        a `remoto` (padrão: uma sessão `requests` por fio). Feche-o com
-        `fechar()`."""
-        return ClienteNoProcesso(self.base, self._abrir, remoto)
+        a uma sessão `requests` por fio. Feche-o com `fechar()`."""
+        return ClienteNoProcesso(self.base, self._abrir)
 
     def fabrica_de_clientes(self, lembrar: bool = True) -> Callable[[], Any]:
         """Quem faz, noutro processo (um trabalhador), um cliente como o de
@@ -45,8 +44,7 @@ class RegistroNoProcesso:
     @property
     def mes(self) -> Optional[str]:
         """O mês dos dados (``AAAA-MM``) de um banco importado; None para uma pasta."""
-        mes = self.info.get("mes")
-        return str(mes) if mes and mes != "desconhecido" else None
+        return mes_conhecido(self.info)
 
     @property
     def parcial(self) -> bool:
@@ -68,43 +66,68 @@ def servir_no_processo(destino: str) -> RegistroNoProcesso:
     """Serve `destino` (pasta JSON, arquivo SQLite do registro importado ou
     URL postgresql://) numa thread deste processo. Levanta a exceção da fonte
     (arquivo ausente, banco incompleto, pasta inválida) sem nada iniciado."""
-    if "://" not in destino and Path(destino).is_dir():
+    if e_pasta(destino):
         servidor, base = iniciar_em_segundo_plano(destino)
         pasta = servidor.frente.fonte
         assert pasta is not None
         # A pasta fica em memória, compartilhada com o servidor (fechá-la não faz nada).
         return RegistroNoProcesso(servidor, base, pasta.info(), lambda: pasta, destino)
-    from .banco.consultas import Registro
+    info, abrir = abrir_banco(destino)
+    servidor, base = iniciar_em_segundo_plano(abrir)
+    return RegistroNoProcesso(servidor, base, info, abrir, destino)
+
+
+def mes_conhecido(info: Mapping[str, Any]) -> Optional[str]:
+    """O mês dos dados (``AAAA-MM``) que o `info()` (ou o /saude) de um
+    registro diz, ou None se ele não diz (uma pasta, um banco sem mês)."""
+    mes = info.get("mes")
+    return str(mes) if mes and mes != "desconhecido" else None
+
+
+def e_pasta(destino: str) -> bool:
+    """`destino` é uma pasta JSON (e não um banco: arquivo SQLite ou URL)."""
+    return "://" not in destino and Path(destino).is_dir()
+
+
+def seguindo(destino: str) -> Callable[[], Fonte]:
+    """A função que abre a fonte de cada thread sobre o banco `destino`: cada
+    uma segue o destino, e um mês novo importado por cima passa a responder
+    em poucos segundos, sem reiniciar."""
     from .banco.seguir import RegistroQueSegue
+
+    def abrir() -> Fonte:
+        fonte: Fonte = RegistroQueSegue(destino)
+        return fonte
+    return abrir
+
+
+def abrir_banco(destino: str) -> Tuple[Dict[str, Any], Callable[[], Fonte]]:
+    """O que o banco `destino` diz de si (aberto só para isso) e a função que
+    abre a fonte de cada thread (`seguindo`). Levanta a exceção do banco
+    (arquivo ausente, URL inalcançável, banco incompleto)."""
+    from .banco.consultas import Registro
 
     primeira = Registro(destino)
     try:
         info = primeira.info()
     finally:
         primeira.close()
-
-    def abrir() -> Any:
-        # Cada thread segue o destino: um mês novo importado por cima passa a responder sem reiniciar.
-        return RegistroQueSegue(destino)
-
-    servidor, base = iniciar_em_segundo_plano(abrir)
-    return RegistroNoProcesso(servidor, base, info, abrir, destino)
+    return info, seguindo(destino)
 
 
 def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
     """O cliente sem rede de um registro servido em `base` por outro processo,
     com a fonte aberta aqui: a pasta lida de novo, ou o banco (uma conexão
     por fio). Com `lembrar`, as respostas ficam lembradas pela passada."""
-    if "://" not in destino and Path(destino).is_dir():
+    if e_pasta(destino):
         from .servidor.pasta_json import PastaJson
 
         pasta = PastaJson.abrir(destino)
         cliente = ClienteNoProcesso(base, lambda: pasta)
     else:
-        from .banco.seguir import RegistroQueSegue
-
-        cliente = ClienteNoProcesso(base, lambda: RegistroQueSegue(destino))
+        cliente = ClienteNoProcesso(base, seguindo(destino))
     return Memorizado(cliente) if lembrar else cliente
 
 
-__all__ = ["RegistroNoProcesso", "cliente_do_destino", "servir_no_processo"]
+__all__ = ["RegistroNoProcesso", "abrir_banco", "cliente_do_destino", "e_pasta", "mes_conhecido", "seguindo",
+           "servir_no_processo"]

@@ -95,6 +95,37 @@ def juntar_buscas(fonte: Fonte, consulta: ConsultaBusca, limite: int = ITENS_POR
     return achados
 
 
+# Uma resposta já decidida antes de a fonte ser perguntada: (status, corpo).
+Pronta = Tuple[int, Dict[str, Any]]
+
+
+def chave_por_cnpj(texto: str, receita_ws: bool) -> Union[str, Pronta]:
+    """A chave do CNPJ pedido em `texto`, ou o 400 de um CNPJ inválido. A
+    frente HTTP e o cliente no processo passam por aqui (e pelas duas
+    seguintes): as duas respostas não podem divergir."""
+    chave = chave_texto(texto)
+    if not cnpj_valido(chave):
+        return 400, erro_por_cnpj(400, texto[:40], receita_ws)
+    return chave
+
+
+def consulta_por_busca(corpo: Any) -> Union[ConsultaBusca, Pronta]:
+    """A consulta do corpo (já lido) de uma busca, ou a resposta que ela já
+    tem: 400 para uma consulta inválida, 200 sem achados para nenhum termo."""
+    try:
+        consulta = ler_consulta_busca(corpo)
+    except ConsultaInvalida as e:
+        return 400, erro_busca(str(e))
+    if not consulta.termos:
+        return 200, resposta_busca([])
+    return consulta
+
+
+def pagina_da_busca(achados: List[Ficha]) -> Dict[str, Any]:
+    """O corpo de uma busca com `achados`: a primeira página e o total."""
+    return resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+
+
 def rota(metodo: str, caminho: str) -> Tuple[str, Any]:
     """Que rota atende `metodo caminho`: ("cnpj", (texto do CNPJ, forma da
     ReceitaWS?)), ("saude", None), ("busca", None), ou ("erro", (status,
@@ -169,9 +200,9 @@ class FrenteRegistro:
         return _json(*resposta_por_cnpj(chave, reg, receita_ws, parcial))
 
     def _por_cnpj(self, texto: str, receita_ws: bool) -> Union[Resposta, Awaitable[Resposta]]:
-        chave = chave_texto(texto)
-        if not cnpj_valido(chave):
-            return _json(400, erro_por_cnpj(400, texto[:40], receita_ws))
+        chave = chave_por_cnpj(texto, receita_ws)
+        if not isinstance(chave, str):
+            return _json(*chave)
         if self.em_linha:
             assert isinstance(self.fonte, PastaJson)
             reg = self.fonte.registros.get(chave)
@@ -221,12 +252,9 @@ class FrenteRegistro:
             corpo = json.loads(bruto or b"{}")
         except (ValueError, RecursionError):
             return _json(400, erro_busca("JSON inválido"))
-        try:
-            consulta = ler_consulta_busca(corpo)
-        except ConsultaInvalida as e:
-            return _json(400, erro_busca(str(e)))
-        if not consulta.termos:
-            return _json(200, resposta_busca([]))
+        consulta = consulta_por_busca(corpo)
+        if not isinstance(consulta, ConsultaBusca):
+            return _json(*consulta)
         if self.buscas_esperando >= MAX_BUSCAS_ESPERANDO:
             return _json(503, erro_busca("Buscas demais ao mesmo tempo; tente de novo"), (("Retry-After", "1"),))
         return self._buscar_em_thread(consulta, corpo)
@@ -257,7 +285,7 @@ class FrenteRegistro:
                 return _json(200, await self.remotos.executar(laco, lambda _: enc.buscar(corpo)))
             except FonteIndisponivel as e:
                 return _json(503, erro_busca(str(e)), _tentar_em(e))
-        return _json(200, resposta_busca(achados[:ITENS_POR_PAGINA], len(achados)))
+        return _json(200, pagina_da_busca(achados))
 
 
 class ServidorRegistro(ServidorHttp):
@@ -325,7 +353,7 @@ def buscar(registros: Dict[str, Ficha], corpo: Any) -> Dict[str, Any]:
     ConsultaInvalida (um ValueError) se o corpo não tem a forma esperada.
     """
     achados = juntar_buscas(PastaJson(registros), ler_consulta_busca(corpo))
-    return resposta_busca(achados[:ITENS_POR_PAGINA], len(achados))
+    return pagina_da_busca(achados)
 
 
 __all__ = ["BRASIL_API_PATH", "RECEITA_WS_PATH", "BUSCA_PATH", "FrenteRegistro", "ServidorRegistro",
