@@ -29,7 +29,6 @@ _PODER = "Poder de Assinatura"
 _TITULAR = "Titular da empresa individual"
 # O nome que o verificador escreve por um signatário que o contrato não identifica.
 NAO_IDENTIFICADO = "(não identificado)"
-_NAO_IDENTIFICADO = NAO_IDENTIFICADO  # o nome antigo
 # Marca dos registros refeitos do próprio resultado, que não trazem a data da situação.
 _REFEITO = "__refeito_do_resultado__"
 _PROCURADOR = re.compile(r"\bp\s*\.\s*p\s*\.|\bpp\.|\bprocurador(?:a|es|as)?\b|\bprocurac(?:ao|oes)\b")
