@@ -38,12 +38,18 @@ py::object codes_dict(const open_data::Result& r) {
     return codes;
 }
 
+std::string_view bytes_view(PyObject* o, const char* fn, const char* param) {
+    if (!PyBytes_CheckExact(o))
+        throw py::type_error(std::string(fn) + "() argument '" + param + "' must be bytes, not " + bind::type_name(o));
+    return std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+}
+
 py::object separar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"dados", nullptr}, {"tipos", nullptr}, {"final", nullptr}, {"nome", Py_None}};
     PyObject* a[4];
     bind::bind_args("separar", args, nargs, kwnames, params, 4, a);
-    if (!PyBytes_CheckExact(a[0]))
-        throw py::type_error("separar() argument 'dados' must be bytes, not " + bind::type_name(a[0]));
+    // The bytes object is immutable and held by the caller for the call.
+    const std::string_view data = bytes_view(a[0], "separar", "dados");
     bind::require_str(a[1], "separar", "tipos");
     const std::string_view kv = bind::utf8_view(a[1]);
     const auto nk = static_cast<Py_ssize_t>(kv.size());
@@ -57,8 +63,6 @@ py::object separar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (nome == -1 && PyErr_Occurred()) throw py::error_already_set();
         if (nome < 0 || nome >= nk) throw py::value_error("separar(): 'nome' fora dos campos");
     }
-    // The bytes object is immutable and held by the caller for the call.
-    const std::string_view data(PyBytes_AS_STRING(a[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
     open_data::Result r = bind::scan_text(data.size(), [&] { return open_data::parse(data, kv, final); });
     PyObject* lst = PyList_New(static_cast<Py_ssize_t>(r.records.size()));
     if (!lst) throw py::error_already_set();
@@ -145,12 +149,6 @@ decltype(auto) without_gil(F&& f) {
     } catch (const std::runtime_error& e) {
         throw py::value_error(std::string("ordenação: ") + e.what());
     }
-}
-
-std::string_view bytes_view(PyObject* o, const char* fn, const char* param) {
-    if (!PyBytes_CheckExact(o))
-        throw py::type_error(std::string(fn) + "() argument '" + param + "' must be bytes, not " + bind::type_name(o));
-    return std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
 }
 
 py::object ordenador(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
