@@ -228,18 +228,17 @@ py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const bool final = bind::truthy(a[3]);
     const long long nome = name_field(a[4], kv.size(), "separar_em");
     const std::string_view marca = bytes_view(a[5], "separar_em", "marca");
-    // The bytes objects are immutable and held by the caller for the call.
+    // Nothing below touches a Python object until the GIL is back: the views
+    // point into bytes objects, immutable and held by the caller for the call.
+    open_data::Result r;
     std::vector<Name> names;
-    open_data::Result r = without_gil([&] {
-        open_data::Result res = open_data::parse(data, kv, final);
-        names = names_of(res.records, nome);
-        return res;
-    });
-    if (para_nomes)
-        // Kept for the end, in key order: the full-text index takes its rows
-        // far faster in rowid order. Each is the word count (one byte, at
-        // most 255) and the name.
-        without_gil([&] {
+    without_gil([&] {
+        r = open_data::parse(data, kv, final);
+        names = names_of(r.records, nome);
+        if (para_nomes) {
+            // Kept for the end, in key order: the full-text index takes its rows
+            // far faster in rowid order. Each is the word count (one byte, at
+            // most 255) and the name.
             para_nomes->feed([&] {
                 std::string v;
                 for (const Name& n : names) {
@@ -249,17 +248,18 @@ py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 }
             });
             names.clear();
-        });
-    py::list nomes = names_list(names);
-    names.clear();
-    without_gil([&] {
+        }
         s.feed([&] {
             for (const auto& rec : r.records) s.add(rec.key, marca, rec.packed);
         });
-        r.records.clear();
-        r.records.shrink_to_fit();
+        // The names still to return point into the records, which then stay
+        // until the list is built.
+        if (names.empty()) {
+            r.records.clear();
+            r.records.shrink_to_fit();
+        }
     });
-    return py::make_tuple(py::int_(r.consumed), counts_dict(r.counts), codes_dict(r), nomes);
+    return py::make_tuple(py::int_(r.consumed), counts_dict(r.counts), codes_dict(r), names_list(names));
 }
 
 PyMethodDef def_separar_em = LEXARO_METHOD(
