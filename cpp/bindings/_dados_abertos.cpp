@@ -302,7 +302,9 @@ py::object acrescentar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef def_acrescentar = LEXARO_METHOD(
     "acrescentar", acrescentar,
-    "acrescentar(ordenador, registros)\n--\n\nAcrescenta registros (chave, bytes) ao ordenador.");
+    "acrescentar(ordenador, registros)\n--\n\nAcrescenta registros (chave, bytes) ao ordenador.\n\n"
+    "Serve aos testes, para dar ao ordenador chaves quaisquer; a importação\n"
+    "entrega os seus registros com separar_em().");
 
 py::object blocos_iniciar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"ordenador", nullptr}, {"divisor", nullptr}, {"alvo", nullptr},
