@@ -38,27 +38,72 @@ py::object codes_dict(const open_data::Result& r) {
     return codes;
 }
 
+std::string_view bytes_view(PyObject* o, const char* fn, const char* param) {
+    if (!PyBytes_CheckExact(o))
+        throw py::type_error(std::string(fn) + "() argument '" + param + "' must be bytes, not " + bind::type_name(o));
+    return std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+}
+
+// The kinds of the fields ('tipos'), each one of those open_data::parse knows.
+std::string_view field_kinds(PyObject* o, const char* fn) {
+    bind::require_str(o, fn, "tipos");
+    const std::string_view kv = bind::utf8_view(o);
+    for (char kind : kv)
+        if (std::string_view("ktdmc").find(kind) == std::string_view::npos)
+            throw py::value_error(std::string(fn) + "(): tipo de campo desconhecido em 'tipos'");
+    return kv;
+}
+
+// The field of the names ('nome'): an index among the `fields`, or -1 for None.
+long long name_field(PyObject* o, std::size_t fields, const char* fn) {
+    if (o == Py_None) return -1;
+    const long long nome = PyLong_AsLongLong(o);
+    if (nome == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (nome < 0 || nome >= static_cast<long long>(fields))
+        throw py::value_error(std::string(fn) + "(): 'nome' fora dos campos");
+    return nome;
+}
+
+// A name for the name index. The text points into its record's packed
+// fields, so the records outlive the names.
+struct Name {
+    std::int64_t key;
+    std::string_view text;
+    std::size_t words;
+};
+
+// The non-empty names in field `nome` (none when -1). Plain C++, so it may run
+// without the GIL.
+std::vector<Name> names_of(const std::vector<open_data::Record>& records, long long nome) {
+    std::vector<Name> names;
+    if (nome < 0) return names;
+    for (const auto& rec : records) {
+        const std::string_view f = open_data::packed_field(rec.packed, static_cast<std::size_t>(nome));
+        if (!f.empty()) names.push_back({rec.key, f, open_data::count_words(f)});
+    }
+    return names;
+}
+
+// The names as Python sees them: (key, name decoded from Latin-1, words).
+py::list names_list(const std::vector<Name>& names) {
+    py::list out;
+    for (const Name& n : names) {
+        py::object texto = bind::steal(PyUnicode_DecodeLatin1(n.text.data(), static_cast<Py_ssize_t>(n.text.size()),
+                                                              nullptr));
+        out.append(py::make_tuple(py::int_(n.key), texto, py::int_(n.words)));
+    }
+    return out;
+}
+
 py::object separar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"dados", nullptr}, {"tipos", nullptr}, {"final", nullptr}, {"nome", Py_None}};
     PyObject* a[4];
     bind::bind_args("separar", args, nargs, kwnames, params, 4, a);
-    if (!PyBytes_CheckExact(a[0]))
-        throw py::type_error("separar() argument 'dados' must be bytes, not " + bind::type_name(a[0]));
-    bind::require_str(a[1], "separar", "tipos");
-    const std::string_view kv = bind::utf8_view(a[1]);
-    const auto nk = static_cast<Py_ssize_t>(kv.size());
-    for (char kind : kv)
-        if (std::string_view("ktdmc").find(kind) == std::string_view::npos)
-            throw py::value_error("separar(): tipo de campo desconhecido em 'tipos'");
-    const bool final = bind::truthy(a[2]);
-    long long nome = -1;
-    if (a[3] != Py_None) {
-        nome = PyLong_AsLongLong(a[3]);
-        if (nome == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (nome < 0 || nome >= nk) throw py::value_error("separar(): 'nome' fora dos campos");
-    }
     // The bytes object is immutable and held by the caller for the call.
-    const std::string_view data(PyBytes_AS_STRING(a[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
+    const std::string_view data = bytes_view(a[0], "separar", "dados");
+    const std::string_view kv = field_kinds(a[1], "separar");
+    const bool final = bind::truthy(a[2]);
+    const long long nome = name_field(a[3], kv.size(), "separar");
     open_data::Result r = bind::scan_text(data.size(), [&] { return open_data::parse(data, kv, final); });
     PyObject* lst = PyList_New(static_cast<Py_ssize_t>(r.records.size()));
     if (!lst) throw py::error_already_set();
@@ -73,14 +118,8 @@ py::object separar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     py::object codes = codes_dict(r);
     if (nome < 0) return py::make_tuple(records, py::int_(r.consumed), counts_dict(r.counts), codes);
     // The names for the name index: (key, name, words) of each non-empty one.
-    py::list nomes;
-    for (const auto& rec : r.records) {
-        const std::string_view f = open_data::packed_field(rec.packed, static_cast<std::size_t>(nome));
-        if (f.empty()) continue;
-        py::object texto = bind::steal(PyUnicode_DecodeLatin1(f.data(), static_cast<Py_ssize_t>(f.size()), nullptr));
-        nomes.append(py::make_tuple(py::int_(rec.key), texto, py::int_(open_data::count_words(f))));
-    }
-    return py::make_tuple(records, py::int_(r.consumed), counts_dict(r.counts), codes, nomes);
+    return py::make_tuple(records, py::int_(r.consumed), counts_dict(r.counts), codes,
+                          names_list(names_of(r.records, nome)));
 }
 
 PyMethodDef def_separar = LEXARO_METHOD(
@@ -147,12 +186,6 @@ decltype(auto) without_gil(F&& f) {
     }
 }
 
-std::string_view bytes_view(PyObject* o, const char* fn, const char* param) {
-    if (!PyBytes_CheckExact(o))
-        throw py::type_error(std::string(fn) + "() argument '" + param + "' must be bytes, not " + bind::type_name(o));
-    return std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
-}
-
 py::object ordenador(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"pasta", nullptr}, {"memoria", nullptr}, {"comprimir", Py_True}};
     PyObject* a[3];
@@ -191,41 +224,21 @@ py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     open_data::TableSorter* para_nomes = a[6] == Py_None ? nullptr : &sorter_of(a[6], "separar_em");
     open_data::TableSorter& s = sorter_of(a[0], "separar_em");
     const std::string_view data = bytes_view(a[1], "separar_em", "dados");
-    bind::require_str(a[2], "separar_em", "tipos");
-    const std::string_view kv = bind::utf8_view(a[2]);
-    for (char kind : kv)
-        if (std::string_view("ktdmc").find(kind) == std::string_view::npos)
-            throw py::value_error("separar_em(): tipo de campo desconhecido em 'tipos'");
+    const std::string_view kv = field_kinds(a[2], "separar_em");
     const bool final = bind::truthy(a[3]);
-    long long nome = -1;
-    if (a[4] != Py_None) {
-        nome = PyLong_AsLongLong(a[4]);
-        if (nome == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (nome < 0 || nome >= static_cast<long long>(kv.size()))
-            throw py::value_error("separar_em(): 'nome' fora dos campos");
-    }
+    const long long nome = name_field(a[4], kv.size(), "separar_em");
     const std::string_view marca = bytes_view(a[5], "separar_em", "marca");
-    // The bytes objects are immutable and held by the caller for the call.
-    struct Name {
-        std::int64_t key;
-        std::string_view text;
-        std::size_t words;
-    };
+    // Nothing below touches a Python object until the GIL is back: the views
+    // point into bytes objects, immutable and held by the caller for the call.
+    open_data::Result r;
     std::vector<Name> names;
-    open_data::Result r = without_gil([&] {
-        open_data::Result res = open_data::parse(data, kv, final);
-        if (nome >= 0)
-            for (const auto& rec : res.records) {
-                const std::string_view f = open_data::packed_field(rec.packed, static_cast<std::size_t>(nome));
-                if (!f.empty()) names.push_back({rec.key, f, open_data::count_words(f)});
-            }
-        return res;
-    });
-    if (para_nomes)
-        // Kept for the end, in key order: the full-text index takes its rows
-        // far faster in rowid order. Each is the word count (one byte, at
-        // most 255) and the name.
-        without_gil([&] {
+    without_gil([&] {
+        r = open_data::parse(data, kv, final);
+        names = names_of(r.records, nome);
+        if (para_nomes) {
+            // Kept for the end, in key order: the full-text index takes its rows
+            // far faster in rowid order. Each is the word count (one byte, at
+            // most 255) and the name.
             para_nomes->feed([&] {
                 std::string v;
                 for (const Name& n : names) {
@@ -235,22 +248,18 @@ py::object separar_em(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 }
             });
             names.clear();
-        });
-    py::list nomes;
-    for (const Name& n : names) {
-        py::object texto = bind::steal(PyUnicode_DecodeLatin1(n.text.data(), static_cast<Py_ssize_t>(n.text.size()),
-                                                              nullptr));
-        nomes.append(py::make_tuple(py::int_(n.key), texto, py::int_(n.words)));
-    }
-    names.clear();
-    without_gil([&] {
+        }
         s.feed([&] {
             for (const auto& rec : r.records) s.add(rec.key, marca, rec.packed);
         });
-        r.records.clear();
-        r.records.shrink_to_fit();
+        // The names still to return point into the records, which then stay
+        // until the list is built.
+        if (names.empty()) {
+            r.records.clear();
+            r.records.shrink_to_fit();
+        }
     });
-    return py::make_tuple(py::int_(r.consumed), counts_dict(r.counts), codes_dict(r), nomes);
+    return py::make_tuple(py::int_(r.consumed), counts_dict(r.counts), codes_dict(r), names_list(names));
 }
 
 PyMethodDef def_separar_em = LEXARO_METHOD(
@@ -293,7 +302,9 @@ py::object acrescentar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef def_acrescentar = LEXARO_METHOD(
     "acrescentar", acrescentar,
-    "acrescentar(ordenador, registros)\n--\n\nAcrescenta registros (chave, bytes) ao ordenador.");
+    "acrescentar(ordenador, registros)\n--\n\nAcrescenta registros (chave, bytes) ao ordenador.\n\n"
+    "Serve aos testes, para dar ao ordenador chaves quaisquer; a importação\n"
+    "entrega os seus registros com separar_em().");
 
 py::object blocos_iniciar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"ordenador", nullptr}, {"divisor", nullptr}, {"alvo", nullptr},

@@ -375,22 +375,19 @@ void TableSorter::produce(BlockLayout layout) {
                 if (batch.size() >= 8 * kBlocksPerBatch) push_batch(std::exchange(batch, {}));
                 if (cursors[i].next()) heap.emplace(cursors[i].key, i);
             }
-            if (!batch.empty()) push_batch(std::move(batch));
-            heap = {};
-        }
-        while (!heap.empty()) {
-            const auto [key, i] = heap.top();
-            heap.pop();
-            Cursor& c = cursors[i];
-            if (deflater) emit(key, c.value);
-            else {
-                first.emplace_back(key, std::string(c.value));
-                if (first.size() >= layout.sample) settle_dictionary();
+        } else {
+            while (!heap.empty()) {
+                const auto [key, i] = heap.top();
+                heap.pop();
+                Cursor& c = cursors[i];
+                if (deflater) emit(key, c.value);
+                else {
+                    first.emplace_back(key, std::string(c.value));
+                    if (first.size() >= layout.sample) settle_dictionary();
+                }
+                if (c.next()) heap.emplace(c.key, i);
+                if (stop_.load(std::memory_order_relaxed)) break;
             }
-            if (c.next()) heap.emplace(c.key, i);
-            if (stop_.load(std::memory_order_relaxed)) break;
-        }
-        if (layout.level >= 0) {
             if (!deflater) settle_dictionary();
             close_block();
             compress_batch();

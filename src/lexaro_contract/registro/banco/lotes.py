@@ -142,6 +142,8 @@ def montar(reg: Any, linhas: List[Tuple[Any, ...]], maximo: int) -> Tuple[List[C
     for k, (dados, dados_empresa) in pares.items():
         c: Optional[str] = None
         if dados is not None:
+            # The test of _cnpj_da_chave, made here too so that the block is
+            # decompressed only for a key that does not hold its CNPJ.
             c = f"{k:014d}" if k // 1_000_000 < 100_000_000 else reg._cnpj_da_chave(
                 k, descomprimir(bytes(dados), reg._dic["estabelecimento"]))
         fichas[k] = reg._ficha_de(c, dados, dados_empresa) if c is not None else None
