@@ -352,7 +352,7 @@ def encaminhar(servir, tmp_path):
             brasil_api=Servico("BrasilAPI", ups[0].url, Cota(100, 1.0, recuo_inicial=0.2)),
             receita_ws=Servico("ReceitaWS", ups[1].url, Cota(*ritmo_receita, recuo_inicial=0.2)),
             casa_dos_dados=Servico("Casa dos Dados", ups[2].url, Cota(100, 1.0, recuo_inicial=0.2)),
-            **{"espera_maxima": 1.0, "tempo_limite": 0.5, **opcoes})
+            **{"espera_maxima": 1.0, "tempo_limite": 2.0, **opcoes})
         srv, base = servir(encaminhador=enc)
         return base, ups, enc
     yield montar
@@ -364,7 +364,10 @@ def test_forwarded_answer_is_cached_and_concurrent_lookups_merge(encaminhar):
     def brasil(caminho, n):
         time.sleep(0.3)
         return (200, CONHECIDA, {}) if CONHECIDA["cnpj"] in caminho else (404, {"message": "x"}, {})
-    base, (b, r, _), enc = encaminhar(brasil, lambda c, n: (404, {"status": "ERROR", "message": "CNPJ não encontrado"}, {}))
+    # Deadlines far above the upstream's 0.3 s: a loaded machine must not turn the
+    # one forwarded request into a timeout and a retry.
+    base, (b, r, _), enc = encaminhar(brasil, lambda c, n: (404, {"status": "ERROR", "message": "CNPJ não encontrado"}, {}),
+                                      espera_maxima=8.0, tempo_limite=5.0)
     with ThreadPoolExecutor(20) as pool:
         recs = list(pool.map(lambda _: cnpj.consultar_cnpj(CONHECIDA["cnpj"]), range(20)))
     assert {rec["razao_social"] for rec in recs} == {"ZETA REMOTA LTDA"} and len(b.pedidos) == 1
