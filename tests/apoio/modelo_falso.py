@@ -126,7 +126,8 @@ class ChatRecorder:
     with `refuse_key` every request gets a 401 that names the key it carried.
 
     Every request is kept in `requests` and sets `received`; `sent_tokens`
-    and `cached` hold one figure per answered request.
+    and `cached` hold one figure per answered request; `most_at_once` is the
+    largest number of answers that were being prepared at the same time.
     """
 
     def __init__(self, system: Dict[str, str], answers: Dict[str, Any], *,
@@ -143,6 +144,8 @@ class ChatRecorder:
         self.sent_tokens: List[int] = []
         self.cached: List[int] = []
         self._prefixes: List[str] = []
+        self._at_once = 0
+        self.most_at_once = 0
 
     def asked(self, body: Dict[str, Any]) -> List[str]:
         text = _text_of(body)
@@ -189,8 +192,15 @@ class ChatRecorder:
             cached = 0
         else:
             pin, pout = sent, approx_tokens(content)
-        if self.latency:
-            time.sleep(self.latency)
+        with self._lock:
+            self._at_once += 1
+            self.most_at_once = max(self.most_at_once, self._at_once)
+        try:
+            if self.latency:
+                time.sleep(self.latency)
+        finally:
+            with self._lock:
+                self._at_once -= 1
         answer = completion(content, pin, pout, model=self.model or body["model"], cached_tokens=cached)
         return Response(json.dumps(answer), content_type="application/json")
 

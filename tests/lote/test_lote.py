@@ -171,9 +171,10 @@ def test_hosted_jobs_run_at_once_and_429_waits(modelo, tmp_path):
     inicio = time.monotonic()
     assert cli.main(["verificar", *PDFS, "--provider", "openai", "--jobs", "3", "--saida", str(saida),
                      "--quiet", "--sem-checagem-registro"]) == 0
-    # Three verifications at once (3 sequential requests each, or 1 holding the three
-    # questions), one 429 waited out (1 s).
-    assert time.monotonic() - inicio < 3 * 3 * 0.4
+    # The verifications overlap at the model (one of them waits out the 429, so at
+    # least two are answered at once), and the 429's Retry-After of 1 s is what
+    # is waited: nothing near a retry schedule of its own.
+    assert modelo.most_at_once >= 2 and time.monotonic() - inicio < 8
     assert sorted(r["arquivo"] for r in ler(saida)) == PDFS and modelo.pedidos - 1 in (3, 3 * 3)
 
 

@@ -44,7 +44,8 @@ def test_lookups_answer_while_searches_flood_the_server(servir):
         time.sleep(0.1)
         inicio = time.monotonic()
         r = requests.get(base + "/api/cnpj/v1/" + empresa(7, "")["cnpj"], timeout=10)
-        assert r.status_code == 200 and time.monotonic() - inicio < 1.0
+        # Queued behind the searches it would wait seconds (26 slow calls each).
+        assert r.status_code == 200 and time.monotonic() - inicio < 2.5
         assert all(b.result().status_code == 200 for b in buscas)
 
 
