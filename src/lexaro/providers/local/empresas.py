@@ -23,8 +23,8 @@ from dataclasses import dataclass, field
 from itertools import islice
 from typing import AbstractSet, Dict, List, Optional, Sequence, Set, Tuple
 
-from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj, chave_cnpj, fold, parece_pessoa,
-                    singular, ws)
+from .texto import (CNPJ_ROTULO, CPF_RE, PAPEIS, SUFIXO_EMPRESA, UP, achar_cnpj, celulas, chave_cnpj, fold,
+                    parece_pessoa, singular, ws)
 
 _TOKEN_EMPRESA = re.compile(rf"[{UP}0-9&][{UP}0-9&.'’/\-]{{0,60}}")
 _TOKEN_TITULO = re.compile(rf"(?:[{UP}0-9&][\w&.'’/\-]{{0,60}}|d[aeo]s?|e|&)")
@@ -345,10 +345,6 @@ def _quadro_resumo(text: str) -> List[Empresa]:
     return [e for e in achadas if not e.intermediaria]
 
 
-def _celulas(linha: str) -> List[str]:
-    return [c.strip() for c in linha.strip().strip("|").split("|")]
-
-
 def _tabelas(text: str) -> List[Empresa]:
     """Parties given as rows of a table drawn with pipes, under a header row."""
     achadas: List[Empresa] = []
@@ -359,7 +355,7 @@ def _tabelas(text: str) -> List[Empresa]:
         if not linha.startswith("|") or linha.count("|") < 3:
             colunas = None
             continue
-        cel = _celulas(linha)
+        cel = celulas(linha)
         cab = [fold(c) for c in cel]
         if any("cnpj" in c for c in cab) and any(k in c for c in cab for k in ("razao", "empresa", "nome", "denomin")):
             colunas = {}

@@ -24,7 +24,7 @@ from ...folding import fold
 __all__ = [
     "UP", "LO", "CNPJ_RE", "CPF_RE", "fold", "ws", "digitos", "chave_cnpj", "singular", "titulo", "eh_cargo",
     "PAPEIS", "CARGOS", "CONECTORES", "SUFIXO_EMPRESA", "quebras_duras", "preparar", "achar_cnpj", "CNPJ_ROTULO",
-    "eh_papel", "parece_pessoa", "lugares_das_linhas",
+    "eh_papel", "parece_pessoa", "lugares_das_linhas", "celulas",
 ]
 
 UP = "A-ZÀ-ÖØ-Þ"
@@ -67,6 +67,11 @@ SUFIXO_EMPRESA: Pattern[str] = re.compile(
 def ws(s: str) -> str:
     """Blanks collapsed to one space, none at the ends."""
     return " ".join(s.split())
+
+
+def celulas(linha: str) -> List[str]:
+    """The cells of a table row drawn with pipes ("| JOÃO | MARIA |")."""
+    return [c.strip() for c in linha.strip().strip("|").split("|")]
 
 
 def digitos(s: Optional[str]) -> str:
@@ -263,22 +268,15 @@ def preparar(text: str) -> str:
         text = _HIFEN_QUEBRA.sub("", text)
     if ":" in text:
         text = _CERTIFICADO_QUEBRADO.sub(r"\1 \2", text)
-    linhas = [l.strip() for l in _BRANCOS.sub(" ", text).split("\n")]
-    paginas: List[List[str]] = [[]]
-    for l in linhas:
-        if not l:
-            if paginas[-1]:
-                paginas.append([])
-            continue
-        if _PAGINA.match(l) or _SO_NUMERO.match(l):
-            continue
-        paginas[-1].append(l)
-    if not paginas[-1]:
-        paginas.pop()
     out: List[str] = []
-    for pag in paginas:
-        if pag:
-            if out:
+    vao = False  # an empty line since the last line kept
+    for l in _BRANCOS.sub(" ", text).split("\n"):
+        l = l.strip()
+        if not l:
+            vao = True
+        elif not (_PAGINA.match(l) or _SO_NUMERO.match(l)):
+            if vao and out:
                 out.append("")
-            out.extend(pag)
+            vao = False
+            out.append(l)
     return "\n".join(out)

@@ -14,7 +14,7 @@ import re
 from typing import Iterable, List, Optional, Tuple
 
 from ....layout import Line
-from ..texto import eh_papel
+from ..texto import celulas, eh_papel
 from .blocos import _ENUMERACAO, _ROTULO_PARTE, _TESTEMUNHAS
 
 _SUB = re.compile(r"_{5,}")
@@ -23,16 +23,11 @@ _ENUM_FINAL = re.compile(r"\s[0-9]{1,2}\s?[.)]$")
 Linha = Tuple[str, Optional[Line]]
 
 
-def _celulas(s: str) -> List[str]:
-    """The cells of a table row drawn with pipes ("| JOÃO | MARIA |")."""
-    return [c.strip() for c in s.strip().strip("|").split("|")]
-
-
 def _dividir(s: str, k: int) -> Optional[List[str]]:
     """The k cells of a table row drawn with pipes, None when it has not k."""
     if not s.startswith("|"):
         return None
-    cel = _celulas(s)
+    cel = celulas(s)
     return cel if len(cel) == k else None
 
 
@@ -43,7 +38,7 @@ def _rotulo_de_parte(s: str) -> bool:
 
 def _colunas_da_linha(s: str) -> int:
     if s.startswith("|"):
-        cel = _celulas(s)
+        cel = celulas(s)
         return len(cel) if len(cel) >= 2 and any(_SUB.fullmatch(c) for c in cel) else 0
     runs = _SUB.findall(s)
     if len(runs) < 2:
@@ -55,7 +50,7 @@ def _colunas_da_linha(s: str) -> int:
 
 def _partes_da_sublinhada(s: str, k: int) -> List[str]:
     if s.startswith("|"):
-        return _celulas(s)
+        return celulas(s)
     out, ini = [], 0
     for m in _SUB.finditer(s):
         out.append(s[ini:m.end()].strip())
