@@ -330,13 +330,14 @@ class Lexaro:
 
         answers: Dict[str, ProviderAnswer] = {}
         answer_all = getattr(self._provider, "answer_all", None)
-        if answer_all is not None and self._questions:
+        if answer_all is None:
+            # the local provider reads the pages' lines, blocks and columns, not the string
+            document = DocumentInput(text, [], tuple(p.layout for p in doc.pages))
+        elif self._questions:
             images = [PageImage(p.number, p.image, *p.image_size) for p in doc.images if p.image is not None]
             names = ", ".join(q.id for q in self._questions)
             self._log(f"❓ {names} [{self.provider}/{self._provider.model}]...")
             answers = answer_all(self._questions, DocumentInput(text, images))
-        # the local provider reads the pages' lines, blocks and columns, not the string
-        document = DocumentInput(text, [], tuple(p.layout for p in doc.pages if p.layout is not None))
         results = {}
         tokens = tin = tout = cached = 0
         cost = 0.0

@@ -116,7 +116,7 @@ class PageText:
     image_size: Tuple[int, int] = (0, 0)
     stamp: str = ""
     words: List[ocr.Word] = field(default_factory=list)
-    layout: Optional[PageLayout] = None
+    layout: PageLayout = field(default_factory=lambda: PageLayout(()))
 
 
 @dataclass
@@ -433,7 +433,7 @@ def _ocr_into(p: str, doc: pdfium.PdfDocument, result: DocumentPages, chosen: Li
         pg.words = [ocr.Word(wd.text, wd.start, (wd.box[0] * k, wd.box[1] * k, wd.box[2] * k, wd.box[3] * k), wd.line)
                     for wd in words]
         pg.text, pg.source = (text + "\n\n" + pg.stamp if pg.stamp else text), "ocr"
-        stamp = list(pg.layout.lines()) if pg.layout is not None and pg.stamp else []
+        stamp = list(pg.layout.lines()) if pg.stamp else []
         pg.layout = build_from_words(number, [(wd.text, wd.box, wd.line) for wd in pg.words], stamp)
 
 
