@@ -16,7 +16,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional, Union
+from typing import Callable, Dict, List, Optional, Union
 
 import pypdfium2 as pdfium
 from fpdf import FPDF
@@ -43,17 +43,22 @@ def find_font() -> Optional[str]:
     return None
 
 
+def _fonte(pdf: FPDF, font_path: Optional[str], size: float) -> Callable[[str], str]:
+    """Põe em `pdf` a fonte TrueType de `font_path` ou, sem ela, Helvetica;
+    devolve como escrever um texto nessa fonte (a Helvetica só tem Latin-1)."""
+    if font_path:
+        pdf.add_font("Doc", "", font_path)
+        pdf.set_font("Doc", size=size)
+        return lambda s: s
+    pdf.set_font("Helvetica", size=size)
+    return lambda s: s.translate(_LATIN1_FALLBACK)
+
+
 def _build(text: str, font_path: Optional[str]) -> FPDF:
     pdf = FPDF(format="A4")
     pdf.set_margins(20, 20, 20)
     pdf.set_auto_page_break(True, margin=20)
-    if font_path:
-        pdf.add_font("Doc", "", font_path)
-        family = "Doc"
-    else:
-        family = "Helvetica"
-        text = text.translate(_LATIN1_FALLBACK)
-    pdf.set_font(family, size=10)
+    text = _fonte(pdf, font_path, 10)(text)
     for page in text.split("\f"):
         pdf.add_page()
         for line in page.strip("\n").split("\n"):
@@ -583,14 +588,9 @@ def pdf_com_posicoes(path, paginas, tamanho=10):
     x and y in millimetres from the top-left corner (y at the baseline)."""
     pdf = FPDF(format="A4")
     pdf.set_auto_page_break(False)
-    fonte = find_font()
-    if fonte:
-        pdf.add_font("Doc", "", fonte)
-        pdf.set_font("Doc", size=tamanho)
-    else:
-        pdf.set_font("Helvetica", size=tamanho)
+    escrever = _fonte(pdf, find_font(), tamanho)
     for pagina in paginas:
         pdf.add_page()
         for x, y, texto in pagina:
-            pdf.text(x, y, texto if fonte else texto.translate(_LATIN1_FALLBACK))
+            pdf.text(x, y, escrever(texto))
     return _write(pdf, path)
