@@ -49,22 +49,23 @@ def test_lookups_answer_while_searches_flood_the_server(servir):
         assert all(b.result().status_code == 200 for b in buscas)
 
 
-# Dripped one byte every 0.3 s: the status line, or the body after whole headers.
+# (sent at once, then dripped one byte every 0.3 s): from the status line on,
+# or the body after whole headers.
 GOTAS = {
-    "cabecalhos": b"HTTP/1.1 200 OK\r\nX-Drip: " + b"a" * 1000,
-    "corpo": b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n" + b" " * 1000,
+    "cabecalhos": (b"", b"HTTP/1.1 200 OK\r\nX-Drip: " + b"a" * 1000),
+    "corpo": (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n", b" " * 1000),
 }
 
 
 def _gotejando(porta_ouvida, gotas):
-    """An upstream that sends `gotas` one byte every 0.3 s."""
+    """An upstream that sends `gotas[0]` at once, then `gotas[1]` one byte every 0.3 s."""
     ouvinte = socket.create_server(("127.0.0.1", 0))
-    cabeca = gotas.index(b"\r\n\r\n") + 4 if gotas.endswith(b" ") else 0
+    de_uma_vez, gotejado = gotas
 
     def servir_um(con):
         try:
-            con.sendall(gotas[:cabeca])
-            for b in gotas[cabeca:]:
+            con.sendall(de_uma_vez)
+            for b in gotejado:
                 con.sendall(bytes([b]))
                 time.sleep(0.3)
         except OSError:

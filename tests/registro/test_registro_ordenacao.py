@@ -66,9 +66,10 @@ def test_blocks_equal_a_stable_sort_cut_by_the_oracle(tmp_path_factory, regs: Re
     blocos, zdict, corridas = _saida(regs, lotes, memoria, 3, divisor, alvo, tmp, comprimir)
     assert zdict == _dicionario(ordenados)
     esperados = _cortar(ordenados, divisor, alvo, 3)
-    # What the read side relies on, whatever the cutting rule: a lookup reads the
-    # one block whose first key is the greatest not above its own, so a key never
-    # spans two blocks.
+    # This guards the oracle, not the native code (which the next lines compare
+    # with it): what the read side relies on, whatever the cutting rule, is that
+    # a lookup reads the one block whose first key is the greatest not above its
+    # own, so a key never spans two blocks.
     assert all(a[-1][0] < b[0][0] for a, b in zip(esperados, esperados[1:]))
     assert [k for k, _d in blocos] == [b[0][0] for b in esperados]
     for (_k, dados), esperado in zip(blocos, esperados):

@@ -105,6 +105,9 @@ def buscar(reg: Any, nome: str, uf: Optional[str], situacao: Optional[str], limi
                     continue
                 if sit_f and (rec["descricao_situacao_cadastral"] or "") != sit_f:
                     continue
+                # O filtro acima compara a UF em maiúsculas, e o importador guarda a
+                # UF como publicada: o penúltimo termo põe a gravada como o filtro
+                # (em maiúsculas) antes de uma gravada em minúsculas.
                 palavras = _TOKEN.findall(dobrar(rec["razao_social"] if qual == "razao" else rec["nome_fantasia"]))
                 nota = (palavras != todos, not set(todos) <= set(palavras), abs(len(palavras) - len(todos)),
                         rec["descricao_situacao_cadastral"] != "ATIVA", bool(uf_f) and rec["uf"] != uf_f,

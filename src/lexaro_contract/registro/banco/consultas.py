@@ -215,11 +215,11 @@ class Registro:
             self._conferir_importacao(linha[2])
         if linha is None or linha[0] is None:
             return None
-        return self._ficha_de(c, linha[0], linha[1])
+        return self._ficha_de(c, descomprimir(bytes(linha[0]), self._dic["estabelecimento"]), linha[1])
 
-    def _ficha_de(self, c: str, dados: Any, dados_empresa: Any) -> Optional[Ficha]:
-        """A ficha do CNPJ `c` a partir dos blocos (comprimidos) que o contêm."""
-        bloco = descomprimir(bytes(dados), self._dic["estabelecimento"])
+    def _ficha_de(self, c: str, bloco: bytes, dados_empresa: Any) -> Optional[Ficha]:
+        """A ficha do CNPJ `c` a partir do bloco (já descomprimido) do
+        estabelecimento e do bloco (comprimido) da empresa, se houver."""
         basico = c[:8]
         texto = _achar(bloco, b"\x1e%s\x1f%s\x1f%s\x1f" % (basico.encode(), c[8:12].encode(), c[12:].encode()))
         if texto is None:

@@ -140,11 +140,10 @@ def montar(reg: Any, linhas: List[Tuple[Any, ...]], maximo: int) -> Tuple[List[C
         empresas[k] = (campos_dos_blocos(k, [b for _o, b in lista], maximo), empresa.get(k, b""))
     fichas: Fichas = {}
     for k, (dados, dados_empresa) in pares.items():
-        c: Optional[str] = None
+        fichas[k] = None
         if dados is not None:
-            # The test of _cnpj_da_chave, made here too so that the block is
-            # decompressed only for a key that does not hold its CNPJ.
-            c = f"{k:014d}" if k // 1_000_000 < 100_000_000 else reg._cnpj_da_chave(
-                k, descomprimir(bytes(dados), reg._dic["estabelecimento"]))
-        fichas[k] = reg._ficha_de(c, dados, dados_empresa) if c is not None else None
+            bloco = descomprimir(bytes(dados), reg._dic["estabelecimento"])
+            c: Optional[str] = reg._cnpj_da_chave(k, bloco)
+            if c is not None:
+                fichas[k] = reg._ficha_de(c, bloco, dados_empresa)
     return candidatos, empresas, fichas

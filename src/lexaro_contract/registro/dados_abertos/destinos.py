@@ -171,11 +171,14 @@ class DestinoPostgres(_Destino):
         self.novo = f"{esquema}_novo_{os.getpid()}"
         self.con: Any = None
 
-    def iniciar(self) -> None:
+    def _conectar(self) -> Any:
         try:
-            self.con = conectar_pg(self.url)
+            return conectar_pg(self.url)
         except ErroDeBanco as e:
             raise ErroDeImportacao(str(e)) from None
+
+    def iniciar(self) -> None:
+        self.con = self._conectar()
         s = self.novo
         with self.con.cursor() as cur:
             cur.execute(f"DROP SCHEMA IF EXISTS {s} CASCADE")
@@ -238,17 +241,18 @@ class DestinoPostgres(_Destino):
                     cur.execute(comando)
             con.commit()
 
-        try:
-            outra = conectar_pg(self.url)
-        except ErroDeBanco as e:
-            raise ErroDeImportacao(str(e)) from None
+        outra = self._conectar()
         try:
             with ThreadPoolExecutor(1) as fio:
                 ao_lado = fio.submit(construir, outra, grupos[1])
                 try:
                     construir(self.con, grupos[0])
-                finally:
-                    ao_lado.result()
+                except BaseException:
+                    # Se as duas falham, sobe o erro desta conexão: a outra é esperada
+                    # sem que o erro dela tome o lugar deste.
+                    ao_lado.exception()
+                    raise
+                ao_lado.result()
         finally:
             outra.close()
 

@@ -35,12 +35,12 @@ DIVISOR_GRUPO = {"empresa": 1, "estabelecimento": 1_000_000}
 Separado = Tuple[int, Dict[str, int], Dict[int, Dict[bytes, int]], List[Tuple[int, str, int]]]
 
 
-def comprimir_corridas(bytes_csv: int, pasta: Optional[str] = None) -> bool:
+def comprimir_corridas(bytes_csv: int) -> bool:
     """Se as corridas vão comprimidas: só quando o disco temporário não tem
     folga para elas como estão: as corridas das duas tabelas juntas ocupam
     perto do tamanho do CSV do mês, e a folga pedida é uma vez e meia isso.
     Comprimi-las custa perto de um terço a mais de CPU na importação."""
-    livre = shutil.disk_usage(pasta or tempfile.gettempdir()).free
+    livre = shutil.disk_usage(tempfile.gettempdir()).free
     return livre < bytes_csv * 3 // 2
 
 

@@ -192,6 +192,10 @@ class Encaminhador:
                         corpo += parte
                         if len(corpo) > MAX_CORPO_RESPOSTA or time.monotonic() > fim:
                             return r, AUSENTE
+                    # Sem Content-Length, o socket cortado pelo vigia termina o
+                    # corpo sem erro: o que chegou até ali está truncado.
+                    if time.monotonic() > fim:
+                        return r, AUSENTE
             except requests.RequestException:
                 return r, AUSENTE
             finally:

@@ -187,6 +187,16 @@ def resposta_por_cnpj(chave: str, reg: Optional[Ficha], receita_ws: bool,
     return 200, como_receita_ws(reg) if receita_ws else reg
 
 
+def fonte_parcial(fonte: Any) -> bool:
+    """Se a fonte é um mês parcial (o `parcial` de `resposta_por_cnpj`)."""
+    return getattr(fonte, "parcial", False) is True
+
+
+def corpo_da_saude(info: Dict[str, Any], **extras: Any) -> Dict[str, Any]:
+    """O corpo de "/saude": o `info()` da fonte, com o status e os `extras`."""
+    return dict(info, status="ok", **extras)
+
+
 # ---------------------------------------------------------------- busca da Casa dos Dados
 
 class ConsultaBusca:

@@ -25,8 +25,8 @@ from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Protoc
 
 from ...enderecos import CAMINHO_BRASIL_API, CAMINHO_BUSCA, CAMINHO_RECEITA_WS, Enderecos, apontar
 from ..fonte import Ficha, Fonte, FonteIndisponivel, chave_texto, cnpj_valido
-from .formas import (ConsultaBusca, ConsultaInvalida, erro_busca, erro_por_cnpj, ler_consulta_busca,
-                     resposta_busca, resposta_por_cnpj)
+from .formas import (ConsultaBusca, ConsultaInvalida, corpo_da_saude, erro_busca, erro_por_cnpj, fonte_parcial,
+                     ler_consulta_busca, resposta_busca, resposta_por_cnpj)
 from .http11 import Pedido, Resposta, ServidorHttp, Trabalhadores
 from .pasta_json import PastaJson, carregar_dados
 
@@ -216,7 +216,7 @@ class FrenteRegistro:
         parcial = False
         if not self.em_linha:
             reg, parcial = await self.locais.executar(
-                laco, lambda f: (f.consultar(chave), getattr(f, "parcial", False) is True))
+                laco, lambda f: (f.consultar(chave), fonte_parcial(f)))
         if reg is None and self.encaminhador is not None and self.remotos is not None:
             enc = self.encaminhador
             # O que o cache já sabe responde já, mesmo com todos os encaminhamentos
@@ -237,7 +237,7 @@ class FrenteRegistro:
     def _saude(self) -> Union[Resposta, Awaitable[Resposta]]:
         def resposta(info: Dict[str, Any]) -> Resposta:
             extras = {"encaminhamento": self.encaminhador.estatisticas()} if self.encaminhador is not None else {}
-            return _json(200, dict(info, status="ok", **extras))
+            return _json(200, corpo_da_saude(info, **extras))
 
         if self.em_linha:
             assert self.fonte is not None
