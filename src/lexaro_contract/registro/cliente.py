@@ -22,7 +22,8 @@ import threading
 from typing import Any, Callable, Hashable, List, Optional, Tuple
 
 from .fonte import Fonte, FonteIndisponivel
-from .servidor.formas import ConsultaBusca, erro_busca, erro_por_cnpj, resposta_por_cnpj
+from .servidor.formas import (ConsultaBusca, corpo_da_saude, erro_busca, erro_por_cnpj, fonte_parcial,
+                              resposta_por_cnpj)
 from .servidor.frente import PRAZO_BUSCA, chave_por_cnpj, consulta_por_busca, juntar_buscas, pagina_da_busca, rota
 
 # Quantas respostas a memória de uma passada guarda (as mais antigas saem primeiro).
@@ -116,7 +117,7 @@ class ClienteNoProcesso:
         if qual == "cnpj":
             return RespostaLocal(*self._por_cnpj(*detalhe), url)
         if qual == "saude":
-            return RespostaLocal(*self._protegido(lambda f: (200, dict(f.info(), status="ok"))), url)
+            return RespostaLocal(*self._protegido(lambda f: (200, corpo_da_saude(f.info()))), url)
         if qual == "busca":
             return RespostaLocal(*self._buscar(corpo), url)
         status, corpo_erro, _cabecalhos = detalhe
@@ -138,7 +139,7 @@ class ClienteNoProcesso:
                 reg = fonte.consultar(chave)
             except FonteIndisponivel as e:
                 return 503, erro_por_cnpj(503, chave, receita_ws, str(e))
-            return resposta_por_cnpj(chave, reg, receita_ws, getattr(fonte, "parcial", False) is True)
+            return resposta_por_cnpj(chave, reg, receita_ws, fonte_parcial(fonte))
         return self._protegido(pergunta)
 
     def _buscar(self, corpo: Any) -> Tuple[int, Any]:
