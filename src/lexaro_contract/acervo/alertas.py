@@ -9,11 +9,13 @@ from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 import sqlalchemy as sa
 
-from ..monitoramento.alertas import CAMPOS_ALERTA
 from .base import agora
 from .contratos import VERIFICADO, Contratos, reindexar_partes
 from .esquema import alertas, contratos, decisoes, verificacoes
 
+# As colunas de um alerta guardado além do contrato e da verificação: o que
+# `monitoramento.alertas` diz do que mudou e os meses comparados.
+CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
 # Quantos contratos a reverificação lê do banco de cada vez.
 LOTE_DE_LEITURA = 1000
 # Um contrato a reverificar: (contrato_id, nome, verificacao_id, mes_registro, registro em texto JSON).

@@ -10,13 +10,9 @@ from typing import Any, Dict, List, Optional
 
 from ..enderecos import Enderecos, apontando
 from ..erros import ErroDeUso
-from ..monitoramento.alertas import CAMPOS_ALERTA
 from .estados import SAIDA_APROVADO, SAIDA_ERRO, SAIDA_PENDENTE, SAIDA_REPROVADO
 from .terminal import _erro
 from .verificar import abrir_acervo, mes_dos_servicos, registro_no_processo
-
-CHAVES = ("contrato", "arquivo", *CAMPOS_ALERTA)
-
 
 def adicionar_reverificar(asub: Any) -> None:
     r = asub.add_parser("reverificar", help="reverifica o acervo com um mês do registro e lista o que mudou",
@@ -60,6 +56,7 @@ def _tabela(alertas: List[Dict[str, Any]]) -> None:
 
 
 def comando_reverificar(args: argparse.Namespace) -> int:
+    from ..acervo.alertas import CAMPOS_ALERTA
     from ..monitoramento.alertas import torna_reprovado
     from ..monitoramento.reverificar import MesAnterior, conferir_mes, reverificar_acervo
     from ..registro.cliente import Memorizado, SessoesPorFio, sessoes_memorizadas
@@ -98,7 +95,7 @@ def comando_reverificar(args: argparse.Namespace) -> int:
         acervo.fechar()
         if servidor is not None:
             servidor.fechar()
-    alertas = [{k: a.get(k) for k in CHAVES} for a in resumo.alertas]
+    alertas = [{k: a.get(k) for k in ("contrato", "arquivo", *CAMPOS_ALERTA)} for a in resumo.alertas]
     if args.json:
         print(json.dumps({"alertas": alertas}, ensure_ascii=False, indent=2))
     else:

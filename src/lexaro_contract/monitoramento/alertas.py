@@ -26,9 +26,6 @@ Json = Dict[str, Any]
 Consulta = Callable[[str], Optional[Json]]
 
 REPROVADO = "REPROVADO"
-# Os campos de um alerta guardado: os daqui e os meses comparados (quem chama
-# acrescenta ainda o contrato e o arquivo).
-CAMPOS_ALERTA = ("tipo", "cnpj", "pessoa", "antes", "depois", "mes_anterior", "mes_novo")
 
 
 def _por_chave(itens: Iterable[Any], chave: Callable[[Json], Tuple[Any, ...]]) -> Dict[Tuple[Any, ...], Json]:

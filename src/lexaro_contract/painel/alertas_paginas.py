@@ -10,7 +10,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
-from ..monitoramento.alertas import CAMPOS_ALERTA
+from ..acervo.alertas import CAMPOS_ALERTA
 from .acesso import PODE_DECIDIR, Recusado, acervo_de, exigir_papel, usuario_da_api
 from .visual import exigir_sessao, formulario_com_csrf, pagina
 
