@@ -96,8 +96,7 @@ class Alertas(Contratos):
             con.execute(contratos.update().where(contratos.c.id == sa.bindparam("c_id")),
                         [dict(i.contrato, c_id=i.contrato_id, verificacao_atual=vid) for i, vid in zip(validos, vids)])
             # Os termos de busca vêm do nome e das partes: só mudam com as partes.
-            reindexar_partes(con, [(i.contrato_id, atuais[i.contrato_id][1], atuais[i.contrato_id][2],
-                                    i.contrato["partes"]) for i in validos
+            reindexar_partes(con, [(i.contrato_id, atuais[i.contrato_id][1], i.contrato["partes"]) for i in validos
                                    if i.contrato["partes"] != atuais[i.contrato_id][2]])
             novos = [{"contrato_id": i.contrato_id, "verificacao_id": vid, "criado_em": quando,
                       **{k: a.get(k) for k in CAMPOS_ALERTA}} for i, vid in zip(validos, vids) for a in i.alertas]

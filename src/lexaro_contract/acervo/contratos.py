@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import hashlib
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 import sqlalchemy as sa
 
@@ -218,26 +218,27 @@ def _indexar(con: sa.Connection, contrato_id: int, nome: str, partes: Optional[s
     indexar_varios(con, [(contrato_id, nome, partes)])
 
 
-def reindexar_partes(con: sa.Connection, itens: List[Tuple[int, str, Optional[str], Optional[str]]]) -> None:
-    """Os termos de busca de cada ``(contrato, nome, partes de antes, partes
-    de agora)``: sai só o que as partes de antes davam e as de agora não, e
-    entra só o que é novo (o nome e quase todas as partes ficam)."""
+def reindexar_partes(con: sa.Connection, itens: List[Tuple[int, str, Optional[str]]]) -> None:
+    """Os termos de busca de cada ``(contrato, nome, partes de agora)``,
+    contra os guardados: sai só o que as partes de agora não dão, e entra só
+    o que falta (o nome e quase todas as partes ficam)."""
+    if not itens:
+        return
+    existentes: Dict[int, Set[str]] = {c: set() for c, _, _ in itens}
+    for t, c in con.execute(sa.select(termos.c.termo, termos.c.contrato_id)
+                            .where(termos.c.contrato_id.in_(sorted(existentes)))):
+        existentes[int(c)].add(t)
     sai: List[Dict[str, Any]] = []
     entra: List[Dict[str, Any]] = []
-    for c, nome, antes, agora_ in itens:
-        velhos, novos = termos_de(nome, antes), termos_de(nome, agora_)
-        sai += [{"t": t, "c": c} for t in sorted(velhos - novos)]
-        entra += [{"termo": t, "contrato_id": c} for t in sorted(novos - velhos)]
+    for c, nome, partes in itens:
+        novos = termos_de(nome, partes)
+        sai += [{"t": t, "c": c} for t in sorted(existentes[c] - novos)]
+        entra += [{"termo": t, "contrato_id": c} for t in sorted(novos - existentes[c])]
     if sai:
         con.execute(termos.delete().where(termos.c.termo == sa.bindparam("t"),
                                           termos.c.contrato_id == sa.bindparam("c")), sai)
     if entra:
-        # Um termo que já estava (o índice de antes não era exatamente o das partes de antes) não se repete.
-        existentes = {(t, c) for t, c in con.execute(sa.select(termos.c.termo, termos.c.contrato_id).where(
-            termos.c.contrato_id.in_(sorted({e["contrato_id"] for e in entra}))))}
-        entra = [e for e in entra if (e["termo"], e["contrato_id"]) not in existentes]
-        if entra:
-            con.execute(termos.insert(), entra)
+        con.execute(termos.insert(), entra)
 
 
 def indexar_varios(con: sa.Connection, itens: List[Tuple[int, str, Optional[str]]]) -> None:
