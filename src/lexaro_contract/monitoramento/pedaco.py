@@ -16,14 +16,13 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import lote
+from ..acervo.alertas import ParaReverificar
 from ..acervo.contratos import do_contrato
 from ..enderecos import apontar
 from .alertas import Consulta, alertas_entre
 from .reproducao import extracao_de
 
 Json = Dict[str, Any]
-# (contrato, nome, verificação atual, mês dela, o registro dela em JSON)
-Contrato = Tuple[int, str, int, Optional[str], str]
 
 
 @dataclass(frozen=True)
@@ -61,7 +60,7 @@ def _preparar(tarefa: Tarefa) -> Any:
     return lote.verificador_do_fio(tarefa.config)
 
 
-def reverificar_pedaco(tarefa: Tarefa, pedaco: Sequence[Contrato],
+def reverificar_pedaco(tarefa: Tarefa, pedaco: Sequence[ParaReverificar],
                        parar: Optional[threading.Event] = None) -> List[Tuple[int, Json]]:
     """``(contrato, saída)`` de cada contrato verificado do pedaço. A saída é
     ``{"sem_extracao": True}``, um registro de erro do lote, ou
@@ -105,4 +104,4 @@ def _reverificado(tarefa: Tarefa, cid: int, nome: str, vid: int, mes_anterior: O
             "alertas": alertas}
 
 
-__all__ = ["Contrato", "Tarefa", "reverificar_pedaco"]
+__all__ = ["Tarefa", "reverificar_pedaco"]

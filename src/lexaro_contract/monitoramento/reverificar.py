@@ -26,9 +26,9 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from .. import lote
-from ..acervo.alertas import Reverificada
+from ..acervo.alertas import ParaReverificar, Reverificada
 from .alertas import Consulta
-from .pedaco import Contrato, Tarefa, reverificar_pedaco
+from .pedaco import Tarefa, reverificar_pedaco
 from .reproducao import novo_verificador_do_acervo
 
 Json = Dict[str, Any]
@@ -91,7 +91,7 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
                      fabrica=novo_verificador_do_acervo, digitais=False)
     executor = lote.fabrica_de_processos(jobs)() if processos else lote.ExecutorDeFios(jobs)
     gravacao = _Gravacao(acervo, mes, resumo, ao_guardar)
-    em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato]] = {}
+    em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, ParaReverificar]] = {}
     try:
         with tempfile.TemporaryDirectory(prefix="reverificar-") as pasta:
             # O caminho que cada verificação recebe: o documento vai em memória ao motor.
@@ -117,8 +117,8 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
     return resumo
 
 
-def _pedacos(blocos: Iterable[List[Contrato]]) -> Iterator[Dict[int, Contrato]]:
-    pedaco: Dict[int, Contrato] = {}
+def _pedacos(blocos: Iterable[List[ParaReverificar]]) -> Iterator[Dict[int, ParaReverificar]]:
+    pedaco: Dict[int, ParaReverificar] = {}
     for bloco in blocos:
         for item in bloco:
             pedaco[item[0]] = item
@@ -129,7 +129,7 @@ def _pedacos(blocos: Iterable[List[Contrato]]) -> Iterator[Dict[int, Contrato]]:
         yield pedaco
 
 
-def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, Contrato]], quando: str,
+def _colher(em_voo: Dict["cf.Future[List[Tuple[int, Json]]]", Dict[int, ParaReverificar]], quando: str,
             gravacao: "_Gravacao", parar: threading.Event, parcial: bool) -> None:
     feitos, _ = cf.wait(list(em_voo), return_when=quando)
     for futuro in feitos:
