@@ -42,21 +42,19 @@ class Tarefa:
     cliente: Optional[Callable[[], Any]] = None
 
 
-_trava = threading.Lock()
 _cliente_do_processo: Any = None
 
 
 def _preparar(tarefa: Tarefa) -> Any:
     """O verificador deste fio (o do lote, feito pela `fabrica` da
     configuração); num processo trabalhador, na primeira tarefa, o `cnpj`
-    dele passa a perguntar pelo cliente da tarefa."""
+    dele passa a perguntar pelo cliente da tarefa (só um processo
+    trabalhador a recebe, e ele faz uma tarefa de cada vez)."""
     global _cliente_do_processo
     if tarefa.cliente is not None and _cliente_do_processo is None:
-        with _trava:
-            if _cliente_do_processo is None:
-                _cliente_do_processo = tarefa.cliente()
-                if tarefa.config.enderecos is not None:
-                    apontar(tarefa.config.enderecos, _cliente_do_processo)
+        _cliente_do_processo = tarefa.cliente()
+        if tarefa.config.enderecos is not None:
+            apontar(tarefa.config.enderecos, _cliente_do_processo)
     return lote.verificador_do_fio(tarefa.config)
 
 
