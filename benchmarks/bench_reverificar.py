@@ -48,6 +48,7 @@ from lexaro_contract import lote, registro  # noqa: E402
 from lexaro_contract.acervo import Acervo  # noqa: E402
 from lexaro_contract.acervo.contratos import do_contrato, indexar_varios  # noqa: E402
 from lexaro_contract.acervo.esquema import arquivos, contratos, verificacoes  # noqa: E402
+from lexaro_contract.cnpj import formatar_cnpj  # noqa: E402
 from lexaro_contract.enderecos import Enderecos, apontando  # noqa: E402
 from lexaro_contract.monitoramento.reverificar import reverificar_acervo  # noqa: E402
 from lexaro_contract.registro.cliente import Memorizado  # noqa: E402
@@ -67,14 +68,10 @@ def registros_de_outubro():
         srv.server_close()
 
 
-def _formatado(c):
-    return f"{c[:2]}.{c[2:5]}.{c[5:8]}/{c[8:12]}-{c[12:]}"
-
-
 def _parte(reg, papel, por_nome):
     endereco = (f"{reg['descricao_tipo_de_logradouro']} {reg['logradouro']}, nº {reg['numero']}, {reg['bairro']}, "
                 f"{reg['municipio']}/{reg['uf']}, CEP {reg['cep'][:5]}-{reg['cep'][5:]}")
-    empresa = {"cnpj": None if por_nome else _formatado(reg["cnpj"]), "razao_social": reg["razao_social"],
+    empresa = {"cnpj": None if por_nome else formatar_cnpj(reg["cnpj"]), "razao_social": reg["razao_social"],
                "endereco": endereco, "papel_no_contrato": papel}
     socio = (reg.get("qsa") or [{}])[0].get("nome_socio") or "FULANO DE TAL"
     assinatura = {"nome_signatario": socio, "cargo": "Sócio Administrador",
@@ -97,7 +94,7 @@ def registros_distintos(n, n_empresas, dados_contrato):
         b, sb = _parte(rb, "contratada", i % 3 == 2)
         extracao = {"empresas": {"empresas": [a, b]}, "assinaturas": {"assinaturas": [sa, sb, *testemunhas]},
                     "dados_contrato": dados_contrato}
-        achadas = [{"razao_social_receita": r["razao_social"], "cnpj": _formatado(r["cnpj"])}
+        achadas = [{"razao_social_receita": r["razao_social"], "cnpj": formatar_cnpj(r["cnpj"])}
                    for r in (ra, rb)]
         yield {"arquivo": f"contrato_{i}.pdf", "extracao": extracao, "mes_registro": "2026-10", "resultado": {
             "resultado_final": "PENDENTE", "empresas": achadas, "assinaturas": [], "dados_contrato": dados_contrato}}
