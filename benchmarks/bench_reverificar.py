@@ -32,6 +32,7 @@ Target: 100,000 contracts in 2 minutes, 500 MB.
 """
 import argparse
 import contextlib
+import functools
 import re
 import resource
 import sys
@@ -98,6 +99,15 @@ def registros_distintos(n, n_empresas, dados_contrato):
                    for r in (ra, rb)]
         yield {"arquivo": f"contrato_{i}.pdf", "extracao": extracao, "mes_registro": "2026-10", "resultado": {
             "resultado_final": "PENDENTE", "empresas": achadas, "assinaturas": [], "dados_contrato": dados_contrato}}
+
+
+def _sem_memoria(fabrica):
+    return fabrica().cliente   # the worker's client without the memory around it
+
+
+def _fabrica(reg, sem_memoria):
+    """What makes each worker process's registry client (it goes by copy to the process)."""
+    return functools.partial(_sem_memoria, reg.fabrica_de_clientes()) if sem_memoria else reg.fabrica_de_clientes()
 
 
 def encher(acervo, n, registros):
@@ -186,7 +196,7 @@ def main():
         cpu = _cpu()
         inicio = time.perf_counter()
         resumo = reverificar_acervo(acervo, "2026-11", jobs=args.jobs, processos=not args.fios,
-                                    cliente=None if args.pela_rede else reg.fabrica_de_clientes(not args.sem_memoria))
+                                    cliente=None if args.pela_rede else _fabrica(reg, args.sem_memoria))
         segundos = time.perf_counter() - inicio
         cpu = [depois - antes for antes, depois in zip(cpu, _cpu())]
         pico = _pico_mb()

@@ -59,7 +59,7 @@ def comando_reverificar(args: argparse.Namespace) -> int:
     from ..acervo.alertas import CAMPOS_ALERTA
     from ..monitoramento.alertas import torna_reprovado
     from ..monitoramento.reverificar import MesAnterior, conferir_mes, reverificar_acervo
-    from ..registro.cliente import Memorizado, SessoesPorFio, sessoes_memorizadas
+    from ..registro.cliente import Memorizado, sessoes_memorizadas
 
     if args.jobs < 1:
         raise ErroDeUso("--jobs deve ser pelo menos 1")
@@ -83,7 +83,7 @@ def comando_reverificar(args: argparse.Namespace) -> int:
                 raise ErroDeUso(str(e)) from None
         # Sem rede para o registro deste processo (nem para o dos processos trabalhadores, que o abrem lá);
         # as respostas lembradas pela passada, em que o mês não muda.
-        cliente = Memorizado(servidor.cliente() if servidor is not None else SessoesPorFio())
+        cliente = Memorizado(servidor.cliente()) if servidor is not None else sessoes_memorizadas()
         fabrica = servidor.fabrica_de_clientes() if servidor is not None else sessoes_memorizadas
         try:
             with apontando(enderecos, cliente):

@@ -35,11 +35,11 @@ class RegistroNoProcesso:
         a uma sessão `requests` por fio. Feche-o com `fechar()`."""
         return ClienteNoProcesso(self.base, self._abrir)
 
-    def fabrica_de_clientes(self, lembrar: bool = True) -> Callable[[], Any]:
+    def fabrica_de_clientes(self) -> Callable[[], Memorizado]:
         """Quem faz, noutro processo (um trabalhador), um cliente como o de
         `cliente()` que abre lá o mesmo destino, com as respostas lembradas
-        pela passada (`lembrar`); vai por cópia ao processo."""
-        return functools.partial(cliente_do_destino, self.destino, self.base, lembrar)
+        pela passada; vai por cópia ao processo."""
+        return functools.partial(cliente_do_destino, self.destino, self.base)
 
     @property
     def mes(self) -> Optional[str]:
@@ -115,10 +115,10 @@ def abrir_banco(destino: str) -> Tuple[Dict[str, Any], Callable[[], Fonte]]:
     return info, seguindo(destino)
 
 
-def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
+def cliente_do_destino(destino: str, base: str) -> Memorizado:
     """O cliente sem rede de um registro servido em `base` por outro processo,
     com a fonte aberta aqui: a pasta lida de novo, ou o banco (uma conexão
-    por fio). Com `lembrar`, as respostas ficam lembradas pela passada."""
+    por fio), com as respostas lembradas pela passada."""
     if e_pasta(destino):
         from .servidor.pasta_json import PastaJson
 
@@ -126,7 +126,7 @@ def cliente_do_destino(destino: str, base: str, lembrar: bool = True) -> Any:
         cliente = ClienteNoProcesso(base, lambda: pasta)
     else:
         cliente = ClienteNoProcesso(base, seguindo(destino))
-    return Memorizado(cliente) if lembrar else cliente
+    return Memorizado(cliente)
 
 
 __all__ = ["RegistroNoProcesso", "abrir_banco", "cliente_do_destino", "e_pasta", "mes_conhecido", "seguindo",
