@@ -5,11 +5,10 @@ from __future__ import annotations
 import importlib
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set
 
+from ..poderes.regras import NAO_IDENTIFICADO
 from .leitura import achado
 
 Registro = Dict[str, Any]
-
-_NAO_IDENTIFICADO = "(não identificado)"
 
 
 def _nativo(nome: str) -> Any:
@@ -41,7 +40,7 @@ def cruzar_com_verificacao(assinaturas_digitais: Mapping[str, Any], resultado: M
     achados = [dict(a) for a in assinaturas_digitais.get("achados", [])]
     signatarios = [s for s in resultado.get("assinaturas") or []
                    if isinstance(s, Mapping) and isinstance(s.get("nome_signatario"), str)
-                   and s["nome_signatario"] not in ("", "N/A", _NAO_IDENTIFICADO)]
+                   and s["nome_signatario"] not in ("", "N/A", NAO_IDENTIFICADO)]
     cnpjs_do_contrato = {_limpar(e.get("cnpj")) for e in resultado.get("empresas") or [] if isinstance(e, Mapping)}
     cnpjs_do_contrato |= {_limpar(s.get("cnpj_empresa")) for s in signatarios}
     cnpjs_do_contrato.discard("")
