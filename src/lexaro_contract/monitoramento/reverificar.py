@@ -27,6 +27,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 
 from .. import lote
 from ..acervo.alertas import ParaReverificar, Reverificada
+from ..lote_executores import sem_ctrl_c
 from .alertas import Consulta
 from .pedaco import Tarefa, reverificar_pedaco
 from .reproducao import novo_verificador_do_acervo
@@ -103,8 +104,10 @@ def reverificar_acervo(acervo: Any, mes: str, *, jobs: int = 2, consultar: Optio
                     _colher(em_voo, cf.FIRST_COMPLETED, gravacao, parar, parcial)
                 if parar.is_set():
                     break
-                em_voo[executor.submit(reverificar_pedaco, tarefa, list(pedaco.values()),
-                                       None if processos else parar)] = pedaco
+                with sem_ctrl_c():   # um processo trabalhador que nasce agora não recebe o Ctrl-C do terminal
+                    futuro = executor.submit(reverificar_pedaco, tarefa, list(pedaco.values()),
+                                             None if processos else parar)
+                em_voo[futuro] = pedaco
             while em_voo:
                 _colher(em_voo, cf.ALL_COMPLETED, gravacao, parar, parcial)
             gravacao.gravar()
